@@ -1,0 +1,32 @@
+#!/bin/sh
+# Runs a Windows program under Wine in the project's own prefix (never ~/.wine).
+# Used as CTest's cross-compiling emulator and by the scripts.
+#
+# The prefix is $OPC_WINEPREFIX (the build tree sets it). One persistent wineserver per prefix
+# is started once, with Wine's background services detached from our stdio: otherwise the
+# first program under a new wineserver hands its stdout/stderr to those services, and whoever
+# reads the pipe (ctest, $(...), CI logs) waits for them. Stop it with scripts/wine-stop.sh.
+set -u
+: "${OPC_WINEPREFIX:?OPC_WINEPREFIX must name the project's Wine prefix}"
+export WINEPREFIX="$OPC_WINEPREFIX"
+# The 64-bit loader directly: /usr/bin/wine picks the 32-bit one when wine32 is installed,
+# and this kernel cannot execute 32-bit code.
+export WINELOADER=/usr/lib/wine/wine64
+export WINEARCH=win64
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono/Gecko prompts, no menu entries, and no winedbg: a crash ends the process with its
+# exception code at once instead of hanging in (or, now and then, exiting 0 from) the debugger.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d}"
+mkdir -p "$(dirname "$WINEPREFIX")"
+(
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        "$WINELOADER" wineboot.exe -i </dev/null >/dev/null 2>&1 9>&-
+        wineserver -w 9>&-
+    fi
+    # wineserver -p exits non-zero when a server for this prefix already runs.
+    if wineserver -p </dev/null >/dev/null 2>&1 9>&-; then
+        "$WINELOADER" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 9>&-
+    fi
+) 9>"$WINEPREFIX.lock"
+exec "$WINELOADER" "$@"
