@@ -14,7 +14,7 @@
 
 template <class T>
 class ClassFactory final : public IClassFactory {
-public:
+  public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IClassFactory) {
@@ -52,7 +52,7 @@ public:
         return factory;
     }
 
-private:
+  private:
     ClassFactory() = default;
     ~ClassFactory() = default;
     volatile LONG refs_ = 0;

@@ -19,7 +19,7 @@ struct CoTaskMemDeleter {
 
 template <class T>
 class CoTaskArray {
-public:
+  public:
     CoTaskArray() noexcept = default;
     // Zero-filled array of n elements; throws std::bad_alloc when it cannot be had,
     // including a count whose byte size overflows.
@@ -52,7 +52,7 @@ public:
         return std::exchange(p_, nullptr);
     }
 
-private:
+  private:
     T* p_ = nullptr;
     size_t n_ = 0;
 };
@@ -69,7 +69,7 @@ inline wchar_t* CoTaskStrDup(const wchar_t* text) {
 
 // Owning CoTaskMem string.
 class CoTaskString {
-public:
+  public:
     CoTaskString() noexcept = default;
     explicit CoTaskString(const wchar_t* text) : s_(CoTaskStrDup(text)) {}
     CoTaskString(CoTaskString&& other) noexcept : s_(std::exchange(other.s_, nullptr)) {}
@@ -92,6 +92,6 @@ public:
         return &s_;
     }
 
-private:
+  private:
     wchar_t* s_ = nullptr;
 };

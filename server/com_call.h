@@ -16,13 +16,13 @@ HRESULT ComCall(Body&& body) noexcept {
     }
 }
 
-#define RETURN_IF_FAILED(expr)                  \
-    do {                                        \
-        const HRESULT hr_ = (expr);             \
-        if (FAILED(hr_)) return hr_;            \
+#define RETURN_IF_FAILED(expr)       \
+    do {                             \
+        const HRESULT hr_ = (expr);  \
+        if (FAILED(hr_)) return hr_; \
     } while (0)
 
-#define RETURN_HR_IF_NULL(hr, ptr)              \
-    do {                                        \
-        if ((ptr) == nullptr) return (hr);      \
+#define RETURN_HR_IF_NULL(hr, ptr)         \
+    do {                                   \
+        if ((ptr) == nullptr) return (hr); \
     } while (0)

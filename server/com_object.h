@@ -22,18 +22,14 @@
 
 template <class Derived, class Primary, class... Others>
 class ComObject : public Primary, public Others... {
-public:
+  public:
     // IUnknown of every listed interface.
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         if (outer_) return outer_->QueryInterface(riid, ppv);
         return InnerQueryInterface(riid, ppv);
     }
-    STDMETHODIMP_(ULONG) AddRef() override {
-        return outer_ ? outer_->AddRef() : InnerAddRef();
-    }
-    STDMETHODIMP_(ULONG) Release() override {
-        return outer_ ? outer_->Release() : InnerRelease();
-    }
+    STDMETHODIMP_(ULONG) AddRef() override { return outer_ ? outer_->AddRef() : InnerAddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return outer_ ? outer_->Release() : InnerRelease(); }
 
     // Creation through a class factory: the rules of IClassFactory::CreateInstance.
     template <class... Args>
@@ -65,7 +61,7 @@ public:
         return outer_ ? outer_ : static_cast<IUnknown*>(static_cast<Primary*>(this));
     }
 
-protected:
+  protected:
     ComObject() noexcept { Module().Lock(); }
     virtual ~ComObject() { Module().Unlock(); }
     ComObject(const ComObject&) = delete;
@@ -77,7 +73,7 @@ protected:
 
     LONG RefCount() const noexcept { return refs_; }
 
-private:
+  private:
     template <class I>
     bool TryInterface(REFIID riid, void** ppv) {
         if (riid != __uuidof(I)) return false;

@@ -6,7 +6,7 @@
 
 template <class T>
 class ComPtr {
-public:
+  public:
     ComPtr() noexcept = default;
     ComPtr(std::nullptr_t) noexcept {}
     // Takes a new reference to p.
@@ -65,7 +65,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     T* p_ = nullptr;
 };
 

@@ -4,11 +4,15 @@ namespace {
 CServerModule g_module;
 }
 
-CServerModule& Module() noexcept { return g_module; }
+CServerModule& Module() noexcept {
+    return g_module;
+}
 
 CServerModule::~CServerModule() = default;
 
-LONG CServerModule::Lock() noexcept { return InterlockedIncrement(&lockCount_); }
+LONG CServerModule::Lock() noexcept {
+    return InterlockedIncrement(&lockCount_);
+}
 
 LONG CServerModule::Unlock() noexcept {
     LONG left = InterlockedDecrement(&lockCount_);
@@ -27,7 +31,9 @@ bool CServerModule::ActivityPending() const noexcept {
     return InterlockedCompareExchange(const_cast<volatile LONG*>(&activity_), 0, 0) != 0;
 }
 
-bool CServerModule::Quiet() const noexcept { return !ActivityPending() && LockCount() == 0; }
+bool CServerModule::Quiet() const noexcept {
+    return !ActivityPending() && LockCount() == 0;
+}
 
 bool CServerModule::StartMonitor(DWORD gracePeriodMs) noexcept {
     gracePeriodMs_ = gracePeriodMs;

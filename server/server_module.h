@@ -11,7 +11,7 @@
 #include "win_handle.h"
 
 class CServerModule {
-public:
+  public:
     static constexpr DWORD kGracePeriodMs = 5000;
 
     CServerModule() = default;
@@ -42,7 +42,7 @@ public:
     void RevokeClassObjects() noexcept;
     size_t RegisteredClassCount() const noexcept;
 
-private:
+  private:
     struct Registration {
         IUnknown* factory;
         DWORD cookie;

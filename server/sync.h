@@ -7,7 +7,7 @@
 #include "win_handle.h"
 
 class CriticalSection {
-public:
+  public:
     CriticalSection() noexcept { InitializeCriticalSection(&cs_); }
     ~CriticalSection() { DeleteCriticalSection(&cs_); }
     CriticalSection(const CriticalSection&) = delete;
@@ -16,23 +16,23 @@ public:
     void Enter() noexcept { EnterCriticalSection(&cs_); }
     void Leave() noexcept { LeaveCriticalSection(&cs_); }
 
-private:
+  private:
     CRITICAL_SECTION cs_;
 };
 
 class CriticalSectionLock {
-public:
+  public:
     explicit CriticalSectionLock(CriticalSection& cs) noexcept : cs_(cs) { cs_.Enter(); }
     ~CriticalSectionLock() { cs_.Leave(); }
     CriticalSectionLock(const CriticalSectionLock&) = delete;
     CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
 
-private:
+  private:
     CriticalSection& cs_;
 };
 
 class KernelMutex {
-public:
+  public:
     KernelMutex() noexcept : h_(CreateMutexW(nullptr, FALSE, nullptr)) {}
     bool Valid() const noexcept { return static_cast<bool>(h_); }
     // True when the mutex is owned; an abandoned mutex is owned too (its owner died).
@@ -43,12 +43,12 @@ public:
     void Release() noexcept { ReleaseMutex(h_.Get()); }
     HANDLE Handle() const noexcept { return h_.Get(); }
 
-private:
+  private:
     UniqueHandle h_;
 };
 
 class KernelMutexLock {
-public:
+  public:
     explicit KernelMutexLock(KernelMutex& m, DWORD timeoutMs = INFINITE) noexcept
         : m_(m), owned_(m.Acquire(timeoutMs)) {}
     ~KernelMutexLock() {
@@ -58,7 +58,7 @@ public:
     KernelMutexLock(const KernelMutexLock&) = delete;
     KernelMutexLock& operator=(const KernelMutexLock&) = delete;
 
-private:
+  private:
     KernelMutex& m_;
     bool owned_;
 };

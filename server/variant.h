@@ -7,7 +7,7 @@
 #include <utility>
 
 class Bstr {
-public:
+  public:
     Bstr() noexcept = default;
     // Throws std::bad_alloc when the copy cannot be made.
     explicit Bstr(const wchar_t* text) : s_(nullptr) {
@@ -29,14 +29,16 @@ public:
     BSTR Detach() noexcept { return std::exchange(s_, nullptr); }
     UINT Length() const noexcept { return SysStringLen(s_); }
 
-private:
+  private:
     BSTR s_ = nullptr;
 };
 
 class Variant {
-public:
+  public:
     Variant() noexcept { VariantInit(&v_); }
-    Variant(const Variant& other) : Variant() { Check(VariantCopy(&v_, const_cast<VARIANT*>(&other.v_))); }
+    Variant(const Variant& other) : Variant() {
+        Check(VariantCopy(&v_, const_cast<VARIANT*>(&other.v_)));
+    }
     // A deep copy of a VARIANT owned by someone else.
     explicit Variant(const VARIANT& other) : Variant() {
         Check(VariantCopy(&v_, const_cast<VARIANT*>(&other)));
@@ -77,7 +79,7 @@ public:
         return VariantCopy(out, const_cast<VARIANT*>(&v_));
     }
 
-private:
+  private:
     static void Check(HRESULT hr) {
         if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
     }

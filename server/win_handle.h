@@ -5,7 +5,7 @@
 #include <utility>
 
 class UniqueHandle {
-public:
+  public:
     UniqueHandle() noexcept = default;
     explicit UniqueHandle(HANDLE h) noexcept : h_(Normalise(h)) {}
     UniqueHandle(UniqueHandle&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
@@ -25,7 +25,7 @@ public:
     HANDLE Release() noexcept { return std::exchange(h_, nullptr); }
     explicit operator bool() const noexcept { return h_ != nullptr; }
 
-private:
+  private:
     // Some APIs fail with INVALID_HANDLE_VALUE, others with null: hold both as empty.
     static HANDLE Normalise(HANDLE h) noexcept { return h == INVALID_HANDLE_VALUE ? nullptr : h; }
     HANDLE h_ = nullptr;

@@ -27,7 +27,7 @@
 
 template <class Sink>
 class SinkList {
-public:
+  public:
     static constexpr size_t kMaxSlots = 1u << 20;
 
     ~SinkList() { ReleaseAll(); }
@@ -90,7 +90,7 @@ public:
 
     size_t Capacity() const noexcept { return slots_.size(); }
 
-private:
+  private:
     struct Slot {
         Sink* sink;
         DWORD cookie;
@@ -121,11 +121,10 @@ private:
 
 template <class Sink>
 class ConnectionPoint final : public IConnectionPoint {
-public:
+  public:
     // `owner` is the container's (delegating) IUnknown: it carries the reference count and
     // answers IConnectionPointContainer. `lock` is the container's object lock.
-    ConnectionPoint(IUnknown* owner, CriticalSection& lock) noexcept
-        : owner_(owner), lock_(lock) {}
+    ConnectionPoint(IUnknown* owner, CriticalSection& lock) noexcept : owner_(owner), lock_(lock) {}
     ConnectionPoint(const ConnectionPoint&) = delete;
     ConnectionPoint& operator=(const ConnectionPoint&) = delete;
 
@@ -226,15 +225,15 @@ public:
         return sinks_.Capacity();
     }
 
-private:
+  private:
     IUnknown* owner_;
     CriticalSection& lock_;
     SinkList<Sink> sinks_;
 };
 
 // IConnectionPointContainer::FindConnectionPoint over an object's points.
-inline HRESULT FindConnectionPointIn(std::initializer_list<IConnectionPoint*> points,
-                                     REFIID riid, IConnectionPoint** out) noexcept {
+inline HRESULT FindConnectionPointIn(std::initializer_list<IConnectionPoint*> points, REFIID riid,
+                                     IConnectionPoint** out) noexcept {
     if (!out) return E_POINTER;
     *out = nullptr;
     for (IConnectionPoint* point : points) {
@@ -256,7 +255,6 @@ inline HRESULT EnumConnectionPointsOf(std::initializer_list<IConnectionPoint*> p
     return ComCall([&] {
         std::vector<ComPtr<IConnectionPoint>> items;
         for (IConnectionPoint* point : points) items.emplace_back(point);
-        return EnumConnectionPoints::CreateInto(std::move(items), ComPtr<IUnknown>(container),
-                                                out);
+        return EnumConnectionPoints::CreateInto(std::move(items), ComPtr<IUnknown>(container), out);
     });
 }

@@ -67,9 +67,8 @@ struct EnumConnectionsPolicy {
 };
 
 template <class Policy>
-class SnapshotEnum final
-    : public ComObject<SnapshotEnum<Policy>, typename Policy::Interface> {
-public:
+class SnapshotEnum final : public ComObject<SnapshotEnum<Policy>, typename Policy::Interface> {
+  public:
     using Interface = typename Policy::Interface;
     using Element = typename Policy::Element;
     using Stored = typename Policy::Stored;
@@ -139,7 +138,7 @@ public:
         });
     }
 
-private:
+  private:
     Snapshot snapshot_;
     ComPtr<IUnknown> source_;
     size_t position_;

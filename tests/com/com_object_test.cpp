@@ -11,7 +11,7 @@
 namespace {
 
 class TwoFaced final : public ComObject<TwoFaced, IOPCCommon, IOPCShutdown> {
-public:
+  public:
     static inline LONG alive = 0;
     TwoFaced() { ++alive; }
     ~TwoFaced() override { --alive; }
@@ -28,7 +28,7 @@ public:
 
 // An outer object that aggregates a TwoFaced and counts its own references.
 class Outer final : public IUnknown {
-public:
+  public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         if (riid == IID_IUnknown) {
             *ppv = this;
@@ -63,8 +63,8 @@ TEST(ComObject, AnswersTheListedInterfacesWithOneIdentity) {
 TEST(ComObject, LivesByItsReferencesAndHoldsAModuleLock) {
     const LONG before = Module().LockCount();
     IOPCCommon* common = nullptr;
-    ASSERT_EQ(S_OK, TwoFaced::CreateInstance(nullptr, IID_IOPCCommon,
-                                             reinterpret_cast<void**>(&common)));
+    ASSERT_EQ(S_OK,
+              TwoFaced::CreateInstance(nullptr, IID_IOPCCommon, reinterpret_cast<void**>(&common)));
     EXPECT_EQ(1, TwoFaced::alive);
     EXPECT_EQ(before + 1, Module().LockCount());
     EXPECT_EQ(2u, common->AddRef());

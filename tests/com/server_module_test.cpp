@@ -21,7 +21,7 @@ DWORD WaitForQuit(DWORD ms) {
 }
 
 class Monitor : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         MSG msg;
         PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // make the queue
@@ -69,7 +69,7 @@ TEST_F(Monitor, ALockHeldWhenTheGraceEndsKeepsTheProcess) {
 }
 
 class Nothing final : public IUnknown {
-public:
+  public:
     static HRESULT CreateInstance(IUnknown*, REFIID, void**) { return E_NOTIMPL; }
     STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
     STDMETHODIMP_(ULONG) AddRef() override { return 1; }
@@ -78,7 +78,8 @@ public:
 
 TEST_F(Monitor, ClassObjectsAreRevokedBeforeTheProcessEnds) {
     // {5C0D7E52-4F7A-4C34-9C5B-6A1E2D3F4A5B}: a class of this test only.
-    const CLSID clsid = {0x5C0D7E52, 0x4F7A, 0x4C34, {0x9C, 0x5B, 0x6A, 0x1E, 0x2D, 0x3F, 0x4A, 0x5B}};
+    const CLSID clsid = {
+        0x5C0D7E52, 0x4F7A, 0x4C34, {0x9C, 0x5B, 0x6A, 0x1E, 0x2D, 0x3F, 0x4A, 0x5B}};
     IClassFactory* factory = ClassFactory<Nothing>::New();
     ASSERT_EQ(S_OK, module_.RegisterClassObject(clsid, factory, REGCLS_MULTIPLEUSE));
     factory->Release();

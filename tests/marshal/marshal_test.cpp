@@ -38,7 +38,7 @@ ComPtr<IUnknown> CreateProbe() {
 }
 
 class Marshal : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         probe_ = CreateProbe();
         ASSERT_TRUE(probe_);
@@ -83,14 +83,14 @@ TEST_F(Marshal, OutStringsOfEveryAffectedMethodArrive) {
     EXPECT_STREQ(L"1033: ошибка 0xC0040006", text.Get());
 
     ASSERT_EQ(S_OK, As<IOPCBrowseServerAddressSpace>()->GetItemID(const_cast<LPWSTR>(L"Тег"),
-                                                                   text.Put()));
+                                                                  text.Put()));
     ASSERT_NE(nullptr, text.Get());
     EXPECT_STREQ(L"Устройство.Тег", text.Get());
 
     CoTaskString progId, userType, versionIndependent;
-    ASSERT_EQ(S_OK, As<IOPCServerList2>()->GetClassDetails(CLSID_MarshalProbe, progId.Put(),
-                                                           userType.Put(),
-                                                           versionIndependent.Put()));
+    ASSERT_EQ(S_OK,
+              As<IOPCServerList2>()->GetClassDetails(CLSID_MarshalProbe, progId.Put(),
+                                                     userType.Put(), versionIndependent.Put()));
     ASSERT_NE(nullptr, progId.Get());
     ASSERT_NE(nullptr, userType.Get());
     ASSERT_NE(nullptr, versionIndependent.Get());
@@ -119,8 +119,9 @@ TEST_F(Marshal, UniqueInputsPassedAsNullAndIidIsOutputs) {
     OPCHANDLE hServer = 0;
     DWORD revised = 0;
     ComPtr<IOPCGroupStateMgt> group;
-    ASSERT_EQ(S_OK, server->AddGroup(L"Группа", TRUE, 250, 7, nullptr, nullptr, 1049, &hServer,
-                                     &revised, IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(group.Put())));
+    ASSERT_EQ(S_OK,
+              server->AddGroup(L"Группа", TRUE, 250, 7, nullptr, nullptr, 1049, &hServer, &revised,
+                               IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(group.Put())));
     ASSERT_TRUE(group);
     EXPECT_EQ(kProbeGroupHandleBase + 7, hServer);
     EXPECT_EQ(500u, revised);
@@ -152,8 +153,8 @@ TEST_F(Marshal, UniqueInputsPassedAsNullAndIidIsOutputs) {
     EXPECT_TRUE(again == probe_) << "an IUnknown returned through iid_is keeps the identity";
     DWORD newRate = 1000;
     BOOL newActive = TRUE;
-    ASSERT_EQ(S_OK, group->SetState(&newRate, &revised, &newActive, nullptr, nullptr, nullptr,
-                                    nullptr));
+    ASSERT_EQ(S_OK,
+              group->SetState(&newRate, &revised, &newActive, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(1000u, revised);
     ASSERT_EQ(S_OK, group->GetState(&rate, &active, name.Put(), &bias, &deadband, &lcid, &hClient,
                                     &hServer2));
@@ -270,8 +271,8 @@ TEST_F(Marshal, PropertyStringArraysAndVariantsOut) {
     Received<LPWSTR> newIds;
     Received<HRESULT> lookupErrors;
     DWORD lookup[] = {OPC_PROPERTY_DATATYPE, 101, 5000};
-    ASSERT_EQ(S_FALSE, properties->LookupItemIDs(const_cast<LPWSTR>(L"Котёл"), 3, lookup,
-                                                 &newIds.p, &lookupErrors.p));
+    ASSERT_EQ(S_FALSE, properties->LookupItemIDs(const_cast<LPWSTR>(L"Котёл"), 3, lookup, &newIds.p,
+                                                 &lookupErrors.p));
     EXPECT_EQ(nullptr, newIds[0]);
     ASSERT_NE(nullptr, newIds[1]);
     ASSERT_NE(nullptr, newIds[2]);
@@ -434,8 +435,8 @@ TEST_F(Marshal, InOutContinuationPointIsReplaced) {
         Received<OPCBROWSEELEMENT> elements;
         ASSERT_EQ(S_OK, browse->Browse(const_cast<LPWSTR>(L"Цех"), &continuation, 0,
                                        OPC_BROWSE_FILTER_ALL, const_cast<LPWSTR>(L""),
-                                       const_cast<LPWSTR>(L""), FALSE, FALSE, 0, noProperties, &more,
-                                       &count, &elements.p));
+                                       const_cast<LPWSTR>(L""), FALSE, FALSE, 0, noProperties,
+                                       &more, &count, &elements.p));
         ASSERT_EQ(2u, count);
         EXPECT_EQ(page == 0, more != FALSE);
         for (DWORD i = 0; i < count; ++i) {
@@ -473,14 +474,14 @@ struct Recorded {
 };
 
 class ShutdownSink final : public ComObject<ShutdownSink, IOPCShutdown> {
-public:
+  public:
     explicit ShutdownSink(Recorded* r) : r_(r) {}
     STDMETHODIMP ShutdownRequest(LPCWSTR reason) override {
         r_->Add(reason ? reason : L"<null>");
         return S_OK;
     }
 
-private:
+  private:
     Recorded* r_;
 };
 
@@ -489,8 +490,9 @@ std::wstring Describe(DWORD count, OPCHANDLE* handles, VARIANT* values, WORD* qu
     std::wstring s;
     for (DWORD i = 0; i < count; ++i) {
         wchar_t line[128];
-        swprintf(line, 128, L"[h%lu q%02X e%08lX t%08lX:%08lX ", static_cast<unsigned long>(handles[i]),
-                 qualities[i], static_cast<unsigned long>(errors[i]),
+        swprintf(line, 128, L"[h%lu q%02X e%08lX t%08lX:%08lX ",
+                 static_cast<unsigned long>(handles[i]), qualities[i],
+                 static_cast<unsigned long>(errors[i]),
                  static_cast<unsigned long>(times[i].dwHighDateTime),
                  static_cast<unsigned long>(times[i].dwLowDateTime));
         s += line;
@@ -503,7 +505,7 @@ std::wstring Describe(DWORD count, OPCHANDLE* handles, VARIANT* values, WORD* qu
 }
 
 class DataSink final : public ComObject<DataSink, IOPCDataCallback> {
-public:
+  public:
     explicit DataSink(Recorded* r) : r_(r) {}
     STDMETHODIMP OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT quality, HRESULT error,
                               DWORD count, OPCHANDLE* handles, VARIANT* values, WORD* qualities,
@@ -512,9 +514,9 @@ public:
                 Describe(count, handles, values, qualities, times, errors));
         return S_OK;
     }
-    STDMETHODIMP OnReadComplete(DWORD transaction, OPCHANDLE group, HRESULT quality,
-                                HRESULT error, DWORD count, OPCHANDLE* handles, VARIANT* values,
-                                WORD* qualities, FILETIME* times, HRESULT* errors) override {
+    STDMETHODIMP OnReadComplete(DWORD transaction, OPCHANDLE group, HRESULT quality, HRESULT error,
+                                DWORD count, OPCHANDLE* handles, VARIANT* values, WORD* qualities,
+                                FILETIME* times, HRESULT* errors) override {
         r_->Add(L"read " + Head(transaction, group, quality, error) +
                 Describe(count, handles, values, qualities, times, errors));
         return S_OK;
@@ -532,7 +534,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     static std::wstring Head(DWORD t, OPCHANDLE g, HRESULT q, HRESULT e) {
         return std::to_wstring(t) + L"," + std::to_wstring(g) + L"," + std::to_wstring(q) + L"," +
                std::to_wstring(e) + L" ";

@@ -19,4 +19,6 @@ constexpr const wchar_t* kProbeVendor = L"ВЕКСА: проверочный с�
 constexpr const wchar_t* kProbeShutdownPrefix = L"Сервер останавливается: ";
 constexpr const wchar_t* kProbeContinuation = L"дальше";
 
-inline FILETIME ProbeTime(DWORD n) { return FILETIME{0x10000000u + n, 0x01D9A000u + n}; }
+inline FILETIME ProbeTime(DWORD n) {
+    return FILETIME{0x10000000u + n, 0x01D9A000u + n};
+}

@@ -50,7 +50,7 @@ struct ProbeItem {
 
 // IEnumOPCItemAttributes over a copy of the probe's items.
 class ProbeItemEnum final : public ComObject<ProbeItemEnum, IEnumOPCItemAttributes> {
-public:
+  public:
     ProbeItemEnum(std::vector<ProbeItem> items, size_t position)
         : items_(std::move(items)), position_(position) {}
 
@@ -101,7 +101,7 @@ public:
         });
     }
 
-private:
+  private:
     std::vector<ProbeItem> items_;
     size_t position_;
 };
@@ -111,7 +111,7 @@ class MarshalProbe final
                        IOPCBrowseServerAddressSpace, IOPCItemProperties, IOPCItemMgt, IOPCSyncIO,
                        IOPCAsyncIO2, IOPCItemIO, IOPCBrowse, IOPCServerList2,
                        IConnectionPointContainer> {
-public:
+  public:
     MarshalProbe()
         : shutdownPoint_(static_cast<IOPCServer*>(this), lock_),
           dataPoint_(static_cast<IOPCServer*>(this), lock_) {}
@@ -178,8 +178,7 @@ public:
         CriticalSectionLock lock(lock_);
         return group == kProbeGroupHandleBase + hClientGroup_ ? S_OK : E_FAIL;
     }
-    STDMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE scope, REFIID riid,
-                                       LPUNKNOWN* unk) override {
+    STDMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE scope, REFIID riid, LPUNKNOWN* unk) override {
         *unk = nullptr;
         if (scope != OPC_ENUM_ALL) return E_INVALIDARG;
         if (riid == IID_IEnumString)
@@ -223,7 +222,8 @@ public:
             ComPtr<MarshalProbe> self(this);
             std::thread([self, reason] {
                 CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-                for (auto& sink : self->shutdownPoint_.Sinks()) sink->ShutdownRequest(reason.c_str());
+                for (auto& sink : self->shutdownPoint_.Sinks())
+                    sink->ShutdownRequest(reason.c_str());
                 CoUninitialize();
             }).detach();
             return S_OK;
@@ -231,9 +231,8 @@ public:
     }
 
     // IOPCGroupStateMgt
-    STDMETHODIMP GetState(DWORD* rate, BOOL* active, LPWSTR* name, LONG* timeBias,
-                          FLOAT* deadband, DWORD* lcid, OPCHANDLE* hClient,
-                          OPCHANDLE* hServer) override {
+    STDMETHODIMP GetState(DWORD* rate, BOOL* active, LPWSTR* name, LONG* timeBias, FLOAT* deadband,
+                          DWORD* lcid, OPCHANDLE* hClient, OPCHANDLE* hServer) override {
         return ComCall([&] {
             CriticalSectionLock lock(lock_);
             *name = CoTaskStrDup(groupName_.c_str());
@@ -337,8 +336,12 @@ public:
                         V_VT(v.Get()) = VT_I2;
                         V_I2(v.Get()) = VT_R8;
                         break;
-                    case OPC_PROPERTY_VALUE: v = MakeBstr(itemId); break;
-                    case OPC_PROPERTY_DESCRIPTION: v = MakeDoubleArray({1.5, 2.5, 3.5}); break;
+                    case OPC_PROPERTY_VALUE:
+                        v = MakeBstr(itemId);
+                        break;
+                    case OPC_PROPERTY_DESCRIPTION:
+                        v = MakeDoubleArray({1.5, 2.5, 3.5});
+                        break;
                     default:
                         results[i] = OPC_E_INVALID_PID;
                         overall = S_FALSE;
@@ -392,8 +395,12 @@ public:
                         overall = S_FALSE;
                         continue;
                     }
-                    ProbeItem item{d.szAccessPath ? d.szAccessPath : L"", d.szItemID, d.hClient,
-                                   d.hClient * 10, {}, d.vtRequestedDataType};
+                    ProbeItem item{d.szAccessPath ? d.szAccessPath : L"",
+                                   d.szItemID,
+                                   d.hClient,
+                                   d.hClient * 10,
+                                   {},
+                                   d.vtRequestedDataType};
                     item.blob.assign(d.pBlob, d.pBlob + d.dwBlobSize);
                     out[i].hServer = item.hServer;
                     out[i].vtCanonicalDataType = VT_R8;
@@ -429,9 +436,7 @@ public:
     STDMETHODIMP SetClientHandles(DWORD, OPCHANDLE*, OPCHANDLE*, HRESULT**) override {
         return E_NOTIMPL;
     }
-    STDMETHODIMP SetDatatypes(DWORD, OPCHANDLE*, VARTYPE*, HRESULT**) override {
-        return E_NOTIMPL;
-    }
+    STDMETHODIMP SetDatatypes(DWORD, OPCHANDLE*, VARTYPE*, HRESULT**) override { return E_NOTIMPL; }
     STDMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* unk) override {
         *unk = nullptr;
         if (riid != IID_IEnumOPCItemAttributes) return E_NOINTERFACE;
@@ -448,8 +453,8 @@ public:
     }
 
     // IOPCSyncIO: values written are kept per handle and read back.
-    STDMETHODIMP Read(OPCDATASOURCE source, DWORD count, OPCHANDLE* handles,
-                      OPCITEMSTATE** states, HRESULT** errors) override {
+    STDMETHODIMP Read(OPCDATASOURCE source, DWORD count, OPCHANDLE* handles, OPCITEMSTATE** states,
+                      HRESULT** errors) override {
         return ComCall([&] {
             CoTaskArray<OPCITEMSTATE> out(count);
             CoTaskArray<HRESULT> codes(count);
@@ -459,7 +464,8 @@ public:
                 OPCITEMSTATE& s = out[i];
                 s.hClient = h + 100;
                 s.ftTimeStamp = ProbeTime(h);
-                s.wQuality = source == OPC_DS_DEVICE ? OPC_QUALITY_LOCAL_OVERRIDE : OPC_QUALITY_GOOD;
+                s.wQuality =
+                    source == OPC_DS_DEVICE ? OPC_QUALITY_LOCAL_OVERRIDE : OPC_QUALITY_GOOD;
                 Variant v;
                 {
                     CriticalSectionLock lock(lock_);
@@ -468,9 +474,15 @@ public:
                 }
                 if (v.Type() == VT_EMPTY) {
                     switch (h % 4) {
-                        case 0: v = MakeBstr((L"Значение " + std::to_wstring(h)).c_str()); break;
-                        case 1: v = MakeDoubleArray({double(h), h + 0.5}); break;
-                        case 2: v = MakeI4(static_cast<LONG>(h) * 1000); break;
+                        case 0:
+                            v = MakeBstr((L"Значение " + std::to_wstring(h)).c_str());
+                            break;
+                        case 1:
+                            v = MakeDoubleArray({double(h), h + 0.5});
+                            break;
+                        case 2:
+                            v = MakeI4(static_cast<LONG>(h) * 1000);
+                            break;
                         default:
                             s.wQuality = OPC_QUALITY_BAD;
                             codes[i] = OPC_E_INVALIDHANDLE;
@@ -514,8 +526,9 @@ public:
         *cancelId = transaction + 1;
         return ComCall([&] {
             ComPtr<MarshalProbe> self(this);
-            std::thread([self, source, transaction] { self->SendCallbacks(source, transaction); })
-                .detach();
+            std::thread([self, source, transaction] {
+                self->SendCallbacks(source, transaction);
+            }).detach();
             return S_OK;
         });
     }
@@ -532,8 +545,8 @@ public:
     }
 
     // IOPCItemIO: the value is the item ID, the quality the max age it came with.
-    STDMETHODIMP Read(DWORD count, LPCWSTR* ids, DWORD* maxAge, VARIANT** values,
-                      WORD** qualities, FILETIME** times, HRESULT** errors) override {
+    STDMETHODIMP Read(DWORD count, LPCWSTR* ids, DWORD* maxAge, VARIANT** values, WORD** qualities,
+                      FILETIME** times, HRESULT** errors) override {
         return ComCall([&] {
             CoTaskArray<VARIANT> v(count);
             CoTaskArray<WORD> q(count);
@@ -560,9 +573,8 @@ public:
     STDMETHODIMP WriteVQT(DWORD, LPCWSTR*, OPCITEMVQT*, HRESULT**) override { return E_NOTIMPL; }
 
     // IOPCBrowse
-    STDMETHODIMP GetProperties(DWORD itemCount, LPWSTR* ids, BOOL withValues,
-                               DWORD propertyCount, DWORD* propertyIds,
-                               OPCITEMPROPERTIES** result) override {
+    STDMETHODIMP GetProperties(DWORD itemCount, LPWSTR* ids, BOOL withValues, DWORD propertyCount,
+                               DWORD* propertyIds, OPCITEMPROPERTIES** result) override {
         return ComCall([&] {
             CoTaskArray<OPCITEMPROPERTIES> out(itemCount);
             std::vector<CoTaskArray<OPCITEMPROPERTY>> lists;
@@ -587,8 +599,8 @@ public:
     }
     // Two elements per page; the continuation point moves from "" to kProbeContinuation to
     // null (the end).
-    STDMETHODIMP Browse(LPWSTR itemId, LPWSTR* continuation, DWORD, OPCBROWSEFILTER, LPWSTR,
-                        LPWSTR, BOOL, BOOL, DWORD, DWORD*, BOOL* more, DWORD* count,
+    STDMETHODIMP Browse(LPWSTR itemId, LPWSTR* continuation, DWORD, OPCBROWSEFILTER, LPWSTR, LPWSTR,
+                        BOOL, BOOL, DWORD, DWORD*, BOOL* more, DWORD* count,
                         OPCBROWSEELEMENT** elements) override {
         return ComCall([&] {
             const bool second = *continuation && wcscmp(*continuation, kProbeContinuation) == 0;
@@ -610,8 +622,7 @@ public:
     }
 
     // IOPCServerList2
-    STDMETHODIMP EnumClassesOfCategories(ULONG, CATID*, ULONG, CATID*,
-                                         IOPCEnumGUID**) override {
+    STDMETHODIMP EnumClassesOfCategories(ULONG, CATID*, ULONG, CATID*, IOPCEnumGUID**) override {
         return E_NOTIMPL;
     }
     STDMETHODIMP GetClassDetails(REFCLSID clsid, LPOLESTR* progId, LPOLESTR* userType,
@@ -637,7 +648,7 @@ public:
         return FindConnectionPointIn({&shutdownPoint_, &dataPoint_}, riid, out);
     }
 
-private:
+  private:
     void SendCallbacks(OPCDATASOURCE source, DWORD transaction) {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         {
@@ -650,8 +661,8 @@ private:
             HRESULT errors[] = {S_OK, OPC_S_CLAMP, OPC_E_BADRIGHTS};
             const OPCHANDLE group = kProbeGroupHandleBase;
             for (auto& sink : dataPoint_.Sinks()) {
-                sink->OnDataChange(transaction, group, S_FALSE, S_FALSE, 3, clients, raw,
-                                   qualities, times, errors);
+                sink->OnDataChange(transaction, group, S_FALSE, S_FALSE, 3, clients, raw, qualities,
+                                   times, errors);
                 sink->OnReadComplete(transaction, group, S_FALSE, S_FALSE, 3, clients, raw,
                                      qualities, times, errors);
                 sink->OnWriteComplete(transaction, group, S_FALSE, 3, clients, errors);

@@ -11,7 +11,7 @@ namespace {
 
 // A container with the one IOPCShutdown point, as the server object has it.
 class Container final : public ComObject<Container, IConnectionPointContainer> {
-public:
+  public:
     Container() : point(static_cast<IConnectionPointContainer*>(this), lock) {}
     ~Container() override { point.DisconnectAll(); }
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override {
@@ -25,7 +25,8 @@ public:
     ConnectionPoint<IOPCShutdown> point;
 };
 
-std::vector<DWORD> CookiesInOrder(IConnectionPoint* point, std::vector<IUnknown*>* sinks = nullptr) {
+std::vector<DWORD> CookiesInOrder(IConnectionPoint* point,
+                                  std::vector<IUnknown*>* sinks = nullptr) {
     ComPtr<IEnumConnections> e;
     EXPECT_EQ(S_OK, point->EnumConnections(e.Put()));
     std::vector<DWORD> cookies;

@@ -102,8 +102,9 @@ TEST(SnapshotEnum, HoldsItsSourceAndAModuleLock) {
 TEST(SnapshotEnum, InterfaceElementsAreCountedForTheCaller) {
     CountedUnknown element;
     ComPtr<IEnumUnknown> e;
-    ASSERT_EQ(S_OK, EnumUnknown::CreateInto({ComPtr<IUnknown>(&element), ComPtr<IUnknown>(&element)},
-                                            nullptr, e.Put()));
+    ASSERT_EQ(S_OK,
+              EnumUnknown::CreateInto({ComPtr<IUnknown>(&element), ComPtr<IUnknown>(&element)},
+                                      nullptr, e.Put()));
     EXPECT_EQ(3, element.refs);
     IUnknown* out[3] = {};
     ULONG fetched = 0;

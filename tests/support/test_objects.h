@@ -9,7 +9,7 @@
 
 // Counts its own references without holding a module lock, so tests can watch both.
 class CountedUnknown final : public IUnknown {
-public:
+  public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
@@ -25,7 +25,7 @@ public:
 
 // An IOPCShutdown sink that counts references and calls.
 class CountingShutdownSink final : public IOPCShutdown {
-public:
+  public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
         *ppv = nullptr;

@@ -27,12 +27,18 @@ std::wstring FormatTime(const FILETIME& utc) {
 
 const wchar_t* StateName(OPCSERVERSTATE state) {
     switch (state) {
-        case OPC_STATUS_RUNNING: return L"running";
-        case OPC_STATUS_FAILED: return L"failed";
-        case OPC_STATUS_NOCONFIG: return L"no configuration";
-        case OPC_STATUS_SUSPENDED: return L"suspended";
-        case OPC_STATUS_TEST: return L"test";
-        case OPC_STATUS_COMM_FAULT: return L"communication fault";
+        case OPC_STATUS_RUNNING:
+            return L"running";
+        case OPC_STATUS_FAILED:
+            return L"failed";
+        case OPC_STATUS_NOCONFIG:
+            return L"no configuration";
+        case OPC_STATUS_SUSPENDED:
+            return L"suspended";
+        case OPC_STATUS_TEST:
+            return L"test";
+        case OPC_STATUS_COMM_FAULT:
+            return L"communication fault";
     }
     return L"unknown";
 }
@@ -53,8 +59,8 @@ int Status(const wchar_t* progId) {
     if (FAILED(CLSIDFromProgID(progId, &clsid)))
         return Fail(std::wstring(L"no server registered as ") + progId);
     ComPtr<IOPCServer> server;
-    HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                                  server.PutVoid());
+    HRESULT hr =
+        CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server.PutVoid());
     if (FAILED(hr)) return Fail(std::wstring(L"cannot start ") + progId + L": " + HexCode(hr));
     OPCSERVERSTATUS* status = nullptr;
     hr = server->GetStatus(&status);
