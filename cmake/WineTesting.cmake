@@ -33,11 +33,11 @@ endfunction()
 
 # A GoogleTest executable whose cases each run as a CTest test under Wine.
 function(opc_add_gtest target)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
     add_executable(${target} ${ARG_SOURCES} ${CMAKE_SOURCE_DIR}/tests/support/test_main.cpp)
     target_link_libraries(${target} PRIVATE GTest::gtest ${ARG_LIBS} opc_warnings)
     target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
     target_link_options(${target} PRIVATE -municode)
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                         PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 120)
+                         PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 120 ${ARG_PROPERTIES})
 endfunction()

@@ -1,0 +1,141 @@
+#include "configuration_file.h"
+
+#include <commdlg.h>
+#include <vector>
+
+#include "ansi_text.h"
+#include "com_ptr.h"
+#include "driver_list.h"
+#include "server_identity.h"
+
+namespace {
+
+constexpr const char* kConfigurationKey = "Configuration";
+constexpr const char* kDefaultConfigurationValue = "DefaultConfiguration";
+constexpr DWORD kPathBufferBytes = 255;
+
+class RegKey {
+  public:
+    RegKey() = default;
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    ~RegKey() {
+        if (h_) RegCloseKey(h_);
+    }
+    HKEY* Put() { return &h_; }
+    HKEY Get() const { return h_; }
+
+  private:
+    HKEY h_ = nullptr;
+};
+
+// HKCR\AppID\{AppID}; `extra` adds rights beyond reading.
+bool OpenAppIdKey(RegKey& appId, REGSAM extra) {
+    RegKey root;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "AppID", 0, KEY_READ, root.Put()) != ERROR_SUCCESS)
+        return false;
+    return RegOpenKeyExA(root.Get(), kServerAppIdText, 0, KEY_READ | extra, appId.Put()) ==
+           ERROR_SUCCESS;
+}
+
+}  // namespace
+
+void LoadConfiguration(IStorage* root) {
+    DriverSnapshot lists = g_drivers.Snapshot();
+    for (const auto& driver : lists->drivers) driver->Serialize(root, FALSE);
+}
+
+bool LoadConfiguration(const std::string& path) {
+    ComPtr<IStorage> root;
+    const std::wstring widePath = AnsiToWide(path);
+    if (FAILED(StgOpenStorage(widePath.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr,
+                              0, root.Put())))
+        return false;
+    LoadConfiguration(root.Get());
+    return true;
+}
+
+HRESULT SaveConfigurationTo(IStorage* root) {
+    if (!root) return E_POINTER;
+    DriverSnapshot lists = g_drivers.Snapshot();
+    for (const auto& driver : lists->drivers) driver->Serialize(root, TRUE);
+    return root->Commit(STGC_DEFAULT);
+}
+
+bool WriteConfigurationFile(const std::string& path) {
+    ComPtr<IStorage> root;
+    const std::wstring widePath = AnsiToWide(path);
+    if (FAILED(StgCreateDocfile(widePath.c_str(), STGM_CREATE | STGM_SHARE_EXCLUSIVE | STGM_WRITE,
+                                0, root.Put())))
+        return false;
+    SaveConfigurationTo(root.Get());
+    return true;
+}
+
+bool SaveConfiguration(const std::string& path) {
+    if (!WriteConfigurationFile(path)) return false;
+    return StoreDefaultConfigurationPath(path);
+}
+
+bool StoreDefaultConfigurationPath(const std::string& path) {
+    // The AppID key is opened with the right to create "Configuration": registration does
+    // not write it, and without that right the first save could never record its file.
+    RegKey appId;
+    if (!OpenAppIdKey(appId, KEY_CREATE_SUB_KEY)) return false;
+    RegKey configuration;
+    if (RegCreateKeyExA(appId.Get(), kConfigurationKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        configuration.Put(), nullptr) != ERROR_SUCCESS)
+        return false;
+    return RegSetValueExA(configuration.Get(), kDefaultConfigurationValue, 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(path.c_str()),
+                          static_cast<DWORD>(path.size() + 1)) == ERROR_SUCCESS;
+}
+
+std::optional<std::string> ReadDefaultConfigurationPath() {
+    RegKey appId;
+    if (!OpenAppIdKey(appId, 0)) return std::nullopt;
+    RegKey configuration;
+    if (RegOpenKeyExA(appId.Get(), kConfigurationKey, 0, KEY_ALL_ACCESS, configuration.Put()) !=
+        ERROR_SUCCESS)
+        return std::nullopt;
+    char buffer[kPathBufferBytes] = {};
+    DWORD size = sizeof(buffer);
+    DWORD type = 0;
+    if (RegQueryValueExA(configuration.Get(), kDefaultConfigurationValue, nullptr, &type,
+                         reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return std::nullopt;
+    return std::string(buffer, strnlen(buffer, sizeof(buffer)));
+}
+
+bool LoadDefaultConfiguration() {
+    std::optional<std::string> path = ReadDefaultConfigurationPath();
+    return path && LoadConfiguration(*path);
+}
+
+std::optional<std::string> AskConfigurationPathToSave(HWND owner) {
+    char file[MAX_PATH] = "Configuration.cfg";
+    OPENFILENAMEA ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = owner;
+    ofn.lpstrFilter = "Configuration files(*.cfg)\0*.cfg\0\0";
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = sizeof(file);
+    ofn.lpstrDefExt = "cfg";
+    ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT;
+    if (!GetSaveFileNameA(&ofn)) return std::nullopt;
+    return std::string(file);
+}
+
+DefaultSettingsResult RunDefaultSettings(
+    HWND owner, const std::function<std::optional<std::string>(HWND)>& askPath) {
+    {
+        DriverSnapshot lists = g_drivers.Snapshot();
+        for (const auto& driver : lists->drivers) driver->DefaultSettings();
+    }
+    std::optional<std::string> path = askPath(owner);
+    if (!path) return DefaultSettingsResult::Cancelled;
+    if (!WriteConfigurationFile(*path)) return DefaultSettingsResult::NotWritten;
+    return StoreDefaultConfigurationPath(*path) ? DefaultSettingsResult::Saved
+                                                : DefaultSettingsResult::RegistryFailed;
+}

@@ -1,0 +1,202 @@
+#include "driver.h"
+
+#include <objbase.h>
+
+#include "ansi_text.h"
+
+namespace {
+
+template <class Proc>
+void Resolve(HMODULE module, const char* name, Proc& proc) {
+    proc = reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// Moves a driver's CoTaskMem name list into `list` and frees it.
+void TakeNames(char** names, DWORD count, std::vector<std::string>& list) {
+    struct FreeOnExit {
+        char** names;
+        DWORD count;
+        ~FreeOnExit() {
+            if (!names) return;
+            for (DWORD i = 0; i < count; ++i) CoTaskMemFree(names[i]);
+            CoTaskMemFree(names);
+        }
+    } freeOnExit{names, count};
+    if (!names) return;
+    list.reserve(count);
+    for (DWORD i = 0; i < count; ++i)
+        if (names[i]) list.emplace_back(names[i]);
+}
+
+}  // namespace
+
+CDriver::CDriver() noexcept = default;
+
+CDriver::~CDriver() {
+    if (module_) FreeLibrary(module_);
+    module_ = nullptr;
+    startCount_ = 0;
+}
+
+// The one way into a driver. Exceptions stop here; access violations inside drivers are to
+// be contained here too.
+template <class Result, class Call>
+Result CDriver::Guarded(Result failed, Call&& call) noexcept {
+    try {
+        return call();
+    } catch (...) {
+        ++faults_;
+        return failed;
+    }
+}
+
+template <class Result, class Call>
+Result CDriver::Locked(Result failed, Call&& call) noexcept {
+    KernelMutexLock lock(lock_);
+    return Guarded(failed, std::forward<Call>(call));
+}
+
+BOOL CDriver::Load(const std::string& name) {
+    KernelMutexLock lock(lock_);
+    if (module_ || name.empty()) return FALSE;
+    HMODULE module = LoadLibraryA(name.c_str());
+    if (!module) return FALSE;
+    Resolve(module, "DLLAddObject", addObject_);
+    Resolve(module, "DLLEnumChildren", enumChildren_);
+    Resolve(module, "DLLEnumTags", enumTags_);
+    Resolve(module, "DLLGetObjectID", getObjectId_);
+    Resolve(module, "DLLEditObject", editObject_);
+    Resolve(module, "DLLGetObjectInfo", getObjectInfo_);
+    Resolve(module, "DLLSetObjectInfo", setObjectInfo_);
+    Resolve(module, "DLLRemoveObject", removeObject_);
+    Resolve(module, "DLLSerialize", serialize_);
+    Resolve(module, "DLLUpdate", update_);
+    Resolve(module, "DLLStart", start_);
+    Resolve(module, "DLLStop", stop_);
+    Resolve(module, "DLLDefaultSettings", defaultSettings_);
+    const bool complete = addObject_ && enumChildren_ && enumTags_ && getObjectId_ && editObject_ &&
+                          getObjectInfo_ && setObjectInfo_ && removeObject_ && serialize_ &&
+                          update_ && start_ && stop_;
+    if (!complete) {
+        FreeLibrary(module);
+        return FALSE;
+    }
+    module_ = module;
+    return TRUE;
+}
+
+LONG CDriver::AddObject(DWORD parent, HWND owner) {
+    if (!addObject_) return 0;
+    return Guarded(0L, [&] { return addObject_(parent, owner); });
+}
+
+void CDriver::EnumChildren(std::vector<std::string>& list, DWORD id) {
+    list.clear();
+    if (!enumChildren_) return;
+    char** names = nullptr;
+    DWORD count = 0;
+    Guarded(0L, [&] { return enumChildren_(id, &names, &count); });
+    Guarded(0L, [&] {
+        TakeNames(names, count, list);
+        return 0L;
+    });
+}
+
+void CDriver::EnumTags(std::vector<std::string>& list, DWORD id) {
+    list.clear();
+    if (!enumTags_) return;
+    char** names = nullptr;
+    DWORD count = 0;
+    Guarded(0L, [&] { return enumTags_(id, &names, &count); });
+    Guarded(0L, [&] {
+        TakeNames(names, count, list);
+        return 0L;
+    });
+}
+
+DWORD CDriver::GetObjectID(DWORD parent, const std::string& name) {
+    if (!getObjectId_) return 0;
+    return Guarded(DWORD{0}, [&] { return getObjectId_(parent, name.c_str()); });
+}
+
+LONG CDriver::EditObject(DWORD id, HWND owner) {
+    if (!editObject_) return 0;
+    return Locked(0L, [&] { return editObject_(id, owner); });
+}
+
+void CDriver::GetObjectInfo(DWORD id, CObjectInfo& info) {
+    info = CObjectInfo();
+    if (!getObjectInfo_) return;
+    DLLOBJECTINFO raw{};
+    Guarded(0L, [&] { return getObjectInfo_(id, &raw); });
+    Guarded(0L, [&] {
+        info.TakeFrom(raw);
+        return 0L;
+    });
+}
+
+void CDriver::SetObjectInfo(DWORD id, const CObjectInfo& info) {
+    if (!setObjectInfo_) return;
+    DLLOBJECTINFO raw = info.ForDriver();
+    Guarded(0L, [&] { return setObjectInfo_(id, &raw); });
+}
+
+LONG CDriver::RemoveObject(DWORD id) {
+    if (!removeObject_) return 0;
+    return Locked(0L, [&] { return removeObject_(id); });
+}
+
+std::wstring CDriver::StreamName() const {
+    if (!module_) return L"";
+    std::string path = ModuleFileName(module_);
+    std::string shortPath = ShortPathName(path);
+    if (!shortPath.empty()) path = shortPath;
+    return AnsiToWide(path.substr(path.find_last_of('\\') + 1));
+}
+
+LONG CDriver::Serialize(IStorage* storage, BOOL save) {
+    if (!storage || !serialize_) return 1;
+    const std::wstring name = StreamName();
+    IStream* stream = nullptr;
+    HRESULT hr =
+        save ? storage->CreateStream(name.c_str(), STGM_CREATE | STGM_SHARE_EXCLUSIVE | STGM_WRITE,
+                                     0, 0, &stream)
+             : storage->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
+                                   &stream);
+    if (FAILED(hr) || !stream) return 1;
+    Guarded(0L, [&] { return serialize_(stream, save); });
+    stream->Commit(STGC_DEFAULT);
+    stream->Release();
+    return 1;
+}
+
+LONG CDriver::Update(DWORD arg) {
+    if (!update_) return 0;
+    return Locked(0L, [&] { return update_(arg); });
+}
+
+LONG CDriver::Start(DWORD arg) {
+    KernelMutexLock lock(lock_);
+    LONG result = 0;
+    if (startCount_ == 0 && start_) result = Guarded(0L, [&] { return start_(arg); });
+    ++startCount_;
+    return result;
+}
+
+LONG CDriver::Stop(DWORD arg) {
+    KernelMutexLock lock(lock_);
+    if (startCount_ == 0) return 0;  // an unmatched Stop must not drive the count negative
+    if (--startCount_ != 0 || !stop_) return 0;
+    return Guarded(0L, [&] { return stop_(arg); });
+}
+
+LONG CDriver::DefaultSettings() {
+    if (!defaultSettings_) return 0;
+    return Locked(0L, [&] { return defaultSettings_(); });
+}
+
+DWORD CDriver::GetObjectIDFromPath(const std::vector<std::string>& names) {
+    std::string path;
+    for (const std::string& name : names) path += "." + name;
+    return GetObjectID(0, path);
+}

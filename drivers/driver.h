@@ -1,0 +1,80 @@
+// CDriver: one loaded driver DLL, its thirteen entry points and the host-side operation for
+// each. Every call into the driver goes through one guarded path: a C++ exception thrown by a
+// driver is caught there and counted, so it never reaches a COM interface, the scan thread
+// or the configurator. The locked operations hold the driver's own mutex for the call.
+#pragma once
+
+#include <windows.h>
+#include <objidl.h>
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "driver_abi.h"
+#include "object_info.h"
+#include "sync.h"
+
+class CDriver {
+  public:
+    CDriver() noexcept;
+    virtual ~CDriver();
+    CDriver(const CDriver&) = delete;
+    CDriver& operator=(const CDriver&) = delete;
+
+    // Loads the DLL and resolves the entry points. A DLL lacking any of the twelve mandatory
+    // exports is refused (FALSE), so no null entry point can ever be called.
+    BOOL Load(const std::string& name);
+
+    LONG AddObject(DWORD parent, HWND owner);
+    void EnumChildren(std::vector<std::string>& list, DWORD id);
+    void EnumTags(std::vector<std::string>& list, DWORD id);
+    DWORD GetObjectID(DWORD parent, const std::string& name);
+    LONG EditObject(DWORD id, HWND owner);
+    void GetObjectInfo(DWORD id, CObjectInfo& info);
+    void SetObjectInfo(DWORD id, const CObjectInfo& info);
+    LONG RemoveObject(DWORD id);
+    // The driver's part of a configuration: its own stream in `storage` (always 1).
+    LONG Serialize(IStorage* storage, BOOL save);
+    LONG Update(DWORD arg);
+    // Start and Stop keep a start count shared by the scan thread and the configurator's
+    // debug mode: the driver is started on the first Start and stopped on the last Stop.
+    LONG Start(DWORD arg);
+    LONG Stop(DWORD arg);
+    LONG DefaultSettings();
+
+    // '.' before every name, resolved from the root ("" for an empty list).
+    DWORD GetObjectIDFromPath(const std::vector<std::string>& names);
+
+    // The name of this driver's stream in a configuration file: the DLL's file name, from the
+    // short form of its path.
+    std::wstring StreamName() const;
+
+    HMODULE Module() const noexcept { return module_; }
+    LONG StartCount() const noexcept { return startCount_; }
+    // Exceptions thrown by the driver and caught at the boundary.
+    ULONG FaultCount() const noexcept { return faults_.load(); }
+
+  private:
+    template <class Result, class Call>
+    Result Guarded(Result failed, Call&& call) noexcept;
+    template <class Result, class Call>
+    Result Locked(Result failed, Call&& call) noexcept;
+
+    HMODULE module_ = nullptr;
+    LONG startCount_ = 0;
+    KernelMutex lock_;
+    DLLAddObjectProc addObject_ = nullptr;
+    DLLEnumChildrenProc enumChildren_ = nullptr;
+    DLLEnumTagsProc enumTags_ = nullptr;
+    DLLGetObjectIDProc getObjectId_ = nullptr;
+    DLLEditObjectProc editObject_ = nullptr;
+    DLLGetObjectInfoProc getObjectInfo_ = nullptr;
+    DLLSetObjectInfoProc setObjectInfo_ = nullptr;
+    DLLRemoveObjectProc removeObject_ = nullptr;
+    DLLSerializeProc serialize_ = nullptr;
+    DLLUpdateProc update_ = nullptr;
+    DLLStartProc start_ = nullptr;
+    DLLStopProc stop_ = nullptr;
+    DLLDefaultSettingsProc defaultSettings_ = nullptr;
+    std::atomic<ULONG> faults_{0};
+};

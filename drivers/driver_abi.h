@@ -1,0 +1,135 @@
+/* The contract between the OPC server and its driver DLLs. Driver authors include this file.
+ *
+ * A driver exports thirteen C functions (C calling convention, ANSI strings in the system
+ * code page) under exactly these names. DLLDefaultSettings is optional; a DLL that lacks any
+ * of the other twelve is refused when it is loaded.
+ *
+ * Threads: DLLEditObject, DLLRemoveObject, DLLUpdate, DLLStart, DLLStop and
+ * DLLDefaultSettings run while the server holds the driver's own lock, so they never overlap
+ * for one driver. All other entry points may run at any time, on any thread, concurrently
+ * with each other and with the locked ones: the driver must protect its data for them.
+ *
+ * Memory: names, name lists and the strings of DLLOBJECTINFO that a driver hands to the
+ * server are allocated with CoTaskMemAlloc and freed by the server. Strings the server hands
+ * to a driver are valid for the call only. The VARIANT passed to DLLSetObjectInfo is a copy
+ * that the driver owns from then on (it must clear it).
+ *
+ * Object identifiers are 32-bit values chosen by the driver; 0 is the root and, from
+ * DLLGetObjectID, "no such object". DLLGetObjectID(0, path) also resolves a path of names
+ * from the root joined with '.', given with a '.' before every name (".A.B", "" for the root)
+ * or without the leading one ("A.B"); both forms name the same object.
+ */
+#ifndef OPC_DRIVER_ABI_H
+#define OPC_DRIVER_ABI_H
+
+#include <windows.h>
+#include <objidl.h>
+#include <oaidl.h>
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One driver object. The server zeroes it before every DLLGetObjectInfo.
+ *
+ *   field         32-bit offset  64-bit offset (natural alignment, same fields and order)
+ *   name                0              0
+ *   description         4              8
+ *   id                  8             16
+ *   reserved1          12             20
+ *   reserved2          16             24
+ *   driverData         20             28
+ *   visible            24             32
+ *   isTag              28             36
+ *   readOnly           32             40
+ *   image              36             44
+ *   treeImage          38             46
+ *   quality            40             48
+ *   value              48             56   (VARIANT: 16 bytes on Win32, 24 on Win64)
+ *   clients            64             80
+ *   timestamp          68             84
+ *   reserved3          76             92
+ *   size               80             96
+ */
+typedef struct tagDLLOBJECTINFO {
+    char* name;        /* shown in the configurator; CoTaskMemAlloc'ed by the driver */
+    char* description; /* the items list's "Description"; same ownership */
+    DWORD id;          /* the object's own identifier */
+    DWORD reserved1;   /* copied, never interpreted */
+    DWORD reserved2;   /* copied, never interpreted */
+    DWORD driverData;  /* copied on read, handed back unchanged on write */
+    BOOL visible;      /* non-zero: the configurator shows the object */
+    BOOL isTag;        /* non-zero: a tag; the fields below are valid only then */
+    BOOL readOnly;     /* non-zero: clients may read but not write */
+    WORD image;        /* image index: items list, tree when selected */
+    WORD treeImage;    /* tree image when not selected */
+    WORD quality;      /* OPC quality of the value */
+    VARIANT value;     /* its vt is the tag's canonical data type */
+    DWORD clients;     /* server items using the tag (kept by the server) */
+    FILETIME timestamp;
+    DWORD reserved3; /* not interpreted */
+} DLLOBJECTINFO;
+
+#ifdef __cplusplus
+#define OPC_DRIVER_STATIC_ASSERT static_assert
+#else
+#define OPC_DRIVER_STATIC_ASSERT _Static_assert
+#endif
+#ifdef _WIN64
+#define OPC_DRIVER_ABI_CHECK(field, offset32, offset64)                                    \
+    OPC_DRIVER_STATIC_ASSERT(offsetof(DLLOBJECTINFO, field) == (offset64), "DLLOBJECTINFO" \
+                                                                           "." #field)
+OPC_DRIVER_STATIC_ASSERT(sizeof(DLLOBJECTINFO) == 96, "DLLOBJECTINFO size");
+#else
+#define OPC_DRIVER_ABI_CHECK(field, offset32, offset64)                                    \
+    OPC_DRIVER_STATIC_ASSERT(offsetof(DLLOBJECTINFO, field) == (offset32), "DLLOBJECTINFO" \
+                                                                           "." #field)
+OPC_DRIVER_STATIC_ASSERT(sizeof(DLLOBJECTINFO) == 80, "DLLOBJECTINFO size");
+#endif
+OPC_DRIVER_ABI_CHECK(name, 0, 0);
+OPC_DRIVER_ABI_CHECK(description, 4, 8);
+OPC_DRIVER_ABI_CHECK(id, 8, 16);
+OPC_DRIVER_ABI_CHECK(reserved1, 12, 20);
+OPC_DRIVER_ABI_CHECK(reserved2, 16, 24);
+OPC_DRIVER_ABI_CHECK(driverData, 20, 28);
+OPC_DRIVER_ABI_CHECK(visible, 24, 32);
+OPC_DRIVER_ABI_CHECK(isTag, 28, 36);
+OPC_DRIVER_ABI_CHECK(readOnly, 32, 40);
+OPC_DRIVER_ABI_CHECK(image, 36, 44);
+OPC_DRIVER_ABI_CHECK(treeImage, 38, 46);
+OPC_DRIVER_ABI_CHECK(quality, 40, 48);
+OPC_DRIVER_ABI_CHECK(value, 48, 56);
+OPC_DRIVER_ABI_CHECK(clients, 64, 80);
+OPC_DRIVER_ABI_CHECK(timestamp, 68, 84);
+OPC_DRIVER_ABI_CHECK(reserved3, 76, 92);
+#undef OPC_DRIVER_ABI_CHECK
+#undef OPC_DRIVER_STATIC_ASSERT
+
+/* The entry points, in the order the server resolves them. */
+typedef LONG(__cdecl* DLLAddObjectProc)(DWORD parent, HWND owner);
+typedef LONG(__cdecl* DLLEnumChildrenProc)(DWORD id, char*** names, DWORD* count);
+typedef LONG(__cdecl* DLLEnumTagsProc)(DWORD id, char*** names, DWORD* count);
+typedef DWORD(__cdecl* DLLGetObjectIDProc)(DWORD parent, const char* name);
+typedef LONG(__cdecl* DLLEditObjectProc)(DWORD id, HWND owner);
+typedef LONG(__cdecl* DLLGetObjectInfoProc)(DWORD id, DLLOBJECTINFO* info);
+typedef LONG(__cdecl* DLLSetObjectInfoProc)(DWORD id, DLLOBJECTINFO* info);
+typedef LONG(__cdecl* DLLRemoveObjectProc)(DWORD id);
+typedef LONG(__cdecl* DLLSerializeProc)(IStream* stream, BOOL save);
+typedef LONG(__cdecl* DLLUpdateProc)(DWORD arg);
+typedef LONG(__cdecl* DLLStartProc)(DWORD arg);
+typedef LONG(__cdecl* DLLStopProc)(DWORD arg);
+typedef LONG(__cdecl* DLLDefaultSettingsProc)(void);
+
+/* For the driver's own declarations: extern "C" __declspec(dllexport) __cdecl. */
+#ifdef __cplusplus
+#define OPC_DRIVER_EXPORT extern "C" __declspec(dllexport)
+#else
+#define OPC_DRIVER_EXPORT __declspec(dllexport)
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,113 @@
+#include "driver_list.h"
+
+#include "ansi_text.h"
+#include "win_handle.h"
+
+DriverRegistry g_drivers;
+
+std::shared_ptr<CDriver> DriverLists::Find(const std::string& displayName) const {
+    for (size_t i = 0; i < driverNames.size(); ++i)
+        if (driverNames[i] == displayName) return drivers[i];
+    return nullptr;
+}
+
+DriverRegistry::DriverRegistry() : current_(std::make_shared<DriverLists>()) {}
+
+DriverSnapshot DriverRegistry::Snapshot() const {
+    CriticalSectionLock lock(publishLock_);
+    return current_;
+}
+
+void DriverRegistry::Publish(DriverSnapshot lists) {
+    CriticalSectionLock lock(publishLock_);
+    current_.swap(lists);
+    // The old pair is released outside the lock (`lists` goes out of scope after it).
+}
+
+bool ParseDriverLine(const std::string& line, std::string& dllName, std::string& displayName) {
+    if (!line.empty() && line[0] == ';') return false;
+    const size_t bar = line.find('|');
+    dllName = line.substr(0, bar);
+    displayName = bar == std::string::npos ? std::string() : line.substr(bar + 1);
+    return true;
+}
+
+namespace {
+
+// The whole file, read with exclusive sharing; false if it does not open.
+bool ReadListFile(const std::string& path, std::string& content) {
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file.Get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
+        content.append(buffer, got);
+    return true;
+}
+
+// Lines as a text-mode reader gives them: split at '\n', a '\r' before it dropped.
+std::vector<std::string> SplitLines(const std::string& content) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find('\n', start);
+        if (end == std::string::npos) end = content.size();
+        std::string line = content.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
+int DriverRegistry::LoadFrom(const std::string& listFile) {
+    CriticalSectionLock change(changeLock_);
+    std::string content;
+    if (!ReadListFile(listFile, content)) return 0;
+    auto lists = std::make_shared<DriverLists>(*Snapshot());
+    for (const std::string& line : SplitLines(content)) {
+        std::string dllName, displayName;
+        if (!ParseDriverLine(line, dllName, displayName)) continue;
+        auto driver = std::make_shared<CDriver>();
+        if (!driver->Load(dllName)) continue;
+        lists->drivers.push_back(std::move(driver));
+        lists->driverNames.push_back(std::move(displayName));
+    }
+    Publish(std::move(lists));
+    return 0;
+}
+
+void DriverRegistry::Unload(DWORD drainMs) {
+    CriticalSectionLock change(changeLock_);
+    std::vector<std::weak_ptr<CDriver>> leaving;
+    {
+        DriverSnapshot old = Snapshot();
+        for (const auto& driver : old->drivers) leaving.push_back(driver);
+        Publish(std::make_shared<DriverLists>());
+    }
+    const DWORD start = GetTickCount();
+    for (const auto& driver : leaving) {
+        while (!driver.expired() && GetTickCount() - start < drainMs) Sleep(1);
+    }
+}
+
+std::string ExecutableDirectory() {
+    std::string path = ModuleFileName(nullptr);
+    std::string shortPath = ShortPathName(path);
+    if (!shortPath.empty()) path = shortPath;
+    return path.substr(0, path.find_last_of('\\'));
+}
+
+int LoadDrivers() {
+    const std::string directory = ExecutableDirectory();
+    // Relative DLL names in the list, and later relative paths, resolve there.
+    SetCurrentDirectoryA(directory.c_str());
+    return g_drivers.LoadFrom(directory + "\\..\\Drivers.cfg");
+}
+
+void UnloadDrivers() {
+    g_drivers.Unload();
+}

@@ -1,0 +1,444 @@
+// The probe driver: a driver for tests. Its tree and its misbehaviours come from a text
+// configuration ("<dll path>.txt" beside the DLL, or its configuration stream), and it
+// records every entry-point call, on entry and on exit, in "<dll path>.log" (or the file
+// named by log=), where a test in any process can read it.
+//
+// Configuration lines (key=value, '#' starts a comment):
+//   root=NAME                    name of the root object
+//   branch=A.B                   a branch (parents must come first)
+//   tag=A.B.T:TYPE:VALUE[:ro]    a tag; TYPE is I1 UI1 I2 I4 R4 R8 BOOL BSTR DATE
+//   subtag=A.B.T.S:TYPE:VALUE    a tag under a tag (an extra item property)
+//   update_delay_ms=N            DLLUpdate takes this long
+//   call_delay_ms=N              every entry point takes this long (to show overlaps)
+//   untouched_info=1             DLLGetObjectInfo leaves the record as it is
+//   unresolvable=1               every name resolves to 0
+//   cyclic=1                     every branch has a child "Back" that is the branch itself
+//   throw=ENTRY,ENTRY            these entry points throw a C++ exception
+//   log=PATH                     where the calls are recorded
+//
+// Log lines: "SEQ|>|ENTRY|ARGS|THREAD" on entry and "SEQ|<|ENTRY|ARGS|THREAD" on exit.
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "driver_abi.h"
+
+namespace {
+
+struct Object {
+    DWORD parent = 0;
+    std::string name;
+    bool isTag = false;
+    bool readOnly = false;
+    VARIANT value{};
+    WORD quality = 0xC0;
+    DWORD clients = 0;
+    DWORD driverData = 0;
+    FILETIME timestamp{};
+    std::vector<DWORD> children;  // branches and tags, in order of creation
+};
+
+struct Settings {
+    std::string root = "Probe";
+    DWORD updateDelayMs = 0;
+    DWORD callDelayMs = 0;
+    bool untouchedInfo = false;
+    bool unresolvable = false;
+    bool cyclic = false;
+    std::string throwing;  // ",A,B,"
+    std::string logPath;
+};
+
+CRITICAL_SECTION g_lock;
+HMODULE g_module = nullptr;
+Settings g_settings;
+std::string g_configText;
+std::map<DWORD, Object> g_objects;
+DWORD g_nextId = 1;
+volatile LONG g_sequence = 0;
+HANDLE g_log = INVALID_HANDLE_VALUE;
+
+struct Locked {
+    Locked() { EnterCriticalSection(&g_lock); }
+    ~Locked() { LeaveCriticalSection(&g_lock); }
+};
+
+std::string DllPath() {
+    char path[MAX_PATH * 4] = "";
+    GetModuleFileNameA(g_module, path, sizeof(path));
+    return path;
+}
+
+void ClearObjects() {
+    for (auto& entry : g_objects) VariantClear(&entry.second.value);
+    g_objects.clear();
+}
+
+DWORD FindChild(DWORD parent, const std::string& name) {
+    auto p = g_objects.find(parent);
+    if (p == g_objects.end()) return 0;
+    if (g_settings.cyclic && !p->second.isTag && name == "Back") return parent;
+    for (DWORD child : p->second.children)
+        if (g_objects[child].name == name) return child;
+    return 0;
+}
+
+DWORD FindPath(const std::string& path) {
+    std::string rest = !path.empty() && path[0] == '.' ? path.substr(1) : path;
+    if (rest.empty()) return 0;
+    DWORD id = 0;
+    size_t start = 0;
+    for (;;) {
+        size_t dot = rest.find('.', start);
+        id = FindChild(id, rest.substr(start, dot - start));
+        if (!id || dot == std::string::npos) return id;
+        start = dot + 1;
+    }
+}
+
+VARTYPE TypeOf(const std::string& name) {
+    static const std::pair<const char*, VARTYPE> types[] = {
+        {"I1", VT_I1}, {"UI1", VT_UI1},   {"I2", VT_I2},     {"I4", VT_I4},    {"R4", VT_R4},
+        {"R8", VT_R8}, {"BOOL", VT_BOOL}, {"BSTR", VT_BSTR}, {"DATE", VT_DATE}};
+    for (const auto& t : types)
+        if (name == t.first) return t.second;
+    return VT_EMPTY;
+}
+
+void AddObject(const std::string& path, bool isTag, const std::string& spec) {
+    const size_t dot = path.find_last_of('.');
+    const DWORD parent = dot == std::string::npos ? 0 : FindPath(path.substr(0, dot));
+    if (dot != std::string::npos && parent == 0) return;  // unknown parent
+    Object object;
+    object.parent = parent;
+    object.name = dot == std::string::npos ? path : path.substr(dot + 1);
+    object.isTag = isTag;
+    VariantInit(&object.value);
+    if (isTag) {
+        std::vector<std::string> parts;
+        std::stringstream in(spec);
+        for (std::string part; std::getline(in, part, ':');) parts.push_back(part);
+        const VARTYPE type = parts.empty() ? VARTYPE{VT_R8} : TypeOf(parts[0]);
+        const std::string value = parts.size() > 1 ? parts[1] : "0";
+        std::wstring text(value.size(), L'\0');
+        text.resize(static_cast<size_t>(
+            MultiByteToWideChar(CP_ACP, 0, value.data(), static_cast<int>(value.size()),
+                                text.data(), static_cast<int>(text.size()))));
+        VARIANT source;
+        V_VT(&source) = VT_BSTR;
+        V_BSTR(&source) = SysAllocString(text.c_str());
+        VariantChangeTypeEx(&object.value, &source, 0x409, 0, type);
+        VariantClear(&source);
+        object.readOnly = parts.size() > 2 && parts[2] == "ro";
+    }
+    const DWORD id = g_nextId++;
+    g_objects[id] = object;
+    g_objects[parent].children.push_back(id);
+}
+
+// Rebuilds settings and tree from configuration text. Caller holds the lock.
+void Configure(const std::string& text) {
+    ClearObjects();
+    g_settings = Settings();
+    g_settings.logPath = DllPath() + ".log";
+    g_configText = text;
+    g_nextId = 1;
+    g_objects[0] = Object();
+    VariantInit(&g_objects[0].value);
+    std::stringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        const size_t colon = value.find(':');
+        if (key == "root")
+            g_settings.root = value;
+        else if (key == "branch")
+            AddObject(value, false, "");
+        else if (key == "tag" || key == "subtag")
+            AddObject(value.substr(0, colon), true,
+                      colon == std::string::npos ? "" : value.substr(colon + 1));
+        else if (key == "update_delay_ms")
+            g_settings.updateDelayMs = strtoul(value.c_str(), nullptr, 10);
+        else if (key == "call_delay_ms")
+            g_settings.callDelayMs = strtoul(value.c_str(), nullptr, 10);
+        else if (key == "untouched_info")
+            g_settings.untouchedInfo = value == "1";
+        else if (key == "unresolvable")
+            g_settings.unresolvable = value == "1";
+        else if (key == "cyclic")
+            g_settings.cyclic = value == "1";
+        else if (key == "throw")
+            g_settings.throwing = "," + value + ",";
+        else if (key == "log")
+            g_settings.logPath = value;
+    }
+    g_objects[0].name = g_settings.root;
+    if (g_log != INVALID_HANDLE_VALUE) CloseHandle(g_log);
+    g_log = CreateFileA(g_settings.logPath.c_str(), FILE_APPEND_DATA,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::string ReadConfigFile() {
+    std::string text;
+    HANDLE file = CreateFileA((DllPath() + ".txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got) text.append(buffer, got);
+    CloseHandle(file);
+    return text;
+}
+
+void WriteLog(LONG sequence, char direction, const char* entry, const std::string& args) {
+    char head[64];
+    wsprintfA(head, "%ld|%c|", sequence, direction);
+    std::string line = head;
+    line += entry;
+    line += "|" + args + "|" + std::to_string(GetCurrentThreadId()) + "\n";
+    Locked lock;
+    DWORD written = 0;
+    if (g_log != INVALID_HANDLE_VALUE)
+        WriteFile(g_log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+// Records one call, on entry and exit, and applies the configured misbehaviour.
+class Call {
+  public:
+    Call(const char* entry, std::string args) : entry_(entry), args_(std::move(args)) {
+        WriteLog(InterlockedIncrement(&g_sequence), '>', entry_, args_);
+        DWORD delay;
+        bool fail;
+        {
+            Locked lock;
+            delay = g_settings.callDelayMs;
+            fail = g_settings.throwing.find("," + std::string(entry_) + ",") != std::string::npos;
+        }
+        if (delay) Sleep(delay);
+        if (fail) {
+            WriteLog(InterlockedIncrement(&g_sequence), '<', entry_, args_ + " threw");
+            done_ = true;
+            throw std::runtime_error(std::string("probe driver: ") + entry_);
+        }
+    }
+    ~Call() {
+        if (!done_) WriteLog(InterlockedIncrement(&g_sequence), '<', entry_, args_);
+    }
+
+  private:
+    const char* entry_;
+    std::string args_;
+    bool done_ = false;
+};
+
+std::string Hex(const void* p) {
+    char text[32];
+    wsprintfA(text, "%p", p);
+    return text;
+}
+
+char* CoTaskCopy(const std::string& text) {
+    auto* copy = static_cast<char*>(CoTaskMemAlloc(text.size() + 1));
+    if (copy) memcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
+}
+
+LONG NameList(DWORD id, bool tags, char*** names, DWORD* count) {
+    std::vector<std::string> list;
+    {
+        Locked lock;
+        auto p = g_objects.find(id);
+        if (p == g_objects.end()) return 0;
+        for (DWORD child : p->second.children)
+            if (g_objects[child].isTag == tags) list.push_back(g_objects[child].name);
+        if (!tags && g_settings.cyclic && !p->second.isTag) list.push_back("Back");
+    }
+    if (list.empty()) return 0;
+    *names = static_cast<char**>(CoTaskMemAlloc(list.size() * sizeof(char*)));
+    for (size_t i = 0; i < list.size(); ++i) (*names)[i] = CoTaskCopy(list[i]);
+    *count = static_cast<DWORD>(list.size());
+    return 1;
+}
+
+void RemoveSubtree(DWORD id) {
+    auto p = g_objects.find(id);
+    if (p == g_objects.end() || id == 0) return;
+    for (DWORD child : std::vector<DWORD>(p->second.children)) RemoveSubtree(child);
+    auto& siblings = g_objects[p->second.parent].children;
+    for (auto it = siblings.begin(); it != siblings.end(); ++it)
+        if (*it == id) {
+            siblings.erase(it);
+            break;
+        }
+    VariantClear(&g_objects[id].value);
+    g_objects.erase(id);
+}
+
+}  // namespace
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        g_module = instance;
+        InitializeCriticalSection(&g_lock);
+        Locked lock;
+        Configure(ReadConfigFile());
+    } else if (reason == DLL_PROCESS_DETACH) {
+        ClearObjects();
+        if (g_log != INVALID_HANDLE_VALUE) CloseHandle(g_log);
+        DeleteCriticalSection(&g_lock);
+    }
+    return TRUE;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLAddObject(DWORD parent, HWND owner) {
+    Call call("DLLAddObject", std::to_string(parent) + "," + Hex(owner));
+    Locked lock;
+    if (!g_objects.count(parent)) return 0;
+    std::string path;
+    for (DWORD id = parent; id; id = g_objects[id].parent) path = g_objects[id].name + "." + path;
+    AddObject(path + "New" + std::to_string(g_nextId), false, "");
+    return 1;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLEnumChildren(DWORD id, char*** names, DWORD* count) {
+    Call call("DLLEnumChildren", std::to_string(id));
+    return NameList(id, false, names, count);
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLEnumTags(DWORD id, char*** names, DWORD* count) {
+    Call call("DLLEnumTags", std::to_string(id));
+    return NameList(id, true, names, count);
+}
+
+OPC_DRIVER_EXPORT DWORD __cdecl DLLGetObjectID(DWORD parent, const char* name) {
+    Call call("DLLGetObjectID", std::to_string(parent) + "," + (name ? name : "<null>"));
+    Locked lock;
+    if (g_settings.unresolvable || !name) return 0;
+    if (parent == 0 && (name[0] == '.' || strchr(name, '.'))) return FindPath(name);
+    return FindChild(parent, name);
+}
+
+#ifndef PROBE_WITHOUT_EDIT
+OPC_DRIVER_EXPORT LONG __cdecl DLLEditObject(DWORD id, HWND owner) {
+    Call call("DLLEditObject", std::to_string(id) + "," + Hex(owner));
+    return 1;
+}
+#endif
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
+    Call call("DLLGetObjectInfo", std::to_string(id));
+    Locked lock;
+    auto p = g_objects.find(id);
+    if (g_settings.untouchedInfo || !info || p == g_objects.end()) return 0;
+    const Object& o = p->second;
+    info->name = CoTaskCopy(o.name);
+    info->description = CoTaskCopy("probe object " + std::to_string(id));
+    info->id = id;
+    info->driverData = o.driverData;
+    info->visible = TRUE;
+    info->isTag = o.isTag;
+    info->readOnly = o.readOnly;
+    info->image = o.isTag ? 2 : 1;
+    info->treeImage = o.isTag ? 2 : 0;
+    info->quality = o.quality;
+    VariantCopy(&info->value, const_cast<VARIANT*>(&o.value));
+    info->clients = o.clients;
+    info->timestamp = o.timestamp;
+    return 1;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLSetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
+    Call call("DLLSetObjectInfo", std::to_string(id) + "," +
+                                      (info && info->name ? info->name : "<null>") + "," +
+                                      std::to_string(info ? info->clients : 0));
+    Locked lock;
+    auto p = g_objects.find(id);
+    if (!info) return 0;
+    if (p == g_objects.end() || !p->second.isTag) {
+        VariantClear(&info->value);
+        return 0;
+    }
+    VariantClear(&p->second.value);
+    p->second.value = info->value;  // the value is ours now
+    VariantInit(&info->value);
+    p->second.clients = info->clients;
+    p->second.driverData = info->driverData;
+    return 1;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLRemoveObject(DWORD id) {
+    Call call("DLLRemoveObject", std::to_string(id));
+    Locked lock;
+    RemoveSubtree(id);
+    return 1;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLSerialize(IStream* stream, BOOL save) {
+    Call call("DLLSerialize", std::string(save ? "save" : "load"));
+    static const char header[] = "PROBE-DRIVER 1\n";
+    if (!stream) return 0;
+    if (save) {
+        std::string text;
+        {
+            Locked lock;
+            text = header + g_configText;
+        }
+        ULONG written = 0;
+        return SUCCEEDED(stream->Write(text.data(), static_cast<ULONG>(text.size()), &written));
+    }
+    std::string text;
+    char buffer[4096];
+    ULONG got = 0;
+    while (SUCCEEDED(stream->Read(buffer, sizeof(buffer), &got)) && got) text.append(buffer, got);
+    if (text.compare(0, sizeof(header) - 1, header) != 0) return 0;  // not ours: keep settings
+    Locked lock;
+    Configure(text.substr(sizeof(header) - 1));
+    return 1;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLUpdate(DWORD arg) {
+    Call call("DLLUpdate", std::to_string(arg));
+    DWORD delay;
+    {
+        Locked lock;
+        delay = g_settings.updateDelayMs;
+    }
+    if (delay) Sleep(delay);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    Locked lock;
+    for (auto& entry : g_objects) {
+        Object& o = entry.second;
+        if (!o.isTag) continue;
+        o.timestamp = now;
+        if (o.name.compare(0, 7, "Counter") == 0 && V_VT(&o.value) == VT_I4) ++V_I4(&o.value);
+    }
+    return 1;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLStart(DWORD arg) {
+    Call call("DLLStart", std::to_string(arg));
+    return 1;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLStop(DWORD arg) {
+    Call call("DLLStop", std::to_string(arg));
+    return 1;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLDefaultSettings() {
+    Call call("DLLDefaultSettings", "");
+    std::string text = ReadConfigFile();
+    Locked lock;
+    Configure(text);
+    return 1;
+}

@@ -1,0 +1,305 @@
+// The driver host: the list file, loading and refusing DLLs, every host-side operation with
+// its lock, start counting, the object-record copy rules, and exceptions stopped at the
+// driver boundary.
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ansi_text.h"
+#include "driver_list.h"
+#include "probe_driver_files.h"
+
+namespace {
+
+const wchar_t* kTreeText =
+    L"root=Корень\n"
+    L"branch=Dev\n"
+    L"branch=Dev.Folder\n"
+    L"tag=Dev.Folder.Speed:R8:12.5\n"
+    L"tag=Dev.Name:BSTR:Насос:ro\n"
+    L"subtag=Dev.Name.Units:BSTR:об/мин\n"
+    L"tag=Dev.Counter:I4:7\n";
+
+// The probe reads its configuration in the system code page.
+const std::string kTree = WideToAnsi(kTreeText);
+
+class DriverHost : public testing::Test {
+  protected:
+    void TearDown() override { g_drivers.Unload(); }
+
+    std::string Probe(const std::string& name, const std::string& config = kTree,
+                      const std::string& built = "probe_driver.dll") {
+        return InstallProbe(dir_.File(name), config, built);
+    }
+    void LoadList(const std::string& text) {
+        WriteTextFile(dir_.File("Drivers.cfg"), text);
+        EXPECT_EQ(0, g_drivers.LoadFrom(dir_.File("Drivers.cfg")));
+    }
+    std::shared_ptr<CDriver> Only() {
+        DriverSnapshot lists = g_drivers.Snapshot();
+        EXPECT_EQ(1u, lists->drivers.size());
+        return lists->drivers.empty() ? nullptr : lists->drivers[0];
+    }
+
+    ScratchDirectory dir_;
+};
+
+TEST(DriverListLine, SplitsAtTheFirstBarAndTrimsNothing) {
+    std::string dll, display;
+    ASSERT_TRUE(ParseDriverLine("a.dll|Name", dll, display));
+    EXPECT_EQ("a.dll", dll);
+    EXPECT_EQ("Name", display);
+    ASSERT_TRUE(ParseDriverLine("a.dll", dll, display));
+    EXPECT_EQ("a.dll", dll);
+    EXPECT_EQ("", display);
+    ASSERT_TRUE(ParseDriverLine(" a.dll | Name ", dll, display));
+    EXPECT_EQ(" a.dll ", dll);
+    EXPECT_EQ(" Name ", display);
+    ASSERT_TRUE(ParseDriverLine("a|b|c", dll, display));
+    EXPECT_EQ("a", dll);
+    EXPECT_EQ("b|c", display);
+    EXPECT_FALSE(ParseDriverLine(";a.dll|Name", dll, display));
+    ASSERT_TRUE(ParseDriverLine("", dll, display));
+    EXPECT_EQ("", dll);
+}
+
+TEST_F(DriverHost, MissingOrEmptyListLoadsNothing) {
+    EXPECT_EQ(0, g_drivers.LoadFrom(dir_.File("no such file.cfg")));
+    EXPECT_TRUE(g_drivers.Snapshot()->drivers.empty());
+    LoadList("");
+    EXPECT_TRUE(g_drivers.Snapshot()->drivers.empty());
+}
+
+TEST_F(DriverHost, LoadsInFileOrderSkippingWhatDoesNotLoad) {
+    const std::string a = Probe("a.dll"), b = Probe("b.dll");
+    const std::string missingExport = Probe("noedit.dll", kTree, "probe_driver_noedit.dll");
+    const std::string longName(300, 'x');
+    LoadList("; comment line\r\n" + a + "|First\r\n\r\n" + dir_.File("absent.dll") + "|Absent\r\n" +
+             missingExport + "|Refused\r\n" + longName + ".dll|Long\r\n" + b + "|" + longName +
+             "\r\n" + a + "\n" + b + "|First");
+    DriverSnapshot lists = g_drivers.Snapshot();
+    ASSERT_EQ(4u, lists->drivers.size());
+    ASSERT_EQ(lists->drivers.size(), lists->driverNames.size());
+    EXPECT_EQ("First", lists->driverNames[0]);
+    EXPECT_EQ(longName, lists->driverNames[1]);
+    EXPECT_EQ("", lists->driverNames[2]);
+    EXPECT_EQ("First", lists->driverNames[3]);
+    EXPECT_EQ(lists->drivers[0], lists->Find("First")) << "the first match wins";
+    EXPECT_EQ(nullptr, lists->Find("first")) << "names are case-sensitive";
+    EXPECT_EQ(lists->drivers[0]->Module(), lists->drivers[2]->Module()) << "same DLL twice";
+    EXPECT_EQ(nullptr, GetModuleHandleA(missingExport.c_str()))
+        << "a DLL lacking a mandatory export is released again";
+}
+
+TEST_F(DriverHost, LoadAppendsToTheDriversAlreadyLoaded) {
+    LoadList(Probe("a.dll") + "|A");
+    LoadList(Probe("b.dll") + "|B");
+    EXPECT_EQ((std::vector<std::string>{"A", "B"}), g_drivers.Snapshot()->driverNames);
+}
+
+TEST_F(DriverHost, NamesInTheSystemCodePage) {
+    // The tests run with the Russian ANSI code page (1251).
+    ASSERT_EQ(1251u, GetACP());
+    const std::string dll = dir_.File(WideToAnsi(L"драйвер.dll"));
+    Probe(WideToAnsi(L"драйвер.dll"));
+    LoadList(dll + "|" + WideToAnsi(L"Котельная"));
+    auto driver = Only();
+    ASSERT_TRUE(driver);
+    EXPECT_EQ(WideToAnsi(L"Котельная"), g_drivers.Snapshot()->driverNames[0]);
+    EXPECT_FALSE(driver->StreamName().empty());
+    CObjectInfo root;
+    driver->GetObjectInfo(0, root);
+    EXPECT_EQ(WideToAnsi(L"Корень"), root.name);
+}
+
+TEST_F(DriverHost, EnumeratesAndResolvesNamesAndPaths) {
+    LoadList(Probe("a.dll") + "|A");
+    auto driver = Only();
+    std::vector<std::string> list{"stale"};
+    driver->EnumChildren(list, 0);
+    EXPECT_EQ((std::vector<std::string>{"Dev"}), list);
+    const DWORD dev = driver->GetObjectID(0, "Dev");
+    ASSERT_NE(0u, dev);
+    driver->EnumChildren(list, dev);
+    EXPECT_EQ((std::vector<std::string>{"Folder"}), list);
+    driver->EnumTags(list, dev);
+    EXPECT_EQ((std::vector<std::string>{"Name", "Counter"}), list);
+    const DWORD name = driver->GetObjectID(dev, "Name");
+    driver->EnumTags(list, name);
+    EXPECT_EQ((std::vector<std::string>{"Units"}), list) << "child tags of a tag";
+    driver->EnumTags(list, driver->GetObjectID(0, "Dev.Folder"));
+    EXPECT_EQ((std::vector<std::string>{"Speed"}), list);
+
+    const DWORD speed = driver->GetObjectID(0, "Dev.Folder.Speed");
+    EXPECT_NE(0u, speed);
+    EXPECT_EQ(speed, driver->GetObjectID(0, ".Dev.Folder.Speed"));
+    EXPECT_EQ(speed, driver->GetObjectIDFromPath({"Dev", "Folder", "Speed"}));
+    EXPECT_EQ(0u, driver->GetObjectIDFromPath({}));
+    EXPECT_EQ(0u, driver->GetObjectID(0, "Dev.Nothing"));
+    auto log = ReadProbeLog(dir_.File("a.dll"));
+    bool sawDotted = false;
+    for (const auto& c : log) sawDotted |= c.entering && c.args == "0,.Dev.Folder.Speed";
+    EXPECT_TRUE(sawDotted) << "GetObjectIDFromPath puts a '.' before every name";
+}
+
+TEST_F(DriverHost, ObjectRecordsFollowTheCopyRules) {
+    LoadList(Probe("a.dll") + "|A");
+    auto driver = Only();
+    CObjectInfo tag;
+    driver->GetObjectInfo(driver->GetObjectID(0, "Dev.Name"), tag);
+    EXPECT_EQ(WideToAnsi(L"Насос"), std::string(WideToAnsi(V_BSTR(tag.value.Get()))));
+    EXPECT_EQ(VT_BSTR, tag.value.Type());
+    EXPECT_TRUE(tag.isTag);
+    EXPECT_TRUE(tag.readOnly);
+    EXPECT_TRUE(tag.visible);
+    EXPECT_EQ(0xC0, tag.quality);
+    EXPECT_EQ("Name", tag.name);
+    EXPECT_EQ(2, tag.image);
+
+    CObjectInfo branch;
+    branch.value.Put()->vt = VT_I4;  // left from before: must not survive
+    driver->GetObjectInfo(driver->GetObjectID(0, "Dev"), branch);
+    EXPECT_FALSE(branch.isTag);
+    EXPECT_EQ(VT_EMPTY, branch.value.Type());
+    EXPECT_EQ("Dev", branch.name);
+
+    // What a driver leaves untouched reads as an invisible non-tag.
+    LoadList(Probe("b.dll", kTree + "untouched_info=1\n") + "|B");
+    auto untouched = g_drivers.Snapshot()->drivers[1];
+    CObjectInfo nothing;
+    untouched->GetObjectInfo(untouched->GetObjectID(0, "Dev"), nothing);
+    EXPECT_FALSE(nothing.visible);
+    EXPECT_FALSE(nothing.isTag);
+    EXPECT_EQ("", nothing.name);
+}
+
+TEST(ObjectInfoCopy, FreesDriverStringsAndMarksUncopyableValues) {
+    DLLOBJECTINFO raw{};
+    raw.name = static_cast<char*>(CoTaskMemAlloc(4));
+    strcpy(raw.name, "Tag");
+    raw.description = static_cast<char*>(CoTaskMemAlloc(5));
+    strcpy(raw.description, "Desc");
+    raw.isTag = TRUE;
+    raw.clients = 3;
+    V_VT(&raw.value) = 0x0FFF;  // no such type: VariantCopy refuses it
+    CObjectInfo info;
+    info.TakeFrom(raw);
+    EXPECT_EQ(nullptr, raw.name);
+    EXPECT_EQ(nullptr, raw.description);
+    EXPECT_EQ("Tag", info.name);
+    EXPECT_EQ("Desc", info.description);
+    EXPECT_EQ(3u, info.clients);
+    ASSERT_EQ(VT_ERROR, info.value.Type());
+    EXPECT_TRUE(FAILED(V_ERROR(info.value.Get())));
+}
+
+TEST_F(DriverHost, SetObjectInfoHandsValueAndClientsToTheDriver) {
+    LoadList(Probe("a.dll") + "|A");
+    auto driver = Only();
+    const DWORD speed = driver->GetObjectID(0, "Dev.Folder.Speed");
+    CObjectInfo info;
+    driver->GetObjectInfo(speed, info);
+    info.clients += 1;
+    V_VT(info.value.Put()) = VT_R8;
+    V_R8(info.value.Get()) = 99.5;
+    driver->SetObjectInfo(speed, info);
+    CObjectInfo back;
+    driver->GetObjectInfo(speed, back);
+    EXPECT_EQ(1u, back.clients);
+    EXPECT_EQ(VT_R8, back.value.Type());
+    EXPECT_EQ(99.5, V_R8(back.value.Get()));
+    EXPECT_EQ(VT_R8, info.value.Type()) << "the server's own copy stays";
+}
+
+TEST_F(DriverHost, StartAndStopAreCountedAndShared) {
+    const std::string dll = Probe("a.dll");
+    LoadList(dll + "|A");
+    auto driver = Only();
+    EXPECT_EQ(0, driver->Stop(0)) << "an unmatched stop does nothing";
+    EXPECT_EQ(0, driver->StartCount());
+    EXPECT_EQ(1, driver->Start(0));
+    EXPECT_EQ(0, driver->Start(0));
+    EXPECT_EQ(2, driver->StartCount());
+    EXPECT_EQ(0, driver->Stop(0));
+    EXPECT_EQ(1, driver->Stop(0));
+    EXPECT_EQ(0, driver->StartCount());
+    auto log = ReadProbeLog(dll);
+    EXPECT_EQ(1u, CountCalls(log, "DLLStart"));
+    EXPECT_EQ(1u, CountCalls(log, "DLLStop"));
+    EXPECT_EQ(1, driver->DefaultSettings());
+    EXPECT_EQ(1u, CountCalls(ReadProbeLog(dll), "DLLDefaultSettings"));
+}
+
+TEST_F(DriverHost, LockedCallsNeverOverlapUnlockedOnesMay) {
+    const std::string dll = Probe("a.dll", kTree + "call_delay_ms=20\n");
+    LoadList(dll + "|A");
+    auto driver = Only();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 4; ++i) {
+                switch ((t + i) % 5) {
+                    case 0:
+                        driver->Update(0);
+                        break;
+                    case 1:
+                        driver->EditObject(0, nullptr);
+                        break;
+                    case 2:
+                        driver->RemoveObject(12345);
+                        break;
+                    case 3:
+                        driver->Start(0);
+                        driver->Stop(0);
+                        break;
+                    default:
+                        driver->DefaultSettings();
+                }
+                CObjectInfo info;
+                driver->GetObjectInfo(0, info);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    auto log = ReadProbeLog(dll);
+    EXPECT_EQ(1, MaxOverlap(log, {"DLLUpdate", "DLLEditObject", "DLLRemoveObject", "DLLStart",
+                                  "DLLStop", "DLLDefaultSettings"}));
+    EXPECT_GE(MaxOverlap(log, {"DLLGetObjectInfo"}), 2);
+}
+
+TEST_F(DriverHost, ExceptionsStopAtTheDriverBoundary) {
+    const std::string bad = Probe("bad.dll", kTree +
+                                                 "throw=DLLGetObjectInfo,DLLUpdate,DLLEnumTags,"
+                                                 "DLLGetObjectID,DLLStart,DLLSerialize\n");
+    const std::string good = Probe("good.dll");
+    LoadList(bad + "|Bad\n" + good + "|Good");
+    DriverSnapshot lists = g_drivers.Snapshot();
+    auto& faulty = lists->drivers[0];
+    CObjectInfo info;
+    faulty->GetObjectInfo(0, info);
+    EXPECT_EQ(0, faulty->Update(0));
+    std::vector<std::string> list{"stale"};
+    faulty->EnumTags(list, 0);
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(0u, faulty->GetObjectID(0, "Dev"));
+    EXPECT_EQ(0, faulty->Start(0));
+    EXPECT_EQ(1, faulty->StartCount());
+    EXPECT_EQ(5u, faulty->FaultCount());
+    // The lock was released on the way out: another locked call still gets through.
+    std::atomic<bool> done{false};
+    std::thread again([&] {
+        faulty->Update(0);
+        done = true;
+    });
+    again.join();
+    EXPECT_TRUE(done);
+    // The other driver is unaffected.
+    EXPECT_NE(0u, lists->drivers[1]->GetObjectID(0, "Dev.Folder.Speed"));
+    EXPECT_EQ(1, lists->drivers[1]->Update(0));
+    EXPECT_EQ(0u, lists->drivers[1]->FaultCount());
+}
+
+}  // namespace
