@@ -1,0 +1,120 @@
+// The simulator's object tree: devices, folders and tags with simulated behaviours.
+// Every method is thread-safe: the server calls the unlocked entry points concurrently.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class SimKind : DWORD { Device = 0, Folder = 1, Tag = 2 };
+
+enum class SimBehaviour : DWORD {
+    Constant = 0,  // keeps what was configured or written; the only writable behaviour
+    Ramp = 1,      // rises from low to high over the period, then starts again
+    Sine = 2,      // between low and high, one wave per period
+    Random = 3,    // uniform between low and high
+    Counter = 4,   // one step per update, from low up to high, then back to low
+    Toggle = 5,    // flips every period
+};
+
+// What a dialog edits and the stream stores; the rest of an object is runtime state.
+struct SimSettings {
+    SimKind kind = SimKind::Tag;
+    std::string name;
+    std::string description;
+    VARTYPE type = VT_R8;
+    SimBehaviour behaviour = SimBehaviour::Constant;
+    double low = 0;
+    double high = 100;
+    double periodSeconds = 10;
+    bool readOnly = false;
+    bool offline = false;       // a device whose tags report "not connected"
+    std::wstring initialValue;  // the constant value, as text
+};
+
+// One object as the driver reports it.
+struct SimObjectView {
+    DWORD id = 0;
+    SimSettings settings;
+    VARIANT value{};  // owned by the caller (VariantClear)
+    WORD quality = 0;
+    FILETIME timestamp{};
+    DWORD clients = 0;
+    DWORD driverData = 0;
+    bool writable = false;
+};
+
+class SimModel {
+  public:
+    SimModel();
+    ~SimModel();
+    SimModel(const SimModel&) = delete;
+    SimModel& operator=(const SimModel&) = delete;
+
+    // Creates a child of `parent`; 0 if the name is taken, invalid or the parent cannot
+    // hold that kind (tags under a tag are its child tags).
+    DWORD Add(DWORD parent, const SimSettings& settings);
+    // Replaces an object's settings (its kind stays); false if the new name clashes.
+    bool Edit(DWORD id, const SimSettings& settings);
+    void Remove(DWORD id);
+    void Clear();
+
+    std::vector<std::string> Children(DWORD id, bool tags) const;
+    DWORD Find(DWORD parent, const std::string& name) const;
+    // A path from the root: "A.B" or ".A.B"; "" is the root.
+    DWORD FindPath(const std::string& path) const;
+    std::optional<SimObjectView> View(DWORD id) const;
+    std::optional<SimSettings> Settings(DWORD id) const;
+    std::string RootName() const;
+
+    // A write from a client: converted to the tag's type; false if refused.
+    bool Write(DWORD id, const VARIANT& value);
+    void SetClients(DWORD id, DWORD clients, DWORD driverData);
+
+    // New values, qualities and timestamps for every tag.
+    void Update();
+
+    // The versioned stream format. Load keeps the current tree on anything it cannot read.
+    std::string Save() const;
+    bool Load(const std::string& bytes);
+
+    // The demo tree a new user first sees.
+    void BuildDemoTree();
+
+    // Name rules shared with the dialogs: not empty, no '.', not too long.
+    static bool ValidName(const std::string& name);
+
+  private:
+    struct Object {
+        DWORD parent = 0;
+        SimSettings settings;
+        VARIANT value{};
+        WORD quality = 0xC0;
+        FILETIME timestamp{};
+        DWORD clients = 0;
+        DWORD driverData = 0;
+        DWORD step = 0;
+        std::vector<DWORD> children;
+    };
+
+    DWORD AddLocked(DWORD parent, const SimSettings& settings);
+    void RemoveLocked(DWORD id);
+    DWORD FindLocked(DWORD parent, const std::string& name) const;
+    void ResetValue(Object& object);
+    void Simulate(Object& object, double seconds, bool offline);
+    bool Offline(DWORD id) const;
+
+    mutable std::mutex mutex_;
+    std::map<DWORD, Object> objects_;  // 0 is the root
+    DWORD nextId_ = 1;
+    DWORD startTick_;
+    unsigned random_ = 12345;
+};
+
+// The type names shown in the dialogs and used in the stream (English, as OPC tools show them).
+const wchar_t* SimTypeName(VARTYPE type);
+const std::vector<VARTYPE>& SimTypes();

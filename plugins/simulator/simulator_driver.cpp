@@ -1,0 +1,176 @@
+// The simulator driver: the demo data source of the server. A tree of devices, folders and
+// tags whose values follow simulated behaviours, with its own dialogs to add and edit them.
+#include <windows.h>
+#include <objbase.h>
+#include <string>
+#include <vector>
+
+#include "driver_abi.h"
+#include "sim_dialogs.h"
+#include "sim_model.h"
+
+namespace {
+
+HINSTANCE g_instance = nullptr;
+SimModel* g_model = nullptr;
+
+constexpr ULONG kMaxStreamBytes = 16u << 20;
+
+char* CoTaskCopy(const std::string& text) {
+    auto* copy = static_cast<char*>(CoTaskMemAlloc(text.size() + 1));
+    if (copy) memcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
+}
+
+LONG NameList(const std::vector<std::string>& list, char*** names, DWORD* count) {
+    if (!names || !count || list.empty()) return 0;
+    auto** array = static_cast<char**>(CoTaskMemAlloc(list.size() * sizeof(char*)));
+    if (!array) return 0;
+    for (size_t i = 0; i < list.size(); ++i) array[i] = CoTaskCopy(list[i]);
+    *names = array;
+    *count = static_cast<DWORD>(list.size());
+    return 1;
+}
+
+// No exception may leave the DLL.
+template <class Body>
+LONG Safely(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // namespace
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        g_instance = instance;
+        g_model = new (std::nothrow) SimModel();
+        return g_model != nullptr;
+    }
+    if (reason == DLL_PROCESS_DETACH) {
+        delete g_model;
+        g_model = nullptr;
+    }
+    return TRUE;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLAddObject(DWORD parent, HWND owner) {
+    return Safely(
+        [&] { return ShowAddObjectDialog(g_instance, owner, *g_model, parent) ? 1L : 0L; });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLEnumChildren(DWORD id, char*** names, DWORD* count) {
+    return Safely([&] { return NameList(g_model->Children(id, false), names, count); });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLEnumTags(DWORD id, char*** names, DWORD* count) {
+    return Safely([&] { return NameList(g_model->Children(id, true), names, count); });
+}
+
+OPC_DRIVER_EXPORT DWORD __cdecl DLLGetObjectID(DWORD parent, const char* name) {
+    if (!name) return 0;
+    return static_cast<DWORD>(Safely([&] {
+        const std::string text(name);
+        return static_cast<LONG>(
+            parent == 0 && (text.empty() || text[0] == '.' || text.find('.') != std::string::npos)
+                ? g_model->FindPath(text)
+                : g_model->Find(parent, text));
+    }));
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLEditObject(DWORD id, HWND owner) {
+    return Safely([&] { return ShowEditObjectDialog(g_instance, owner, *g_model, id) ? 1L : 0L; });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
+    if (!info) return 0;
+    return Safely([&] {
+        std::optional<SimObjectView> view = g_model->View(id);
+        if (!view) return 0L;
+        const SimSettings& s = view->settings;
+        const bool tag = s.kind == SimKind::Tag;
+        info->name = CoTaskCopy(s.name);
+        info->description = CoTaskCopy(s.description);
+        info->id = id;
+        info->driverData = view->driverData;
+        info->visible = TRUE;
+        info->isTag = tag;
+        info->readOnly = !view->writable;
+        info->image = static_cast<WORD>(s.kind);
+        info->treeImage = static_cast<WORD>(s.kind);
+        info->quality = view->quality;
+        info->value = view->value;  // handed over: the server frees it
+        info->clients = view->clients;
+        info->timestamp = view->timestamp;
+        return 1L;
+    });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLSetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
+    if (!info) return 0;
+    LONG result = Safely([&] {
+        g_model->SetClients(id, info->clients, info->driverData);
+        if (info->value.vt != VT_EMPTY) g_model->Write(id, info->value);
+        return 1L;
+    });
+    VariantClear(&info->value);  // the copy is ours
+    return result;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLRemoveObject(DWORD id) {
+    return Safely([&] {
+        g_model->Remove(id);
+        return 1L;
+    });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLSerialize(IStream* stream, BOOL save) {
+    if (!stream) return 0;
+    return Safely([&] {
+        if (save) {
+            const std::string bytes = g_model->Save();
+            ULONG written = 0;
+            return SUCCEEDED(
+                       stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written)) &&
+                           written == bytes.size()
+                       ? 1L
+                       : 0L;
+        }
+        std::string bytes;
+        char buffer[8192];
+        ULONG got = 0;
+        while (SUCCEEDED(stream->Read(buffer, sizeof(buffer), &got)) && got) {
+            bytes.append(buffer, got);
+            if (bytes.size() > kMaxStreamBytes) return 0L;
+        }
+        return g_model->Load(bytes) ? 1L : 0L;
+    });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLUpdate(DWORD) {
+    return Safely([] {
+        g_model->Update();
+        return 1L;
+    });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLStart(DWORD) {
+    return Safely([] {
+        g_model->Update();
+        return 1L;
+    });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLStop(DWORD) {
+    return 1;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLDefaultSettings() {
+    return Safely([] {
+        g_model->BuildDemoTree();
+        return 1L;
+    });
+}
