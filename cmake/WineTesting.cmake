@@ -1,8 +1,9 @@
 # Tests run under Wine, in a prefix of their own inside the build tree.
 set(OPC_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(OPC_XVFB_STATE ${CMAKE_BINARY_DIR}/xvfb)
 set(OPC_WINE_RUN ${CMAKE_BINARY_DIR}/wine-run)
 file(WRITE ${OPC_WINE_RUN}
-     "#!/bin/sh\nOPC_WINEPREFIX='${OPC_WINEPREFIX}' exec '${CMAKE_SOURCE_DIR}/scripts/wine-run.sh' \"$@\"\n")
+     "#!/bin/sh\nOPC_WINEPREFIX='${OPC_WINEPREFIX}' OPC_DISPLAY_FILE='${OPC_XVFB_STATE}.display' exec '${CMAKE_SOURCE_DIR}/scripts/wine-run.sh' \"$@\"\n")
 file(CHMOD ${OPC_WINE_RUN} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
      GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${OPC_WINE_RUN})
@@ -13,22 +14,30 @@ function(opc_windows_path out path)
     set(${out} "${converted}" PARENT_SCOPE)
 endfunction()
 
-# Every test runs between these two: the first registers what the tests need in the prefix,
-# the last ends every Wine process so nothing outlives the run.
-add_test(NAME wine_stop COMMAND env OPC_WINEPREFIX=${OPC_WINEPREFIX} ${CMAKE_SOURCE_DIR}/scripts/wine-stop.sh)
-set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
+# Every test runs inside two fixtures: a private X server (`display`), then the registrations
+# in the prefix (`wine`); the last test ends every Wine process and the X server, so nothing
+# outlives the run.
+add_test(NAME xvfb_start COMMAND ${CMAKE_SOURCE_DIR}/scripts/xvfb-start.sh ${OPC_XVFB_STATE})
+set_tests_properties(xvfb_start PROPERTIES FIXTURES_SETUP display TIMEOUT 60)
+add_test(NAME wine_stop COMMAND env OPC_WINEPREFIX=${OPC_WINEPREFIX} OPC_XVFB_STATE=${OPC_XVFB_STATE}
+                                ${CMAKE_SOURCE_DIR}/scripts/wine-stop.sh)
+set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP "wine;display")
 
-# Registers a proxy/stub DLL (target) in the test prefix as part of the `wine` fixture.
-function(opc_register_proxy target)
-    opc_windows_path(dll ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${target}.dll)
-    add_test(NAME register_${target} COMMAND ${OPC_WINE_RUN} regsvr32.exe /s "${dll}")
-    set_tests_properties(register_${target} PROPERTIES FIXTURES_SETUP wine)
-endfunction()
-
-# Registers a local server (target, with /RegServer) in the test prefix.
-function(opc_register_server target)
-    add_test(NAME register_${target} COMMAND ${target} /RegServer)
-    set_tests_properties(register_${target} PROPERTIES FIXTURES_SETUP wine)
+# Registers proxy/stub DLLs and local servers (targets) in the test prefix, serially, as
+# the one set-up step of the `wine` fixture.
+function(opc_register_components)
+    cmake_parse_arguments(ARG "" "" "PROXIES;SERVERS" ${ARGN})
+    set(args)
+    foreach(target ${ARG_PROXIES})
+        list(APPEND args --proxy $<TARGET_FILE:${target}>)
+    endforeach()
+    foreach(target ${ARG_SERVERS})
+        list(APPEND args --server $<TARGET_FILE:${target}>)
+    endforeach()
+    add_test(NAME wine_register
+             COMMAND env OPC_WINEPREFIX=${OPC_WINEPREFIX} ${CMAKE_SOURCE_DIR}/scripts/wine-register.sh ${args})
+    set_tests_properties(wine_register PROPERTIES FIXTURES_SETUP wine FIXTURES_REQUIRED display
+                         TIMEOUT 300)
 endfunction()
 
 # A GoogleTest executable whose cases each run as a CTest test under Wine.

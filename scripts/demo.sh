@@ -9,9 +9,7 @@ export OPC_WINEPREFIX="$ROOT/build/wineprefix"
 trap '"$ROOT/scripts/wine-stop.sh"' EXIT
 RUN="$ROOT/scripts/wine-run.sh"
 BIN="$ROOT/build/bin"
-for dll in opcda_ps opccomn_ps; do
-    "$RUN" regsvr32.exe /s "Z:$(echo "$BIN/$dll.dll" | tr / '\\')"
-done
-"$RUN" "$BIN/marshal_probe.exe" /RegServer
+"$ROOT/scripts/wine-register.sh" --proxy "$BIN/opcda_ps.dll" --proxy "$BIN/opccomn_ps.dll" \
+    --server "$BIN/marshal_probe.exe"
 echo "== opcclient status OPCServerVEXA.MarshalProbe"
 "$RUN" "$BIN/opcclient.exe" status OPCServerVEXA.MarshalProbe

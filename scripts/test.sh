@@ -6,7 +6,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 "$ROOT/scripts/setup.sh"
 "$ROOT/scripts/build.sh" x86_64
 # Whatever happens, no Wine process of ours outlives the run.
-trap 'OPC_WINEPREFIX="$ROOT/build/wineprefix" "$ROOT/scripts/wine-stop.sh"' EXIT
+trap 'OPC_WINEPREFIX="$ROOT/build/wineprefix" OPC_XVFB_STATE="$ROOT/build/xvfb" "$ROOT/scripts/wine-stop.sh"' EXIT
 (cd "$ROOT/build" && ctest --output-on-failure --timeout 300 -j2)
 "$ROOT/scripts/build.sh" i686
 echo "i686 build: compiled and linked"

@@ -9,6 +9,12 @@
 set -u
 : "${OPC_WINEPREFIX:?OPC_WINEPREFIX must name the project's Wine prefix}"
 export WINEPREFIX="$OPC_WINEPREFIX"
+# Every process of a prefix must see the same display: Wine's desktop process is started by
+# the first one that needs it and serves all later windows.
+if [ -z "${DISPLAY:-}" ] && [ -n "${OPC_DISPLAY_FILE:-}" ] && [ -s "$OPC_DISPLAY_FILE" ]; then
+    DISPLAY=":$(cat "$OPC_DISPLAY_FILE")"
+    export DISPLAY
+fi
 # The 64-bit loader directly: /usr/bin/wine picks the 32-bit one when wine32 is installed,
 # and this kernel cannot execute 32-bit code.
 export WINELOADER=/usr/lib/wine/wine64

@@ -147,9 +147,15 @@ bool Accept(HWND dialog, DialogState& state) {
         }
         s.type = SimTypes()[type];
         s.behaviour = static_cast<SimBehaviour>(behaviour);
+        const bool periodic = s.behaviour == SimBehaviour::Ramp ||
+                              s.behaviour == SimBehaviour::Sine ||
+                              s.behaviour == SimBehaviour::Toggle;
         if (!ParseNumber(Text(dialog, kLow), s.low) || !ParseNumber(Text(dialog, kHigh), s.high) ||
-            !ParseNumber(Text(dialog, kPeriod), s.periodSeconds) || s.periodSeconds <= 0) {
-            Complain(dialog, L"Минимум, максимум и период должны быть числами, период больше нуля.",
+            !ParseNumber(Text(dialog, kPeriod), s.periodSeconds) || s.periodSeconds < 0 ||
+            (periodic && s.periodSeconds == 0)) {
+            Complain(dialog,
+                     L"Минимум, максимум и период должны быть числами; у пилы, синусоиды и "
+                     L"переключателя период больше нуля.",
                      kLow);
             return false;
         }
@@ -192,7 +198,7 @@ INT_PTR CALLBACK ObjectDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
 }
 
 INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogState& state) {
-    DialogTemplate t(title, 262, 228);
+    DialogTemplate t(title, 274, 228);
     const DWORD label = SS_LEFT;
     const DWORD edit = WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL;
     const DWORD list = CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP;
@@ -217,15 +223,15 @@ INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogSt
     for (const auto& row : rows) {
         t.Add(noId, DialogTemplate::Static, label, 10, y + 2, 72, 10, row.text);
         const short height = row.type == DialogTemplate::ComboBox ? 120 : 13;
-        t.Add(row.id, row.type, row.style, 85, y, 167, height);
+        t.Add(row.id, row.type, row.style, 85, y, 179, height);
         y += 18;
     }
-    t.Add(kReadOnly, DialogTemplate::Button, BS_AUTOCHECKBOX | WS_TABSTOP, 85, y, 167, 12,
+    t.Add(kReadOnly, DialogTemplate::Button, BS_AUTOCHECKBOX | WS_TABSTOP, 85, y, 179, 12,
           L"Только чтение");
-    t.Add(kOffline, DialogTemplate::Button, BS_AUTOCHECKBOX | WS_TABSTOP, 85, y + 14, 167, 12,
+    t.Add(kOffline, DialogTemplate::Button, BS_AUTOCHECKBOX | WS_TABSTOP, 85, y + 14, 179, 12,
           L"Нет связи с устройством");
-    t.Add(IDOK, DialogTemplate::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 146, y + 34, 50, 14, L"ОК");
-    t.Add(IDCANCEL, DialogTemplate::Button, BS_PUSHBUTTON | WS_TABSTOP, 202, y + 34, 50, 14,
+    t.Add(IDOK, DialogTemplate::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 158, y + 34, 50, 14, L"ОК");
+    t.Add(IDCANCEL, DialogTemplate::Button, BS_PUSHBUTTON | WS_TABSTOP, 214, y + 34, 50, 14,
           L"Отмена");
     return DialogBoxIndirectParamW(instance, t.Get(), owner, ObjectDialogProc,
                                    reinterpret_cast<LPARAM>(&state));

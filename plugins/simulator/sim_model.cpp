@@ -547,6 +547,10 @@ void SimModel::BuildDemoTree() {
         s.low = low;
         s.high = high;
         s.periodSeconds = period;
+        if (behaviour == SimBehaviour::Constant) {  // sensible limits if it is made to move
+            s.high = 100;
+            s.periodSeconds = 10;
+        }
         s.initialValue = initial;
         s.readOnly = readOnly;
         return s;

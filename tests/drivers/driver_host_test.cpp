@@ -145,6 +145,19 @@ TEST_F(DriverHost, EnumeratesAndResolvesNamesAndPaths) {
     EXPECT_TRUE(sawDotted) << "GetObjectIDFromPath puts a '.' before every name";
 }
 
+TEST_F(DriverHost, ProbeMisbehavioursForLaterTests) {
+    LoadList(Probe("lost.dll", kTree + "unresolvable=1\n") + "|Lost\n" +
+             Probe("loop.dll", kTree + "cyclic=1\n") + "|Loop");
+    DriverSnapshot lists = g_drivers.Snapshot();
+    EXPECT_EQ(0u, lists->drivers[0]->GetObjectID(0, "Dev"));
+    EXPECT_EQ(0u, lists->drivers[0]->GetObjectID(0, "Dev.Folder.Speed"));
+    const DWORD dev = lists->drivers[1]->GetObjectID(0, "Dev");
+    std::vector<std::string> children;
+    lists->drivers[1]->EnumChildren(children, dev);
+    EXPECT_EQ((std::vector<std::string>{"Folder", "Back"}), children);
+    EXPECT_EQ(dev, lists->drivers[1]->GetObjectID(dev, "Back")) << "a child that is its parent";
+}
+
 TEST_F(DriverHost, ObjectRecordsFollowTheCopyRules) {
     LoadList(Probe("a.dll") + "|A");
     auto driver = Only();
