@@ -66,6 +66,17 @@ TEST(DriverListLine, SplitsAtTheFirstBarAndTrimsNothing) {
     EXPECT_EQ("", dll);
 }
 
+TEST_F(DriverHost, TheServerReadsTheListAboveItsDirectory) {
+    // The build tree's list names the simulator by a relative name, resolved in bin/.
+    EXPECT_EQ(0, LoadDrivers());
+    DriverSnapshot lists = g_drivers.Snapshot();
+    ASSERT_EQ(1u, lists->drivers.size());
+    EXPECT_EQ("Simulator", lists->driverNames[0]);
+    char current[MAX_PATH * 2];
+    GetCurrentDirectoryA(sizeof(current), current);
+    EXPECT_EQ(0, lstrcmpiA(ShortPathName(current).c_str(), ExecutableDirectory().c_str()));
+}
+
 TEST_F(DriverHost, MissingOrEmptyListLoadsNothing) {
     EXPECT_EQ(0, g_drivers.LoadFrom(dir_.File("no such file.cfg")));
     EXPECT_TRUE(g_drivers.Snapshot()->drivers.empty());

@@ -17,11 +17,34 @@ constexpr const wchar_t* kAddTitle = L"Новый объект симулято�
 constexpr const wchar_t* kEditTitle = L"Свойства объекта симулятора";
 enum : int { kKind = 1001, kName, kDescription, kType, kBehaviour, kLow, kHigh, kPeriod, kValue };
 
+// A visible dialog of this process with that title: tests run in parallel on one display.
+HWND FindOwnDialog(const wchar_t* title) {
+    struct Search {
+        const wchar_t* title;
+        HWND found;
+    } search{title, nullptr};
+    EnumWindows(
+        [](HWND h, LPARAM p) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(p);
+            DWORD process = 0;
+            GetWindowThreadProcessId(h, &process);
+            wchar_t text[128] = L"", kind[32] = L"";
+            GetWindowTextW(h, text, 128);
+            GetClassNameW(h, kind, 32);
+            if (process != GetCurrentProcessId() || !IsWindowVisible(h) ||
+                wcscmp(kind, L"#32770") != 0 || wcscmp(text, s->title) != 0)
+                return TRUE;
+            s->found = h;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 HWND WaitForWindow(const wchar_t* title, DWORD ms = 20000) {
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < ms) {
-        HWND h = FindWindowW(L"#32770", title);
-        if (h && IsWindowVisible(h)) return h;
+        if (HWND h = FindOwnDialog(title)) return h;
         Sleep(20);
     }
     return nullptr;
@@ -59,7 +82,7 @@ class SimulatorDialogs : public testing::Test {
             for (int i = 0; i < 500 && !(closed = !IsWindow(dialog)); ++i) Sleep(20);
             if (closed) return;
             // Still open: most likely a complaint. Dismiss everything so the test ends.
-            if (HWND message = FindWindowW(L"#32770", L"Симулятор"))
+            if (HWND message = FindOwnDialog(L"Симулятор"))
                 PostMessageW(message, WM_COMMAND, IDOK, 0);
             Sleep(200);
             PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
