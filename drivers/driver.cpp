@@ -90,28 +90,24 @@ LONG CDriver::AddObject(DWORD parent, HWND owner) {
     return Guarded(0L, [&] { return addObject_(parent, owner); });
 }
 
-void CDriver::EnumChildren(std::vector<std::string>& list, DWORD id) {
+void CDriver::EnumNames(DLLEnumChildrenProc proc, std::vector<std::string>& list, DWORD id) {
     list.clear();
-    if (!enumChildren_) return;
+    if (!proc) return;
     char** names = nullptr;
     DWORD count = 0;
-    Guarded(0L, [&] { return enumChildren_(id, &names, &count); });
+    Guarded(0L, [&] { return proc(id, &names, &count); });
     Guarded(0L, [&] {
         TakeNames(names, count, list);
         return 0L;
     });
 }
 
+void CDriver::EnumChildren(std::vector<std::string>& list, DWORD id) {
+    EnumNames(enumChildren_, list, id);
+}
+
 void CDriver::EnumTags(std::vector<std::string>& list, DWORD id) {
-    list.clear();
-    if (!enumTags_) return;
-    char** names = nullptr;
-    DWORD count = 0;
-    Guarded(0L, [&] { return enumTags_(id, &names, &count); });
-    Guarded(0L, [&] {
-        TakeNames(names, count, list);
-        return 0L;
-    });
+    EnumNames(enumTags_, list, id);
 }
 
 DWORD CDriver::GetObjectID(DWORD parent, const std::string& name) {

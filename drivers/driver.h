@@ -59,6 +59,8 @@ class CDriver {
     Result Guarded(Result failed, Call&& call) noexcept;
     template <class Result, class Call>
     Result Locked(Result failed, Call&& call) noexcept;
+    // DLLEnumChildren and DLLEnumTags share one signature.
+    void EnumNames(DLLEnumChildrenProc proc, std::vector<std::string>& list, DWORD id);
 
     HMODULE module_ = nullptr;
     LONG startCount_ = 0;
