@@ -1,0 +1,109 @@
+#include "scan_thread.h"
+
+#include <mmsystem.h>
+
+std::atomic<DWORD> g_scanPeriod{kScanPeriodNone};
+
+void LowerScanPeriod(std::atomic<DWORD>& period, DWORD requestedRate) noexcept {
+    const DWORD wanted = requestedRate < kScanPeriodMinimum ? kScanPeriodMinimum : requestedRate;
+    DWORD current = period.load();
+    while (wanted < current && !period.compare_exchange_weak(current, wanted)) {
+    }
+}
+
+ScanEngine& Scanner() noexcept {
+    static ScanEngine engine(g_drivers, g_scanPeriod);
+    return engine;
+}
+
+ScanEngine::ScanEngine(DriverRegistry& drivers, std::atomic<DWORD>& period) noexcept
+    : drivers_(drivers),
+      period_(period),
+      stopEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      finishEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+
+ScanEngine::~ScanEngine() {
+    StopNow();
+}
+
+void ScanEngine::RequestStart() noexcept {
+    CriticalSectionLock lock(requests_);
+    if (!thread_) {
+        ResetEvent(stopEvent_.Get());
+        ResetEvent(finishEvent_.Get());
+        // A failed start leaves the thread marked as not running: the next request retries.
+        thread_.Reset(CreateThread(nullptr, 0, ScanThreadProc, this, 0, nullptr));
+    }
+    ++serverObjects_;
+}
+
+void ScanEngine::RequestStop() noexcept {
+    CriticalSectionLock lock(requests_);
+    if (serverObjects_ > 0 && --serverObjects_ == 0) StopThreadLocked();
+}
+
+void ScanEngine::StopNow() noexcept {
+    CriticalSectionLock lock(requests_);
+    serverObjects_ = 0;
+    StopThreadLocked();
+}
+
+void ScanEngine::StopThreadLocked() noexcept {
+    if (!thread_) return;  // only a thread that was started is waited for
+    SetEvent(stopEvent_.Get());
+    WaitForSingleObject(finishEvent_.Get(), INFINITE);
+    WaitForSingleObject(thread_.Get(), INFINITE);
+    thread_.Reset();
+}
+
+bool ScanEngine::Running() const noexcept {
+    CriticalSectionLock lock(requests_);
+    return static_cast<bool>(thread_);
+}
+
+LONG ScanEngine::ServerObjects() const noexcept {
+    CriticalSectionLock lock(requests_);
+    return serverObjects_;
+}
+
+DWORD WINAPI ScanEngine::ScanThreadProc(void* self) noexcept {
+    static_cast<ScanEngine*>(self)->Scan();
+    return 0;
+}
+
+// The lists are read afresh on every tick, and no snapshot is kept between ticks: drivers
+// loaded meanwhile are started when first seen, and an unload never waits for this thread.
+void ScanEngine::Scan() noexcept {
+    std::vector<std::weak_ptr<CDriver>> started;
+    auto startNew = [&](const DriverSnapshot& lists) {
+        for (const auto& driver : lists->drivers) {
+            bool known = false;
+            for (const auto& s : started) known |= s.lock() == driver;
+            if (known) continue;
+            driver->Start(0);
+            try {
+                started.push_back(driver);
+            } catch (...) {
+                driver->Stop(0);  // cannot remember it: undo, and try again next tick
+            }
+        }
+    };
+    startNew(drivers_.Snapshot());
+    DWORD t0 = timeGetTime();
+    for (;;) {
+        {
+            DriverSnapshot lists = drivers_.Snapshot();
+            startNew(lists);
+            const DWORD period = period_.load();
+            if (period != 0 && timeGetTime() - t0 > period) {
+                for (const auto& driver : lists->drivers) driver->Update(0);
+                t0 = timeGetTime();
+            }
+        }
+        Sleep(10);
+        if (WaitForSingleObject(stopEvent_.Get(), 0) == WAIT_OBJECT_0) break;
+    }
+    for (const auto& weak : started)
+        if (auto driver = weak.lock()) driver->Stop(0);
+    SetEvent(finishEvent_.Get());
+}
