@@ -1,0 +1,151 @@
+#include "registration.h"
+
+#include <oleauto.h>
+#include <vector>
+
+#include "server_identity.h"
+
+namespace {
+
+constexpr const char* kServerName = "OPCServerVEXA";
+constexpr const char* kExeName = "OPCServerVEXA.EXE";
+constexpr const char* kClassDescription = "OPCServerVEXA DA OPCServer";
+constexpr const char* kVendor = "VEXA";
+constexpr const char* kCategoryDa10 = "{63D5F430-CFE4-11d1-B2C8-0060083BA1FB}";
+constexpr const char* kCategoryDa20 = "{63D5F432-CFE4-11d1-B2C8-0060083BA1FB}";
+
+// One string value under HKEY_CLASSES_ROOT; a null name is the key's default value.
+LONG SetValue(const std::string& key, const char* name, const std::string& data) {
+    HKEY h;
+    LONG r = RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h,
+                             nullptr);
+    if (r != ERROR_SUCCESS) return r;
+    r = RegSetValueExA(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                       static_cast<DWORD>(data.size() + 1));
+    RegCloseKey(h);
+    return r;
+}
+
+LONG CreateKey(const std::string& key) {
+    HKEY h;
+    LONG r = RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h,
+                             nullptr);
+    if (r == ERROR_SUCCESS) RegCloseKey(h);
+    return r;
+}
+
+void DeleteTree(const std::string& key) {
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, key.c_str());
+}
+
+std::string ClassKey() {
+    return std::string("CLSID\\") + kServerClsidText;
+}
+
+std::wstring Wide(const std::string& text) {
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                    wide.data(), static_cast<int>(wide.size())));
+    return wide;
+}
+
+// The type library from the file, or from the ".tlb" beside it.
+ITypeLib* LoadServerTypeLibrary(const std::string& path, std::wstring& loadedFrom) {
+    ITypeLib* library = nullptr;
+    loadedFrom = Wide(path);
+    if (SUCCEEDED(LoadTypeLibEx(loadedFrom.c_str(), REGKIND_NONE, &library))) return library;
+    const size_t dot = path.find_last_of('.');
+    const size_t slash = path.find_last_of('\\');
+    std::string tlb = (dot != std::string::npos && (slash == std::string::npos || dot > slash)
+                           ? path.substr(0, dot)
+                           : path) +
+                      ".tlb";
+    loadedFrom = Wide(tlb);
+    if (SUCCEEDED(LoadTypeLibEx(loadedFrom.c_str(), REGKIND_NONE, &library))) return library;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string ModuleRegistrationPath(HMODULE module) {
+    std::vector<char> path(MAX_PATH);
+    for (;;) {
+        DWORD n = GetModuleFileNameA(module, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return {};
+        if (n < path.size()) break;
+        path.resize(path.size() * 2);
+    }
+    std::string longPath(path.data());
+    DWORD n = GetShortPathNameA(longPath.c_str(), nullptr, 0);
+    if (n == 0) return longPath;
+    std::string shortPath(n, '\0');
+    n = GetShortPathNameA(longPath.c_str(), shortPath.data(), n);
+    if (n == 0 || n >= shortPath.size()) return longPath;
+    shortPath.resize(n);
+    return shortPath;
+}
+
+HRESULT RegisterServer(const std::string& modulePath, const std::string& typeLibraryPath) {
+    const std::string appIdKey = std::string("AppID\\") + kServerAppIdText;
+    const std::string classKey = ClassKey();
+    LONG r = ERROR_SUCCESS;
+    auto set = [&](const std::string& key, const char* name, const std::string& data) {
+        if (r == ERROR_SUCCESS) r = SetValue(key, name, data);
+    };
+    set(appIdKey, nullptr, kServerName);
+    set(std::string("AppID\\") + kExeName, "AppID", kServerAppIdText);
+
+    set(kServerVersionedProgId, nullptr, kClassDescription);
+    set(std::string(kServerVersionedProgId) + "\\CLSID", nullptr, kServerClsidText);
+    set(kServerProgId, nullptr, kClassDescription);
+    set(std::string(kServerProgId) + "\\OPC\\Vendor", nullptr, kVendor);
+    set(std::string(kServerProgId) + "\\CLSID", nullptr, kServerClsidText);
+    set(std::string(kServerProgId) + "\\CurVer", nullptr, kServerVersionedProgId);
+    // The class key is replaced as a whole, so nothing of an older registration survives.
+    DeleteTree(classKey);
+    set(classKey, nullptr, kClassDescription);
+    set(classKey + "\\ProgID", nullptr, kServerVersionedProgId);
+    set(classKey + "\\VersionIndependentProgID", nullptr, kServerProgId);
+    set(classKey + "\\LocalServer32", nullptr, modulePath);
+    set(classKey, "AppID", kServerAppIdText);
+    set(classKey + "\\TypeLib", nullptr, kServerLibIdText);
+    if (r == ERROR_SUCCESS) r = CreateKey(classKey + "\\Implemented Categories\\" + kCategoryDa10);
+    if (r == ERROR_SUCCESS) r = CreateKey(classKey + "\\Implemented Categories\\" + kCategoryDa20);
+    if (r != ERROR_SUCCESS) return HRESULT_FROM_WIN32(r);
+
+    std::wstring from;
+    ITypeLib* library = LoadServerTypeLibrary(typeLibraryPath, from);
+    if (!library) return TYPE_E_CANTLOADLIBRARY;
+    std::wstring directory = from.substr(0, from.find_last_of(L'\\'));
+    HRESULT hr = RegisterTypeLib(library, const_cast<OLECHAR*>(from.c_str()),
+                                 const_cast<OLECHAR*>(directory.c_str()));
+    library->Release();
+    return hr;
+}
+
+HRESULT UnregisterServer(const std::string& typeLibraryPath) {
+    DeleteTree(std::string("AppID\\") + kServerAppIdText);
+    DeleteTree(std::string("AppID\\") + kExeName);
+    DeleteTree(kServerVersionedProgId);
+    DeleteTree(kServerProgId);
+    DeleteTree(ClassKey());
+
+    std::wstring from;
+    ITypeLib* library = LoadServerTypeLibrary(typeLibraryPath, from);
+    if (!library) return S_OK;
+    TLIBATTR* attributes = nullptr;
+    if (SUCCEEDED(library->GetLibAttr(&attributes))) {
+        using UnRegisterProc = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
+        HMODULE oleaut = GetModuleHandleA("oleaut32.dll");
+        auto unregister = oleaut ? reinterpret_cast<UnRegisterProc>(reinterpret_cast<void*>(
+                                       GetProcAddress(oleaut, "UnRegisterTypeLib")))
+                                 : nullptr;
+        // A library that was not registered is no failure of the removal.
+        if (unregister)
+            unregister(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                       attributes->lcid, attributes->syskind);
+        library->ReleaseTLibAttr(attributes);
+    }
+    library->Release();
+    return S_OK;
+}
