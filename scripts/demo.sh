@@ -10,6 +10,6 @@ trap '"$ROOT/scripts/wine-stop.sh"' EXIT
 RUN="$ROOT/scripts/wine-run.sh"
 BIN="$ROOT/build/bin"
 "$ROOT/scripts/wine-register.sh" --proxy "$BIN/opcda_ps.dll" --proxy "$BIN/opccomn_ps.dll" \
-    --server "$BIN/marshal_probe.exe"
-echo "== opcclient status OPCServerVEXA.MarshalProbe"
-"$RUN" "$BIN/opcclient.exe" status OPCServerVEXA.MarshalProbe
+    --server "$BIN/OPCServerVEXA.exe"
+echo "== opcclient status OPCServerVEXA.OPCServer"
+"$RUN" "$BIN/opcclient.exe" status OPCServerVEXA.OPCServer

@@ -1,0 +1,88 @@
+#include "server_app.h"
+
+#include <objbase.h>
+
+#include "class_factory.h"
+#include "command_line.h"
+#include "configuration_file.h"
+#include "driver_list.h"
+#include "opc_server.h"
+#include "ready_flag.h"
+#include "registration.h"
+#include "scan_thread.h"
+#include "server_identity.h"
+#include "server_module.h"
+
+BOOL CServerApp::InitInstance(const std::string& arguments) {
+    // The framework's profile key: it holds only the configurator's recent files.
+    HKEY profile;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\OPC ServerVEXA settings", 0, nullptr, 0,
+                        KEY_WRITE, nullptr, &profile, nullptr) == ERROR_SUCCESS)
+        RegCloseKey(profile);
+
+    const bool configuratorRunning = FindWindowA(nullptr, kConfiguratorTitle) != nullptr;
+    const StartupRequest request = ParseCommandLine(arguments, configuratorRunning);
+
+    comInitialised_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    // The monitor posts WM_QUIT to this thread: make sure it has a message queue.
+    MSG msg;
+    PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    Module().SetMainThreadId(GetCurrentThreadId());
+
+    if (request.registration != StartupRequest::Registration::None) {
+        const std::string module = ModuleRegistrationPath(nullptr);
+        if (request.registration == StartupRequest::Registration::Register)
+            RegisterServer(module, module);
+        else
+            UnregisterServer(module);
+        hosting_ = false;
+        return FALSE;
+    }
+
+    hosting_ = true;
+    Module().StartMonitor();
+    if (IClassFactory* factory = ClassFactory<OPCServer>::New()) {
+        Module().RegisterClassObject(kServerClsid, factory, REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED);
+        factory->Release();
+    }
+    CoResumeClassObjects();
+    LoadDrivers();
+
+    if (request.defaultSettings) {
+        const DefaultSettingsResult result = RunDefaultSettings(nullptr);
+        if (result == DefaultSettingsResult::Cancelled ||
+            result == DefaultSettingsResult::RegistryFailed)
+            return FALSE;
+    } else {
+        // Without the AppID key (or any default configuration) the drivers simply stay
+        // unconfigured: start-up must finish, or clients would wait for ever.
+        LoadDefaultConfiguration();
+    }
+    // The configurator window comes with the configurator; until then Configure starts a
+    // plain server.
+    SetApplicationReady();
+    return TRUE;
+}
+
+int CServerApp::Run() {
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+int CServerApp::ExitInstance() {
+    if (hosting_) {
+        Module().WaitForPendingActivity();
+        Module().RevokeClassObjects();
+        Sleep(1000);
+        // Clients may still hold server objects (the configurator was closed): no driver
+        // entry point may run once the DLLs are released.
+        Scanner().StopNow();
+        UnloadDrivers();
+    }
+    if (comInitialised_) CoUninitialize();
+    return 0;
+}
