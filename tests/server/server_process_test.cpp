@@ -1,0 +1,223 @@
+// The server process end to end: a copy of the server installed in a scratch directory with
+// the probe driver as its only driver, registered in the prefix, started by COM or by hand,
+// and watched through the registry, the process list and the probe's call log.
+#include <windows.h>
+#include <tlhelp32.h>
+#include <gtest/gtest.h>
+#include <set>
+#include <string>
+
+#include "ansi_text.h"
+#include "com_ptr.h"
+#include "configuration_file.h"
+#include "driver_list.h"
+#include "opc.h"
+#include "probe_driver_files.h"
+#include "server_identity.h"
+
+namespace {
+
+std::string RegistryValue(const std::string& key, const char* name = nullptr) {
+    char data[1024] = "";
+    DWORD size = sizeof(data);
+    HKEY h;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
+        return "<no key>";
+    LONG r = RegQueryValueExA(h, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(h);
+    return r == ERROR_SUCCESS ? data : "<no value>";
+}
+
+std::set<DWORD> ServerProcesses() {
+    std::set<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{sizeof(entry)};
+    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, L"OPCServerVEXA.exe") == 0) ids.insert(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return ids;
+}
+
+// Ends a server the way its monitor would (WM_QUIT to its threads), so that it revokes its
+// class object: Wine keeps the registration of a killed server and sends later activations
+// to the dead process. Killed only if it does not end.
+void StopServer(HANDLE process, DWORD id) {
+    HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{sizeof(entry)};
+    for (BOOL ok = Thread32First(threads, &entry); ok; ok = Thread32Next(threads, &entry))
+        if (entry.th32OwnerProcessID == id) PostThreadMessageW(entry.th32ThreadID, WM_QUIT, 0, 0);
+    CloseHandle(threads);
+    if (WaitForSingleObject(process, 15000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
+}
+
+// A server installation: bin\OPCServerVEXA.exe and its probe driver, Drivers.cfg above.
+class ServerProcess : public testing::Test {
+  protected:
+    void SetUp() override {
+        CreateDirectoryA(dir_.File("bin").c_str(), nullptr);
+        exe_ = dir_.File("bin\\OPCServerVEXA.exe");
+        ASSERT_TRUE(CopyFileA((TestProgramDirectory() + "\\OPCServerVEXA.exe").c_str(),
+                              exe_.c_str(), FALSE));
+        probe_ = InstallProbe(dir_.File("bin\\probe.dll"), "root=Probe\nbranch=Dev\n");
+        WriteTextFile(dir_.File("Drivers.cfg"), "probe.dll|Probe\r\n");
+        RegDeleteTreeA(HKEY_CLASSES_ROOT,
+                       (std::string("AppID\\") + kServerAppIdText + "\\Configuration").c_str());
+    }
+    void TearDown() override {
+        for (DWORD id : ServerProcesses()) {
+            if (started_.count(id) == 0) continue;
+            HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+            if (p) {
+                StopServer(p, id);
+                CloseHandle(p);
+            }
+        }
+        Run("/UnregServer");
+    }
+
+    // Starts the installed server with `arguments`; the process handle, owned by the caller.
+    HANDLE Start(const std::string& arguments, DWORD* id = nullptr) {
+        std::string line = "\"" + exe_ + "\" " + arguments;
+        STARTUPINFOA si{sizeof(si)};
+        PROCESS_INFORMATION pi{};
+        if (!CreateProcessA(exe_.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &si, &pi))
+            return nullptr;
+        started_.insert(pi.dwProcessId);
+        if (id) *id = pi.dwProcessId;
+        CloseHandle(pi.hThread);
+        return pi.hProcess;
+    }
+    // Runs it and waits for its end; false if it did not end within `ms`.
+    bool Run(const std::string& arguments, DWORD ms = 30000) {
+        DWORD id = 0;
+        HANDLE p = Start(arguments, &id);
+        if (!p) return false;
+        const bool ended = WaitForSingleObject(p, ms) == WAIT_OBJECT_0;
+        if (!ended) StopServer(p, id);
+        CloseHandle(p);
+        return ended;
+    }
+    ComPtr<IOPCCommon> Connect() {
+        CLSID clsid;
+        ComPtr<IOPCCommon> server;
+        EXPECT_EQ(S_OK, CLSIDFromProgID(L"OPCServerVEXA.OPCServer", &clsid));
+        EXPECT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCCommon,
+                                         server.PutVoid()));
+        for (DWORD id : ServerProcesses()) started_.insert(id);
+        return server;
+    }
+    // Waits until no server process is left; the tick when that was seen, or 0.
+    DWORD WaitForNoServer(DWORD ms) {
+        const DWORD start = GetTickCount();
+        while (GetTickCount() - start < ms) {
+            if (ServerProcesses().empty()) return GetTickCount();
+            Sleep(100);
+        }
+        return 0;
+    }
+
+    ScratchDirectory dir_;
+    std::string exe_, probe_;
+    std::set<DWORD> started_;
+};
+
+const std::string kClassKey = std::string("CLSID\\") + kServerClsidText;
+
+TEST_F(ServerProcess, RegistrationSwitchesWriteAndRemoveTheEntries) {
+    ASSERT_TRUE(Run("/RegServer"));
+    EXPECT_EQ(ShortPathName(exe_), RegistryValue(kClassKey + "\\LocalServer32"));
+    EXPECT_EQ(kServerClsidText, RegistryValue("OPCServerVEXA.OPCServer\\CLSID"));
+    ASSERT_TRUE(Run("/UnregServer"));
+    EXPECT_EQ("<no key>", RegistryValue(kClassKey));
+    EXPECT_EQ("<no key>", RegistryValue(std::string("AppID\\") + kServerAppIdText));
+    ASSERT_TRUE(Run("-regserver"));
+    EXPECT_EQ("OPCServerVEXA", RegistryValue(std::string("AppID\\") + kServerAppIdText));
+    ASSERT_TRUE(Run("-UNREGSERVER"));
+    EXPECT_EQ("<no key>", RegistryValue(kClassKey));
+
+    // Followed by anything, the switch is no registration: a plain server starts and stays.
+    DWORD id = 0;
+    HANDLE plain = Start("/RegServer extra", &id);
+    ASSERT_NE(nullptr, plain);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(plain, 3000));
+    StopServer(plain, id);
+    CloseHandle(plain);
+    EXPECT_EQ("<no key>", RegistryValue(kClassKey));
+}
+
+TEST_F(ServerProcess, ComStartedServerEndsAboutFiveSecondsAfterItsLastClient) {
+    ASSERT_TRUE(Run("/RegServer"));
+    ASSERT_TRUE(ServerProcesses().empty());
+    ComPtr<IOPCCommon> server = Connect();
+    ASSERT_TRUE(server);
+    LCID lcid = 0;
+    EXPECT_EQ(S_OK, server->GetLocaleID(&lcid));
+    EXPECT_EQ(1049u, lcid);
+    EXPECT_EQ(1u, ServerProcesses().size());
+    auto log = ReadProbeLog(probe_);
+    EXPECT_EQ(1u, CountCalls(log, "DLLStart")) << "the first server object starts the scan";
+    EXPECT_EQ(0u, CountCalls(log, "DLLUpdate")) << "no group: no update";
+
+    server.Reset();
+    Sleep(3000);  // activity within the grace period extends it
+    EXPECT_EQ(1u, ServerProcesses().size());
+    server = Connect();
+    server.Reset();
+    const DWORD released = GetTickCount();
+    const DWORD gone = WaitForNoServer(30000);
+    ASSERT_NE(0u, gone) << "the server did not end by itself";
+    EXPECT_GE(gone - released, 4000u);
+    log = ReadProbeLog(probe_);
+    EXPECT_EQ(CountCalls(log, "DLLStart"), CountCalls(log, "DLLStop"));
+    EXPECT_EQ(0u, CountCalls(log, "DLLUpdate"));
+}
+
+TEST_F(ServerProcess, StartedByHandWithoutClientsItNeverEndsByItself) {
+    DWORD id = 0;
+    HANDLE plain = Start("", &id);
+    ASSERT_NE(nullptr, plain);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(plain, 7000));
+    StopServer(plain, id);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(plain, 0));
+    CloseHandle(plain);
+}
+
+TEST_F(ServerProcess, TheDefaultConfigurationIsLoadedAtStartup) {
+    ASSERT_TRUE(Run("/RegServer"));
+    // Write a configuration with the same driver from this process and make it the default.
+    const std::string file = dir_.File("default.cfg");
+    WriteTextFile(dir_.File("Drivers.cfg.abs"), probe_ + "|Probe\r\n");
+    g_drivers.LoadFrom(dir_.File("Drivers.cfg.abs"));
+    ASSERT_TRUE(SaveConfiguration(file));
+    g_drivers.Unload();
+    const size_t loadsBefore = [&] {
+        size_t n = 0;
+        for (const auto& c : ReadProbeLog(probe_))
+            n += c.entering && c.entry == "DLLSerialize" && c.args == "load";
+        return n;
+    }();
+
+    ComPtr<IOPCCommon> server = Connect();
+    ASSERT_TRUE(server);
+    size_t loads = 0;
+    for (const auto& c : ReadProbeLog(probe_))
+        loads += c.entering && c.entry == "DLLSerialize" && c.args == "load";
+    EXPECT_EQ(loadsBefore + 1, loads);
+    server.Reset();
+    ASSERT_NE(0u, WaitForNoServer(30000));
+
+    // A missing file and a file that is no compound file: the server still starts.
+    for (const char* content : {"", "not a compound file"}) {
+        DeleteFileA(file.c_str());
+        if (*content) WriteTextFile(file, content);
+        server = Connect();
+        ASSERT_TRUE(server);
+        LCID lcid = 0;
+        EXPECT_EQ(S_OK, server->GetLocaleID(&lcid));
+        server.Reset();
+        ASSERT_NE(0u, WaitForNoServer(30000));
+    }
+}
+
+}  // namespace
