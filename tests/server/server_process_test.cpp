@@ -4,7 +4,10 @@
 #include <windows.h>
 #include <tlhelp32.h>
 #include <gtest/gtest.h>
+#include <atomic>
 #include <set>
+#include <thread>
+#include <vector>
 #include <string>
 
 #include "ansi_text.h"
@@ -202,6 +205,47 @@ TEST_F(ServerProcess, ComStartedServerEndsAboutFiveSecondsAfterItsLastClient) {
     log = ReadProbeLog(probe_);
     EXPECT_EQ(CountCalls(log, "DLLStart"), CountCalls(log, "DLLStop"));
     EXPECT_EQ(0u, CountCalls(log, "DLLUpdate"));
+}
+
+TEST_F(ServerProcess, ManyClientThreadsCreatingAndReleasingLeaveOneScanThreadOrNone) {
+    ASSERT_TRUE(Run("/RegServer"));
+    ComPtr<IOPCCommon> keeper = Connect();  // keeps the process up meanwhile
+    ASSERT_TRUE(keeper);
+    std::vector<std::thread> clients;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t) {
+        clients.emplace_back([&] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            CLSID clsid;
+            CLSIDFromProgID(L"OPCServerVEXA.OPCServer", &clsid);
+            for (int i = 0; i < 10; ++i) {
+                ComPtr<IOPCCommon> server;
+                if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCCommon,
+                                            server.PutVoid())))
+                    ++failures;
+            }
+            CoUninitialize();
+        });
+    }
+    for (auto& c : clients) c.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(1u, CountCalls(ReadProbeLog(probe_), "DLLStart")) << "the keeper's scan goes on";
+    keeper.Reset();
+    ASSERT_NE(0u, WaitForNoServer(30000));
+    auto log = ReadProbeLog(probe_);
+    EXPECT_EQ(1u, CountCalls(log, "DLLStart"));
+    EXPECT_EQ(1u, CountCalls(log, "DLLStop"));
+}
+
+TEST_F(ServerProcess, WithoutItsAppIdKeyTheServerStillStarts) {
+    ASSERT_TRUE(Run("/RegServer"));
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, (std::string("AppID\\") + kServerAppIdText).c_str());
+    ComPtr<IOPCCommon> server = Connect();
+    ASSERT_TRUE(server);
+    LCID lcid = 0;
+    EXPECT_EQ(S_OK, server->GetLocaleID(&lcid));
+    server.Reset();
+    EXPECT_NE(0u, WaitForNoServer(30000));
 }
 
 TEST_F(ServerProcess, StartedByHandWithoutClientsItNeverEndsByItself) {
