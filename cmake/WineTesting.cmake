@@ -35,7 +35,8 @@ function(opc_register_components)
         list(APPEND args --server $<TARGET_FILE:${target}>)
     endforeach()
     add_test(NAME wine_register
-             COMMAND env OPC_WINEPREFIX=${OPC_WINEPREFIX} ${CMAKE_SOURCE_DIR}/scripts/wine-register.sh ${args})
+             COMMAND env OPC_WINEPREFIX=${OPC_WINEPREFIX} OPC_DISPLAY_FILE=${OPC_XVFB_STATE}.display
+                     ${CMAKE_SOURCE_DIR}/scripts/wine-register.sh ${args})
     set_tests_properties(wine_register PROPERTIES FIXTURES_SETUP wine FIXTURES_REQUIRED display
                          TIMEOUT 300)
 endfunction()

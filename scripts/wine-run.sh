@@ -33,6 +33,11 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     # wineserver -p exits non-zero when a server for this prefix already runs.
     if wineserver -p </dev/null >/dev/null 2>&1 9>&-; then
         "$WINELOADER" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 9>&-
+        # The desktop process (explorer) likewise inherits the stdio of the first program
+        # that shows a window: start it here, on the display every later program uses.
+        if [ -n "${DISPLAY:-}" ]; then
+            "$WINELOADER" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 9>&-
+        fi
     fi
 ) 9>"$WINEPREFIX.lock"
 exec "$WINELOADER" "$@"
