@@ -3,7 +3,7 @@ set(OPC_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(OPC_XVFB_STATE ${CMAKE_BINARY_DIR}/xvfb)
 set(OPC_WINE_RUN ${CMAKE_BINARY_DIR}/wine-run)
 file(WRITE ${OPC_WINE_RUN}
-     "#!/bin/sh\nOPC_WINEPREFIX='${OPC_WINEPREFIX}' OPC_DISPLAY_FILE='${OPC_XVFB_STATE}.display' exec '${CMAKE_SOURCE_DIR}/scripts/wine-run.sh' \"$@\"\n")
+     "#!/bin/sh\nOPC_WINEPREFIX='${OPC_WINEPREFIX}' OPC_DISPLAY_FILE='${OPC_XVFB_STATE}.display' OPC_DESKTOP_KEEPER='${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/desktop_keeper.exe' exec '${CMAKE_SOURCE_DIR}/scripts/wine-run.sh' \"$@\"\n")
 file(CHMOD ${OPC_WINE_RUN} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
      GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${OPC_WINE_RUN})
@@ -36,6 +36,7 @@ function(opc_register_components)
     endforeach()
     add_test(NAME wine_register
              COMMAND env OPC_WINEPREFIX=${OPC_WINEPREFIX} OPC_DISPLAY_FILE=${OPC_XVFB_STATE}.display
+                     OPC_DESKTOP_KEEPER=${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/desktop_keeper.exe
                      ${CMAKE_SOURCE_DIR}/scripts/wine-register.sh ${args})
     set_tests_properties(wine_register PROPERTIES FIXTURES_SETUP wine FIXTURES_REQUIRED display
                          TIMEOUT 300)

@@ -35,8 +35,15 @@ mkdir -p "$(dirname "$WINEPREFIX")"
         "$WINELOADER" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 9>&-
         # The desktop process (explorer) likewise inherits the stdio of the first program
         # that shows a window: start it here, on the display every later program uses.
+        # OPC_DESKTOP_KEEPER names a program that keeps it alive for the whole run (Wine ends
+        # an unused desktop, and the next window would start it again with its own stdio).
         if [ -n "${DISPLAY:-}" ]; then
-            "$WINELOADER" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 9>&-
+            if [ -n "${OPC_DESKTOP_KEEPER:-}" ] && [ -f "$OPC_DESKTOP_KEEPER" ]; then
+                setsid "$WINELOADER" "$OPC_DESKTOP_KEEPER" </dev/null >/dev/null 2>&1 9>&- &
+                sleep 1
+            else
+                "$WINELOADER" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 9>&-
+            fi
         fi
     fi
 ) 9>"$WINEPREFIX.lock"
