@@ -69,6 +69,8 @@ class ComObject : public Primary, public Others... {
 
     // Hooks for the derived class.
     HRESULT FinalConstruct() { return S_OK; }
+    // The last reference is gone. A class that must end work first (a thread) hides this.
+    void OnLastRelease() noexcept { delete static_cast<Derived*>(this); }
     void* QueryExtra(REFIID) { return nullptr; }
 
     LONG RefCount() const noexcept { return refs_; }
@@ -97,7 +99,7 @@ class ComObject : public Primary, public Others... {
     ULONG InnerAddRef() noexcept { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
     ULONG InnerRelease() noexcept {
         LONG left = InterlockedDecrement(&refs_);
-        if (left == 0) delete static_cast<Derived*>(this);
+        if (left == 0) static_cast<Derived*>(this)->OnLastRelease();
         return static_cast<ULONG>(left);
     }
 

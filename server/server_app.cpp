@@ -7,6 +7,7 @@
 #include "configuration_file.h"
 #include "driver_list.h"
 #include "opc_server.h"
+#include "public_groups.h"
 #include "ready_flag.h"
 #include "registration.h"
 #include "scan_thread.h"
@@ -78,6 +79,7 @@ int CServerApp::ExitInstance() {
         Module().WaitForPendingActivity();
         Module().RevokeClassObjects();
         Sleep(1000);
+        ReleasePublicGroups();
         // Clients may still hold server objects (the configurator was closed): no driver
         // entry point may run once the DLLs are released.
         Scanner().StopNow();

@@ -1,16 +1,27 @@
 // OPCServer: the COM object a client creates, one per connection. It waits for the end of
-// start-up, keeps the scan thread running while it lives, and answers IOPCCommon and the
-// status and error-text calls of IOPCServer. Groups arrive with the group object.
+// start-up, keeps the scan thread running while it lives, owns the client's private groups,
+// and offers the IOPCShutdown connection point.
+//
+// Concurrent calls: the list lock guards the private group list and the client name; the
+// public list has its own lock (taken after this one). Groups are released and disconnected
+// outside both locks, since a group's end waits for its update thread.
 #pragma once
 
 #include <windows.h>
+#include <memory>
 #include <string>
 
 #include "com_object.h"
+#include "connection_point.h"
 #include "opc.h"
+#include "opc_group.h"
+#include "pooled_list.h"
+#include "server_link.h"
 #include "sync.h"
 
-class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer> {
+class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPCServerPublicGroups,
+                                         IConnectionPointContainer, IPersistStorage>,
+                        private GroupOwner {
   public:
     static constexpr LCID kLocale = 1049;
 
@@ -18,6 +29,7 @@ class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer> {
     ~OPCServer() override;
 
     HRESULT FinalConstruct();
+    void* QueryExtra(REFIID riid);
 
     // IOPCCommon
     STDMETHODIMP SetLocaleID(LCID lcid) override;
@@ -36,9 +48,43 @@ class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer> {
     STDMETHODIMP RemoveGroup(OPCHANDLE group, BOOL force) override;
     STDMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE scope, REFIID riid, LPUNKNOWN* unk) override;
 
+    // IOPCServerPublicGroups
+    STDMETHODIMP GetPublicGroupByName(LPCWSTR name, REFIID riid, LPUNKNOWN* unk) override;
+    STDMETHODIMP RemovePublicGroup(OPCHANDLE group, BOOL force) override;
+
+    // IConnectionPointContainer
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** out) override;
+
+    // IPersistStorage (IPersist::GetClassID included)
+    STDMETHODIMP GetClassID(CLSID* clsid) override;
+    STDMETHODIMP IsDirty() override;
+    STDMETHODIMP InitNew(IStorage* storage) override;
+    STDMETHODIMP Load(IStorage* storage) override;
+    STDMETHODIMP Save(IStorage* storage, BOOL sameAsLoad) override;
+    STDMETHODIMP SaveCompleted(IStorage* storage) override;
+    STDMETHODIMP HandsOffStorage() override;
+
   private:
+    using GroupList = PooledList<ComPtr<COPCGroup>>;
+
+    // GroupOwner: what this object's groups ask of it.
+    HRESULT RenameGroup(COPCGroup& group, LPCWSTR name) override;
+    HRESULT MoveGroupToPublic(COPCGroup& group) override;
+
+    static ComPtr<COPCGroup> FindByName(GroupList& list, LPCWSTR name);
+    // Takes a group out of `list` under `lock`, then releases or disconnects it outside.
+    static HRESULT RemoveFrom(CriticalSection& lock, GroupList& list, OPCHANDLE handle, BOOL force);
+
     bool scanStarted_ = false;
     FILETIME startTime_{};
-    CriticalSection stateLock_;  // the client name
+    std::wstring vendorInfo_;
+
+    CriticalSection listLock_;  // groups_ and clientName_
+    GroupList groups_;
     std::wstring clientName_;
+    std::shared_ptr<ServerLink> link_;
+
+    CriticalSection objectLock_;  // the shutdown sinks only
+    ConnectionPoint<IOPCShutdown> shutdownPoint_;
 };

@@ -16,113 +16,14 @@
 #include "driver_list.h"
 #include "opc.h"
 #include "probe_driver_files.h"
+#include "server_installation.h"
 #include "server_identity.h"
 
 namespace {
 
-std::string RegistryValue(const std::string& key, const char* name = nullptr) {
-    char data[1024] = "";
-    DWORD size = sizeof(data);
-    HKEY h;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
-        return "<no key>";
-    LONG r = RegQueryValueExA(h, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
-    RegCloseKey(h);
-    return r == ERROR_SUCCESS ? data : "<no value>";
-}
-
-std::set<DWORD> ServerProcesses() {
-    std::set<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{sizeof(entry)};
-    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
-        if (_wcsicmp(entry.szExeFile, L"OPCServerVEXA.exe") == 0) ids.insert(entry.th32ProcessID);
-    CloseHandle(snapshot);
-    return ids;
-}
-
-// Ends a server the way its monitor would (WM_QUIT to its threads), so that it revokes its
-// class object: Wine keeps the registration of a killed server and sends later activations
-// to the dead process. Killed only if it does not end.
-void StopServer(HANDLE process, DWORD id) {
-    HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{sizeof(entry)};
-    for (BOOL ok = Thread32First(threads, &entry); ok; ok = Thread32Next(threads, &entry))
-        if (entry.th32OwnerProcessID == id) PostThreadMessageW(entry.th32ThreadID, WM_QUIT, 0, 0);
-    CloseHandle(threads);
-    if (WaitForSingleObject(process, 15000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
-}
-
-// A server installation: bin\OPCServerVEXA.exe and its probe driver, Drivers.cfg above.
-class ServerProcess : public testing::Test {
+class ServerProcess : public testing::Test, public ServerInstallation {
   protected:
-    void SetUp() override {
-        CreateDirectoryA(dir_.File("bin").c_str(), nullptr);
-        exe_ = dir_.File("bin\\OPCServerVEXA.exe");
-        ASSERT_TRUE(CopyFileA((TestProgramDirectory() + "\\OPCServerVEXA.exe").c_str(),
-                              exe_.c_str(), FALSE));
-        probe_ = InstallProbe(dir_.File("bin\\probe.dll"), "root=Probe\nbranch=Dev\n");
-        WriteTextFile(dir_.File("Drivers.cfg"), "probe.dll|Probe\r\n");
-        RegDeleteTreeA(HKEY_CLASSES_ROOT,
-                       (std::string("AppID\\") + kServerAppIdText + "\\Configuration").c_str());
-    }
-    void TearDown() override {
-        for (DWORD id : ServerProcesses()) {
-            if (started_.count(id) == 0) continue;
-            HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-            if (p) {
-                StopServer(p, id);
-                CloseHandle(p);
-            }
-        }
-        Run("/UnregServer");
-    }
-
-    // Starts the installed server with `arguments`; the process handle, owned by the caller.
-    HANDLE Start(const std::string& arguments, DWORD* id = nullptr) {
-        std::string line = "\"" + exe_ + "\" " + arguments;
-        STARTUPINFOA si{sizeof(si)};
-        PROCESS_INFORMATION pi{};
-        if (!CreateProcessA(exe_.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &si, &pi))
-            return nullptr;
-        started_.insert(pi.dwProcessId);
-        if (id) *id = pi.dwProcessId;
-        CloseHandle(pi.hThread);
-        return pi.hProcess;
-    }
-    // Runs it and waits for its end; false if it did not end within `ms`.
-    bool Run(const std::string& arguments, DWORD ms = 30000) {
-        DWORD id = 0;
-        HANDLE p = Start(arguments, &id);
-        if (!p) return false;
-        const bool ended = WaitForSingleObject(p, ms) == WAIT_OBJECT_0;
-        if (!ended) StopServer(p, id);
-        CloseHandle(p);
-        return ended;
-    }
-    ComPtr<IOPCCommon> Connect() {
-        CLSID clsid;
-        ComPtr<IOPCCommon> server;
-        EXPECT_EQ(S_OK, CLSIDFromProgID(L"OPCServerVEXA.OPCServer", &clsid));
-        EXPECT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCCommon,
-                                         server.PutVoid()));
-        for (DWORD id : ServerProcesses()) started_.insert(id);
-        return server;
-    }
-    // Waits until no server process is left; the tick when that was seen, or 0.
-    DWORD WaitForNoServer(DWORD ms) {
-        const DWORD start = GetTickCount();
-        while (GetTickCount() - start < ms) {
-            if (ServerProcesses().empty()) return GetTickCount();
-            Sleep(100);
-        }
-        return 0;
-    }
-
-    ScratchDirectory dir_;
-    std::string exe_, probe_;
-    std::set<DWORD> started_;
+    using ServerInstallation::Run;
 };
 
 const std::string kClassKey = std::string("CLSID\\") + kServerClsidText;

@@ -1,0 +1,166 @@
+#include "opc_group.h"
+
+#include <cwchar>
+
+#include "co_task_mem.h"
+#include "com_call.h"
+#include "scan_thread.h"
+
+HRESULT COPCGroup::Create(std::shared_ptr<ServerLink> server, ComPtr<COPCGroup>* group) noexcept {
+    if (!group) return E_POINTER;
+    auto* created = new (std::nothrow) COPCGroup(std::move(server));
+    if (!created) return E_OUTOFMEMORY;
+    ComPtr<COPCGroup> held(created);  // from here on the last Release frees it
+    if (!created->itemMutex_.Valid() || !created->cycleMutex_.Valid() ||
+        !created->updateThread_.Start(created))
+        return E_OUTOFMEMORY;
+    *group = std::move(held);
+    return S_OK;
+}
+
+COPCGroup::COPCGroup(std::shared_ptr<ServerLink> server) noexcept : server_(std::move(server)) {}
+
+COPCGroup::~COPCGroup() = default;
+
+void COPCGroup::OnLastRelease() noexcept {
+    if (updateThread_.Stop()) delete this;
+    // Otherwise the update thread does not answer; it frees the group when it ends.
+}
+
+void COPCGroup::DestroyAfterAbandonedStop() noexcept {
+    delete this;
+}
+
+bool COPCGroup::RunCycle() noexcept {
+    return true;
+}
+
+void COPCGroup::SetNameUnchecked(const wchar_t* name) {
+    std::wstring copy = name ? name : L"";
+    CriticalSectionLock lock(stateLock_);
+    name_.swap(copy);  // the old name is freed after the lock, never under a reader
+}
+
+std::wstring COPCGroup::Name() const {
+    CriticalSectionLock lock(stateLock_);
+    return name_;
+}
+
+bool COPCGroup::HasName(const wchar_t* name) const noexcept {
+    CriticalSectionLock lock(stateLock_);
+    return name_ == (name ? name : L"");
+}
+
+void COPCGroup::Disconnect() noexcept {
+    defunct_ = true;
+    // Drops the references that clients hold through the RPC layer; their later calls fail
+    // in the RPC layer, and any reference left in this process finds the group defunct.
+    CoDisconnectObject(Identity(), 0);
+}
+
+LONG COPCGroup::SystemTimeBias() noexcept {
+    TIME_ZONE_INFORMATION zone{};
+    GetTimeZoneInformation(&zone);
+    return zone.Bias;
+}
+
+STDMETHODIMP COPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                                 FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
+                                 OPCHANDLE* phServerGroup) {
+    RETURN_HR_IF_NULL(E_POINTER, pUpdateRate);
+    RETURN_HR_IF_NULL(E_POINTER, pActive);
+    RETURN_HR_IF_NULL(E_POINTER, ppName);
+    RETURN_HR_IF_NULL(E_POINTER, pTimeBias);
+    RETURN_HR_IF_NULL(E_POINTER, pPercentDeadband);
+    RETURN_HR_IF_NULL(E_POINTER, pLCID);
+    RETURN_HR_IF_NULL(E_POINTER, phClientGroup);
+    RETURN_HR_IF_NULL(E_POINTER, phServerGroup);
+    *ppName = nullptr;
+    if (Defunct()) return E_FAIL;
+    return ComCall([&] {
+        CriticalSectionLock lock(stateLock_);
+        CoTaskString name(name_.c_str());
+        *pUpdateRate = updateRate_;
+        *pActive = active_;
+        *pTimeBias = timeBias_;
+        *pPercentDeadband = deadband_;
+        *pLCID = kLocale;
+        *phClientGroup = clientGroup_;
+        *phServerGroup = serverHandle_;
+        *ppName = name.Detach();
+        return S_OK;
+    });
+}
+
+// A null pointer leaves its value unchanged, as OPC clients expect: a client that changes only
+// the rate keeps its group's active state, deadband and bias. A new group gets its defaults
+// from AddGroup, not from here.
+STDMETHODIMP COPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate,
+                                 BOOL* pActive, LONG* pTimeBias, FLOAT* pPercentDeadband,
+                                 DWORD* /*pLCID: the locale stays 1049*/,
+                                 OPCHANDLE* phClientGroup) {
+    if (Defunct()) return E_FAIL;
+    HRESULT result = S_OK;
+    DWORD rate;
+    {
+        CriticalSectionLock lock(stateLock_);
+        rate = pRequestedUpdateRate ? *pRequestedUpdateRate : updateRate_.load();
+        if (pActive) active_ = *pActive;
+        if (pPercentDeadband) deadband_ = *pPercentDeadband;
+        if (phClientGroup) clientGroup_ = *phClientGroup;
+        if (pTimeBias) timeBias_ = *pTimeBias;
+        if (rate < kMinimumUpdateRate) {
+            rate = kMinimumUpdateRate;
+            result = OPC_S_UNSUPPORTEDRATE;
+        }
+        updateRate_ = rate;
+    }
+    LowerScanPeriod(rate);
+    if (pRevisedUpdateRate) *pRevisedUpdateRate = rate;
+    return result;
+}
+
+STDMETHODIMP COPCGroup::SetName(LPCWSTR szName) {
+    if (Defunct()) return E_FAIL;
+    return ComCall([&] {
+        return server_->Call([&](GroupOwner& owner) { return owner.RenameGroup(*this, szName); });
+    });
+}
+
+STDMETHODIMP COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
+    RETURN_HR_IF_NULL(E_POINTER, ppUnk);
+    *ppUnk = nullptr;
+    if (Defunct()) return E_FAIL;
+    return ComCall([&] {
+        LONG bias;
+        FLOAT deadband;
+        OPCHANDLE clientGroup;
+        {
+            CriticalSectionLock lock(stateLock_);
+            bias = timeBias_;
+            deadband = deadband_;
+            clientGroup = clientGroup_;
+        }
+        OPCHANDLE serverHandle = 0;
+        DWORD revised = 0;
+        const HRESULT hr = server_->Call([&](GroupOwner& owner) {
+            return owner.AddGroup(szName, active_, updateRate_, clientGroup, &bias, &deadband,
+                                  kLocale, &serverHandle, &revised, riid, ppUnk);
+        });
+        return FAILED(hr) ? hr : S_OK;
+    });
+}
+
+STDMETHODIMP COPCGroup::GetState(BOOL* pPublic) {
+    RETURN_HR_IF_NULL(E_POINTER, pPublic);
+    if (Defunct()) return E_FAIL;
+    *pPublic = public_;
+    return S_OK;
+}
+
+STDMETHODIMP COPCGroup::MoveToPublic() {
+    if (Defunct()) return E_FAIL;
+    return ComCall([&] {
+        return server_->Call([&](GroupOwner& owner) { return owner.MoveGroupToPublic(*this); });
+    });
+}

@@ -1,0 +1,93 @@
+// COPCGroup: an OPC group, created only by its server's AddGroup (or CloneGroup through it).
+// It owns its update thread from creation to destruction and keeps a link to the server that
+// created it, which it may outlive.
+//
+// Its state (rate, active flag, deadband, handles, bias, name) is written by client calls on
+// any RPC thread. The rate and the active flag are atomics, read by the update thread at each
+// turn; the rest is guarded by the state lock, so that GetState never copies a name that
+// SetName is freeing.
+#pragma once
+
+#include <windows.h>
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "com_object.h"
+#include "opc.h"
+#include "server_link.h"
+#include "sync.h"
+#include "update_thread.h"
+
+class COPCGroup final : public ComObject<COPCGroup, IOPCGroupStateMgt, IOPCPublicGroupStateMgt>,
+                        private UpdateCycle {
+  public:
+    static constexpr DWORD kMinimumUpdateRate = 250;
+    static constexpr FLOAT kDefaultDeadband = 0.1f;
+    static constexpr LCID kLocale = 1049;
+
+    // A new group, unreferenced but for the result, its update thread running.
+    static HRESULT Create(std::shared_ptr<ServerLink> server, ComPtr<COPCGroup>* group) noexcept;
+
+    explicit COPCGroup(std::shared_ptr<ServerLink> server) noexcept;
+    ~COPCGroup() override;
+
+    // Written by the owning server's lists.
+    OPCHANDLE ServerHandle() const noexcept { return serverHandle_; }
+    void SetServerHandle(OPCHANDLE handle) noexcept { serverHandle_ = handle; }
+    void MarkPublic() noexcept { public_ = TRUE; }
+    void SetNameUnchecked(const wchar_t* name);  // throws std::bad_alloc
+    std::wstring Name() const;                   // throws std::bad_alloc
+    bool HasName(const wchar_t* name) const noexcept;
+
+    // A forced removal: clients' references are cut off and every later call fails.
+    void Disconnect() noexcept;
+
+    // The machine's time-zone bias, the default time bias of a new group.
+    static LONG SystemTimeBias() noexcept;
+
+    // IOPCGroupStateMgt
+    STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                          FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
+                          OPCHANDLE* phServerGroup) override;
+    STDMETHODIMP SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
+                          LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID,
+                          OPCHANDLE* phClientGroup) override;
+    STDMETHODIMP SetName(LPCWSTR szName) override;
+    STDMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCPublicGroupStateMgt
+    STDMETHODIMP GetState(BOOL* pPublic) override;
+    STDMETHODIMP MoveToPublic() override;
+
+    // The last reference is gone: the update thread is stopped before the group is freed.
+    void OnLastRelease() noexcept;
+
+  private:
+    // UpdateCycle
+    DWORD UpdateRate() const noexcept override { return updateRate_; }
+    bool Active() const noexcept override { return active_ != FALSE; }
+    bool RunCycle() noexcept override;
+    void DestroyAfterAbandonedStop() noexcept override;
+
+    bool Defunct() const noexcept { return defunct_; }
+
+    std::shared_ptr<ServerLink> server_;
+    std::atomic<bool> defunct_{false};
+
+    mutable CriticalSection stateLock_;  // the members below up to the handles
+    std::wstring name_;
+    FLOAT deadband_ = kDefaultDeadband;
+    OPCHANDLE clientGroup_ = 0;
+    LONG timeBias_ = 0;
+    std::atomic<DWORD> updateRate_{kMinimumUpdateRate};
+    std::atomic<BOOL> active_{TRUE};
+    std::atomic<OPCHANDLE> serverHandle_{0};
+    std::atomic<BOOL> public_{FALSE};
+
+    // Item management and synchronous IO take the item mutex; the update cycle takes both.
+    KernelMutex itemMutex_;
+    KernelMutex cycleMutex_;
+
+    GroupUpdateThread updateThread_;
+};

@@ -1,0 +1,4 @@
+// Identifiers of the server executable's resources.
+#pragma once
+
+#define IDS_VENDOR_INFO 103

@@ -1,0 +1,105 @@
+#include "server_installation.h"
+
+#include <tlhelp32.h>
+#include <gtest/gtest.h>
+
+#include "server_identity.h"
+
+std::string RegistryValue(const std::string& key, const char* name) {
+    char data[1024] = "";
+    DWORD size = sizeof(data);
+    HKEY h;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
+        return "<no key>";
+    LONG r = RegQueryValueExA(h, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(h);
+    return r == ERROR_SUCCESS ? data : "<no value>";
+}
+
+std::set<DWORD> ServerProcesses() {
+    std::set<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{sizeof(entry)};
+    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, L"OPCServerVEXA.exe") == 0) ids.insert(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return ids;
+}
+
+void StopServer(HANDLE process, DWORD id) {
+    HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{sizeof(entry)};
+    for (BOOL ok = Thread32First(threads, &entry); ok; ok = Thread32Next(threads, &entry))
+        if (entry.th32OwnerProcessID == id) PostThreadMessageW(entry.th32ThreadID, WM_QUIT, 0, 0);
+    CloseHandle(threads);
+    if (WaitForSingleObject(process, 15000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
+}
+
+ServerInstallation::ServerInstallation(const std::string& probeConfig) {
+    CreateDirectoryA(dir_.File("bin").c_str(), nullptr);
+    exe_ = dir_.File("bin\\OPCServerVEXA.exe");
+    EXPECT_TRUE(
+        CopyFileA((TestProgramDirectory() + "\\OPCServerVEXA.exe").c_str(), exe_.c_str(), FALSE));
+    probe_ = InstallProbe(dir_.File("bin\\probe.dll"), probeConfig);
+    WriteTextFile(dir_.File("Drivers.cfg"), "probe.dll|Probe\r\n");
+    RegDeleteTreeA(HKEY_CLASSES_ROOT,
+                   (std::string("AppID\\") + kServerAppIdText + "\\Configuration").c_str());
+}
+
+ServerInstallation::~ServerInstallation() {
+    StopStartedServers();
+    Run("/UnregServer");
+}
+
+void ServerInstallation::StopStartedServers() {
+    for (DWORD id : ServerProcesses()) {
+        if (started_.count(id) == 0) continue;
+        HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+        if (p) {
+            StopServer(p, id);
+            CloseHandle(p);
+        }
+    }
+}
+
+HANDLE ServerInstallation::Start(const std::string& arguments, DWORD* id) {
+    std::string line = "\"" + exe_ + "\" " + arguments;
+    STARTUPINFOA si{sizeof(si)};
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(exe_.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, &pi))
+        return nullptr;
+    started_.insert(pi.dwProcessId);
+    if (id) *id = pi.dwProcessId;
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
+bool ServerInstallation::Run(const std::string& arguments, DWORD ms) {
+    DWORD id = 0;
+    HANDLE p = Start(arguments, &id);
+    if (!p) return false;
+    const bool ended = WaitForSingleObject(p, ms) == WAIT_OBJECT_0;
+    if (!ended) StopServer(p, id);
+    CloseHandle(p);
+    return ended;
+}
+
+ComPtr<IOPCCommon> ServerInstallation::Connect() {
+    CLSID clsid;
+    ComPtr<IOPCCommon> server;
+    EXPECT_EQ(S_OK, CLSIDFromProgID(L"OPCServerVEXA.OPCServer", &clsid));
+    EXPECT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCCommon,
+                                     server.PutVoid()));
+    for (DWORD id : ServerProcesses()) started_.insert(id);
+    return server;
+}
+
+DWORD ServerInstallation::WaitForNoServer(DWORD ms) {
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < ms) {
+        if (ServerProcesses().empty()) return GetTickCount();
+        Sleep(100);
+    }
+    return 0;
+}

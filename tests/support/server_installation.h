@@ -1,0 +1,53 @@
+// A copy of the server installed in a scratch directory (bin\OPCServerVEXA.exe with the probe
+// driver as its only driver, Drivers.cfg above), for tests that start it by hand or through
+// COM, and watch it through the registry, the process list and the probe's call log.
+#pragma once
+
+#include <windows.h>
+#include <set>
+#include <string>
+
+#include "com_ptr.h"
+#include "opc.h"
+#include "probe_driver_files.h"
+
+// A value under HKEY_CLASSES_ROOT, or "<no key>" / "<no value>".
+std::string RegistryValue(const std::string& key, const char* name = nullptr);
+
+// Ids of the running server processes.
+std::set<DWORD> ServerProcesses();
+
+// Ends a server the way its monitor would (WM_QUIT to its threads), so that it revokes its
+// class object: Wine keeps the registration of a killed server and sends later activations
+// to the dead process. Killed only if it does not end.
+void StopServer(HANDLE process, DWORD id);
+
+class ServerInstallation {
+  public:
+    explicit ServerInstallation(const std::string& probeConfig = "root=Probe\nbranch=Dev\n");
+    // Stops the servers it started and removes the registration.
+    ~ServerInstallation();
+    ServerInstallation(const ServerInstallation&) = delete;
+    ServerInstallation& operator=(const ServerInstallation&) = delete;
+
+    // Starts the installed server with `arguments`; the process handle, owned by the caller.
+    HANDLE Start(const std::string& arguments, DWORD* id = nullptr);
+    // Runs it and waits for its end; false if it did not end within `ms`.
+    bool Run(const std::string& arguments, DWORD ms = 30000);
+    // A server object, created by ProgID in a local server process.
+    ComPtr<IOPCCommon> Connect();
+    template <class I>
+    ComPtr<I> ConnectAs() {
+        ComPtr<IOPCCommon> common = Connect();
+        ComPtr<I> result;
+        if (common) common.As(result);
+        return result;
+    }
+    // Waits until no server process is left; the tick when that was seen, or 0.
+    DWORD WaitForNoServer(DWORD ms);
+    void StopStartedServers();
+
+    ScratchDirectory dir_;
+    std::string exe_, probe_;
+    std::set<DWORD> started_;
+};
