@@ -20,7 +20,20 @@ HRESULT COPCGroup::Create(std::shared_ptr<ServerLink> server, ComPtr<COPCGroup>*
 
 COPCGroup::COPCGroup(std::shared_ptr<ServerLink> server) noexcept : server_(std::move(server)) {}
 
-COPCGroup::~COPCGroup() = default;
+COPCGroup::~COPCGroup() {
+    DestroyItems();
+}
+
+void COPCGroup::DestroyItems() noexcept {
+    KernelMutexLock lock(itemMutex_);
+    std::unique_ptr<OPCItem> item;
+    while (items_.Remove(items_.FirstHandle(), item)) item.reset();  // gives back its client count
+}
+
+LONG COPCGroup::TimeBias() const noexcept {
+    CriticalSectionLock lock(stateLock_);
+    return timeBias_;
+}
 
 void COPCGroup::OnLastRelease() noexcept {
     if (updateThread_.Stop()) delete this;

@@ -15,11 +15,14 @@
 
 #include "com_object.h"
 #include "opc.h"
+#include "opc_item.h"
+#include "pooled_list.h"
 #include "server_link.h"
 #include "sync.h"
 #include "update_thread.h"
 
-class COPCGroup final : public ComObject<COPCGroup, IOPCGroupStateMgt, IOPCPublicGroupStateMgt>,
+class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateMgt,
+                                         IOPCPublicGroupStateMgt, IOPCSyncIO>,
                         private UpdateCycle {
   public:
     static constexpr DWORD kMinimumUpdateRate = 250;
@@ -46,6 +49,29 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCGroupStateMgt, IOPCPubli
     // The machine's time-zone bias, the default time bias of a new group.
     static LONG SystemTimeBias() noexcept;
 
+    // More handles than this in one call cannot be served (E_OUTOFMEMORY).
+    static constexpr DWORD kMaxItemsPerCall = 1u << 20;
+
+    // IOPCItemMgt
+    STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                          HRESULT** ppErrors) override;
+    STDMETHODIMP ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
+                               OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override;
+    STDMETHODIMP RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    STDMETHODIMP SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
+                                HRESULT** ppErrors) override;
+    STDMETHODIMP SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                  HRESULT** ppErrors) override;
+    STDMETHODIMP SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                              HRESULT** ppErrors) override;
+    STDMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCSyncIO
+    STDMETHODIMP Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
+                      OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                       HRESULT** ppErrors) override;
+
     // IOPCGroupStateMgt
     STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
                           FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
@@ -71,6 +97,15 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCGroupStateMgt, IOPCPubli
     void DestroyAfterAbandonedStop() noexcept override;
 
     bool Defunct() const noexcept { return defunct_; }
+    LONG TimeBias() const noexcept;
+
+    // The shape of the per-handle calls: checks, the error array, the item mutex, and
+    // OPC_E_INVALIDHANDLE for a handle of no item; `each(item, i)` gives the other codes.
+    template <class Each>
+    HRESULT ForEachItem(DWORD count, const OPCHANDLE* handles, HRESULT** errors, Each&& each);
+    void DestroyItems() noexcept;
+
+    using ItemList = PooledList<std::unique_ptr<OPCItem>>;
 
     std::shared_ptr<ServerLink> server_;
     std::atomic<bool> defunct_{false};
@@ -87,6 +122,7 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCGroupStateMgt, IOPCPubli
 
     // Item management and synchronous IO take the item mutex; the update cycle takes both.
     KernelMutex itemMutex_;
+    ItemList items_;  // guarded by the item mutex
     KernelMutex cycleMutex_;
 
     GroupUpdateThread updateThread_;

@@ -35,6 +35,17 @@ void StopServer(HANDLE process, DWORD id) {
     if (WaitForSingleObject(process, 15000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
 }
 
+const char* const ServerInstallation::kProbeTree =
+    "root=Probe\n"
+    "branch=Dev\n"
+    "tag=Dev.Temp:R4:21.5\n"
+    "subtag=Dev.Temp.Low:R4:-40\n"
+    "subtag=Dev.Temp.High:R4:125\n"
+    "tag=Dev.Count:I4:7\n"
+    "tag=Dev.Fixed:I4:42:ro\n"
+    "tag=Dev.Text:BSTR:hello\n"
+    "tag=Dev.\xD2\xE5\xEC\xEF:R4:3\n";
+
 ServerInstallation::ServerInstallation(const std::string& probeConfig) {
     CreateDirectoryA(dir_.File("bin").c_str(), nullptr);
     exe_ = dir_.File("bin\\OPCServerVEXA.exe");

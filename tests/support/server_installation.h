@@ -24,7 +24,11 @@ void StopServer(HANDLE process, DWORD id);
 
 class ServerInstallation {
   public:
-    explicit ServerInstallation(const std::string& probeConfig = "root=Probe\nbranch=Dev\n");
+    // The probe's default tree: a folder Dev with tags of several types (one read-only, one
+    // with child tags, one with a name in the Cyrillic code page).
+    static const char* const kProbeTree;
+
+    explicit ServerInstallation(const std::string& probeConfig = kProbeTree);
     // Stops the servers it started and removes the registration.
     ~ServerInstallation();
     ServerInstallation(const ServerInstallation&) = delete;

@@ -1,0 +1,158 @@
+// IOPCItemMgt of the group: items are added, validated, changed and removed under the item
+// mutex; every per-handle lookup is one index operation.
+#include "opc_group.h"
+
+#include "co_task_mem.h"
+#include "com_call.h"
+#include "item_attributes_enum.h"
+#include "item_calls.h"
+
+// An identifier that names no tag creates no item: the client gets OPC_E_INVALIDITEMID and
+// no handle, and the call S_FALSE, so that nothing is shown as data that never comes.
+STDMETHODIMP COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray,
+                                 OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) {
+    RETURN_HR_IF_NULL(E_POINTER, ppAddResults);
+    RETURN_HR_IF_NULL(E_POINTER, ppErrors);
+    *ppAddResults = nullptr;
+    *ppErrors = nullptr;
+    RETURN_IF_FAILED(CheckItemCount(dwCount, pItemArray));
+    if (Defunct()) return E_FAIL;
+    return ComCall([&] {
+        CoTaskArray<OPCITEMRESULT> results(dwCount);
+        CoTaskArray<HRESULT> errors(dwCount);
+        bool anyError = false;
+        {
+            KernelMutexLock lock(itemMutex_);
+            for (DWORD i = 0; i < dwCount; ++i) {
+                const OPCITEMDEF& def = pItemArray[i];
+                OPCHANDLE handle = 0;
+                try {
+                    auto item = std::make_unique<OPCItem>();
+                    const HRESULT resolved = item->Resolve(def, &results[i]);
+                    if (resolved != S_OK) {
+                        FreeResult(results[i]);
+                        errors[i] = resolved;
+                        anyError = true;
+                        continue;
+                    }
+                    OPCItem& added = *item;
+                    handle = items_.Append(std::move(item));
+                    added.SetServerHandle(handle);
+                    results[i].hServer = handle;
+                    added.Apply(def);
+                    errors[i] = S_OK;
+                } catch (const std::bad_alloc&) {
+                    std::unique_ptr<OPCItem> dropped;
+                    if (handle) items_.Remove(handle, dropped);
+                    FreeResult(results[i]);
+                    errors[i] = E_OUTOFMEMORY;
+                    anyError = true;
+                }
+            }
+        }
+        *ppAddResults = results.Detach();
+        *ppErrors = errors.Detach();
+        return anyError ? S_FALSE : S_OK;
+    });
+}
+
+STDMETHODIMP COPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
+                                      OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) {
+    RETURN_HR_IF_NULL(E_POINTER, ppValidationResults);
+    RETURN_HR_IF_NULL(E_POINTER, ppErrors);
+    *ppValidationResults = nullptr;
+    *ppErrors = nullptr;
+    RETURN_IF_FAILED(CheckItemCount(dwCount, pItemArray));
+    if (Defunct()) return E_FAIL;
+    return ComCall([&] {
+        CoTaskArray<OPCITEMRESULT> results(dwCount);
+        CoTaskArray<HRESULT> errors(dwCount);
+        bool anyError = false;
+        try {
+            KernelMutexLock lock(itemMutex_);
+            for (DWORD i = 0; i < dwCount; ++i) {
+                OPCItem scratch;  // never counted as a client of its tag
+                errors[i] = scratch.Resolve(pItemArray[i], &results[i]);
+                if (errors[i] == S_OK && !bBlobUpdate) {
+                    CoTaskMemFree(results[i].pBlob);
+                    results[i].pBlob = nullptr;
+                    results[i].dwBlobSize = 0;
+                }
+                anyError |= errors[i] != S_OK;
+            }
+        } catch (...) {
+            for (DWORD i = 0; i < dwCount; ++i) FreeResult(results[i]);
+            throw;
+        }
+        *ppValidationResults = results.Detach();
+        *ppErrors = errors.Detach();
+        return anyError ? S_FALSE : S_OK;
+    });
+}
+
+STDMETHODIMP COPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) {
+    RETURN_HR_IF_NULL(E_POINTER, ppErrors);
+    *ppErrors = nullptr;
+    RETURN_IF_FAILED(CheckItemCount(dwCount, phServer));
+    if (Defunct()) return E_FAIL;
+    return ComCall([&] {
+        CoTaskArray<HRESULT> errors(dwCount);
+        bool anyError = false;
+        {
+            KernelMutexLock lock(itemMutex_);
+            for (DWORD i = 0; i < dwCount; ++i) {
+                std::unique_ptr<OPCItem> removed;
+                errors[i] = items_.Remove(phServer[i], removed) ? S_OK : OPC_E_INVALIDHANDLE;
+                anyError |= errors[i] != S_OK;
+            }  // each removed record gives back its client count here
+        }
+        *ppErrors = errors.Detach();
+        return anyError ? S_FALSE : S_OK;
+    });
+}
+
+STDMETHODIMP COPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
+                                       HRESULT** ppErrors) {
+    return ForEachItem(dwCount, phServer, ppErrors, [&](OPCItem& item, DWORD) {
+        item.SetActive(bActive);
+        return S_OK;
+    });
+}
+
+STDMETHODIMP COPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                         HRESULT** ppErrors) {
+    if (ppErrors && dwCount && !phClient) return E_INVALIDARG;
+    return ForEachItem(dwCount, phServer, ppErrors, [&](OPCItem& item, DWORD i) {
+        item.SetClientHandle(phClient[i]);
+        return S_OK;
+    });
+}
+
+STDMETHODIMP COPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer,
+                                     VARTYPE* pRequestedDatatypes, HRESULT** ppErrors) {
+    if (ppErrors && dwCount && !pRequestedDatatypes) return E_INVALIDARG;
+    return ForEachItem(dwCount, phServer, ppErrors, [&](OPCItem& item, DWORD i) {
+        item.SetRequestedType(pRequestedDatatypes[i]);
+        return S_OK;
+    });
+}
+
+STDMETHODIMP COPCGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) {
+    RETURN_HR_IF_NULL(E_POINTER, ppUnk);
+    *ppUnk = nullptr;
+    if (Defunct()) return E_FAIL;
+    return ComCall([&] {
+        auto snapshot = std::make_shared<std::vector<ItemAttributes>>();
+        {
+            KernelMutexLock lock(itemMutex_);
+            snapshot->reserve(items_.Size());
+            items_.ForEach([&](OPCHANDLE, std::unique_ptr<OPCItem>& item) {
+                snapshot->push_back(item->Attributes());
+                return true;
+            });
+        }
+        ComPtr<IUnknown> self(Identity());
+        auto e = EnumOPCItemAttributes::Make(std::move(snapshot), std::move(self), 0);
+        return e->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    });
+}

@@ -1,0 +1,258 @@
+#include "opc_item.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "ansi_text.h"
+#include "co_task_mem.h"
+#include "driver_list.h"
+
+namespace {
+
+std::atomic<uint64_t> g_nextItemSerial{1};
+
+constexpr LONGLONG kTicksPerMinute = 600000000LL;  // 100 ns units
+
+FILETIME ShiftedBy(FILETIME t, LONG biasMinutes) {
+    ULARGE_INTEGER v;
+    v.LowPart = t.dwLowDateTime;
+    v.HighPart = t.dwHighDateTime;
+    v.QuadPart = static_cast<ULONGLONG>(static_cast<LONGLONG>(v.QuadPart) -
+                                        static_cast<LONGLONG>(biasMinutes) * kTicksPerMinute);
+    return FILETIME{v.LowPart, v.HighPart};
+}
+
+// A copy that cannot be made becomes VT_ERROR holding the failure code.
+Variant CopyOrError(const VARIANT& from) {
+    Variant copy;
+    const HRESULT hr = VariantCopy(copy.Put(), const_cast<VARIANT*>(&from));
+    if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+    if (FAILED(hr)) {
+        V_VT(copy.Put()) = VT_ERROR;
+        V_ERROR(copy.Get()) = hr;
+    }
+    return copy;
+}
+
+Variant ScalarVariant(VARTYPE type, LONG number) {
+    Variant v;
+    V_VT(v.Put()) = type;
+    if (type == VT_I2) V_I2(v.Get()) = static_cast<SHORT>(number);
+    if (type == VT_I4) V_I4(v.Get()) = number;
+    return v;
+}
+
+}  // namespace
+
+HRESULT ConvertInPlace(Variant& value, VARTYPE type) noexcept {
+    Variant converted;
+    const HRESULT hr = VariantChangeType(converted.Put(), value.Get(), 0, type);
+    if (SUCCEEDED(hr)) value.Swap(converted);
+    return hr;
+}
+
+OPCItem::OPCItem() noexcept : serial_(g_nextItemSerial++) {
+    CoFileTimeNow(&timestamp_);
+}
+
+OPCItem::~OPCItem() {
+    ReleaseClientCount();
+}
+
+HRESULT OPCItem::Resolve(const OPCITEMDEF& def, OPCITEMRESULT* result) {
+    HRESULT hr = OPC_E_INVALIDITEMID;
+    driver_.reset();
+    tag_ = 0;
+    const std::string id = WideToAnsi(def.szItemID ? def.szItemID : L"");
+    const size_t dot = id.find('.');
+    if (dot != std::string::npos) {
+        std::shared_ptr<CDriver> driver = g_drivers.Snapshot()->Find(id.substr(0, dot));
+        if (driver) {
+            const DWORD tag = driver->GetObjectID(0, id.substr(dot + 1));
+            if (tag != 0) {
+                driver_ = driver;
+                tag_ = tag;
+                CObjectInfo info;
+                driver->GetObjectInfo(tag, info);
+                if (info.isTag) {
+                    hr = S_OK;
+                    canonicalType_ = info.value.Type();
+                    accessRights_ = info.readOnly ? OPC_READABLE : OPC_READABLE | OPC_WRITEABLE;
+                }
+            }
+        }
+    }
+    if (result) {
+        result->hServer = serverHandle_;
+        result->vtCanonicalDataType = canonicalType_;
+        result->wReserved = 0;
+        result->dwAccessRights = accessRights_;
+        result->dwBlobSize = 0;
+        result->pBlob = nullptr;
+        if (!blob_.empty()) {
+            CoTaskArray<BYTE> copy(blob_.size());
+            memcpy(copy.Get(), blob_.data(), blob_.size());
+            result->dwBlobSize = static_cast<DWORD>(blob_.size());
+            result->pBlob = copy.Detach();
+        }
+    }
+    return hr;
+}
+
+void OPCItem::Apply(const OPCITEMDEF& def) {
+    accessPath_ = def.szAccessPath ? def.szAccessPath : L"";
+    itemId_ = def.szItemID ? def.szItemID : L"";
+    active_ = def.bActive;
+    clientHandle_ = def.hClient;
+    if (def.dwBlobSize && def.pBlob) blob_.assign(def.pBlob, def.pBlob + def.dwBlobSize);
+    requestedType_ = def.vtRequestedDataType == VT_EMPTY ? canonicalType_ : def.vtRequestedDataType;
+    ConvertInPlace(value_, canonicalType_);  // the empty value becomes the type's zero
+
+    if (std::shared_ptr<CDriver> driver = driver_.lock(); driver && tag_) {
+        CObjectInfo info;
+        driver->GetObjectInfo(tag_, info);
+        if (info.isTag) {
+            ++info.clients;
+            driver->SetObjectInfo(tag_, info);
+            countsAsClient_ = true;
+        }
+        AddChildTagProperties(*driver);
+    }
+    RecordStandardProperties();
+}
+
+void OPCItem::AddChildTagProperties(CDriver& driver) {
+    std::vector<std::string> children;
+    driver.EnumTags(children, tag_);
+    DWORD id = 7;
+    for (const std::string& name : children) {
+        CObjectInfo child;
+        driver.GetObjectInfo(driver.GetObjectID(tag_, name), child);
+        properties_.Set(id++, name, child.isTag ? CopyOrError(*child.value.Get()) : Variant());
+    }
+}
+
+void OPCItem::RecordStandardProperties() {
+    properties_.Set(1, "Item Canonical Data Type", ScalarVariant(VT_I2, canonicalType_));
+    properties_.Set(2, "Item Value", CopyOrError(*value_.Get()));
+    properties_.Set(3, "Item Quality", ScalarVariant(VT_I2, quality_));
+    Variant when;
+    FILETIME local{};
+    SYSTEMTIME st{};
+    FileTimeToLocalFileTime(&timestamp_, &local);
+    FileTimeToSystemTime(&local, &st);
+    st.wMilliseconds = 0;
+    double date = 0;
+    SystemTimeToVariantTime(&st, &date);
+    V_VT(when.Put()) = VT_DATE;
+    V_DATE(when.Get()) = date;
+    properties_.Set(4, "Item Timestamp", std::move(when));
+    properties_.Set(5, "Item Access Rights", ScalarVariant(VT_I4, static_cast<LONG>(accessRights_)));
+    Variant rate;
+    V_VT(rate.Put()) = VT_R4;
+    V_R4(rate.Get()) = 0.0f;
+    properties_.Set(6, "Server Scan Rate", std::move(rate));
+}
+
+void OPCItem::ReleaseClientCount() noexcept {
+    if (!countsAsClient_) return;
+    countsAsClient_ = false;
+    std::shared_ptr<CDriver> driver = driver_.lock();
+    if (!driver || !tag_) return;
+    try {
+        CObjectInfo info;
+        driver->GetObjectInfo(tag_, info);
+        if (!info.isTag) return;
+        if (info.clients > 0) --info.clients;
+        driver->SetObjectInfo(tag_, info);
+    } catch (...) {
+        // Out of memory while copying the record: the count stays as it is.
+    }
+}
+
+void OPCItem::ReadFromDriver(LONG timeBiasMinutes) {
+    if (std::shared_ptr<CDriver> driver = driver_.lock(); driver && tag_) {
+        CObjectInfo info;
+        driver->GetObjectInfo(tag_, info);
+        value_ = CopyOrError(*info.value.Get());
+        timestamp_ = ShiftedBy(info.timestamp, timeBiasMinutes);
+        quality_ = info.quality;
+    }
+    ConvertInPlace(value_, requestedType_);
+}
+
+HRESULT OPCItem::Write(const VARIANT& value) {
+    if (!(accessRights_ & OPC_WRITEABLE)) return OPC_E_BADRIGHTS;
+    // VariantChangeType would turn these into a silent zero.
+    const VARTYPE type = V_VT(&value);
+    if (type == VT_EMPTY || type == VT_NULL || type == VT_ERROR) return OPC_E_BADTYPE;
+    Variant converted = CopyOrError(value);
+    const HRESULT hr = ConvertInPlace(converted, canonicalType_);
+    if (hr == DISP_E_OVERFLOW) return OPC_E_RANGE;
+    if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+    if (FAILED(hr)) return OPC_E_BADTYPE;
+
+    value_ = converted;
+    if (std::shared_ptr<CDriver> driver = driver_.lock(); driver && tag_) {
+        CObjectInfo info;
+        driver->GetObjectInfo(tag_, info);
+        info.value = std::move(converted);
+        driver->SetObjectInfo(tag_, info);
+    }
+    return S_OK;
+}
+
+ItemAttributes OPCItem::Attributes() const {
+    ItemAttributes a;
+    a.accessPath = accessPath_;
+    a.itemId = itemId_;
+    a.active = active_;
+    a.clientHandle = clientHandle_;
+    a.serverHandle = serverHandle_;
+    a.accessRights = accessRights_;
+    a.blob = blob_;
+    a.requestedType = requestedType_;
+    a.canonicalType = canonicalType_;
+    a.euInfo = euInfo_;
+    return a;
+}
+
+void ItemAttributes::CopyTo(OPCITEMATTRIBUTES& out) const {
+    OPCITEMATTRIBUTES a{};
+    CoTaskString path(accessPath.c_str());
+    CoTaskString id(itemId.c_str());
+    CoTaskArray<BYTE> copy(blob.size());
+    if (!blob.empty()) memcpy(copy.Get(), blob.data(), blob.size());
+    VariantInit(&a.vEUInfo);
+    if (euInfo.CopyTo(&a.vEUInfo) == E_OUTOFMEMORY) throw std::bad_alloc();
+    a.szAccessPath = path.Detach();
+    a.szItemID = id.Detach();
+    a.bActive = active;
+    a.hClient = clientHandle;
+    a.hServer = serverHandle;
+    a.dwAccessRights = accessRights;
+    a.dwBlobSize = static_cast<DWORD>(blob.size());
+    a.pBlob = copy.Detach();
+    a.vtRequestedDataType = requestedType;
+    a.vtCanonicalDataType = canonicalType;
+    a.dwEUType = OPC_NOENUM;
+    out = a;
+}
+
+void FreeAttributes(OPCITEMATTRIBUTES& a) noexcept {
+    CoTaskMemFree(a.szAccessPath);
+    CoTaskMemFree(a.szItemID);
+    CoTaskMemFree(a.pBlob);
+    VariantClear(&a.vEUInfo);
+    a = OPCITEMATTRIBUTES{};
+}
+
+void OPCItem::CopyStateTo(OPCITEMSTATE& out) const {
+    VariantInit(&out.vDataValue);
+    if (VariantCopy(&out.vDataValue, const_cast<VARIANT*>(value_.Get())) == E_OUTOFMEMORY)
+        throw std::bad_alloc();
+    out.hClient = clientHandle_;
+    out.ftTimeStamp = timestamp_;
+    out.wQuality = quality_;
+    out.wReserved = 0;
+}

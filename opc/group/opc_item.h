@@ -1,0 +1,111 @@
+// OPCItem: the server-side record of one client item, bound to one tag of one driver.
+//
+// The binding is fixed when the item is created. The driver is held weakly and locked for
+// each use, so an item never calls into a driver that has been unloaded meanwhile (it then
+// behaves as unbound). The record raises its tag's client count when it is applied and lowers
+// it again when it is destroyed; a record that never raised it (a scratch record used to
+// validate a definition) never lowers it.
+//
+// No lock of its own: the owning group's item mutex guards every item.
+#pragma once
+
+#include <windows.h>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver.h"
+#include "item_properties.h"
+#include "opc.h"
+#include "variant.h"
+
+// An owned copy of an item's attributes (an enumerator's snapshot).
+struct ItemAttributes {
+    std::wstring accessPath, itemId;
+    BOOL active = FALSE;
+    OPCHANDLE clientHandle = 0, serverHandle = 0;
+    DWORD accessRights = 0;
+    std::vector<BYTE> blob;
+    VARTYPE requestedType = VT_EMPTY, canonicalType = VT_EMPTY;
+    Variant euInfo;
+
+    // A record for a client, with its own CoTaskMemAlloc strings and blob. Throws
+    // std::bad_alloc, and then `out` holds nothing to free.
+    void CopyTo(OPCITEMATTRIBUTES& out) const;
+};
+
+// Frees what CopyTo put into a record.
+void FreeAttributes(OPCITEMATTRIBUTES& a) noexcept;
+
+class OPCItem {
+  public:
+    OPCItem() noexcept;
+    ~OPCItem();
+    OPCItem(const OPCItem&) = delete;
+    OPCItem& operator=(const OPCItem&) = delete;
+
+    // Binds the record to the tag the definition names: S_OK for a tag, OPC_E_INVALIDITEMID
+    // otherwise (a folder stays bound). Fills `result` when given. Throws std::bad_alloc.
+    HRESULT Resolve(const OPCITEMDEF& def, OPCITEMRESULT* result);
+    // Takes over the rest of a resolved definition, raises the tag's client count and builds
+    // the property table. Throws std::bad_alloc.
+    void Apply(const OPCITEMDEF& def);
+
+    // The cache from the tag, timestamps shifted by `timeBiasMinutes`, then converted to
+    // the requested type.
+    void ReadFromDriver(LONG timeBiasMinutes);
+    // A client's value for the tag: converted to the tag's type first, so a value that does
+    // not fit is refused with nothing changed (OPC_E_BADTYPE, OPC_E_RANGE); a read-only tag
+    // refuses every value (OPC_E_BADRIGHTS). Otherwise the cache takes the value and the tag
+    // gets it.
+    HRESULT Write(const VARIANT& value);
+
+    ItemAttributes Attributes() const;  // throws std::bad_alloc
+    // The cache for a client (a deep copy); throws std::bad_alloc (`out` then holds nothing).
+    void CopyStateTo(OPCITEMSTATE& out) const;
+
+    bool Bound() const noexcept { return tag_ != 0 && !driver_.expired(); }
+    OPCHANDLE ServerHandle() const noexcept { return serverHandle_; }
+    void SetServerHandle(OPCHANDLE h) noexcept { serverHandle_ = h; }
+    OPCHANDLE ClientHandle() const noexcept { return clientHandle_; }
+    void SetClientHandle(OPCHANDLE h) noexcept { clientHandle_ = h; }
+    void SetActive(BOOL active) noexcept { active_ = active; }
+    VARTYPE RequestedType() const noexcept { return requestedType_; }
+    // VT_EMPTY asks for the canonical type, as in a definition.
+    void SetRequestedType(VARTYPE type) noexcept {
+        requestedType_ = type == VT_EMPTY ? canonicalType_ : type;
+    }
+    DWORD AccessRights() const noexcept { return accessRights_; }
+    const ItemProperties& Properties() const noexcept { return properties_; }
+    // Unique for the life of the process: tells a record from a later one in the same entry.
+    uint64_t Serial() const noexcept { return serial_; }
+
+  private:
+    void RecordStandardProperties();
+    void AddChildTagProperties(CDriver& driver);
+    void ReleaseClientCount() noexcept;
+
+    std::wstring accessPath_;
+    std::wstring itemId_;
+    BOOL active_ = FALSE;
+    OPCHANDLE clientHandle_ = 0;
+    OPCHANDLE serverHandle_ = 0;
+    DWORD accessRights_ = OPC_READABLE | OPC_WRITEABLE;
+    std::vector<BYTE> blob_;
+    VARTYPE requestedType_ = VT_EMPTY;
+    VARTYPE canonicalType_ = VT_R4;
+    Variant euInfo_;
+    FILETIME timestamp_{};
+    WORD quality_ = OPC_QUALITY_GOOD;
+    Variant value_;
+
+    std::weak_ptr<CDriver> driver_;
+    DWORD tag_ = 0;
+    bool countsAsClient_ = false;
+    uint64_t serial_;
+    ItemProperties properties_;
+};
+
+// Converts in place with VariantChangeType (flags 0); the value is unchanged on failure.
+HRESULT ConvertInPlace(Variant& value, VARTYPE type) noexcept;

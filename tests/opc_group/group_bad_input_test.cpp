@@ -1,0 +1,80 @@
+// Calls that no proxy would let through: null out-pointers, empty and impossible counts, made
+// on a group in this process. Each gets its error and changes nothing.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include "opc_group.h"
+
+namespace {
+
+ComPtr<COPCGroup> NewGroup() {
+    ComPtr<COPCGroup> group;
+    EXPECT_EQ(S_OK, COPCGroup::Create(std::make_shared<ServerLink>(nullptr), &group));
+    return group;
+}
+
+TEST(GroupBadInput, NullOutPointersAndEmptyCalls) {
+    ComPtr<COPCGroup> group = NewGroup();
+    OPCITEMDEF def{};
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    OPCHANDLE handle = 1;
+    EXPECT_EQ(E_POINTER, group->AddItems(1, &def, nullptr, &errors));
+    EXPECT_EQ(E_POINTER, group->AddItems(1, &def, &results, nullptr));
+    EXPECT_EQ(E_INVALIDARG, group->AddItems(0, &def, &results, &errors));
+    EXPECT_EQ(E_INVALIDARG, group->AddItems(1, nullptr, &results, &errors));
+    EXPECT_EQ(E_POINTER, group->RemoveItems(1, &handle, nullptr));
+    EXPECT_EQ(E_INVALIDARG, group->RemoveItems(0, &handle, &errors));
+    EXPECT_EQ(E_INVALIDARG, group->SetClientHandles(1, &handle, nullptr, &errors));
+    EXPECT_EQ(E_INVALIDARG, group->Write(1, &handle, nullptr, &errors));
+    OPCITEMSTATE* states = nullptr;
+    EXPECT_EQ(E_POINTER, group->Read(OPC_DS_CACHE, 1, &handle, nullptr, &errors));
+    EXPECT_EQ(E_INVALIDARG, group->Read(OPC_DS_CACHE, 0, &handle, &states, &errors));
+    EXPECT_EQ(E_POINTER, group->CreateEnumerator(IID_IEnumOPCItemAttributes, nullptr));
+    DWORD rate;
+    BOOL active;
+    LPWSTR name;
+    LONG bias;
+    FLOAT deadband;
+    DWORD lcid;
+    OPCHANDLE client, server;
+    EXPECT_EQ(E_POINTER, group->GetState(&rate, &active, nullptr, &bias, &deadband, &lcid,
+                                         &client, &server));
+    EXPECT_EQ(E_POINTER, group->GetState(&rate, &active, &name, &bias, &deadband, &lcid,
+                                         &client, nullptr));
+    EXPECT_EQ(nullptr, results);
+    EXPECT_EQ(nullptr, errors);
+}
+
+// Counts no array could hold are refused before any element is read: the arrays passed here
+// hold one element only.
+TEST(GroupBadInput, ImpossibleCountsAreRefusedAsOutOfMemory) {
+    ComPtr<COPCGroup> group = NewGroup();
+    OPCITEMDEF def{};
+    OPCHANDLE handle = 1;
+    VARIANT value;
+    VariantInit(&value);
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    OPCITEMSTATE* states = nullptr;
+    for (DWORD count : {0x7FFFFFFFu, 0xFFFFFFFFu}) {
+        EXPECT_EQ(E_OUTOFMEMORY, group->AddItems(count, &def, &results, &errors));
+        EXPECT_EQ(E_OUTOFMEMORY, group->ValidateItems(count, &def, FALSE, &results, &errors));
+        EXPECT_EQ(E_OUTOFMEMORY, group->RemoveItems(count, &handle, &errors));
+        EXPECT_EQ(E_OUTOFMEMORY, group->Read(OPC_DS_DEVICE, count, &handle, &states, &errors));
+        EXPECT_EQ(E_OUTOFMEMORY, group->Write(count, &handle, &value, &errors));
+    }
+    EXPECT_EQ(nullptr, results);
+    EXPECT_EQ(nullptr, states);
+}
+
+TEST(GroupBadInput, AGroupWithoutItsServerRefusesWhatNeedsIt) {
+    ComPtr<COPCGroup> group = NewGroup();
+    EXPECT_EQ(E_FAIL, group->SetName(L"X"));
+    EXPECT_EQ(E_FAIL, group->MoveToPublic());
+    IUnknown* unk = nullptr;
+    EXPECT_EQ(E_FAIL, group->CloneGroup(L"Y", IID_IUnknown, &unk));
+    EXPECT_EQ(nullptr, unk);
+}
+
+}  // namespace

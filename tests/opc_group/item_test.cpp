@@ -1,0 +1,429 @@
+// Items and synchronous IO through a real client connection, against the probe driver's tree
+// (Probe.Dev.Temp R4 21.5 with two child tags, Count I4 7, Fixed I4 42 read-only, Text BSTR).
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "opc_client_fixture.h"
+
+namespace {
+
+struct Added {
+    HRESULT hr = E_FAIL;
+    std::vector<OPCITEMRESULT> results;
+    std::vector<HRESULT> errors;
+    OPCHANDLE operator[](size_t i) const { return results[i].hServer; }
+};
+
+std::vector<OPCITEMDEF> Definitions(const std::vector<std::wstring>& ids, OPCHANDLE firstClient,
+                                    VARTYPE requested = VT_EMPTY) {
+    std::vector<OPCITEMDEF> defs(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        defs[i].szAccessPath = const_cast<wchar_t*>(L"");
+        defs[i].szItemID = const_cast<wchar_t*>(ids[i].c_str());
+        defs[i].bActive = TRUE;
+        defs[i].hClient = firstClient + static_cast<OPCHANDLE>(i);
+        defs[i].vtRequestedDataType = requested;
+    }
+    return defs;
+}
+
+Added AddItems(IOPCItemMgt* items, const std::vector<std::wstring>& ids, OPCHANDLE firstClient = 1,
+               VARTYPE requested = VT_EMPTY) {
+    std::vector<OPCITEMDEF> defs = Definitions(ids, firstClient, requested);
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    Added a;
+    a.hr = items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors);
+    if (SUCCEEDED(a.hr)) {
+        a.results.assign(results, results + defs.size());
+        a.errors.assign(errors, errors + defs.size());
+        for (auto& r : a.results) CoTaskMemFree(r.pBlob);
+    }
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    return a;
+}
+
+struct ReadResult {
+    HRESULT hr = E_FAIL;
+    std::vector<HRESULT> errors;
+    std::vector<OPCITEMSTATE> states;  // values owned here, cleared by the destructor
+    ~ReadResult() {
+        for (auto& s : states) VariantClear(&s.vDataValue);
+    }
+};
+
+void Read(IOPCSyncIO* io, OPCDATASOURCE source, const std::vector<OPCHANDLE>& handles,
+          ReadResult& out) {
+    OPCITEMSTATE* states = nullptr;
+    HRESULT* errors = nullptr;
+    out.hr = io->Read(source, static_cast<DWORD>(handles.size()),
+                      const_cast<OPCHANDLE*>(handles.data()), &states, &errors);
+    if (SUCCEEDED(out.hr)) {
+        out.states.assign(states, states + handles.size());
+        out.errors.assign(errors, errors + handles.size());
+    }
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+}
+
+struct WriteResult {
+    HRESULT hr = E_FAIL;
+    std::vector<HRESULT> errors;
+};
+
+WriteResult Write(IOPCSyncIO* io, const std::vector<OPCHANDLE>& handles,
+                  std::vector<VARIANT> values) {
+    WriteResult w;
+    HRESULT* errors = nullptr;
+    w.hr = io->Write(static_cast<DWORD>(handles.size()), const_cast<OPCHANDLE*>(handles.data()),
+                     values.data(), &errors);
+    if (SUCCEEDED(w.hr)) w.errors.assign(errors, errors + handles.size());
+    CoTaskMemFree(errors);
+    return w;
+}
+
+VARIANT MakeVariant(VARTYPE type) {
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = type;
+    return v;
+}
+
+class Items : public OpcClientTest {
+  protected:
+    void SetUp() override {
+        OpcClientTest::SetUp();
+        group_ = AddGroupTo(server_.Get(), L"Items");
+        ASSERT_EQ(S_OK, group_.hr);
+        ASSERT_EQ(S_OK, group_.state.As(items_));
+        ASSERT_EQ(S_OK, group_.state.As(io_));
+    }
+
+    // The client count the probe holds for a tag: the last one the server wrote.
+    DWORD ClientCount(const std::string& tagName) {
+        DWORD count = 0;
+        for (const ProbeCall& c : ReadProbeLog(install_->probe_)) {
+            if (!c.entering || c.entry != "DLLSetObjectInfo") continue;
+            const size_t first = c.args.find(','), last = c.args.rfind(',');
+            if (c.args.substr(first + 1, last - first - 1) == tagName)
+                count = std::stoul(c.args.substr(last + 1));
+        }
+        return count;
+    }
+    size_t Calls(const std::string& entry) {
+        return CountCalls(ReadProbeLog(install_->probe_), entry);
+    }
+
+    AddedGroup group_;
+    ComPtr<IOPCItemMgt> items_;
+    ComPtr<IOPCSyncIO> io_;
+};
+
+TEST_F(Items, OnlyIdentifiersThatNameATagBecomeItems) {
+    const std::wstring longId = L"Probe.Dev." + std::wstring(5000, L'x');
+    Added a = AddItems(items_.Get(), {L"Probe.Dev.Temp", L"Nowhere.Dev.Temp", L"Probe", L"...",
+                                      L"", longId, L"Probe.Dev", L"Probe.Dev.Fixed"});
+    EXPECT_EQ(S_FALSE, a.hr);
+    EXPECT_EQ(S_OK, a.errors[0]);
+    EXPECT_NE(0u, a[0]);
+    EXPECT_EQ(VT_R4, a.results[0].vtCanonicalDataType);
+    EXPECT_EQ(OPC_READABLE | OPC_WRITEABLE, a.results[0].dwAccessRights);
+    for (size_t i = 1; i <= 6; ++i) {
+        EXPECT_EQ(OPC_E_INVALIDITEMID, a.errors[i]) << "definition " << i;
+        EXPECT_EQ(0u, a[i]) << "no handle for definition " << i;
+    }
+    EXPECT_EQ(S_OK, a.errors[7]);
+    EXPECT_EQ(static_cast<DWORD>(OPC_READABLE), a.results[7].dwAccessRights);
+
+    ComPtr<IEnumOPCItemAttributes> e;
+    ASSERT_EQ(S_OK, items_->CreateEnumerator(IID_IEnumOPCItemAttributes,
+                                             reinterpret_cast<IUnknown**>(e.Put())));
+    OPCITEMATTRIBUTES* attributes = nullptr;
+    ULONG fetched = 0;
+    EXPECT_EQ(S_FALSE, e->Next(10, &attributes, &fetched));
+    ASSERT_EQ(2u, fetched) << "the refused identifiers left nothing behind";
+    EXPECT_STREQ(L"Probe.Dev.Temp", attributes[0].szItemID);
+    EXPECT_EQ(1u, attributes[0].hClient);
+    EXPECT_EQ(a[7], attributes[1].hServer);
+    for (ULONG i = 0; i < fetched; ++i) {  // the proxy hands over only what was fetched
+        CoTaskMemFree(attributes[i].szAccessPath);
+        CoTaskMemFree(attributes[i].szItemID);
+        CoTaskMemFree(attributes[i].pBlob);
+        VariantClear(&attributes[i].vEUInfo);
+    }
+    CoTaskMemFree(attributes);
+}
+
+TEST_F(Items, AnIdentifierInTheCyrillicCodePageResolves) {
+    Added a = AddItems(items_.Get(), {L"Probe.Dev.Темп"});
+    EXPECT_EQ(S_OK, a.hr);
+    ReadResult r;
+    Read(io_.Get(), OPC_DS_DEVICE, {a[0]}, r);
+    ASSERT_EQ(S_OK, r.hr);
+    EXPECT_EQ(VT_R4, V_VT(&r.states[0].vDataValue));
+    EXPECT_FLOAT_EQ(3.0f, V_R4(&r.states[0].vDataValue));
+}
+
+TEST_F(Items, ValidateItemsChecksWithoutCreatingOrCounting) {
+    const size_t setsBefore = Calls("DLLSetObjectInfo");
+    const std::vector<std::wstring> ids = {L"Probe.Dev.Count", L"NoDot"};
+    std::vector<OPCITEMDEF> defs = Definitions(ids, 1);
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_FALSE, items_->ValidateItems(2, defs.data(), FALSE, &results, &errors));
+    EXPECT_EQ(S_OK, errors[0]);
+    EXPECT_EQ(0u, results[0].hServer);
+    EXPECT_EQ(VT_I4, results[0].vtCanonicalDataType);
+    EXPECT_EQ(OPC_E_INVALIDITEMID, errors[1]);
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    EXPECT_EQ(setsBefore, Calls("DLLSetObjectInfo")) << "no client count touched";
+}
+
+TEST_F(Items, ClientCountsFollowItemsAcrossGroups) {
+    AddedGroup other = AddGroupTo(server_.Get(), L"Other");
+    ComPtr<IOPCItemMgt> otherItems;
+    ASSERT_EQ(S_OK, other.state.As(otherItems));
+    const DWORD before = ClientCount("Count");
+    Added a = AddItems(items_.Get(), {L"Probe.Dev.Count"});
+    Added b = AddItems(otherItems.Get(), {L"Probe.Dev.Count"});
+    ASSERT_EQ(S_OK, a.hr);
+    ASSERT_EQ(S_OK, b.hr);
+    EXPECT_EQ(before + 2, ClientCount("Count"));
+
+    OPCHANDLE h = a[0];
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(S_OK, items_->RemoveItems(1, &h, &errors));
+    CoTaskMemFree(errors);
+    EXPECT_EQ(before + 1, ClientCount("Count"));
+    EXPECT_EQ(S_FALSE, items_->RemoveItems(1, &h, &errors)) << "removed twice";
+    EXPECT_EQ(OPC_E_INVALIDHANDLE, errors[0]);
+    CoTaskMemFree(errors);
+
+    otherItems.Reset();
+    other.state.Reset();
+    EXPECT_EQ(S_OK, server_->RemoveGroup(other.handle, FALSE));
+    EXPECT_EQ(before, ClientCount("Count")) << "the group's end gives its counts back";
+}
+
+TEST_F(Items, PerHandleCallsReportUnknownHandles) {
+    Added a = AddItems(items_.Get(), {L"Probe.Dev.Temp"});
+    OPCHANDLE handles[2] = {a[0], a[0] + 1000};
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(S_FALSE, items_->SetActiveState(2, handles, FALSE, &errors));
+    EXPECT_EQ(S_OK, errors[0]);
+    EXPECT_EQ(OPC_E_INVALIDHANDLE, errors[1]);
+    CoTaskMemFree(errors);
+    OPCHANDLE clients[2] = {50, 51};
+    EXPECT_EQ(S_FALSE, items_->SetClientHandles(2, handles, clients, &errors));
+    CoTaskMemFree(errors);
+
+    ReadResult r;
+    Read(io_.Get(), OPC_DS_CACHE, {handles[0], handles[1]}, r);
+    ASSERT_EQ(S_FALSE, r.hr);
+    EXPECT_EQ(S_OK, r.errors[0]);
+    EXPECT_EQ(50u, r.states[0].hClient);
+    EXPECT_EQ(OPC_E_INVALIDHANDLE, r.errors[1]);
+    EXPECT_EQ(VT_EMPTY, V_VT(&r.states[1].vDataValue));
+}
+
+TEST_F(Items, CacheAndDeviceReads) {
+    FILETIME before;
+    CoFileTimeNow(&before);
+    Added a = AddItems(items_.Get(), {L"Probe.Dev.Temp", L"Probe.Dev.Text"});
+    ReadResult cache;
+    Read(io_.Get(), OPC_DS_CACHE, {a[0], a[1]}, cache);
+    ASSERT_EQ(S_OK, cache.hr);
+    EXPECT_EQ(VT_R4, V_VT(&cache.states[0].vDataValue)) << "the canonical type's zero";
+    EXPECT_EQ(0.0f, V_R4(&cache.states[0].vDataValue));
+    EXPECT_EQ(OPC_QUALITY_GOOD, cache.states[0].wQuality);
+    EXPECT_GE(CompareFileTime(&cache.states[0].ftTimeStamp, &before), 0) << "creation time";
+
+    const size_t updates = Calls("DLLUpdate");
+    ReadResult device;
+    Read(io_.Get(), OPC_DS_DEVICE, {a[0], a[1]}, device);
+    ASSERT_EQ(S_OK, device.hr);
+    EXPECT_FLOAT_EQ(21.5f, V_R4(&device.states[0].vDataValue));
+    ASSERT_EQ(VT_BSTR, V_VT(&device.states[1].vDataValue));
+    EXPECT_STREQ(L"hello", V_BSTR(&device.states[1].vDataValue));
+    EXPECT_GT(Calls("DLLUpdate"), updates) << "a device read scans the drivers first";
+
+    VARTYPE asText = VT_BSTR;
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(S_OK, items_->SetDatatypes(1, &a.results[0].hServer, &asText, &errors));
+    CoTaskMemFree(errors);
+    ReadResult text;
+    Read(io_.Get(), OPC_DS_DEVICE, {a[0]}, text);
+    ASSERT_EQ(VT_BSTR, V_VT(&text.states[0].vDataValue));
+}
+
+TEST_F(Items, DeviceTimestampsAreShiftedByTheGroupTimeBias) {
+    LONG bias = -180;
+    AddedGroup shifted = AddGroupTo(server_.Get(), L"Shifted", 1000, TRUE, &bias);
+    ComPtr<IOPCItemMgt> items;
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_EQ(S_OK, shifted.state.As(items));
+    ASSERT_EQ(S_OK, shifted.state.As(io));
+    Added a = AddItems(items.Get(), {L"Probe.Dev.Temp"});
+    FILETIME now;
+    CoFileTimeNow(&now);
+    ReadResult r;
+    Read(io.Get(), OPC_DS_DEVICE, {a[0]}, r);
+    ASSERT_EQ(S_OK, r.hr);
+    ULARGE_INTEGER t{}, n{};
+    t.LowPart = r.states[0].ftTimeStamp.dwLowDateTime;
+    t.HighPart = r.states[0].ftTimeStamp.dwHighDateTime;
+    n.LowPart = now.dwLowDateTime;
+    n.HighPart = now.dwHighDateTime;
+    const double hoursAhead = (static_cast<double>(t.QuadPart) - n.QuadPart) / 36e9;
+    EXPECT_NEAR(3.0, hoursAhead, 0.05);
+}
+
+TEST_F(Items, WritesReachTheDriverInTheTagsType) {
+    Added a = AddItems(items_.Get(), {L"Probe.Dev.Temp"});
+    // 12.5 as this machine's locale writes it.
+    VARIANT number = MakeVariant(VT_R4);
+    V_R4(&number) = 12.5f;
+    VARIANT text;
+    VariantInit(&text);
+    ASSERT_EQ(S_OK, VariantChangeType(&text, &number, 0, VT_BSTR));
+    WriteResult w = Write(io_.Get(), {a[0]}, {text});
+    VariantClear(&text);
+    ASSERT_EQ(S_OK, w.hr);
+    EXPECT_EQ(S_OK, w.errors[0]);
+
+    ReadResult cache;
+    Read(io_.Get(), OPC_DS_CACHE, {a[0]}, cache);
+    ASSERT_EQ(VT_R4, V_VT(&cache.states[0].vDataValue));
+    EXPECT_FLOAT_EQ(12.5f, V_R4(&cache.states[0].vDataValue));
+    ReadResult device;
+    Read(io_.Get(), OPC_DS_DEVICE, {a[0]}, device);
+    EXPECT_FLOAT_EQ(12.5f, V_R4(&device.states[0].vDataValue)) << "the driver has it";
+}
+
+// A refused write is reported as an error and changes nothing: not the tag, not the cache.
+TEST_F(Items, RefusedWritesChangeNothing) {
+    Added a = AddItems(items_.Get(), {L"Probe.Dev.Fixed", L"Probe.Dev.Count"});
+    ReadResult first;
+    Read(io_.Get(), OPC_DS_DEVICE, {a[0], a[1]}, first);
+    ASSERT_EQ(S_OK, first.hr);
+    const size_t sets = Calls("DLLSetObjectInfo");
+
+    VARIANT five = MakeVariant(VT_I4);
+    V_I4(&five) = 5;
+    WriteResult ro = Write(io_.Get(), {a[0]}, {five});
+    EXPECT_EQ(S_FALSE, ro.hr);
+    EXPECT_EQ(OPC_E_BADRIGHTS, ro.errors[0]);
+
+    SAFEARRAY* array = SafeArrayCreateVector(VT_I4, 0, 2);
+    VARIANT list = MakeVariant(VT_ARRAY | VT_I4);
+    V_ARRAY(&list) = array;
+    VARIANT error = MakeVariant(VT_ERROR);
+    V_ERROR(&error) = E_FAIL;
+    VARIANT word = MakeVariant(VT_BSTR);
+    V_BSTR(&word) = SysAllocString(L"not a number");
+    VARIANT huge = MakeVariant(VT_R8);
+    V_R8(&huge) = 1e300;
+    WriteResult bad = Write(io_.Get(), {a[1], a[1], a[1], a[1], a[1], a[1]},
+                            {MakeVariant(VT_EMPTY), MakeVariant(VT_NULL), error, list, word, huge});
+    EXPECT_EQ(S_FALSE, bad.hr);
+    ASSERT_EQ(6u, bad.errors.size());
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(OPC_E_BADTYPE, bad.errors[i]) << "value " << i;
+    EXPECT_EQ(OPC_E_RANGE, bad.errors[5]);
+    VariantClear(&list);
+    VariantClear(&word);
+
+    EXPECT_EQ(sets, Calls("DLLSetObjectInfo")) << "nothing went to the driver";
+    ReadResult cache;
+    Read(io_.Get(), OPC_DS_CACHE, {a[0], a[1]}, cache);
+    EXPECT_EQ(42, V_I4(&cache.states[0].vDataValue)) << "the cache keeps the device's value";
+    EXPECT_EQ(V_I4(&first.states[1].vDataValue), V_I4(&cache.states[1].vDataValue));
+}
+
+TEST_F(Items, AttributeEnumeratorsAreSnapshots) {
+    ComPtr<IEnumOPCItemAttributes> empty;
+    ASSERT_EQ(S_OK, items_->CreateEnumerator(IID_IEnumOPCItemAttributes,
+                                             reinterpret_cast<IUnknown**>(empty.Put())));
+    OPCITEMATTRIBUTES* records = nullptr;
+    ULONG fetched = 9;
+    EXPECT_EQ(S_FALSE, empty->Next(5, &records, &fetched));
+    EXPECT_EQ(0u, fetched);
+    CoTaskMemFree(records);
+
+    Added a = AddItems(items_.Get(), {L"Probe.Dev.Temp", L"Probe.Dev.Count", L"Probe.Dev.Text"});
+    ComPtr<IEnumOPCItemAttributes> e;
+    ASSERT_EQ(S_OK, items_->CreateEnumerator(IID_IEnumOPCItemAttributes,
+                                             reinterpret_cast<IUnknown**>(e.Put())));
+    auto next = [](IEnumOPCItemAttributes* from, ULONG n, std::vector<OPCHANDLE>& handles) {
+        OPCITEMATTRIBUTES* got = nullptr;
+        ULONG count = 0;
+        HRESULT hr = from->Next(n, &got, &count);
+        for (ULONG i = 0; i < count; ++i) {
+            handles.push_back(got[i].hServer);
+            CoTaskMemFree(got[i].szAccessPath);
+            CoTaskMemFree(got[i].szItemID);
+            VariantClear(&got[i].vEUInfo);
+        }
+        CoTaskMemFree(got);
+        return hr;
+    };
+    std::vector<OPCHANDLE> seen, cloneSeen;
+    EXPECT_EQ(S_OK, next(e.Get(), 2, seen));
+    ComPtr<IEnumOPCItemAttributes> clone;
+    ASSERT_EQ(S_OK, e->Clone(clone.Put()));
+    OPCHANDLE h = a[2];
+    HRESULT* errors = nullptr;
+    items_->RemoveItems(1, &h, &errors);  // not seen by the snapshot
+    CoTaskMemFree(errors);
+    EXPECT_EQ(S_FALSE, next(e.Get(), 2, seen));
+    EXPECT_EQ((std::vector<OPCHANDLE>{a[0], a[1], a[2]}), seen);
+    EXPECT_EQ(S_OK, next(clone.Get(), 1, cloneSeen));
+    EXPECT_EQ((std::vector<OPCHANDLE>{a[2]}), cloneSeen);
+}
+
+// Items come and go while other client threads read and write the same group.
+TEST_F(Items, ConcurrentReadersWritersAndItemChanges) {
+    Added stable = AddItems(items_.Get(), {L"Probe.Dev.Temp", L"Probe.Dev.Count"});
+    ASSERT_EQ(S_OK, stable.hr);
+    std::atomic<bool> done{false};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            while (!done) {
+                if (t == 0) {
+                    ReadResult r;
+                    Read(io_.Get(), OPC_DS_DEVICE, {stable[0], stable[1]}, r);
+                    if (r.hr != S_OK) ++failures;
+                } else {
+                    VARIANT v = MakeVariant(VT_I4);
+                    V_I4(&v) = t;
+                    if (Write(io_.Get(), {stable[1]}, {v}).hr != S_OK) ++failures;
+                }
+            }
+            CoUninitialize();
+        });
+    }
+    for (int round = 0; round < 30; ++round) {
+        Added churn = AddItems(items_.Get(), {L"Probe.Dev.Text", L"Probe.Dev.Fixed"});
+        if (churn.hr != S_OK) ++failures;
+        HRESULT* errors = nullptr;
+        OPCHANDLE handles[2] = {churn[0], churn[1]};
+        if (items_->RemoveItems(2, handles, &errors) != S_OK) ++failures;
+        CoTaskMemFree(errors);
+    }
+    done = true;
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(0, failures.load());
+    ReadResult r;
+    Read(io_.Get(), OPC_DS_CACHE, {stable[0], stable[1]}, r);
+    EXPECT_EQ(S_OK, r.hr);
+}
+
+}  // namespace
