@@ -31,19 +31,29 @@ mkdir -p "$(dirname "$WINEPREFIX")"
         wineserver -w 9>&-
     fi
     # wineserver -p exits non-zero when a server for this prefix already runs.
+    started=
     if wineserver -p </dev/null >/dev/null 2>&1 9>&-; then
         "$WINELOADER" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 9>&-
-        # The desktop process (explorer) likewise inherits the stdio of the first program
-        # that shows a window: start it here, on the display every later program uses.
-        # OPC_DESKTOP_KEEPER names a program that keeps it alive for the whole run (Wine ends
-        # an unused desktop, and the next window would start it again with its own stdio).
-        if [ -n "${DISPLAY:-}" ]; then
-            if [ -n "${OPC_DESKTOP_KEEPER:-}" ] && [ -f "$OPC_DESKTOP_KEEPER" ]; then
+        started=1
+    fi
+    # The desktop process (explorer) likewise inherits the stderr of the first program that
+    # needs it: start it here, on the display every later program uses. OPC_DESKTOP_KEEPER
+    # names a program that keeps it alive for the whole run (Wine ends an unused desktop, and
+    # the next window would start it again with its own stderr). This is checked on every
+    # call, not only by the one that started the wineserver: CTest lists the tests of each
+    # program through this script before any fixture runs, without a display.
+    if [ -n "${DISPLAY:-}" ]; then
+        if [ -n "${OPC_DESKTOP_KEEPER:-}" ] && [ -f "$OPC_DESKTOP_KEEPER" ]; then
+            keeper=$(cat "$WINEPREFIX.keeper" 2>/dev/null)
+            if [ -z "$keeper" ] || ! kill -0 "$keeper" 2>/dev/null ||
+                ! tr '\0' ' ' <"/proc/$keeper/cmdline" 2>/dev/null | grep -qi desktop_keeper; then
                 setsid "$WINELOADER" "$OPC_DESKTOP_KEEPER" </dev/null >/dev/null 2>&1 9>&- &
-                sleep 1
-            else
+                echo $! >"$WINEPREFIX.keeper"
+                # Returns once the desktop exists, whoever of the two started it.
                 "$WINELOADER" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 9>&-
             fi
+        elif [ -n "$started" ]; then
+            "$WINELOADER" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 9>&-
         fi
     fi
 ) 9>"$WINEPREFIX.lock"
