@@ -26,6 +26,37 @@ class ServerProcess : public testing::Test, public ServerInstallation {
     using ServerInstallation::Run;
 };
 
+// A visible dialog of process `id`, or null after `ms`.
+HWND WaitForDialogOf(DWORD id, DWORD ms) {
+    struct Search {
+        DWORD id;
+        HWND found;
+    } search{id, nullptr};
+    const DWORD start = GetTickCount();
+    while (!search.found && GetTickCount() - start < ms) {
+        EnumWindows(
+            [](HWND h, LPARAM p) -> BOOL {
+                auto* s = reinterpret_cast<Search*>(p);
+                DWORD owner = 0;
+                wchar_t kind[32] = L"";
+                GetWindowThreadProcessId(h, &owner);
+                GetClassNameW(h, kind, 32);
+                if (owner != s->id || !IsWindowVisible(h) || wcscmp(kind, L"#32770") != 0)
+                    return TRUE;
+                s->found = h;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        if (!search.found) Sleep(100);
+    }
+    return search.found;
+}
+
+std::string DefaultConfigurationValue() {
+    return RegistryValue(std::string("AppID\\") + kServerAppIdText + "\\Configuration",
+                         "DefaultConfiguration");
+}
+
 const std::string kClassKey = std::string("CLSID\\") + kServerClsidText;
 
 TEST_F(ServerProcess, RegistrationSwitchesWriteAndRemoveTheEntries) {
@@ -163,6 +194,43 @@ TEST_F(ServerProcess, TheDefaultConfigurationIsLoadedAtStartup) {
         server.Reset();
         ASSERT_NE(0u, WaitForNoServer(30000));
     }
+}
+
+TEST_F(ServerProcess, DefaultSettingsAsksWhereToSaveThenServes) {
+    ASSERT_TRUE(Run("/RegServer"));
+    DWORD id = 0;
+    HANDLE server = Start("/DefaultSettings", &id);
+    ASSERT_NE(nullptr, server);
+    HWND dialog = WaitForDialogOf(id, 30000);
+    ASSERT_NE(nullptr, dialog) << "no save dialog";
+    const std::string file = dir_.File("fresh.cfg");
+    SetDlgItemTextA(dialog, 0x47C, file.c_str());  // the file name box, in either dialog style
+    SetDlgItemTextA(dialog, 0x480, file.c_str());
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    for (int i = 0; i < 200 && DefaultConfigurationValue() != file; ++i) Sleep(100);
+    EXPECT_EQ(file, DefaultConfigurationValue());
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(file.c_str()));
+    EXPECT_EQ(1u, CountCalls(ReadProbeLog(probe_), "DLLDefaultSettings"));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(server, 0)) << "the server goes on serving";
+    StopServer(server, id);
+    CloseHandle(server);
+}
+
+TEST_F(ServerProcess, CancellingTheDefaultSettingsDialogEndsTheProcess) {
+    ASSERT_TRUE(Run("/RegServer"));
+    for (const char* arguments : {"-defaultsettings", "plain-argument"}) {
+        DWORD id = 0;
+        HANDLE server = Start(arguments, &id);
+        ASSERT_NE(nullptr, server);
+        HWND dialog = WaitForDialogOf(id, 30000);
+        ASSERT_NE(nullptr, dialog) << arguments;
+        PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server, 20000)) << arguments;
+        StopServer(server, id);
+        CloseHandle(server);
+    }
+    EXPECT_EQ('<', DefaultConfigurationValue()[0]) << "no default configuration recorded";
+    EXPECT_EQ(2u, CountCalls(ReadProbeLog(probe_), "DLLDefaultSettings"));
 }
 
 }  // namespace
