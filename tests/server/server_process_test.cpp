@@ -90,7 +90,12 @@ TEST_F(ServerProcess, ComStartedServerEndsAboutFiveSecondsAfterItsLastClient) {
     EXPECT_EQ(S_OK, server->GetLocaleID(&lcid));
     EXPECT_EQ(1049u, lcid);
     EXPECT_EQ(1u, ServerProcesses().size());
+    // The scan thread starts its drivers on its own time.
     auto log = ReadProbeLog(probe_);
+    for (int i = 0; i < 100 && CountCalls(log, "DLLStart") == 0; ++i) {
+        Sleep(50);
+        log = ReadProbeLog(probe_);
+    }
     EXPECT_EQ(1u, CountCalls(log, "DLLStart")) << "the first server object starts the scan";
     EXPECT_EQ(0u, CountCalls(log, "DLLUpdate")) << "no group: no update";
 
