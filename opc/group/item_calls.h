@@ -40,4 +40,3 @@ HRESULT COPCGroup::ForEachItem(DWORD count, const OPCHANDLE* handles, HRESULT** 
         return anyError ? S_FALSE : S_OK;
     });
 }
-

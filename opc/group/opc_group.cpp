@@ -44,7 +44,25 @@ void COPCGroup::DestroyAfterAbandonedStop() noexcept {
     delete this;
 }
 
+// Refreshes every item's cache from its driver. (Reporting the values to subscribers is the
+// data-callback side of the group, which builds on this.)
 bool COPCGroup::RunCycle() noexcept {
+    const HANDLE both[2] = {cycleMutex_.Handle(), itemMutex_.Handle()};
+    const DWORD got = WaitForMultipleObjects(2, both, TRUE, updateRate_);
+    const bool owned =
+        got < WAIT_OBJECT_0 + 2 || (got >= WAIT_ABANDONED_0 && got < WAIT_ABANDONED_0 + 2);
+    if (!owned) return false;  // busy: the next turn tries again
+    const LONG bias = TimeBias();
+    try {
+        items_.ForEach([&](OPCHANDLE, std::unique_ptr<OPCItem>& item) {
+            if (item->AccessRights() & OPC_READABLE) item->ReadFromDriver(bias);
+            return true;
+        });
+    } catch (...) {
+        // Out of memory while copying a value: the other items are refreshed next time.
+    }
+    itemMutex_.Release();
+    cycleMutex_.Release();
     return true;
 }
 

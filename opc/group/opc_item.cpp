@@ -147,7 +147,8 @@ void OPCItem::RecordStandardProperties() {
     V_VT(when.Put()) = VT_DATE;
     V_DATE(when.Get()) = date;
     properties_.Set(4, "Item Timestamp", std::move(when));
-    properties_.Set(5, "Item Access Rights", ScalarVariant(VT_I4, static_cast<LONG>(accessRights_)));
+    properties_.Set(5, "Item Access Rights",
+                    ScalarVariant(VT_I4, static_cast<LONG>(accessRights_)));
     Variant rate;
     V_VT(rate.Put()) = VT_R4;
     V_R4(rate.Get()) = 0.0f;

@@ -38,10 +38,10 @@ TEST(GroupBadInput, NullOutPointersAndEmptyCalls) {
     FLOAT deadband;
     DWORD lcid;
     OPCHANDLE client, server;
-    EXPECT_EQ(E_POINTER, group->GetState(&rate, &active, nullptr, &bias, &deadband, &lcid,
-                                         &client, &server));
-    EXPECT_EQ(E_POINTER, group->GetState(&rate, &active, &name, &bias, &deadband, &lcid,
-                                         &client, nullptr));
+    EXPECT_EQ(E_POINTER,
+              group->GetState(&rate, &active, nullptr, &bias, &deadband, &lcid, &client, &server));
+    EXPECT_EQ(E_POINTER,
+              group->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, nullptr));
     EXPECT_EQ(nullptr, results);
     EXPECT_EQ(nullptr, errors);
 }

@@ -126,8 +126,8 @@ class Items : public OpcClientTest {
 
 TEST_F(Items, OnlyIdentifiersThatNameATagBecomeItems) {
     const std::wstring longId = L"Probe.Dev." + std::wstring(5000, L'x');
-    Added a = AddItems(items_.Get(), {L"Probe.Dev.Temp", L"Nowhere.Dev.Temp", L"Probe", L"...",
-                                      L"", longId, L"Probe.Dev", L"Probe.Dev.Fixed"});
+    Added a = AddItems(items_.Get(), {L"Probe.Dev.Temp", L"Nowhere.Dev.Temp", L"Probe", L"...", L"",
+                                      longId, L"Probe.Dev", L"Probe.Dev.Fixed"});
     EXPECT_EQ(S_FALSE, a.hr);
     EXPECT_EQ(S_OK, a.errors[0]);
     EXPECT_NE(0u, a[0]);
@@ -260,6 +260,30 @@ TEST_F(Items, CacheAndDeviceReads) {
     ReadResult text;
     Read(io_.Get(), OPC_DS_DEVICE, {a[0]}, text);
     ASSERT_EQ(VT_BSTR, V_VT(&text.states[0].vDataValue));
+}
+
+TEST_F(Items, AnActiveGroupRefreshesItsCacheEveryUpdateRate) {
+    AddedGroup live = AddGroupTo(server_.Get(), L"Live", 250, TRUE);
+    AddedGroup idle = AddGroupTo(server_.Get(), L"Idle", 250, FALSE);
+    ComPtr<IOPCItemMgt> liveItems, idleItems;
+    ComPtr<IOPCSyncIO> liveIo, idleIo;
+    ASSERT_EQ(S_OK, live.state.As(liveItems));
+    ASSERT_EQ(S_OK, live.state.As(liveIo));
+    ASSERT_EQ(S_OK, idle.state.As(idleItems));
+    ASSERT_EQ(S_OK, idle.state.As(idleIo));
+    Added a = AddItems(liveItems.Get(), {L"Probe.Dev.Temp"});
+    Added b = AddItems(idleItems.Get(), {L"Probe.Dev.Temp"});
+    float value = 0;
+    for (int i = 0; i < 100 && value == 0; ++i) {
+        Sleep(50);
+        ReadResult r;
+        Read(liveIo.Get(), OPC_DS_CACHE, {a[0]}, r);
+        value = V_R4(&r.states[0].vDataValue);
+    }
+    EXPECT_FLOAT_EQ(21.5f, value) << "the update cycle read the driver";
+    ReadResult r;
+    Read(idleIo.Get(), OPC_DS_CACHE, {b[0]}, r);
+    EXPECT_EQ(0.0f, V_R4(&r.states[0].vDataValue)) << "an inactive group has no cycle";
 }
 
 TEST_F(Items, DeviceTimestampsAreShiftedByTheGroupTimeBias) {
