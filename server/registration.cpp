@@ -3,6 +3,7 @@
 #include <oleauto.h>
 #include <vector>
 
+#include "ansi_text.h"
 #include "server_identity.h"
 
 namespace {
@@ -42,17 +43,10 @@ std::string ClassKey() {
     return std::string("CLSID\\") + kServerClsidText;
 }
 
-std::wstring Wide(const std::string& text) {
-    std::wstring wide(text.size(), L'\0');
-    wide.resize(MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                    wide.data(), static_cast<int>(wide.size())));
-    return wide;
-}
-
 // The type library from the file, or from the ".tlb" beside it.
 ITypeLib* LoadServerTypeLibrary(const std::string& path, std::wstring& loadedFrom) {
     ITypeLib* library = nullptr;
-    loadedFrom = Wide(path);
+    loadedFrom = AnsiToWide(path);
     if (SUCCEEDED(LoadTypeLibEx(loadedFrom.c_str(), REGKIND_NONE, &library))) return library;
     const size_t dot = path.find_last_of('.');
     const size_t slash = path.find_last_of('\\');
@@ -60,7 +54,7 @@ ITypeLib* LoadServerTypeLibrary(const std::string& path, std::wstring& loadedFro
                            ? path.substr(0, dot)
                            : path) +
                       ".tlb";
-    loadedFrom = Wide(tlb);
+    loadedFrom = AnsiToWide(tlb);
     if (SUCCEEDED(LoadTypeLibEx(loadedFrom.c_str(), REGKIND_NONE, &library))) return library;
     return nullptr;
 }
@@ -68,21 +62,9 @@ ITypeLib* LoadServerTypeLibrary(const std::string& path, std::wstring& loadedFro
 }  // namespace
 
 std::string ModuleRegistrationPath(HMODULE module) {
-    std::vector<char> path(MAX_PATH);
-    for (;;) {
-        DWORD n = GetModuleFileNameA(module, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) return {};
-        if (n < path.size()) break;
-        path.resize(path.size() * 2);
-    }
-    std::string longPath(path.data());
-    DWORD n = GetShortPathNameA(longPath.c_str(), nullptr, 0);
-    if (n == 0) return longPath;
-    std::string shortPath(n, '\0');
-    n = GetShortPathNameA(longPath.c_str(), shortPath.data(), n);
-    if (n == 0 || n >= shortPath.size()) return longPath;
-    shortPath.resize(n);
-    return shortPath;
+    const std::string longPath = ModuleFileName(module);
+    const std::string shortPath = ShortPathName(longPath);
+    return shortPath.empty() ? longPath : shortPath;
 }
 
 HRESULT RegisterServer(const std::string& modulePath, const std::string& typeLibraryPath) {

@@ -18,13 +18,18 @@ inline void FreeResult(OPCITEMRESULT& r) noexcept {
     r = OPCITEMRESULT{};
 }
 
+template <class... Outs>
+HRESULT COPCGroup::BeginItemCall(DWORD count, const void* array, Outs**... outs) noexcept {
+    if (((outs == nullptr) || ...)) return E_POINTER;
+    ((*outs = nullptr), ...);
+    RETURN_IF_FAILED(CheckItemCount(count, array));
+    return Defunct() ? E_FAIL : S_OK;
+}
+
 template <class Each>
 HRESULT COPCGroup::ForEachItem(DWORD count, const OPCHANDLE* handles, HRESULT** errors,
                                Each&& each) {
-    RETURN_HR_IF_NULL(E_POINTER, errors);
-    *errors = nullptr;
-    RETURN_IF_FAILED(CheckItemCount(count, handles));
-    if (Defunct()) return E_FAIL;
+    RETURN_IF_FAILED(BeginItemCall(count, handles, errors));
     return ComCall([&] {
         CoTaskArray<HRESULT> result(count);
         bool anyError = false;

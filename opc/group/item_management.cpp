@@ -11,12 +11,7 @@
 // no handle, and the call S_FALSE, so that nothing is shown as data that never comes.
 STDMETHODIMP COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray,
                                  OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) {
-    RETURN_HR_IF_NULL(E_POINTER, ppAddResults);
-    RETURN_HR_IF_NULL(E_POINTER, ppErrors);
-    *ppAddResults = nullptr;
-    *ppErrors = nullptr;
-    RETURN_IF_FAILED(CheckItemCount(dwCount, pItemArray));
-    if (Defunct()) return E_FAIL;
+    RETURN_IF_FAILED(BeginItemCall(dwCount, pItemArray, ppAddResults, ppErrors));
     return ComCall([&] {
         CoTaskArray<OPCITEMRESULT> results(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);
@@ -58,12 +53,7 @@ STDMETHODIMP COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray,
 
 STDMETHODIMP COPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
                                       OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) {
-    RETURN_HR_IF_NULL(E_POINTER, ppValidationResults);
-    RETURN_HR_IF_NULL(E_POINTER, ppErrors);
-    *ppValidationResults = nullptr;
-    *ppErrors = nullptr;
-    RETURN_IF_FAILED(CheckItemCount(dwCount, pItemArray));
-    if (Defunct()) return E_FAIL;
+    RETURN_IF_FAILED(BeginItemCall(dwCount, pItemArray, ppValidationResults, ppErrors));
     return ComCall([&] {
         CoTaskArray<OPCITEMRESULT> results(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);
@@ -91,10 +81,7 @@ STDMETHODIMP COPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOO
 }
 
 STDMETHODIMP COPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) {
-    RETURN_HR_IF_NULL(E_POINTER, ppErrors);
-    *ppErrors = nullptr;
-    RETURN_IF_FAILED(CheckItemCount(dwCount, phServer));
-    if (Defunct()) return E_FAIL;
+    RETURN_IF_FAILED(BeginItemCall(dwCount, phServer, ppErrors));
     return ComCall([&] {
         CoTaskArray<HRESULT> errors(dwCount);
         bool anyError = false;

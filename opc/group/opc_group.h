@@ -101,6 +101,9 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
 
     // The shape of the per-handle calls: checks, the error array, the item mutex, and
     // OPC_E_INVALIDHANDLE for a handle of no item; `each(item, i)` gives the other codes.
+    // The checks every item call starts with: out-pointers (cleared), count, a cut-off group.
+    template <class... Outs>
+    HRESULT BeginItemCall(DWORD count, const void* array, Outs**... outs) noexcept;
     template <class Each>
     HRESULT ForEachItem(DWORD count, const OPCHANDLE* handles, HRESULT** errors, Each&& each);
     void DestroyItems() noexcept;

@@ -9,12 +9,7 @@
 
 STDMETHODIMP COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                              OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) {
-    RETURN_HR_IF_NULL(E_POINTER, ppItemValues);
-    RETURN_HR_IF_NULL(E_POINTER, ppErrors);
-    *ppItemValues = nullptr;
-    *ppErrors = nullptr;
-    RETURN_IF_FAILED(CheckItemCount(dwCount, phServer));
-    if (Defunct()) return E_FAIL;
+    RETURN_IF_FAILED(BeginItemCall(dwCount, phServer, ppItemValues, ppErrors));
     return ComCall([&] {
         CoTaskArray<OPCITEMSTATE> states(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);
