@@ -2,9 +2,12 @@
 // the invariant locale, whatever the locale of the process.
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <limits>
 #include <string>
 
 #include "command_line.h"
+#include "hresult_text.h"
+#include "item_report.h"
 #include "json_writer.h"
 #include "opc.h"
 #include "quality.h"
@@ -125,7 +128,7 @@ TEST(ValueText, TypeNames) {
     EXPECT_EQ(L"VT_99", VarTypeName(99));
 }
 
-TEST(CommandLine, OptionsAnywhereWithStrictValues) {
+TEST(ToolCommandLine, OptionsAnywhereWithStrictValues) {
     const wchar_t* argv[] = {L"opcclient", L"--json",  L"watch", L"P",  L"--rate=250",
                              L"I",         L"--count", L"3",     L"--", L"--odd"};
     const Options o = ParseCommandLine(10, argv);
@@ -152,6 +155,74 @@ TEST(TextTables, AlignColumns) {
     table.AddRow({L"Темп", L"5"});
     table.AddRow({L"a", L"100"});
     EXPECT_EQ(L"Name    N\n----  ---\nТемп    5\na     100\n", table.Render());
+}
+
+TEST(JsonText, NumbersInTheirShortestExactForm) {
+    JsonWriter json(JsonWriter::Layout::kOneLine);
+    json.BeginArray();
+    json.Number(0.1);
+    json.Number(1e21);
+    json.Number(-0.5);
+    json.Unsigned(4294967295u);
+    json.Integer(-12);
+    json.RawNumber(L"18446744073709551615");
+    json.EndArray();
+    EXPECT_EQ(L"[0.1, 1e+21, -0.5, 4294967295, -12, 18446744073709551615]\n", json.Text());
+}
+
+TEST(QualityTexts, VendorBitsAreShown) {
+    EXPECT_EQ(L"good (vendor bits 0x12)", QualityText(0x12C0));
+}
+
+TEST(ValueText, DatesLargeIntegersAndEmpty) {
+    Variant date;
+    V_VT(date.Get()) = VT_DATE;
+    SYSTEMTIME t{2024, 5, 0, 1, 12, 34, 56, 0};
+    SystemTimeToVariantTime(&t, &V_DATE(date.Get()));
+    EXPECT_EQ(L"2024-05-01 12:34:56.000", FormatValue(*date.Get()));
+
+    Variant big;
+    V_VT(big.Get()) = VT_UI8;
+    V_UI8(big.Get()) = 18446744073709551615ull;
+    EXPECT_EQ(L"18446744073709551615", FormatValue(*big.Get()));
+    // Kept exact: a double would round it.
+    JsonWriter json(JsonWriter::Layout::kOneLine);
+    WriteJsonValue(json, *big.Get());
+    EXPECT_EQ(L"18446744073709551615\n", json.Text());
+
+    Variant empty;
+    EXPECT_EQ(L"", FormatValue(*empty.Get()));
+}
+
+TEST(ItemReports, CarryNullsWhereTheServerGaveNothing) {
+    ItemReport refused;
+    refused.item = L"Probe.Dev.Nothing";
+    refused.error = OPC_E_INVALIDITEMID;
+    refused.errorText = L"Ошибка не описана";
+    EXPECT_EQ(L"0xC0040008 OPC_E_INVALIDITEMID Ошибка не описана", ErrorCell(refused));
+    JsonWriter json(JsonWriter::Layout::kOneLine);
+    WriteJsonItem(json, refused);
+    EXPECT_EQ(
+        L"{\"item\": \"Probe.Dev.Nothing\", \"value\": null, \"type\": \"VT_EMPTY\", "
+        L"\"quality\": null, \"quality_text\": null, \"timestamp\": null, "
+        L"\"error\": \"0xC0040008\", \"error_text\": \"Ошибка не описана\"}\n",
+        json.Text());
+
+    ItemReport good;
+    good.item = L"A";
+    good.quality = OPC_QUALITY_LOCAL_OVERRIDE;
+    EXPECT_EQ(L"", ErrorCell(good));
+    JsonWriter line(JsonWriter::Layout::kOneLine);
+    WriteJsonItem(line, good);
+    EXPECT_NE(std::wstring::npos, line.Text().find(L"\"quality\": 216, \"quality_text\": "
+                                                   L"\"good: local override\""));
+}
+
+TEST(ResultCodes, HexWithTheNameWhenThereIsOne) {
+    EXPECT_EQ(L"0xC0040006 OPC_E_BADRIGHTS", CodeWithName(OPC_E_BADRIGHTS));
+    EXPECT_EQ(L"0x0004000E OPC_S_CLAMP", CodeWithName(OPC_S_CLAMP));
+    EXPECT_EQ(L"0x12345678", CodeWithName(0x12345678));
+    EXPECT_EQ(0u, DescribeFailure(REGDB_E_CLASSNOTREG).rfind(L"0x80040154 REGDB_E_CLASSNOTREG", 0));
 }
 
 }  // namespace

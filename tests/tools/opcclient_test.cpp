@@ -162,6 +162,23 @@ TEST_F(OpcClientTool, StatusReportsTheRunningServer) {
     EXPECT_TRUE(Has(json.out, "\"locale\": ")) << json.out;
 }
 
+TEST_F(OpcClientTool, AServerCanBeNamedByItsClsid) {
+    ToolRun list = RunTool(L"list --json");
+    const size_t at = list.out.find("\"clsid\": \"", list.out.find("OPCServerVEXA.OPCServer"));
+    ASSERT_NE(std::string::npos, at) << list.out;
+    const std::string clsid = list.out.substr(at + 10, 38);
+    ToolRun status = RunTool(L"status " + std::wstring(clsid.begin(), clsid.end()));
+    EXPECT_EQ(0u, status.exitCode) << status.err;
+    EXPECT_TRUE(Has(status.out, "State:        running")) << status.out;
+
+    ToolRun unknown = RunTool(L"status {00000000-0000-0000-0000-00000000BEEF}");
+    EXPECT_EQ(1u, unknown.exitCode);
+    EXPECT_EQ(0u, unknown.err.rfind(
+                      "opcclient: cannot start {00000000-0000-0000-0000-00000000BEEF}: 0x", 0))
+        << unknown.err;
+    EXPECT_EQ(1u, Lines(unknown.err).size()) << unknown.err;
+}
+
 TEST_F(OpcClientTool, AnUnknownServerIsOneLineAndExitOne) {
     for (const wchar_t* arguments :
          {L"status Nowhere.Server", L"read Nowhere.Server Probe.Dev.Temp",
@@ -266,6 +283,15 @@ TEST_F(OpcClientTool, WatchPrintsEveryItemAndStopsAfterTheCount) {
         EXPECT_EQ('}', line.back()) << line;
         EXPECT_TRUE(Has(line, "\"item\": \"Probe.Dev.Text\"")) << line;
     }
+}
+
+TEST_F(OpcClientTool, WatchGoesOnWithTheItemsTheServerKnows) {
+    ToolRun run =
+        RunTool(With(L"watch", L"Probe.Dev.Nothing Probe.Dev.Count --rate 200 --count 2"));
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_TRUE(Has(run.out, " Probe.Dev.Count = ")) << run.out;
+    EXPECT_FALSE(Has(run.out, "Probe.Dev.Nothing")) << run.out;
+    EXPECT_EQ(0u, run.err.rfind("opcclient: unknown item Probe.Dev.Nothing", 0)) << run.err;
 }
 
 TEST_F(OpcClientTool, BenchMeasuresEveryOperationAndSize) {
