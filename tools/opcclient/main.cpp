@@ -1,108 +1,114 @@
 // opcclient: a command-line OPC DA client that speaks only the standard interfaces, so it
 // works against any OPC DA server.
 #include <windows.h>
-#include <cwchar>
+#include <objbase.h>
+#include <new>
 #include <string>
 
-#include "co_task_mem.h"
-#include "com_ptr.h"
+#include "command_line.h"
+#include "commands.h"
 #include "console_output.h"
-#include "opc.h"
+#include "hresult_text.h"
+#include "tool_error.h"
 
 namespace {
 
-constexpr const wchar_t* kUsage =
-    L"usage: opcclient status PROGID\n"
-    L"  status   connect to the server and print its status, locale and vendor text\n";
+const Command* const kCommands[] = {&kListCommand,  &kStatusCommand, &kReadCommand,
+                                    &kWriteCommand, &kWatchCommand,  &kBenchCommand};
 
-std::wstring FormatTime(const FILETIME& utc) {
-    FILETIME local;
-    SYSTEMTIME t;
-    if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &t)) return L"?";
-    wchar_t text[64];
-    swprintf(text, 64, L"%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay, t.wHour,
-             t.wMinute, t.wSecond, t.wMilliseconds);
-    return text;
-}
-
-const wchar_t* StateName(OPCSERVERSTATE state) {
-    switch (state) {
-        case OPC_STATUS_RUNNING:
-            return L"running";
-        case OPC_STATUS_FAILED:
-            return L"failed";
-        case OPC_STATUS_NOCONFIG:
-            return L"no configuration";
-        case OPC_STATUS_SUSPENDED:
-            return L"suspended";
-        case OPC_STATUS_TEST:
-            return L"test";
-        case OPC_STATUS_COMM_FAULT:
-            return L"communication fault";
+std::wstring ToolHelp() {
+    std::wstring text =
+        L"usage: opcclient COMMAND [ARGUMENTS] [--json]\n"
+        L"A client for OPC Data Access servers on this machine.\n\ncommands:\n";
+    for (const Command* command : kCommands) {
+        std::wstring name = command->name;
+        name.resize(8, L' ');
+        text += L"  " + name + command->summary + L"\n";
     }
-    return L"unknown";
-}
-
-std::wstring HexCode(HRESULT hr) {
-    wchar_t text[16];
-    swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+    text +=
+        L"\nPROGID is the server's ProgID or its {CLSID}. Every command takes --json for "
+        L"machine-readable output.\n"
+        L"Exit codes: 0 success, 1 failure (one line on stderr), 2 bad usage.\n"
+        L"See 'opcclient COMMAND --help' for the details of a command.\n";
     return text;
 }
 
-int Fail(const std::wstring& message) {
-    WriteErr(L"opcclient: " + message + L"\n");
-    return 1;
+std::wstring CommandHelp(const Command& command) {
+    return L"usage: opcclient " + std::wstring(command.synopsis) + L"\n" + command.summary +
+           L".\n\n" + command.details;
 }
 
-int Status(const wchar_t* progId) {
-    CLSID clsid;
-    if (FAILED(CLSIDFromProgID(progId, &clsid)))
-        return Fail(std::wstring(L"no server registered as ") + progId);
-    ComPtr<IOPCServer> server;
-    HRESULT hr =
-        CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server.PutVoid());
-    if (FAILED(hr)) return Fail(std::wstring(L"cannot start ") + progId + L": " + HexCode(hr));
-    OPCSERVERSTATUS* status = nullptr;
-    hr = server->GetStatus(&status);
-    if (FAILED(hr) || !status) return Fail(L"GetStatus failed: " + HexCode(hr));
-    CoTaskString vendor;
-    *vendor.Put() = status->szVendorInfo;
-    const OPCSERVERSTATUS s = *status;
-    CoTaskMemFree(status);
+const Command* Find(const std::wstring& name) {
+    for (const Command* command : kCommands)
+        if (name == command->name) return command;
+    return nullptr;
+}
 
-    wchar_t clsidText[40] = L"";
-    StringFromGUID2(clsid, clsidText, 40);
-    std::wstring out;
-    out += L"Server:       " + std::wstring(progId) + L" " + clsidText + L"\n";
-    out += L"State:        " + std::wstring(StateName(s.dwServerState)) + L"\n";
-    out += L"Started:      " + FormatTime(s.ftStartTime) + L"\n";
-    out += L"Current time: " + FormatTime(s.ftCurrentTime) + L"\n";
-    out += L"Last update:  " + FormatTime(s.ftLastUpdateTime) + L"\n";
-    out += L"Groups:       " + std::to_wstring(s.dwGroupCount) + L"\n";
-    out += L"Version:      " + std::to_wstring(s.wMajorVersion) + L"." +
-           std::to_wstring(s.wMinorVersion) + L"." + std::to_wstring(s.wBuildNumber) + L"\n";
-    out += L"Vendor:       " + std::wstring(vendor.Get() ? vendor.Get() : L"") + L"\n";
-    ComPtr<IOPCCommon> common;
-    LCID locale = 0;
-    if (SUCCEEDED(server.As(common)) && SUCCEEDED(common->GetLocaleID(&locale)))
-        out += L"Locale:       " + std::to_wstring(locale) + L"\n";
-    WriteOut(out);
-    return 0;
+void CheckUsage(const Command& command, const Options& options) {
+    for (unsigned bit = 1; bit != 0 && bit <= kOptRuns; bit <<= 1)
+        if ((options.given & bit) && !(command.options & bit))
+            ThrowUsage(std::wstring(OptionName(static_cast<OptionFlag>(bit))) +
+                       L" does not apply to " + command.name);
+    const size_t n = options.arguments.size();
+    if (n < command.minArguments)
+        ThrowUsage(std::wstring(L"missing arguments: opcclient ") + command.synopsis);
+    if (n > command.maxArguments)
+        ThrowUsage(L"unexpected argument '" + options.arguments[command.maxArguments] + L"'");
+}
+
+// Joins the multithreaded apartment for as long as a command runs: the tool has no window
+// and no message loop, and every call it makes is a blocking one.
+class ComApartment {
+  public:
+    ComApartment() : hr_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {
+        if (FAILED(hr_)) ThrowFailure(L"cannot initialise COM: " + DescribeFailure(hr_));
+    }
+    ~ComApartment() { CoUninitialize(); }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+  private:
+    HRESULT hr_;
+};
+
+int Run(int argc, wchar_t** argv) {
+    const Options options = ParseCommandLine(argc, argv);
+    if (options.command.empty()) {
+        if (!options.help) ThrowUsage(L"no command given");
+        WriteOut(ToolHelp());
+        return 0;
+    }
+    const Command* command = Find(options.command);
+    if (!command) ThrowUsage(L"unknown command '" + options.command + L"'");
+    if (options.help) {
+        WriteOut(CommandHelp(*command));
+        return 0;
+    }
+    CheckUsage(*command, options);
+    ComApartment apartment;
+    return command->run(options);
+}
+
+// The last line of a run; wmain lets nothing escape, not even a failed allocation here.
+void ReportError(const std::wstring& message, bool usage) noexcept {
+    try {
+        WriteErr(L"opcclient: " + message + (usage ? L" (see opcclient --help)\n" : L"\n"));
+    } catch (...) {
+    }
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc < 2 || wcscmp(argv[1], L"--help") == 0 || wcscmp(argv[1], L"-h") == 0) {
-        WriteOut(kUsage);
-        return argc < 2 ? 2 : 0;
+    try {
+        return Run(argc, argv);
+    } catch (const ToolError& e) {
+        ReportError(e.Message(), e.ExitCode() == kExitUsage);
+        return e.ExitCode();
+    } catch (const std::bad_alloc&) {
+        ReportError(L"out of memory", false);
+    } catch (...) {
+        ReportError(L"unexpected internal error", false);
     }
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    int result;
-    if (wcscmp(argv[1], L"status") == 0 && argc == 3)
-        result = Status(argv[2]);
-    else
-        result = Fail(std::wstring(L"unknown command or arguments (see opcclient --help)"));
-    CoUninitialize();
-    return result;
+    return kExitFailure;
 }

@@ -1,0 +1,321 @@
+// The opcclient tool end to end: run as a child process against a registered copy of the
+// server with the probe's tree, its output read from pipes as a script would.
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server_installation.h"
+
+namespace {
+
+struct ToolRun {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string out, err;  // UTF-8
+};
+
+std::string Drain(HANDLE pipe) {
+    std::string text;
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(pipe, buffer, sizeof(buffer), &n, nullptr) && n > 0) text.append(buffer, n);
+    return text;
+}
+
+// Both pipes are read to their end while the tool runs, so that neither can fill up and
+// block it.
+ToolRun RunTool(const std::wstring& arguments) {
+    ToolRun run;
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE outRead, outWrite, errRead, errWrite;
+    if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) return run;
+    if (!CreatePipe(&errRead, &errWrite, &inherit, 0)) return run;
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    const std::string dir = TestProgramDirectory();
+    const std::wstring exe = std::wstring(dir.begin(), dir.end()) + L"\\opcclient.exe";
+    std::wstring line = L"\"" + exe + L"\" " + arguments;
+    STARTUPINFOW si{sizeof(si)};
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = outWrite;
+    si.hStdError = errWrite;
+    PROCESS_INFORMATION pi{};
+    const BOOL started = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    if (started) {
+        std::thread errors([&] { run.err = Drain(errRead); });
+        run.out = Drain(outRead);
+        errors.join();
+        if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "opcclient did not end";
+            TerminateProcess(pi.hProcess, 99);
+        }
+        GetExitCodeProcess(pi.hProcess, &run.exitCode);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    } else {
+        ADD_FAILURE() << "cannot start " << std::string(exe.begin(), exe.end());
+    }
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    return run;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+// The line of a table that starts with `item` (followed by padding).
+std::string Row(const std::string& table, const std::string& item) {
+    for (const std::string& line : Lines(table))
+        if (line.rfind(item + " ", 0) == 0) return line;
+    return "";
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+constexpr const wchar_t* kServer = L"OPCServerVEXA.OPCServer";
+
+std::wstring With(const wchar_t* command, const std::wstring& rest) {
+    return std::wstring(command) + L" " + kServer + L" " + rest;
+}
+
+TEST(OpcClientUsage, HelpSucceedsAndBadUsageIsExitTwo) {
+    ToolRun help = RunTool(L"--help");
+    EXPECT_EQ(0u, help.exitCode);
+    for (const char* command : {"list", "status", "read", "write", "watch", "bench"})
+        EXPECT_TRUE(Has(help.out, std::string("  ") + command + " ")) << command;
+    for (const wchar_t* command : {L"list", L"status", L"read", L"write", L"watch", L"bench"}) {
+        ToolRun one = RunTool(std::wstring(command) + L" --help");
+        EXPECT_EQ(0u, one.exitCode);
+        EXPECT_EQ(
+            0u, one.out.rfind("usage: opcclient " + std::string(command, command + wcslen(command)),
+                              0));
+    }
+    for (const wchar_t* bad :
+         {L"", L"frob", L"read P", L"write P Probe.Dev.Count", L"read P I --rate 5",
+          L"watch P I --rate 0", L"bench P I --sizes 10,x", L"status P Q", L"read P I --frob"}) {
+        ToolRun run = RunTool(bad);
+        EXPECT_EQ(2u, run.exitCode) << std::string(bad, bad + wcslen(bad));
+        EXPECT_EQ(1u, Lines(run.err).size()) << run.err;
+        EXPECT_EQ(0u, run.err.rfind("opcclient: ", 0)) << run.err;
+        EXPECT_EQ("", run.out);
+    }
+}
+
+class OpcClientTool : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        install_ = new ServerInstallation();
+        registered_ = install_->Run("/RegServer");
+    }
+    static void TearDownTestSuite() {
+        // The tool's server processes were started by COM; they are this suite's to stop.
+        for (DWORD id : ServerProcesses()) install_->started_.insert(id);
+        delete install_;
+        install_ = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(registered_); }
+
+    inline static ServerInstallation* install_ = nullptr;
+    inline static bool registered_ = false;
+};
+
+TEST_F(OpcClientTool, ListFindsTheRegisteredServer) {
+    ToolRun table = RunTool(L"list");
+    EXPECT_EQ(0u, table.exitCode) << table.err;
+    const std::string row = Row(table.out, "OPCServerVEXA.OPCServer.1");
+    EXPECT_TRUE(Has(row, "2.0")) << table.out;
+
+    ToolRun json = RunTool(L"list --json");
+    EXPECT_EQ(0u, json.exitCode) << json.err;
+    const size_t entry = json.out.find("\"progid\": \"OPCServerVEXA.OPCServer");
+    ASSERT_NE(std::string::npos, entry) << json.out;
+    const std::string object = json.out.substr(entry, json.out.find("\n  }", entry) - entry);
+    EXPECT_TRUE(Has(object, "\"da20\": true")) << object;
+    EXPECT_TRUE(Has(object, "\"clsid\": \"{")) << object;
+}
+
+TEST_F(OpcClientTool, StatusReportsTheRunningServer) {
+    ToolRun text = RunTool(std::wstring(L"status ") + kServer);
+    EXPECT_EQ(0u, text.exitCode) << text.err;
+    EXPECT_TRUE(Has(text.out, "State:        running")) << text.out;
+    EXPECT_TRUE(Has(text.out, "Vendor:       VEXA")) << text.out;
+    EXPECT_TRUE(Has(text.out, "Locale:       ")) << text.out;
+
+    ToolRun json = RunTool(std::wstring(L"status ") + kServer + L" --json");
+    EXPECT_EQ(0u, json.exitCode) << json.err;
+    EXPECT_EQ('{', json.out.front());
+    EXPECT_TRUE(Has(json.out, "\"state\": \"running\"")) << json.out;
+    EXPECT_TRUE(Has(json.out, "\"vendor\": \"VEXA")) << json.out;
+    EXPECT_TRUE(Has(json.out, "\"locale\": ")) << json.out;
+}
+
+TEST_F(OpcClientTool, AServerCanBeNamedByItsClsid) {
+    ToolRun list = RunTool(L"list --json");
+    const size_t at = list.out.find("\"clsid\": \"", list.out.find("OPCServerVEXA.OPCServer"));
+    ASSERT_NE(std::string::npos, at) << list.out;
+    const std::string clsid = list.out.substr(at + 10, 38);
+    ToolRun status = RunTool(L"status " + std::wstring(clsid.begin(), clsid.end()));
+    EXPECT_EQ(0u, status.exitCode) << status.err;
+    EXPECT_TRUE(Has(status.out, "State:        running")) << status.out;
+
+    ToolRun unknown = RunTool(L"status {00000000-0000-0000-0000-00000000BEEF}");
+    EXPECT_EQ(1u, unknown.exitCode);
+    EXPECT_EQ(0u, unknown.err.rfind(
+                      "opcclient: cannot start {00000000-0000-0000-0000-00000000BEEF}: 0x", 0))
+        << unknown.err;
+    EXPECT_EQ(1u, Lines(unknown.err).size()) << unknown.err;
+}
+
+TEST_F(OpcClientTool, AnUnknownServerIsOneLineAndExitOne) {
+    for (const wchar_t* arguments :
+         {L"status Nowhere.Server", L"read Nowhere.Server Probe.Dev.Temp",
+          L"watch Nowhere.Server Probe.Dev.Temp --count 1"}) {
+        ToolRun run = RunTool(arguments);
+        EXPECT_EQ(1u, run.exitCode);
+        EXPECT_EQ("opcclient: no server registered as Nowhere.Server\n", run.err);
+        EXPECT_EQ("", run.out);
+    }
+}
+
+TEST_F(OpcClientTool, ReadFromTheDeviceShowsValuesTypesAndQualities) {
+    ToolRun table = RunTool(
+        With(L"read", L"Probe.Dev.Temp Probe.Dev.Count Probe.Dev.Text Probe.Dev.Темп --device"));
+    EXPECT_EQ(0u, table.exitCode) << table.err;
+    EXPECT_EQ("", table.err);
+    const std::string temp = Row(table.out, "Probe.Dev.Temp");
+    EXPECT_TRUE(Has(temp, " 21.5 ") && Has(temp, " VT_R4 ") && Has(temp, " good ")) << temp;
+    const std::string count = Row(table.out, "Probe.Dev.Count");
+    EXPECT_TRUE(Has(count, " 7 ") && Has(count, " VT_I4 ")) << count;
+    EXPECT_TRUE(Has(Row(table.out, "Probe.Dev.Text"), " \"hello\" ")) << table.out;
+    EXPECT_TRUE(Has(Row(table.out, "Probe.Dev.Темп"), " 3 ")) << table.out;
+
+    ToolRun json =
+        RunTool(With(L"read", L"Probe.Dev.Temp Probe.Dev.Count Probe.Dev.Text --device --json"));
+    EXPECT_EQ(0u, json.exitCode) << json.err;
+    EXPECT_EQ('[', json.out.front());
+    for (const char* part :
+         {"\"item\": \"Probe.Dev.Temp\",\n    \"value\": 21.5,\n    \"type\": \"VT_R4\"",
+          "\"value\": 7,", "\"value\": \"hello\",", "\"quality\": 192,",
+          "\"quality_text\": \"good\"", "\"error\": \"0x00000000\""})
+        EXPECT_TRUE(Has(json.out, part)) << part << " in\n" << json.out;
+}
+
+TEST_F(OpcClientTool, AnUnknownItemIsReportedAndFailsTheRead) {
+    ToolRun run = RunTool(With(L"read", L"Probe.Dev.Temp Probe.Dev.Nothing --device"));
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_TRUE(Has(Row(run.out, "Probe.Dev.Temp"), "21.5")) << run.out;
+    EXPECT_TRUE(Has(Row(run.out, "Probe.Dev.Nothing"), "0xC0040008")) << run.out;
+    ASSERT_EQ(1u, Lines(run.err).size()) << run.err;
+    EXPECT_EQ(0u, run.err.rfind("opcclient: unknown item Probe.Dev.Nothing: 0xC0040008", 0))
+        << run.err;
+
+    ToolRun json = RunTool(With(L"read", L"Probe.Dev.Nothing --json"));
+    EXPECT_EQ(1u, json.exitCode);
+    EXPECT_TRUE(Has(json.out, "\"value\": null")) << json.out;
+    EXPECT_TRUE(Has(json.out, "\"error\": \"0xC0040008\"")) << json.out;
+}
+
+TEST_F(OpcClientTool, AWriteIsWhatTheNextDeviceReadShows) {
+    ToolRun write =
+        RunTool(With(L"write", L"Probe.Dev.Count=12 Probe.Dev.Temp=-3.25 \"Probe.Dev.Text=a b\""));
+    EXPECT_EQ(0u, write.exitCode) << write.err;
+    EXPECT_TRUE(Has(Row(write.out, "Probe.Dev.Count"), " 12 ")) << write.out;
+    EXPECT_TRUE(Has(Row(write.out, "Probe.Dev.Temp"), " ok")) << write.out;
+
+    ToolRun read =
+        RunTool(With(L"read", L"Probe.Dev.Count Probe.Dev.Temp Probe.Dev.Text --device --json"));
+    EXPECT_EQ(0u, read.exitCode) << read.err;
+    EXPECT_TRUE(Has(read.out, "\"value\": 12,")) << read.out;
+    EXPECT_TRUE(Has(read.out, "\"value\": -3.25,")) << read.out;
+    EXPECT_TRUE(Has(read.out, "\"value\": \"a b\",")) << read.out;
+}
+
+TEST_F(OpcClientTool, RefusedWritesFailWithTheirReason) {
+    ToolRun readOnly = RunTool(With(L"write", L"Probe.Dev.Fixed=1 Probe.Dev.Count=8"));
+    EXPECT_EQ(1u, readOnly.exitCode);
+    EXPECT_TRUE(Has(Row(readOnly.out, "Probe.Dev.Fixed"), "0xC0040006")) << readOnly.out;
+    EXPECT_TRUE(Has(Row(readOnly.out, "Probe.Dev.Count"), " ok")) << readOnly.out;
+    EXPECT_EQ(0u, readOnly.err.rfind("opcclient: cannot write Probe.Dev.Fixed: 0xC0040006", 0))
+        << readOnly.err;
+
+    ToolRun badValue = RunTool(With(L"write", L"Probe.Dev.Count=abc"));
+    EXPECT_EQ(1u, badValue.exitCode);
+    EXPECT_EQ(0u, badValue.err.rfind("opcclient: bad value for Probe.Dev.Count: 'abc'", 0))
+        << badValue.err;
+
+    ToolRun unknown = RunTool(With(L"write", L"Probe.Dev.Nothing=1 --json"));
+    EXPECT_EQ(1u, unknown.exitCode);
+    EXPECT_TRUE(Has(unknown.out, "\"error\": \"0xC0040008\"")) << unknown.out;
+    EXPECT_TRUE(Has(unknown.err, "unknown item Probe.Dev.Nothing")) << unknown.err;
+
+    // Nothing of it reached the device but the one good value.
+    ToolRun read = RunTool(With(L"read", L"Probe.Dev.Fixed Probe.Dev.Count --device --json"));
+    EXPECT_TRUE(Has(read.out, "\"value\": 42,")) << read.out;
+    EXPECT_TRUE(Has(read.out, "\"value\": 8,")) << read.out;
+}
+
+TEST_F(OpcClientTool, WatchPrintsEveryItemAndStopsAfterTheCount) {
+    ToolRun text = RunTool(With(L"watch", L"Probe.Dev.Temp Probe.Dev.Count --rate 300 --count 3"));
+    EXPECT_EQ(0u, text.exitCode) << text.err;
+    const std::vector<std::string> lines = Lines(text.out);
+    ASSERT_GE(lines.size(), 2u) << text.out;
+    EXPECT_TRUE(Has(lines[0], " Probe.Dev.Temp = ") && Has(lines[0], " (VT_R4, ")) << lines[0];
+    EXPECT_TRUE(Has(lines[1], " Probe.Dev.Count = ") && Has(lines[1], " (VT_I4, ")) << lines[1];
+
+    ToolRun json = RunTool(With(L"watch", L"Probe.Dev.Text --rate 300 --count 2 --device --json"));
+    EXPECT_EQ(0u, json.exitCode) << json.err;
+    ASSERT_GE(Lines(json.out).size(), 1u);
+    for (const std::string& line : Lines(json.out)) {
+        EXPECT_EQ('{', line.front()) << line;
+        EXPECT_EQ('}', line.back()) << line;
+        EXPECT_TRUE(Has(line, "\"item\": \"Probe.Dev.Text\"")) << line;
+    }
+}
+
+TEST_F(OpcClientTool, WatchGoesOnWithTheItemsTheServerKnows) {
+    ToolRun run =
+        RunTool(With(L"watch", L"Probe.Dev.Nothing Probe.Dev.Count --rate 200 --count 2"));
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_TRUE(Has(run.out, " Probe.Dev.Count = ")) << run.out;
+    EXPECT_FALSE(Has(run.out, "Probe.Dev.Nothing")) << run.out;
+    EXPECT_EQ(0u, run.err.rfind("opcclient: unknown item Probe.Dev.Nothing", 0)) << run.err;
+}
+
+TEST_F(OpcClientTool, BenchMeasuresEveryOperationAndSize) {
+    ToolRun json = RunTool(With(L"bench", L"Probe.Dev.Temp --sizes 10,100 --runs 1 --json"));
+    EXPECT_EQ(0u, json.exitCode) << json.err;
+    EXPECT_TRUE(Has(json.out, "\"runs\": 1,")) << json.out;
+    for (const char* operation :
+         {"add_items", "read_cache", "read_device", "write", "remove_items"})
+        for (const char* size : {"10", "100"})
+            EXPECT_TRUE(Has(json.out, std::string("\"operation\": \"") + operation +
+                                          "\",\n      \"size\": " + size +
+                                          ",\n      \"items_per_second\": "))
+                << operation << " " << size << " in\n"
+                << json.out;
+
+    ToolRun table = RunTool(With(L"bench", L"Probe.Dev.Fixed --sizes 5 --runs 2"));
+    EXPECT_EQ(0u, table.exitCode) << table.err;
+    EXPECT_TRUE(Has(table.out, "median of 2 runs")) << table.out;
+    // A read-only item is read but not written.
+    EXPECT_TRUE(Has(Row(table.out, "Write"), " -")) << table.out;
+
+    ToolRun unknown = RunTool(With(L"bench", L"Probe.Dev.Nothing --sizes 5 --runs 1"));
+    EXPECT_EQ(1u, unknown.exitCode);
+    EXPECT_EQ(0u, unknown.err.rfind("opcclient: unknown item Probe.Dev.Nothing", 0)) << unknown.err;
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+#include "command_line.h"
+
+#include <cwchar>
+#include <cwctype>
+
+#include "tool_error.h"
+
+namespace {
+
+struct OptionSpec {
+    const wchar_t* name;
+    OptionFlag flag;
+    bool takesValue;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {L"--json", kOptJson, false},  {L"--device", kOptDevice, false}, {L"--rate", kOptRate, true},
+    {L"--count", kOptCount, true}, {L"--sizes", kOptSizes, true},    {L"--runs", kOptRuns, true},
+};
+
+// Strict: wcstoul alone would take "12abc", "-1" (wrapping) and "" without complaint.
+unsigned long PositiveNumber(const std::wstring& text, const wchar_t* option) {
+    bool digits = !text.empty() && text.size() <= 9;
+    for (wchar_t c : text) digits = digits && iswdigit(c);
+    const unsigned long n = digits ? wcstoul(text.c_str(), nullptr, 10) : 0;
+    if (n == 0) ThrowUsage(std::wstring(option) + L" needs a positive number, not '" + text + L"'");
+    return n;
+}
+
+std::vector<DWORD> SizeList(const std::wstring& text) {
+    std::vector<DWORD> sizes;
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = text.find(L',', start);
+        sizes.push_back(static_cast<DWORD>(PositiveNumber(
+            text.substr(start, comma == std::wstring::npos ? std::wstring::npos : comma - start),
+            L"--sizes")));
+        if (comma == std::wstring::npos) return sizes;
+        start = comma + 1;
+    }
+}
+
+void Apply(Options& o, const OptionSpec& spec, const std::wstring& value) {
+    o.given |= spec.flag;
+    switch (spec.flag) {
+        case kOptJson:
+            o.json = true;
+            break;
+        case kOptDevice:
+            o.device = true;
+            break;
+        case kOptRate:
+            o.rate = static_cast<DWORD>(PositiveNumber(value, spec.name));
+            break;
+        case kOptCount:
+            o.count = PositiveNumber(value, spec.name);
+            break;
+        case kOptSizes:
+            o.sizes = SizeList(value);
+            break;
+        case kOptRuns:
+            o.runs = static_cast<unsigned>(PositiveNumber(value, spec.name));
+            break;
+    }
+}
+
+}  // namespace
+
+const wchar_t* OptionName(OptionFlag flag) {
+    for (const OptionSpec& spec : kOptions)
+        if (spec.flag == flag) return spec.name;
+    return L"?";
+}
+
+Options ParseCommandLine(int argc, const wchar_t* const* argv) {
+    Options o;
+    bool onlyPositional = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring arg = argv[i];
+        if (onlyPositional || arg.size() < 2 || arg[0] != L'-') {
+            if (o.command.empty())
+                o.command = arg;
+            else
+                o.arguments.push_back(arg);
+            continue;
+        }
+        if (arg == L"--") {
+            onlyPositional = true;
+            continue;
+        }
+        if (arg == L"--help" || arg == L"-h" || arg == L"/?") {
+            o.help = true;
+            continue;
+        }
+        const size_t equals = arg.find(L'=');
+        const std::wstring name = arg.substr(0, equals);
+        const OptionSpec* spec = nullptr;
+        for (const OptionSpec& candidate : kOptions)
+            if (name == candidate.name) spec = &candidate;
+        if (!spec) ThrowUsage(L"unknown option " + name);
+        std::wstring value;
+        if (spec->takesValue) {
+            if (equals != std::wstring::npos)
+                value = arg.substr(equals + 1);
+            else if (i + 1 < argc)
+                value = argv[++i];
+            else
+                ThrowUsage(name + L" needs a value");
+        } else if (equals != std::wstring::npos) {
+            ThrowUsage(name + L" takes no value");
+        }
+        Apply(o, *spec, value);
+    }
+    return o;
+}

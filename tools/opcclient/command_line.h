@@ -1,0 +1,37 @@
+// The command line: a command name, its positional arguments and the options, which may
+// appear anywhere after the command. Which options a command accepts is checked against its
+// descriptor, so parsing stays one generic pass.
+#pragma once
+
+#include <windows.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum OptionFlag : unsigned {
+    kOptJson = 1u << 0,
+    kOptDevice = 1u << 1,
+    kOptRate = 1u << 2,
+    kOptCount = 1u << 3,
+    kOptSizes = 1u << 4,
+    kOptRuns = 1u << 5,
+};
+
+struct Options {
+    std::wstring command;
+    std::vector<std::wstring> arguments;
+    unsigned given = 0;  // OptionFlag bits seen on the command line
+    bool help = false;
+    bool json = false;
+    bool device = false;
+    DWORD rate = 1000;
+    std::optional<unsigned long> count;
+    std::vector<DWORD> sizes{100, 1000, 10000};
+    unsigned runs = 5;
+};
+
+// Throws ToolError (usage) for an unknown option, a missing or malformed option value.
+Options ParseCommandLine(int argc, const wchar_t* const* argv);
+
+// "--rate" for kOptRate, for messages.
+const wchar_t* OptionName(OptionFlag flag);

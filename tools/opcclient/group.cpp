@@ -1,0 +1,121 @@
+#include "group.h"
+
+#include <memory>
+
+#include "co_task_mem.h"
+#include "hresult_text.h"
+#include "tool_error.h"
+
+namespace {
+
+template <class T>
+using CoTaskPtr = std::unique_ptr<T, CoTaskMemDeleter>;
+
+void ThrowCallFailure(Connection& connection, const wchar_t* call, HRESULT hr) {
+    ThrowFailure(std::wstring(call) + L" failed: " + CodeWithName(hr) + L" " +
+                 connection.ErrorText(hr));
+}
+
+// Groups of one server object share a name space; two runs never share a server object, but
+// the benchmark adds a group per run, so the name carries a counter as well.
+std::wstring UniqueGroupName() {
+    static unsigned counter = 0;
+    return L"opcclient." + std::to_wstring(GetCurrentProcessId()) + L"." +
+           std::to_wstring(++counter);
+}
+
+}  // namespace
+
+Group::Group(Connection& connection, bool active, DWORD rate) : connection_(connection) {
+    const std::wstring name = UniqueGroupName();
+    ComPtr<IUnknown> unknown;
+    const HRESULT hr = connection.Server()->AddGroup(
+        name.c_str(), active, rate, 1, nullptr, nullptr, connection.Locale(), &handle_,
+        &revisedRate_, IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(unknown.Put()));
+    if (FAILED(hr)) ThrowCallFailure(connection, L"AddGroup", hr);
+    HRESULT qi = unknown.As(items_);
+    if (SUCCEEDED(qi)) qi = unknown.As(io_);
+    if (FAILED(qi)) {
+        items_.Reset();
+        io_.Reset();
+        unknown.Reset();
+        connection.Server()->RemoveGroup(handle_, TRUE);
+        ThrowFailure(L"the group does not offer IOPCItemMgt and IOPCSyncIO: " + CodeWithName(qi));
+    }
+}
+
+Group::~Group() {
+    // The server keeps a group that still has client references; let go of ours first so
+    // that the removal is immediate.
+    items_.Reset();
+    io_.Reset();
+    connection_.Server()->RemoveGroup(handle_, FALSE);
+}
+
+std::vector<AddedItem> Group::AddItems(const std::vector<std::wstring>& ids) {
+    std::vector<OPCITEMDEF> definitions(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        definitions[i].szAccessPath = const_cast<wchar_t*>(L"");
+        definitions[i].szItemID = const_cast<wchar_t*>(ids[i].c_str());
+        definitions[i].bActive = TRUE;
+        definitions[i].hClient = static_cast<OPCHANDLE>(i + 1);
+        definitions[i].vtRequestedDataType = VT_EMPTY;
+    }
+    OPCITEMRESULT* rawResults = nullptr;
+    HRESULT* rawErrors = nullptr;
+    const HRESULT hr = items_->AddItems(static_cast<DWORD>(definitions.size()), definitions.data(),
+                                        &rawResults, &rawErrors);
+    CoTaskPtr<OPCITEMRESULT> results(rawResults);
+    CoTaskPtr<HRESULT> errors(rawErrors);
+    if (FAILED(hr) || !results || !errors) ThrowCallFailure(connection_, L"AddItems", hr);
+    std::vector<AddedItem> added(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        CoTaskMemFree(results.get()[i].pBlob);
+        added[i].error = errors.get()[i];
+        if (FAILED(added[i].error)) continue;
+        added[i].server = results.get()[i].hServer;
+        added[i].canonicalType = results.get()[i].vtCanonicalDataType;
+        added[i].accessRights = results.get()[i].dwAccessRights;
+    }
+    return added;
+}
+
+std::vector<ItemState> Group::Read(OPCDATASOURCE source, const std::vector<OPCHANDLE>& handles) {
+    OPCITEMSTATE* rawStates = nullptr;
+    HRESULT* rawErrors = nullptr;
+    const HRESULT hr = io_->Read(source, static_cast<DWORD>(handles.size()),
+                                 const_cast<OPCHANDLE*>(handles.data()), &rawStates, &rawErrors);
+    CoTaskPtr<OPCITEMSTATE> states(rawStates);
+    CoTaskPtr<HRESULT> errors(rawErrors);
+    std::vector<ItemState> result(handles.size());
+    // The values are taken over before anything can throw, so none of them leaks.
+    if (SUCCEEDED(hr) && states)
+        for (size_t i = 0; i < handles.size(); ++i) {
+            *result[i].value.Put() = states.get()[i].vDataValue;
+            result[i].quality = states.get()[i].wQuality;
+            result[i].timestamp = states.get()[i].ftTimeStamp;
+        }
+    if (FAILED(hr) || !states || !errors) ThrowCallFailure(connection_, L"Read", hr);
+    for (size_t i = 0; i < handles.size(); ++i) result[i].error = errors.get()[i];
+    return result;
+}
+
+std::vector<HRESULT> Group::Write(const std::vector<OPCHANDLE>& handles,
+                                  const std::vector<VARIANT>& values) {
+    HRESULT* rawErrors = nullptr;
+    const HRESULT hr =
+        io_->Write(static_cast<DWORD>(handles.size()), const_cast<OPCHANDLE*>(handles.data()),
+                   const_cast<VARIANT*>(values.data()), &rawErrors);
+    CoTaskPtr<HRESULT> errors(rawErrors);
+    if (FAILED(hr) || !errors) ThrowCallFailure(connection_, L"Write", hr);
+    return std::vector<HRESULT>(errors.get(), errors.get() + handles.size());
+}
+
+std::vector<HRESULT> Group::RemoveItems(const std::vector<OPCHANDLE>& handles) {
+    HRESULT* rawErrors = nullptr;
+    const HRESULT hr = items_->RemoveItems(static_cast<DWORD>(handles.size()),
+                                           const_cast<OPCHANDLE*>(handles.data()), &rawErrors);
+    CoTaskPtr<HRESULT> errors(rawErrors);
+    if (FAILED(hr) || !errors) ThrowCallFailure(connection_, L"RemoveItems", hr);
+    return std::vector<HRESULT>(errors.get(), errors.get() + handles.size());
+}

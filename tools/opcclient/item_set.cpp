@@ -1,0 +1,52 @@
+#include "item_set.h"
+
+#include "console_output.h"
+
+ItemSet AddItemSet(Connection& connection, Group& group, const std::vector<std::wstring>& ids) {
+    ItemSet set;
+    set.added = group.AddItems(ids);
+    set.reports.resize(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        ItemReport& report = set.reports[i];
+        report.item = ids[i];
+        report.type = set.added[i].canonicalType;
+        report.error = set.added[i].error;
+        if (FAILED(report.error)) {
+            report.errorText = connection.ErrorText(report.error);
+            continue;
+        }
+        set.handles.push_back(set.added[i].server);
+        set.positions.push_back(i);
+    }
+    return set;
+}
+
+void TakeStates(Connection& connection, ItemSet& set, std::vector<ItemState>& states) {
+    for (size_t j = 0; j < states.size() && j < set.positions.size(); ++j) {
+        ItemReport& report = set.reports[set.positions[j]];
+        ItemState& state = states[j];
+        report.error = state.error;
+        report.errorText = state.error == S_OK ? L"" : connection.ErrorText(state.error);
+        if (FAILED(state.error)) {
+            report.value.Clear();
+            report.quality.reset();
+            report.timestamp = FILETIME{};
+            continue;
+        }
+        report.value = std::move(state.value);
+        if (report.value.Type() != VT_EMPTY) report.type = report.value.Type();
+        report.quality = state.quality;
+        report.timestamp = state.timestamp;
+    }
+}
+
+bool ReportRefusedItems(const ItemSet& set) {
+    bool any = false;
+    for (size_t i = 0; i < set.reports.size(); ++i) {
+        if (SUCCEEDED(set.added[i].error)) continue;
+        WriteErr(L"opcclient: unknown item " + set.reports[i].item + L": " +
+                 ErrorCell(set.reports[i]) + L"\n");
+        any = true;
+    }
+    return any;
+}
