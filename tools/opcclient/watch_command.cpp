@@ -92,10 +92,13 @@ int RunWatch(const Options& options) {
 
     StopSignal stop;
     std::vector<Seen> seen(set.reports.size());
-    const OPCDATASOURCE source = options.device ? OPC_DS_DEVICE : OPC_DS_CACHE;
     for (unsigned long poll = 0; !options.count || poll < *options.count; ++poll) {
         if (poll > 0 && stop.Wait(options.rate)) break;
-        std::vector<ItemState> states = group.Read(source, set.handles);
+        // The first look goes to the device: a server's cache holds nothing real before its
+        // first update cycle.
+        const bool device = options.device || poll == 0;
+        std::vector<ItemState> states =
+            group.Read(device ? OPC_DS_DEVICE : OPC_DS_CACHE, set.handles);
         TakeStates(connection, set, states);
         std::wstring lines;
         for (size_t i : set.positions)
