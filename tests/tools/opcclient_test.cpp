@@ -213,6 +213,13 @@ TEST_F(OpcClientTool, ReadFromTheDeviceShowsValuesTypesAndQualities) {
         EXPECT_TRUE(Has(json.out, part)) << part << " in\n" << json.out;
 }
 
+TEST_F(OpcClientTool, ACacheReadShowsWhatTheServerKeepsCurrent) {
+    ToolRun run = RunTool(With(L"read", L"Probe.Dev.Temp"));
+    EXPECT_EQ(0u, run.exitCode) << run.err;
+    const std::string temp = Row(run.out, "Probe.Dev.Temp");
+    EXPECT_TRUE(Has(temp, " 21.5 ")) << "the first update cycle has filled the cache: " << temp;
+}
+
 TEST_F(OpcClientTool, AnUnknownItemIsReportedAndFailsTheRead) {
     ToolRun run = RunTool(With(L"read", L"Probe.Dev.Temp Probe.Dev.Nothing --device"));
     EXPECT_EQ(1u, run.exitCode);

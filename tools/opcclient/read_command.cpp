@@ -36,9 +36,12 @@ void Print(const ItemSet& set, bool json) {
 int RunRead(const Options& options) {
     Connection connection(options.arguments[0]);
     const std::vector<std::wstring> ids(options.arguments.begin() + 1, options.arguments.end());
-    // Active, so that a cache read shows what the server keeps current for its clients.
-    Group group(connection, true, 1000);
+    // Active at a short rate, so that a cache read shows what the server keeps current for its
+    // clients: the items' first update cycle is awaited, since until then a cache holds only
+    // what the server put there when the items were added.
+    Group group(connection, true, 250);
     ItemSet set = AddItemSet(connection, group, ids);
+    if (!set.handles.empty() && !options.device) Sleep(group.RevisedRate() + 150);
     if (!set.handles.empty()) {
         std::vector<ItemState> states =
             group.Read(options.device ? OPC_DS_DEVICE : OPC_DS_CACHE, set.handles);
