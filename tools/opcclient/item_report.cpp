@@ -1,5 +1,6 @@
 #include "item_report.h"
 
+#include "console_output.h"
 #include "hresult_text.h"
 #include "quality.h"
 #include "time_format.h"
@@ -40,4 +41,12 @@ void WriteJsonItem(JsonWriter& json, const ItemReport& report) {
     json.Key(L"error_text");
     json.String(report.errorText);
     json.EndObject();
+}
+
+void PrintJsonItems(const std::vector<ItemReport>& reports) {
+    JsonWriter writer;
+    writer.BeginArray();
+    for (const ItemReport& report : reports) WriteJsonItem(writer, report);
+    writer.EndArray();
+    WriteOut(writer.Text());
 }

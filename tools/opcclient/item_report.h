@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "connection.h"
 #include "json_writer.h"
@@ -26,3 +27,5 @@ std::wstring ErrorCell(const ItemReport& report);
 
 // {item, value, type, quality, quality_text, timestamp, error, error_text}
 void WriteJsonItem(JsonWriter& json, const ItemReport& report);
+// All reports as one JSON array on standard output.
+void PrintJsonItems(const std::vector<ItemReport>& reports);

@@ -18,11 +18,7 @@ namespace {
 
 void Print(const ItemSet& set, bool json) {
     if (json) {
-        JsonWriter writer;
-        writer.BeginArray();
-        for (const ItemReport& report : set.reports) WriteJsonItem(writer, report);
-        writer.EndArray();
-        WriteOut(writer.Text());
+        PrintJsonItems(set.reports);
         return;
     }
     TextTable table({L"Item", L"Value", L"Type", L"Quality", L"Timestamp", L"Error"});

@@ -43,11 +43,7 @@ std::wstring ConversionProblem(HRESULT hr, VARTYPE type) {
 
 void Print(const ItemSet& set, const std::vector<Assignment>& assignments, bool json) {
     if (json) {
-        JsonWriter writer;
-        writer.BeginArray();
-        for (const ItemReport& report : set.reports) WriteJsonItem(writer, report);
-        writer.EndArray();
-        WriteOut(writer.Text());
+        PrintJsonItems(set.reports);
         return;
     }
     TextTable table({L"Item", L"Value", L"Type", L"Result"});
