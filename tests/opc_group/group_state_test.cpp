@@ -15,31 +15,6 @@ namespace {
 
 class GroupStateTest : public OpcClientTest {
   protected:
-    void TearDown() override {
-        if (!server_) return;
-        ComPtr<IOPCServerPublicGroups> pub;
-        ComPtr<IEnumUnknown> e;
-        if (FAILED(server_.As(pub)) ||
-            FAILED(server_->CreateGroupEnumerator(OPC_ENUM_PUBLIC, IID_IEnumUnknown,
-                                                  reinterpret_cast<IUnknown**>(e.Put()))))
-            return;
-        IUnknown* unk = nullptr;
-        ULONG n = 0;
-        std::vector<OPCHANDLE> handles;
-        while (e->Next(1, &unk, &n) == S_OK) {
-            ComPtr<IUnknown> held = ComPtr<IUnknown>::Attach(unk);
-            ComPtr<IOPCGroupStateMgt> state;
-            if (SUCCEEDED(held.As(state))) handles.push_back(StateOf(state.Get()).server);
-        }
-        e.Reset();
-        for (OPCHANDLE h : handles) pub->RemovePublicGroup(h, TRUE);
-    }
-
-    static HRESULT MoveToPublic(IOPCGroupStateMgt* group) {
-        ComPtr<IOPCPublicGroupStateMgt> pub;
-        HRESULT hr = group->QueryInterface(IID_IOPCPublicGroupStateMgt, pub.PutVoid());
-        return FAILED(hr) ? hr : pub->MoveToPublic();
-    }
     static BOOL IsPublic(IOPCGroupStateMgt* group) {
         ComPtr<IOPCPublicGroupStateMgt> pub;
         BOOL flag = 2;
@@ -255,17 +230,7 @@ TEST_F(GroupStateTest, ConcurrentClientsLeaveConsistentLists) {
     EXPECT_EQ(0, failures.load());
 
     // Left: public groups of rounds 3, 9, 15, 21 of each thread; one "Contested" at most.
-    std::vector<std::wstring> names;
-    ComPtr<IEnumString> e;
-    ASSERT_EQ(S_OK, server_->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumString,
-                                                   reinterpret_cast<IUnknown**>(e.Put())));
-    LPOLESTR name = nullptr;
-    ULONG n = 0;
-    while (e->Next(1, &name, &n) == S_OK) {
-        names.push_back(name);
-        CoTaskMemFree(name);
-    }
-    e.Reset();
+    const std::vector<std::wstring> names = GroupNames(server_.Get(), OPC_ENUM_ALL);
     EXPECT_EQ(static_cast<size_t>(kThreads * 4), names.size());
     EXPECT_EQ(names.size(), std::set<std::wstring>(names.begin(), names.end()).size())
         << "no name twice";

@@ -12,53 +12,7 @@ namespace {
 
 class ServerObject : public OpcClientTest {
   protected:
-    void TearDown() override { RemovePublicGroups(); }
-
-    void RemovePublicGroups() {
-        if (!server_) return;
-        ComPtr<IOPCServerPublicGroups> pub;
-        if (FAILED(server_.As(pub))) return;
-        for (ComPtr<IOPCGroupStateMgt> g : Groups(OPC_ENUM_PUBLIC))
-            pub->RemovePublicGroup(StateOf(g.Get()).server, TRUE);
-    }
-
-    std::vector<std::wstring> Names(OPCENUMSCOPE scope) {
-        std::vector<std::wstring> names;
-        ComPtr<IEnumString> e;
-        EXPECT_EQ(S_OK, server_->CreateGroupEnumerator(scope, IID_IEnumString,
-                                                       reinterpret_cast<IUnknown**>(e.Put())));
-        if (!e) return names;
-        LPOLESTR name = nullptr;
-        ULONG n = 0;
-        while (e->Next(1, &name, &n) == S_OK) {
-            names.push_back(name);
-            CoTaskMemFree(name);
-        }
-        return names;
-    }
-
-    std::vector<ComPtr<IOPCGroupStateMgt>> Groups(OPCENUMSCOPE scope) {
-        std::vector<ComPtr<IOPCGroupStateMgt>> groups;
-        ComPtr<IEnumUnknown> e;
-        EXPECT_EQ(S_OK, server_->CreateGroupEnumerator(scope, IID_IEnumUnknown,
-                                                       reinterpret_cast<IUnknown**>(e.Put())));
-        if (!e) return groups;
-        IUnknown* unk = nullptr;
-        ULONG n = 0;
-        while (e->Next(1, &unk, &n) == S_OK) {
-            ComPtr<IUnknown> held = ComPtr<IUnknown>::Attach(unk);
-            ComPtr<IOPCGroupStateMgt> state;
-            EXPECT_EQ(S_OK, held.As(state));
-            groups.push_back(state);
-        }
-        return groups;
-    }
-
-    HRESULT MoveToPublic(IOPCGroupStateMgt* group) {
-        ComPtr<IOPCPublicGroupStateMgt> pub;
-        HRESULT hr = group->QueryInterface(IID_IOPCPublicGroupStateMgt, pub.PutVoid());
-        return FAILED(hr) ? hr : pub->MoveToPublic();
-    }
+    std::vector<std::wstring> Names(OPCENUMSCOPE scope) { return GroupNames(server_.Get(), scope); }
 };
 
 TEST_F(ServerObject, GroupNamesAreUniquePerServerAndSeparateFromPublicNames) {
@@ -213,7 +167,7 @@ TEST_F(ServerObject, GroupEnumeratorsFollowTheScopeAndListPrivateGroupsFirst) {
     EXPECT_TRUE(Names(static_cast<OPCENUMSCOPE>(0)).empty());
     EXPECT_TRUE(Names(static_cast<OPCENUMSCOPE>(7)).empty());
 
-    auto groups = Groups(OPC_ENUM_ALL);
+    auto groups = GroupsOf(server_.Get(), OPC_ENUM_ALL);
     ASSERT_EQ(4u, groups.size());
     EXPECT_EQ(L"Three", StateOf(groups[2].Get()).name);
 

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 #include "com_ptr.h"
 #include "opc.h"
@@ -49,27 +50,88 @@ inline GroupState StateOf(IOPCGroupStateMgt* group) {
     return s;
 }
 
-class OpcClientTest : public testing::Test {
+inline HRESULT MoveToPublic(IOPCGroupStateMgt* group) {
+    ComPtr<IOPCPublicGroupStateMgt> pub;
+    HRESULT hr = group->QueryInterface(IID_IOPCPublicGroupStateMgt, pub.PutVoid());
+    return FAILED(hr) ? hr : pub->MoveToPublic();
+}
+
+// The names a group enumerator of `scope` lists, in its order.
+inline std::vector<std::wstring> GroupNames(IOPCServer* server, OPCENUMSCOPE scope) {
+    std::vector<std::wstring> names;
+    ComPtr<IEnumString> e;
+    EXPECT_EQ(S_OK, server->CreateGroupEnumerator(scope, IID_IEnumString,
+                                                  reinterpret_cast<IUnknown**>(e.Put())));
+    if (!e) return names;
+    LPOLESTR name = nullptr;
+    ULONG n = 0;
+    while (e->Next(1, &name, &n) == S_OK) {
+        names.push_back(name);
+        CoTaskMemFree(name);
+    }
+    return names;
+}
+
+// The groups a group enumerator of `scope` lists, in its order.
+inline std::vector<ComPtr<IOPCGroupStateMgt>> GroupsOf(IOPCServer* server, OPCENUMSCOPE scope) {
+    std::vector<ComPtr<IOPCGroupStateMgt>> groups;
+    ComPtr<IEnumUnknown> e;
+    EXPECT_EQ(S_OK, server->CreateGroupEnumerator(scope, IID_IEnumUnknown,
+                                                  reinterpret_cast<IUnknown**>(e.Put())));
+    if (!e) return groups;
+    IUnknown* unk = nullptr;
+    ULONG n = 0;
+    while (e->Next(1, &unk, &n) == S_OK) {
+        ComPtr<IUnknown> held = ComPtr<IUnknown>::Attach(unk);
+        ComPtr<IOPCGroupStateMgt> state;
+        EXPECT_EQ(S_OK, held.As(state));
+        groups.push_back(state);
+    }
+    return groups;
+}
+
+// Public groups outlive the server objects of a test: each test removes what it made public.
+inline void RemovePublicGroups(IOPCServer* server) {
+    ComPtr<IOPCServerPublicGroups> pub;
+    if (!server || FAILED(server->QueryInterface(IID_IOPCServerPublicGroups, pub.PutVoid())))
+        return;
+    for (const ComPtr<IOPCGroupStateMgt>& g : GroupsOf(server, OPC_ENUM_PUBLIC))
+        pub->RemovePublicGroup(StateOf(g.Get()).server, TRUE);
+}
+
+// One installation of the server, registered for the whole test suite.
+class RegisteredServerTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
         install_ = new ServerInstallation();
         registered_ = install_->Run("/RegServer");
     }
     static void TearDownTestSuite() {
+        // Servers started by COM (for this process or a program it ran) are this suite's.
+        for (DWORD id : ServerProcesses()) install_->started_.insert(id);
         delete install_;
         install_ = nullptr;
     }
+    void SetUp() override { ASSERT_TRUE(registered_); }
+
+    inline static ServerInstallation* install_ = nullptr;
+    inline static bool registered_ = false;
+};
+
+// ... and a server object of its own for every test.
+class OpcClientTest : public RegisteredServerTest {
+  protected:
     void SetUp() override {
-        ASSERT_TRUE(registered_);
+        RegisteredServerTest::SetUp();
+        if (HasFatalFailure()) return;
         server_ = install_->ConnectAs<IOPCServer>();
         ASSERT_TRUE(server_);
     }
+    void TearDown() override { RemovePublicGroups(server_.Get()); }
     template <class I>
     ComPtr<I> Another() {
         return install_->ConnectAs<I>();
     }
 
-    inline static ServerInstallation* install_ = nullptr;
-    inline static bool registered_ = false;
     ComPtr<IOPCServer> server_;
 };

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "server_installation.h"
+#include "opc_client_fixture.h"
 
 namespace {
 
@@ -114,23 +114,7 @@ TEST(OpcClientUsage, HelpSucceedsAndBadUsageIsExitTwo) {
     }
 }
 
-class OpcClientTool : public testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        install_ = new ServerInstallation();
-        registered_ = install_->Run("/RegServer");
-    }
-    static void TearDownTestSuite() {
-        // The tool's server processes were started by COM; they are this suite's to stop.
-        for (DWORD id : ServerProcesses()) install_->started_.insert(id);
-        delete install_;
-        install_ = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(registered_); }
-
-    inline static ServerInstallation* install_ = nullptr;
-    inline static bool registered_ = false;
-};
+class OpcClientTool : public RegisteredServerTest {};
 
 TEST_F(OpcClientTool, ListFindsTheRegisteredServer) {
     ToolRun table = RunTool(L"list");
