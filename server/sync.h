@@ -47,6 +47,14 @@ class KernelMutex {
     UniqueHandle h_;
 };
 
+// Both mutexes or neither, in one wait of at most `timeoutMs`; an abandoned one counts as
+// owned. The caller releases both.
+inline bool AcquireBoth(KernelMutex& a, KernelMutex& b, DWORD timeoutMs) noexcept {
+    const HANDLE both[2] = {a.Handle(), b.Handle()};
+    const DWORD r = WaitForMultipleObjects(2, both, TRUE, timeoutMs);
+    return r < WAIT_OBJECT_0 + 2 || (r >= WAIT_ABANDONED_0 && r < WAIT_ABANDONED_0 + 2);
+}
+
 class KernelMutexLock {
   public:
     explicit KernelMutexLock(KernelMutex& m, DWORD timeoutMs = INFINITE) noexcept

@@ -1,7 +1,5 @@
 #include "opc_group.h"
 
-#include <cwchar>
-
 #include "co_task_mem.h"
 #include "com_call.h"
 #include "scan_thread.h"
@@ -47,11 +45,7 @@ void COPCGroup::DestroyAfterAbandonedStop() noexcept {
 // Refreshes every item's cache from its driver. (Reporting the values to subscribers is the
 // data-callback side of the group, which builds on this.)
 bool COPCGroup::RunCycle() noexcept {
-    const HANDLE both[2] = {cycleMutex_.Handle(), itemMutex_.Handle()};
-    const DWORD got = WaitForMultipleObjects(2, both, TRUE, updateRate_);
-    const bool owned =
-        got < WAIT_OBJECT_0 + 2 || (got >= WAIT_ABANDONED_0 && got < WAIT_ABANDONED_0 + 2);
-    if (!owned) return false;  // busy: the next turn tries again
+    if (!AcquireBoth(cycleMutex_, itemMutex_, updateRate_)) return false;  // busy: next turn
     const LONG bias = TimeBias();
     try {
         items_.ForEach([&](OPCHANDLE, std::unique_ptr<OPCItem>& item) {

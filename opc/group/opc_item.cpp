@@ -108,7 +108,7 @@ void OPCItem::Apply(const OPCITEMDEF& def) {
     requestedType_ = def.vtRequestedDataType == VT_EMPTY ? canonicalType_ : def.vtRequestedDataType;
     ConvertInPlace(value_, canonicalType_);  // the empty value becomes the type's zero
 
-    if (std::shared_ptr<CDriver> driver = driver_.lock(); driver && tag_) {
+    if (std::shared_ptr<CDriver> driver = BoundDriver()) {
         CObjectInfo info;
         driver->GetObjectInfo(tag_, info);
         if (info.isTag) {
@@ -158,8 +158,8 @@ void OPCItem::RecordStandardProperties() {
 void OPCItem::ReleaseClientCount() noexcept {
     if (!countsAsClient_) return;
     countsAsClient_ = false;
-    std::shared_ptr<CDriver> driver = driver_.lock();
-    if (!driver || !tag_) return;
+    std::shared_ptr<CDriver> driver = BoundDriver();
+    if (!driver) return;
     try {
         CObjectInfo info;
         driver->GetObjectInfo(tag_, info);
@@ -172,7 +172,7 @@ void OPCItem::ReleaseClientCount() noexcept {
 }
 
 void OPCItem::ReadFromDriver(LONG timeBiasMinutes) {
-    if (std::shared_ptr<CDriver> driver = driver_.lock(); driver && tag_) {
+    if (std::shared_ptr<CDriver> driver = BoundDriver()) {
         CObjectInfo info;
         driver->GetObjectInfo(tag_, info);
         value_ = CopyOrError(*info.value.Get());
@@ -194,7 +194,7 @@ HRESULT OPCItem::Write(const VARIANT& value) {
     if (FAILED(hr)) return OPC_E_BADTYPE;
 
     value_ = converted;
-    if (std::shared_ptr<CDriver> driver = driver_.lock(); driver && tag_) {
+    if (std::shared_ptr<CDriver> driver = BoundDriver()) {
         CObjectInfo info;
         driver->GetObjectInfo(tag_, info);
         info.value = std::move(converted);

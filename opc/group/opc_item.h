@@ -65,7 +65,6 @@ class OPCItem {
     // The cache for a client (a deep copy); throws std::bad_alloc (`out` then holds nothing).
     void CopyStateTo(OPCITEMSTATE& out) const;
 
-    bool Bound() const noexcept { return tag_ != 0 && !driver_.expired(); }
     OPCHANDLE ServerHandle() const noexcept { return serverHandle_; }
     void SetServerHandle(OPCHANDLE h) noexcept { serverHandle_ = h; }
     OPCHANDLE ClientHandle() const noexcept { return clientHandle_; }
@@ -82,6 +81,10 @@ class OPCItem {
     uint64_t Serial() const noexcept { return serial_; }
 
   private:
+    // The driver of a bound item while it is loaded; null for an unbound item.
+    std::shared_ptr<CDriver> BoundDriver() const noexcept {
+        return tag_ ? driver_.lock() : nullptr;
+    }
     void RecordStandardProperties();
     void AddChildTagProperties(CDriver& driver);
     void ReleaseClientCount() noexcept;

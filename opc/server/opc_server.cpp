@@ -176,16 +176,21 @@ STDMETHODIMP OPCServer::GetErrorString(HRESULT error, LCID, LPWSTR* text) {
     return ErrorText(error, text);
 }
 
-STDMETHODIMP OPCServer::GetGroupByName(LPCWSTR name, REFIID riid, LPUNKNOWN* unk) {
+HRESULT OPCServer::QueryGroupIn(CriticalSection& lock, GroupList& list, LPCWSTR name, REFIID riid,
+                                LPUNKNOWN* unk) {
     RETURN_HR_IF_NULL(E_POINTER, unk);
     *unk = nullptr;
     ComPtr<COPCGroup> group;
     {
-        CriticalSectionLock lock(listLock_);
-        group = FindByName(groups_, NameOrEmpty(name));
+        CriticalSectionLock held(lock);
+        group = FindByName(list, NameOrEmpty(name));
     }
     if (!group) return E_FAIL;
     return group->QueryInterface(riid, reinterpret_cast<void**>(unk));
+}
+
+STDMETHODIMP OPCServer::GetGroupByName(LPCWSTR name, REFIID riid, LPUNKNOWN* unk) {
+    return QueryGroupIn(listLock_, groups_, name, riid, unk);
 }
 
 STDMETHODIMP OPCServer::GetStatus(OPCSERVERSTATUS** status) {
@@ -277,16 +282,8 @@ STDMETHODIMP OPCServer::CreateGroupEnumerator(OPCENUMSCOPE scope, REFIID riid, L
 // IOPCServerPublicGroups
 
 STDMETHODIMP OPCServer::GetPublicGroupByName(LPCWSTR name, REFIID riid, LPUNKNOWN* unk) {
-    RETURN_HR_IF_NULL(E_POINTER, unk);
-    *unk = nullptr;
-    ComPtr<COPCGroup> group;
-    {
-        PublicGroupList& pub = PublicGroups();
-        CriticalSectionLock lock(pub.lock);
-        group = FindByName(pub.groups, NameOrEmpty(name));
-    }
-    if (!group) return E_FAIL;
-    return group->QueryInterface(riid, reinterpret_cast<void**>(unk));
+    PublicGroupList& pub = PublicGroups();
+    return QueryGroupIn(pub.lock, pub.groups, name, riid, unk);
 }
 
 STDMETHODIMP OPCServer::RemovePublicGroup(OPCHANDLE group, BOOL force) {

@@ -73,6 +73,9 @@ class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPC
     HRESULT MoveGroupToPublic(COPCGroup& group) override;
 
     static ComPtr<COPCGroup> FindByName(GroupList& list, LPCWSTR name);
+    // The named group of `list` (looked up under `lock`) asked for `riid`; E_FAIL if none.
+    static HRESULT QueryGroupIn(CriticalSection& lock, GroupList& list, LPCWSTR name, REFIID riid,
+                                LPUNKNOWN* unk);
     // Takes a group out of `list` under `lock`, then releases or disconnects it outside.
     static HRESULT RemoveFrom(CriticalSection& lock, GroupList& list, OPCHANDLE handle, BOOL force);
 
