@@ -74,6 +74,7 @@ BOOL CDriver::Load(const std::string& name) {
     Resolve(module, "DLLStart", start_);
     Resolve(module, "DLLStop", stop_);
     Resolve(module, "DLLDefaultSettings", defaultSettings_);
+    Resolve(module, "DLLChangeClientCount", changeClientCount_);
     const bool complete = addObject_ && enumChildren_ && enumTags_ && getObjectId_ && editObject_ &&
                           getObjectInfo_ && setObjectInfo_ && removeObject_ && serialize_ &&
                           update_ && start_ && stop_;
@@ -111,8 +112,12 @@ void CDriver::EnumTags(std::vector<std::string>& list, DWORD id) {
 }
 
 DWORD CDriver::GetObjectID(DWORD parent, const std::string& name) {
+    return GetObjectID(parent, name.c_str());
+}
+
+DWORD CDriver::GetObjectID(DWORD parent, const char* name) {
     if (!getObjectId_) return 0;
-    return Guarded(DWORD{0}, [&] { return getObjectId_(parent, name.c_str()); });
+    return Guarded(DWORD{0}, [&] { return getObjectId_(parent, name); });
 }
 
 LONG CDriver::EditObject(DWORD id, HWND owner) {
@@ -135,6 +140,49 @@ void CDriver::SetObjectInfo(DWORD id, const CObjectInfo& info) {
     if (!setObjectInfo_) return;
     DLLOBJECTINFO raw = info.ForDriver();
     Guarded(0L, [&] { return setObjectInfo_(id, &raw); });
+}
+
+CDriver::TagFacts CDriver::GetTagFacts(DWORD id) {
+    TagFacts facts;
+    if (!getObjectInfo_) return facts;
+    DLLOBJECTINFO raw{};
+    Guarded(0L, [&] { return getObjectInfo_(id, &raw); });
+    if (raw.isTag) {
+        facts.isTag = true;
+        facts.readOnly = raw.readOnly != FALSE;
+        facts.type = V_VT(&raw.value);
+    }
+    Guarded(0L, [&] {
+        FreeDriverRecord(raw);
+        return 0L;
+    });
+    return facts;
+}
+
+void CDriver::WriteValue(DWORD id, const Variant& value) {
+    CriticalSectionLock record(recordLock_);
+    CObjectInfo info;
+    GetObjectInfo(id, info);
+    info.value = value;
+    SetObjectInfo(id, info);
+}
+
+void CDriver::ChangeClientCount(DWORD id, LONG delta) {
+    if (delta == 0) return;
+    if (changeClientCount_) {
+        CriticalSectionLock record(recordLock_);
+        Guarded(0L, [&] { return changeClientCount_(id, delta); });
+        return;
+    }
+    // The whole record goes back: no DLLUpdate and no value write may land in between.
+    KernelMutexLock lock(lock_);
+    CriticalSectionLock record(recordLock_);
+    CObjectInfo info;
+    GetObjectInfo(id, info);
+    if (!info.isTag) return;
+    const LONGLONG count = static_cast<LONGLONG>(info.clients) + delta;
+    info.clients = count < 0 ? 0 : count > MAXDWORD ? MAXDWORD : static_cast<DWORD>(count);
+    SetObjectInfo(id, info);
 }
 
 LONG CDriver::RemoveObject(DWORD id) {

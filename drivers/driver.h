@@ -2,6 +2,12 @@
 // each. Every call into the driver goes through one guarded path: a C++ exception thrown by a
 // driver is caught there and counted, so it never reaches a COM interface, the scan thread
 // or the configurator. The locked operations hold the driver's own mutex for the call.
+//
+// A tag's record is changed in two ways: a client's value is written, and its client count
+// moves as items come and go. Both go through this class, which never writes back a value it
+// did not mean to write: a value write and a count update of one driver never overlap (the
+// record lock), a driver that can take the count alone gets only the count, and for one that
+// cannot, the whole-record read-modify-write also excludes the driver's DLLUpdate.
 #pragma once
 
 #include <windows.h>
@@ -29,9 +35,26 @@ class CDriver {
     void EnumChildren(std::vector<std::string>& list, DWORD id);
     void EnumTags(std::vector<std::string>& list, DWORD id);
     DWORD GetObjectID(DWORD parent, const std::string& name);
+    DWORD GetObjectID(DWORD parent, const char* name);
     LONG EditObject(DWORD id, HWND owner);
     void GetObjectInfo(DWORD id, CObjectInfo& info);
     void SetObjectInfo(DWORD id, const CObjectInfo& info);
+
+    // What an item needs to know of a tag, without copying its record's strings.
+    struct TagFacts {
+        bool isTag = false;
+        bool readOnly = false;
+        VARTYPE type = VT_EMPTY;  // the canonical data type
+    };
+    TagFacts GetTagFacts(DWORD id);
+    // Hands a client's value (already in the tag's type) to the tag; the rest of the record
+    // goes back as the driver gave it.
+    void WriteValue(DWORD id, const Variant& value);
+    // Adds `delta` to a tag's client count, never below 0; nothing for an object that is no
+    // tag.
+    void ChangeClientCount(DWORD id, LONG delta);
+    // The driver keeps client counts itself (DLLChangeClientCount).
+    bool CountsClientsItself() const noexcept { return changeClientCount_ != nullptr; }
     LONG RemoveObject(DWORD id);
     // The driver's part of a configuration: its own stream in `storage` (always 1).
     LONG Serialize(IStorage* storage, BOOL save);
@@ -65,6 +88,8 @@ class CDriver {
     HMODULE module_ = nullptr;
     LONG startCount_ = 0;
     KernelMutex lock_;
+    // Serialises value writes and count updates; taken after lock_, never before it.
+    CriticalSection recordLock_;
     DLLAddObjectProc addObject_ = nullptr;
     DLLEnumChildrenProc enumChildren_ = nullptr;
     DLLEnumTagsProc enumTags_ = nullptr;
@@ -78,5 +103,6 @@ class CDriver {
     DLLStartProc start_ = nullptr;
     DLLStopProc stop_ = nullptr;
     DLLDefaultSettingsProc defaultSettings_ = nullptr;
+    DLLChangeClientCountProc changeClientCount_ = nullptr;
     std::atomic<ULONG> faults_{0};
 };

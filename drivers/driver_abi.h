@@ -2,7 +2,8 @@
  *
  * A driver exports thirteen C functions (C calling convention, ANSI strings in the system
  * code page) under exactly these names. DLLDefaultSettings is optional; a DLL that lacks any
- * of the other twelve is refused when it is loaded.
+ * of the other twelve is refused when it is loaded. DLLChangeClientCount is optional too, and
+ * new drivers should export it (see below).
  *
  * Threads: DLLEditObject, DLLRemoveObject, DLLUpdate, DLLStart, DLLStop and
  * DLLDefaultSettings run while the server holds the driver's own lock, so they never overlap
@@ -77,14 +78,16 @@ typedef struct tagDLLOBJECTINFO {
 #define OPC_DRIVER_STATIC_ASSERT _Static_assert
 #endif
 #ifdef _WIN64
-#define OPC_DRIVER_ABI_CHECK(field, offset32, offset64)                                    \
-    OPC_DRIVER_STATIC_ASSERT(offsetof(DLLOBJECTINFO, field) == (offset64), "DLLOBJECTINFO" \
-                                                                           "." #field)
+#define OPC_DRIVER_ABI_CHECK(field, offset32, offset64)                    \
+    OPC_DRIVER_STATIC_ASSERT(offsetof(DLLOBJECTINFO, field) == (offset64), \
+                             "DLLOBJECTINFO"                               \
+                             "." #field)
 OPC_DRIVER_STATIC_ASSERT(sizeof(DLLOBJECTINFO) == 96, "DLLOBJECTINFO size");
 #else
-#define OPC_DRIVER_ABI_CHECK(field, offset32, offset64)                                    \
-    OPC_DRIVER_STATIC_ASSERT(offsetof(DLLOBJECTINFO, field) == (offset32), "DLLOBJECTINFO" \
-                                                                           "." #field)
+#define OPC_DRIVER_ABI_CHECK(field, offset32, offset64)                    \
+    OPC_DRIVER_STATIC_ASSERT(offsetof(DLLOBJECTINFO, field) == (offset32), \
+                             "DLLOBJECTINFO"                               \
+                             "." #field)
 OPC_DRIVER_STATIC_ASSERT(sizeof(DLLOBJECTINFO) == 80, "DLLOBJECTINFO size");
 #endif
 OPC_DRIVER_ABI_CHECK(name, 0, 0);
@@ -120,6 +123,17 @@ typedef LONG(__cdecl* DLLUpdateProc)(DWORD arg);
 typedef LONG(__cdecl* DLLStartProc)(DWORD arg);
 typedef LONG(__cdecl* DLLStopProc)(DWORD arg);
 typedef LONG(__cdecl* DLLDefaultSettingsProc)(void);
+
+/* Optional: adds `delta` (negative to lower it) to the client count of tag `id`, never going
+ * below 0, and changes nothing else; returns the new count, or -1 when `id` is not a tag.
+ * Runs without the driver's lock, like DLLSetObjectInfo.
+ *
+ * Without it the server can keep a tag's client count only by reading the tag's whole record
+ * and writing it back with DLLSetObjectInfo, value included: the server then holds the
+ * driver's lock around the pair so that no DLLUpdate lands in between, but a value the driver
+ * changes on a thread of its own could still be written back stale, and a driver that writes
+ * every DLLSetObjectInfo to its device sees a device write for every item a client adds. */
+typedef LONG(__cdecl* DLLChangeClientCountProc)(DWORD id, LONG delta);
 
 /* For the driver's own declarations: extern "C" __declspec(dllexport) __cdecl. */
 #ifdef __cplusplus

@@ -5,7 +5,7 @@
 
 DriverRegistry g_drivers;
 
-std::shared_ptr<CDriver> DriverLists::Find(const std::string& displayName) const {
+std::shared_ptr<CDriver> DriverLists::Find(std::string_view displayName) const {
     for (size_t i = 0; i < driverNames.size(); ++i)
         if (driverNames[i] == displayName) return drivers[i];
     return nullptr;

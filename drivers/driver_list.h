@@ -12,6 +12,7 @@
 #include <windows.h>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver.h"
@@ -22,7 +23,7 @@ struct DriverLists {
     std::vector<std::string> driverNames;  // the display names, parallel to `drivers`
 
     // Exact, case-sensitive display name; the first match.
-    std::shared_ptr<CDriver> Find(const std::string& displayName) const;
+    std::shared_ptr<CDriver> Find(std::string_view displayName) const;
 };
 using DriverSnapshot = std::shared_ptr<const DriverLists>;
 

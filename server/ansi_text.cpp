@@ -1,5 +1,6 @@
 #include "ansi_text.h"
 
+#include <cwchar>
 #include <vector>
 
 std::wstring AnsiToWide(const std::string& text) {
@@ -10,14 +11,25 @@ std::wstring AnsiToWide(const std::string& text) {
     return wide;
 }
 
-std::string WideToAnsi(const std::wstring& text) {
-    if (text.empty()) return {};
-    int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
+namespace {
+
+std::string WideToAnsi(const wchar_t* text, size_t length) {
+    if (length == 0) return {};
+    const int size = static_cast<int>(length);
+    int n = WideCharToMultiByte(CP_ACP, 0, text, size, nullptr, 0, nullptr, nullptr);
     std::string ansi(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), ansi.data(), n,
-                        nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, 0, text, size, ansi.data(), n, nullptr, nullptr);
     return ansi;
+}
+
+}  // namespace
+
+std::string WideToAnsi(const std::wstring& text) {
+    return WideToAnsi(text.data(), text.size());
+}
+
+std::string WideToAnsi(const wchar_t* text) {
+    return text ? WideToAnsi(text, wcslen(text)) : std::string();
 }
 
 std::string ModuleFileName(HMODULE module) {

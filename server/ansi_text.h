@@ -7,6 +7,8 @@
 
 std::wstring AnsiToWide(const std::string& text);
 std::string WideToAnsi(const std::wstring& text);
+// The same for a zero-terminated string (null is the empty string).
+std::string WideToAnsi(const wchar_t* text);
 
 // Full path of a module (no length limit), "" on failure.
 std::string ModuleFileName(HMODULE module);

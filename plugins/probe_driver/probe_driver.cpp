@@ -10,13 +10,20 @@
 //   subtag=A.B.T.S:TYPE:VALUE    a tag under a tag (an extra item property)
 //   update_delay_ms=N            DLLUpdate takes this long
 //   call_delay_ms=N              every entry point takes this long (to show overlaps)
+//   info_delay_ms=N              DLLGetObjectInfo returns this long after it copied the
+//                                record (so that what it returned is stale for a while)
 //   untouched_info=1             DLLGetObjectInfo leaves the record as it is
 //   unresolvable=1               every name resolves to 0
 //   cyclic=1                     every branch has a child "Back" that is the branch itself
 //   throw=ENTRY,ENTRY            these entry points throw a C++ exception
 //   log=PATH                     where the calls are recorded
 //
-// Log lines: "SEQ|>|ENTRY|ARGS|THREAD" on entry and "SEQ|<|ENTRY|ARGS|THREAD" on exit.
+// Log lines: "SEQ|>|ENTRY|ARGS|THREAD" on entry and "SEQ|<|ENTRY|ARGS|THREAD" on exit, where
+// the exit line's ARGS may end in "=>RESULT". DLLSetObjectInfo's ARGS are "ID,NAME,CLIENTS",
+// DLLChangeClientCount's "ID,NAME,DELTA" and on exit "ID,NAME,DELTA=>NEW COUNT".
+//
+// Built three ways: the full probe; one without DLLEditObject (refused by the host); one
+// without the optional DLLChangeClientCount, as drivers written before it are.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -47,6 +54,7 @@ struct Settings {
     std::string root = "Probe";
     DWORD updateDelayMs = 0;
     DWORD callDelayMs = 0;
+    DWORD infoDelayMs = 0;
     bool untouchedInfo = false;
     bool unresolvable = false;
     bool cyclic = false;
@@ -167,6 +175,8 @@ void Configure(const std::string& text) {
                       colon == std::string::npos ? "" : value.substr(colon + 1));
         else if (key == "update_delay_ms")
             g_settings.updateDelayMs = strtoul(value.c_str(), nullptr, 10);
+        else if (key == "info_delay_ms")
+            g_settings.infoDelayMs = strtoul(value.c_str(), nullptr, 10);
         else if (key == "call_delay_ms")
             g_settings.callDelayMs = strtoul(value.c_str(), nullptr, 10);
         else if (key == "untouched_info")
@@ -231,12 +241,15 @@ class Call {
         }
     }
     ~Call() {
-        if (!done_) WriteLog(InterlockedIncrement(&g_sequence), '<', entry_, args_);
+        if (!done_) WriteLog(InterlockedIncrement(&g_sequence), '<', entry_, args_ + result_);
     }
+    // Shown on the exit line after the arguments, as "=>TEXT".
+    void Result(const std::string& text) { result_ = "=>" + text; }
 
   private:
     const char* entry_;
     std::string args_;
+    std::string result_;
     bool done_ = false;
 };
 
@@ -334,8 +347,9 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLEditObject(DWORD id, HWND owner) {
 }
 #endif
 
-OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
-    Call call("DLLGetObjectInfo", std::to_string(id));
+namespace {
+
+LONG CopyRecord(DWORD id, DLLOBJECTINFO* info) {
     Locked lock;
     auto p = g_objects.find(id);
     if (g_settings.untouchedInfo || !info || p == g_objects.end()) return 0;
@@ -356,6 +370,20 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
     return 1;
 }
 
+}  // namespace
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
+    Call call("DLLGetObjectInfo", std::to_string(id));
+    const LONG result = CopyRecord(id, info);
+    DWORD delay;
+    {
+        Locked lock;
+        delay = g_settings.infoDelayMs;
+    }
+    if (delay) Sleep(delay);
+    return result;
+}
+
 OPC_DRIVER_EXPORT LONG __cdecl DLLSetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
     Call call("DLLSetObjectInfo", std::to_string(id) + "," +
                                       (info && info->name ? info->name : "<null>") + "," +
@@ -374,6 +402,29 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLSetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
     p->second.driverData = info->driverData;
     return 1;
 }
+
+#ifndef PROBE_WITHOUT_CLIENT_COUNT
+OPC_DRIVER_EXPORT LONG __cdecl DLLChangeClientCount(DWORD id, LONG delta) {
+    std::string name = "<none>";
+    {
+        Locked lock;
+        auto p = g_objects.find(id);
+        if (p != g_objects.end()) name = p->second.name;
+    }
+    Call call("DLLChangeClientCount",
+              std::to_string(id) + "," + name + "," + std::to_string(delta));
+    Locked lock;
+    auto p = g_objects.find(id);
+    LONG result = -1;
+    if (p != g_objects.end() && p->second.isTag) {
+        const LONGLONG count = static_cast<LONGLONG>(p->second.clients) + delta;
+        p->second.clients = count < 0 ? 0 : static_cast<DWORD>(count);
+        result = static_cast<LONG>(p->second.clients);
+    }
+    call.Result(std::to_string(result));
+    return result;
+}
+#endif
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLRemoveObject(DWORD id) {
     Call call("DLLRemoveObject", std::to_string(id));

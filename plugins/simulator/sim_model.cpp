@@ -1,5 +1,6 @@
 #include "sim_model.h"
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -150,7 +151,12 @@ std::string SimModel::RootName() const {
     return Ansi(L"Симулятор");
 }
 
-DWORD SimModel::FindLocked(DWORD parent, const std::string& name) const {
+bool SimModel::IsWritable(const Object& o) {
+    return o.settings.kind == SimKind::Tag && !o.settings.readOnly &&
+           o.settings.behaviour == SimBehaviour::Constant;
+}
+
+DWORD SimModel::FindLocked(DWORD parent, std::string_view name) const {
     auto p = objects_.find(parent);
     if (p == objects_.end()) return 0;
     for (DWORD child : p->second.children)
@@ -284,7 +290,8 @@ DWORD SimModel::FindPath(const std::string& path) const {
     DWORD id = 0;
     for (;;) {
         const size_t dot = path.find('.', start);
-        id = FindLocked(id, path.substr(start, dot == std::string::npos ? dot : dot - start));
+        id = FindLocked(
+            id, std::string_view(path).substr(start, dot == std::string::npos ? dot : dot - start));
         if (!id || dot == std::string::npos) return id;
         start = dot + 1;
     }
@@ -314,8 +321,7 @@ std::optional<SimObjectView> SimModel::View(DWORD id) const {
     view.timestamp = o.timestamp;
     view.clients = o.clients;
     view.driverData = o.driverData;
-    view.writable = o.settings.kind == SimKind::Tag && !o.settings.readOnly &&
-                    o.settings.behaviour == SimBehaviour::Constant;
+    view.writable = IsWritable(o);
     return view;
 }
 
@@ -355,6 +361,15 @@ void SimModel::SetClients(DWORD id, DWORD clients, DWORD driverData) {
     if (p == objects_.end()) return;
     p->second.clients = clients;
     p->second.driverData = driverData;
+}
+
+LONG SimModel::ChangeClients(DWORD id, LONG delta) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto p = objects_.find(id);
+    if (p == objects_.end() || p->second.settings.kind != SimKind::Tag) return -1;
+    const LONGLONG count = static_cast<LONGLONG>(p->second.clients) + delta;
+    p->second.clients = count < 0 ? 0 : count > LONG_MAX ? LONG_MAX : static_cast<DWORD>(count);
+    return static_cast<LONG>(p->second.clients);
 }
 
 void SimModel::Simulate(Object& o, double seconds, bool offline) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum class SimKind : DWORD { Device = 0, Folder = 1, Tag = 2 };
@@ -68,12 +69,19 @@ class SimModel {
     // A path from the root: "A.B" or ".A.B"; "" is the root.
     DWORD FindPath(const std::string& path) const;
     std::optional<SimObjectView> View(DWORD id) const;
+    // What the server asks of an object most often, without copying its settings: `visit`
+    // runs under the model's lock with the object's name, description and a view whose
+    // settings are left empty (but for the kind). False for an unknown object.
+    template <class Visit>
+    bool Describe(DWORD id, Visit&& visit) const;
     std::optional<SimSettings> Settings(DWORD id) const;
     std::string RootName() const;
 
     // A write from a client: converted to the tag's type; false if refused.
     bool Write(DWORD id, const VARIANT& value);
     void SetClients(DWORD id, DWORD clients, DWORD driverData);
+    // Adds `delta` to a tag's client count (never below 0); the new count, -1 for no tag.
+    LONG ChangeClients(DWORD id, LONG delta);
 
     // New values, qualities and timestamps for every tag.
     void Update();
@@ -103,7 +111,8 @@ class SimModel {
 
     DWORD AddLocked(DWORD parent, const SimSettings& settings);
     void RemoveLocked(DWORD id);
-    DWORD FindLocked(DWORD parent, const std::string& name) const;
+    DWORD FindLocked(DWORD parent, std::string_view name) const;
+    static bool IsWritable(const Object& o);
     void ResetValue(Object& object);
     void Simulate(Object& object, double seconds, bool offline);
     bool Offline(DWORD id) const;
@@ -118,3 +127,26 @@ class SimModel {
 // The type names shown in the dialogs and used in the stream (English, as OPC tools show them).
 const wchar_t* SimTypeName(VARTYPE type);
 const std::vector<VARTYPE>& SimTypes();
+
+template <class Visit>
+bool SimModel::Describe(DWORD id, Visit&& visit) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto p = objects_.find(id);
+    if (p == objects_.end()) return false;
+    const Object& o = p->second;
+    SimObjectView view;
+    view.id = id;
+    view.settings.kind = o.settings.kind;
+    VariantInit(&view.value);
+    VariantCopy(&view.value, const_cast<VARIANT*>(&o.value));
+    view.quality = o.quality;
+    view.timestamp = o.timestamp;
+    view.clients = o.clients;
+    view.driverData = o.driverData;
+    view.writable = IsWritable(o);
+    if (id == 0)
+        visit(RootName(), o.settings.description, view);
+    else
+        visit(o.settings.name, o.settings.description, view);
+    return true;
+}

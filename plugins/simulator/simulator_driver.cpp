@@ -88,24 +88,25 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLEditObject(DWORD id, HWND owner) {
 OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
     if (!info) return 0;
     return Safely([&] {
-        std::optional<SimObjectView> view = g_model->View(id);
-        if (!view) return 0L;
-        const SimSettings& s = view->settings;
-        const bool tag = s.kind == SimKind::Tag;
-        info->name = CoTaskCopy(s.name);
-        info->description = CoTaskCopy(s.description);
-        info->id = id;
-        info->driverData = view->driverData;
-        info->visible = TRUE;
-        info->isTag = tag;
-        info->readOnly = !view->writable;
-        info->image = static_cast<WORD>(s.kind);
-        info->treeImage = static_cast<WORD>(s.kind);
-        info->quality = view->quality;
-        info->value = view->value;  // handed over: the server frees it
-        info->clients = view->clients;
-        info->timestamp = view->timestamp;
-        return 1L;
+        const bool known =
+            g_model->Describe(id, [&](const std::string& name, const std::string& description,
+                                      const SimObjectView& view) {
+                const SimKind kind = view.settings.kind;
+                info->name = CoTaskCopy(name);
+                info->description = CoTaskCopy(description);
+                info->id = id;
+                info->driverData = view.driverData;
+                info->visible = TRUE;
+                info->isTag = kind == SimKind::Tag;
+                info->readOnly = !view.writable;
+                info->image = static_cast<WORD>(kind);
+                info->treeImage = static_cast<WORD>(kind);
+                info->quality = view.quality;
+                info->value = view.value;  // handed over: the server frees it
+                info->clients = view.clients;
+                info->timestamp = view.timestamp;
+            });
+        return known ? 1L : 0L;
     });
 }
 
@@ -118,6 +119,11 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLSetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
     });
     VariantClear(&info->value);  // the copy is ours
     return result;
+}
+
+// The count alone: a client adding an item never rewrites the tag's value.
+OPC_DRIVER_EXPORT LONG __cdecl DLLChangeClientCount(DWORD id, LONG delta) {
+    return Safely([&] { return g_model->ChangeClients(id, delta); });
 }
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLRemoveObject(DWORD id) {

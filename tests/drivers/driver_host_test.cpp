@@ -220,6 +220,38 @@ TEST(ObjectInfoCopy, FreesDriverStringsAndMarksUncopyableValues) {
     EXPECT_TRUE(FAILED(V_ERROR(info.value.Get())));
 }
 
+// Both kinds of driver end with the same counts; only one that cannot take the count alone
+// sees its whole record, value included, written back, and then under its own lock.
+TEST_F(DriverHost, ClientCountsChangeAloneWhereTheDriverCanTakeThem) {
+    const std::string current = Probe("a.dll"),
+                      legacy = Probe("b.dll", kTree, "probe_driver_legacy.dll");
+    LoadList(current + "|A\r\n" + legacy + "|B\r\n");
+    DriverSnapshot lists = g_drivers.Snapshot();
+    ASSERT_EQ(2u, lists->drivers.size());
+    for (size_t i = 0; i < 2; ++i) {
+        CDriver& driver = *lists->drivers[i];
+        EXPECT_EQ(i == 0, driver.CountsClientsItself());
+        const DWORD counter = driver.GetObjectID(0, "Dev.Counter");
+        driver.ChangeClientCount(counter, 5);
+        driver.ChangeClientCount(counter, -2);
+        driver.ChangeClientCount(driver.GetObjectID(0, "Dev"), 1);  // a folder: nothing
+        CObjectInfo info;
+        driver.GetObjectInfo(counter, info);
+        EXPECT_EQ(3u, info.clients) << "driver " << i;
+        driver.ChangeClientCount(counter, -10);
+        driver.GetObjectInfo(counter, info);
+        EXPECT_EQ(0u, info.clients) << "never below 0, driver " << i;
+        EXPECT_EQ(7, V_I4(info.value.Get())) << "the value stays, driver " << i;
+    }
+    auto log = ReadProbeLog(current);
+    EXPECT_EQ(0u, CountCalls(log, "DLLSetObjectInfo"));
+    EXPECT_EQ(4u, CountCalls(log, "DLLChangeClientCount"));
+    EXPECT_EQ(0ul, LastClientCount(log, "Counter"));
+    log = ReadProbeLog(legacy);
+    EXPECT_EQ(3u, CountCalls(log, "DLLSetObjectInfo")) << "the folder's record is not written";
+    EXPECT_EQ(0ul, LastClientCount(log, "Counter"));
+}
+
 TEST_F(DriverHost, SetObjectInfoHandsValueAndClientsToTheDriver) {
     LoadList(Probe("a.dll") + "|A");
     auto driver = Only();

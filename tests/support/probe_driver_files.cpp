@@ -102,3 +102,23 @@ int MaxOverlap(const std::vector<ProbeCall>& log, const std::vector<std::string>
     }
     return most;
 }
+
+unsigned long LastClientCount(const std::vector<ProbeCall>& log, const std::string& tagName) {
+    long lastSequence = -1;
+    unsigned long count = 0;
+    for (const ProbeCall& c : log) {
+        // Entry of a record write (its CLIENTS), exit of a count change (its result).
+        const bool set = c.entering && c.entry == "DLLSetObjectInfo";
+        const bool change = !c.entering && c.entry == "DLLChangeClientCount";
+        if ((!set && !change) || c.sequence < lastSequence) continue;
+        const size_t first = c.args.find(',');
+        const size_t last = c.args.rfind(set ? "," : "=>");
+        if (first == std::string::npos || last == std::string::npos) continue;
+        std::string name = c.args.substr(first + 1);
+        name = name.substr(0, name.rfind(','));
+        if (name != tagName) continue;
+        lastSequence = c.sequence;
+        count = std::stoul(c.args.substr(last + (set ? 1 : 2)));
+    }
+    return count;
+}

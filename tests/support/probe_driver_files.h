@@ -42,5 +42,8 @@ struct ProbeCall {
 std::vector<ProbeCall> ReadProbeLog(const std::string& dllPath);
 // Entries (on entry) of the given name.
 size_t CountCalls(const std::vector<ProbeCall>& log, const std::string& entry);
+// The client count the probe holds for the tag named `tagName` after the last count update
+// in the log (DLLSetObjectInfo, or DLLChangeClientCount where the probe has it); 0 if none.
+unsigned long LastClientCount(const std::vector<ProbeCall>& log, const std::string& tagName);
 // The largest number of calls among `entries` in progress at one moment.
 int MaxOverlap(const std::vector<ProbeCall>& log, const std::vector<std::string>& entries);
