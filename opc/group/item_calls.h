@@ -34,7 +34,7 @@ HRESULT COPCGroup::ForEachItem(DWORD count, const OPCHANDLE* handles, HRESULT** 
         CoTaskArray<HRESULT> result(count);
         bool anyError = false;
         {
-            KernelMutexLock lock(itemMutex_);
+            ProcessMutexLock lock(itemMutex_);
             for (DWORD i = 0; i < count; ++i) {
                 std::unique_ptr<OPCItem>* item = items_.Find(handles[i]);
                 result[i] = item ? each(**item, i) : OPC_E_INVALIDHANDLE;

@@ -3,6 +3,7 @@
 #include "opc_group.h"
 
 #include "co_task_mem.h"
+#include "driver_list.h"
 #include "com_call.h"
 #include "item_attributes_enum.h"
 #include "item_calls.h"
@@ -17,28 +18,34 @@ STDMETHODIMP COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray,
         CoTaskArray<HRESULT> errors(dwCount);
         bool anyError = false;
         {
-            KernelMutexLock lock(itemMutex_);
+            ProcessMutexLock lock(itemMutex_);
+            // The tags' client counts go to the drivers once per tag, before the lock is
+            // given up, so that no removal can overtake them.
+            ClientCountBatch counts(dwCount);
+            const DriverSnapshot drivers = g_drivers.Snapshot();
             for (DWORD i = 0; i < dwCount; ++i) {
                 const OPCITEMDEF& def = pItemArray[i];
                 OPCHANDLE handle = 0;
+                std::unique_ptr<OPCItem> item;
                 try {
-                    auto item = std::make_unique<OPCItem>();
-                    const HRESULT resolved = item->Resolve(def, &results[i]);
+                    item = NewItemRecord();
+                    const HRESULT resolved = item->Resolve(*drivers, def, &results[i]);
                     if (resolved != S_OK) {
                         FreeResult(results[i]);
                         errors[i] = resolved;
                         anyError = true;
+                        RecycleItemRecord(std::move(item), counts);
                         continue;
                     }
                     OPCItem& added = *item;
                     handle = items_.Append(std::move(item));
                     added.SetServerHandle(handle);
                     results[i].hServer = handle;
-                    added.Apply(def);
+                    added.Apply(def, counts);
                     errors[i] = S_OK;
                 } catch (const std::bad_alloc&) {
-                    std::unique_ptr<OPCItem> dropped;
-                    if (handle) items_.Remove(handle, dropped);
+                    if (handle) items_.Remove(handle, item);
+                    if (item) RecycleItemRecord(std::move(item), counts);
                     FreeResult(results[i]);
                     errors[i] = E_OUTOFMEMORY;
                     anyError = true;
@@ -59,7 +66,7 @@ STDMETHODIMP COPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOO
         CoTaskArray<HRESULT> errors(dwCount);
         bool anyError = false;
         try {
-            KernelMutexLock lock(itemMutex_);
+            ProcessMutexLock lock(itemMutex_);
             for (DWORD i = 0; i < dwCount; ++i) {
                 OPCItem scratch;  // never counted as a client of its tag
                 errors[i] = scratch.Resolve(pItemArray[i], &results[i]);
@@ -86,12 +93,14 @@ STDMETHODIMP COPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT*
         CoTaskArray<HRESULT> errors(dwCount);
         bool anyError = false;
         {
-            KernelMutexLock lock(itemMutex_);
+            ProcessMutexLock lock(itemMutex_);
+            ClientCountBatch counts(dwCount);  // committed before the lock is given up
             for (DWORD i = 0; i < dwCount; ++i) {
                 std::unique_ptr<OPCItem> removed;
                 errors[i] = items_.Remove(phServer[i], removed) ? S_OK : OPC_E_INVALIDHANDLE;
+                if (removed) RecycleItemRecord(std::move(removed), counts);
                 anyError |= errors[i] != S_OK;
-            }  // each removed record gives back its client count here
+            }
         }
         *ppErrors = errors.Detach();
         return anyError ? S_FALSE : S_OK;
@@ -131,7 +140,7 @@ STDMETHODIMP COPCGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) {
     return ComCall([&] {
         auto snapshot = std::make_shared<std::vector<ItemAttributes>>();
         {
-            KernelMutexLock lock(itemMutex_);
+            ProcessMutexLock lock(itemMutex_);
             snapshot->reserve(items_.Size());
             items_.ForEach([&](OPCHANDLE, std::unique_ptr<OPCItem>& item) {
                 snapshot->push_back(item->Attributes());

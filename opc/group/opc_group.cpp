@@ -9,9 +9,7 @@ HRESULT COPCGroup::Create(std::shared_ptr<ServerLink> server, ComPtr<COPCGroup>*
     auto* created = new (std::nothrow) COPCGroup(std::move(server));
     if (!created) return E_OUTOFMEMORY;
     ComPtr<COPCGroup> held(created);  // from here on the last Release frees it
-    if (!created->itemMutex_.Valid() || !created->cycleMutex_.Valid() ||
-        !created->updateThread_.Start(created))
-        return E_OUTOFMEMORY;
+    if (!created->updateThread_.Start(created)) return E_OUTOFMEMORY;
     *group = std::move(held);
     return S_OK;
 }
@@ -23,9 +21,38 @@ COPCGroup::~COPCGroup() {
 }
 
 void COPCGroup::DestroyItems() noexcept {
-    KernelMutexLock lock(itemMutex_);
+    ProcessMutexLock lock(itemMutex_);
+    std::unique_ptr<ClientCountBatch> counts;
+    try {
+        counts = std::make_unique<ClientCountBatch>(items_.Size());
+    } catch (...) {
+        // No memory to gather the counts: each record gives its own back as it goes.
+    }
     std::unique_ptr<OPCItem> item;
-    while (items_.Remove(items_.FirstHandle(), item)) item.reset();  // gives back its client count
+    while (items_.Remove(items_.FirstHandle(), item)) {
+        if (counts) item->ReleaseClient(*counts);
+        item.reset();
+    }
+    spareItems_.clear();
+}
+
+std::unique_ptr<OPCItem> COPCGroup::NewItemRecord() {
+    if (spareItems_.empty()) return std::make_unique<OPCItem>();
+    std::unique_ptr<OPCItem> item = std::move(spareItems_.back());
+    spareItems_.pop_back();
+    return item;
+}
+
+void COPCGroup::RecycleItemRecord(std::unique_ptr<OPCItem> item,
+                                  ClientCountBatch& counts) noexcept {
+    item->ReleaseClient(counts);
+    if (spareItems_.size() >= kMaxSpareItems) return;
+    try {
+        item->Reset();
+        spareItems_.push_back(std::move(item));
+    } catch (...) {
+        // No room to keep it: the record goes.
+    }
 }
 
 LONG COPCGroup::TimeBias() const noexcept {

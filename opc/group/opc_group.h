@@ -123,10 +123,20 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     std::atomic<OPCHANDLE> serverHandle_{0};
     std::atomic<BOOL> public_{FALSE};
 
-    // Item management and synchronous IO take the item mutex; the update cycle takes both.
-    KernelMutex itemMutex_;
+    // A record for a new item: a recycled one if there is one. Throws std::bad_alloc.
+    std::unique_ptr<OPCItem> NewItemRecord();
+    // Keeps a removed item's record for reuse (its count given back through `counts`).
+    void RecycleItemRecord(std::unique_ptr<OPCItem> item, ClientCountBatch& counts) noexcept;
+
+    // Item management and synchronous IO take the item mutex; the update cycle takes the
+    // cycle mutex and then the item mutex. Both stay inside the process (ProcessMutex).
+    ProcessMutex itemMutex_;
     ItemList items_;  // guarded by the item mutex
-    KernelMutex cycleMutex_;
+    // Records of removed items, kept so that adding and removing items does not make the
+    // heap hand memory back to the system and fault it in again; guarded by the item mutex.
+    std::vector<std::unique_ptr<OPCItem>> spareItems_;
+    static constexpr size_t kMaxSpareItems = 1u << 16;
+    ProcessMutex cycleMutex_;
 
     GroupUpdateThread updateThread_;
 };

@@ -56,28 +56,66 @@ OPCItem::OPCItem() noexcept : serial_(g_nextItemSerial++) {
 }
 
 OPCItem::~OPCItem() {
-    ReleaseClientCount();
+    GiveBackClientCount();
+}
+
+void OPCItem::GiveBackClientCount() noexcept {
+    if (!countsAsClient_) return;
+    try {
+        ClientCountBatch counts(1);
+        ReleaseClient(counts);
+    } catch (...) {
+        // No memory for the change: the count stays as it is.
+    }
+    countsAsClient_ = false;
+}
+
+void OPCItem::Reset() noexcept {
+    GiveBackClientCount();
+    // clear() keeps the strings' memory for the next item.
+    accessPath_.clear();
+    itemId_.clear();
+    active_ = FALSE;
+    clientHandle_ = 0;
+    serverHandle_ = 0;
+    accessRights_ = OPC_READABLE | OPC_WRITEABLE;
+    blob_.clear();
+    requestedType_ = VT_EMPTY;
+    canonicalType_ = VT_R4;
+    euInfo_.Clear();
+    CoFileTimeNow(&timestamp_);
+    quality_ = OPC_QUALITY_GOOD;
+    value_.Clear();
+    driver_.reset();
+    tag_ = 0;
+    isTag_ = false;
+    serial_ = g_nextItemSerial++;
 }
 
 HRESULT OPCItem::Resolve(const OPCITEMDEF& def, OPCITEMRESULT* result) {
+    return Resolve(*g_drivers.Snapshot(), def, result);
+}
+
+HRESULT OPCItem::Resolve(const DriverLists& drivers, const OPCITEMDEF& def, OPCITEMRESULT* result) {
     HRESULT hr = OPC_E_INVALIDITEMID;
     driver_.reset();
     tag_ = 0;
-    const std::string id = WideToAnsi(def.szItemID ? def.szItemID : L"");
+    isTag_ = false;
+    const std::string id = WideToAnsi(def.szItemID);
     const size_t dot = id.find('.');
     if (dot != std::string::npos) {
-        std::shared_ptr<CDriver> driver = g_drivers.Snapshot()->Find(id.substr(0, dot));
+        std::shared_ptr<CDriver> driver = drivers.Find(std::string_view(id).substr(0, dot));
         if (driver) {
-            const DWORD tag = driver->GetObjectID(0, id.substr(dot + 1));
+            const DWORD tag = driver->GetObjectID(0, id.c_str() + dot + 1);
             if (tag != 0) {
                 driver_ = driver;
                 tag_ = tag;
-                CObjectInfo info;
-                driver->GetObjectInfo(tag, info);
-                if (info.isTag) {
+                const CDriver::TagFacts facts = driver->GetTagFacts(tag);
+                if (facts.isTag) {
                     hr = S_OK;
-                    canonicalType_ = info.value.Type();
-                    accessRights_ = info.readOnly ? OPC_READABLE : OPC_READABLE | OPC_WRITEABLE;
+                    isTag_ = true;
+                    canonicalType_ = facts.type;
+                    accessRights_ = facts.readOnly ? OPC_READABLE : OPC_READABLE | OPC_WRITEABLE;
                 }
             }
         }
@@ -99,43 +137,30 @@ HRESULT OPCItem::Resolve(const OPCITEMDEF& def, OPCITEMRESULT* result) {
     return hr;
 }
 
-void OPCItem::Apply(const OPCITEMDEF& def) {
+void OPCItem::Apply(const OPCITEMDEF& def, ClientCountBatch& counts) {
     accessPath_ = def.szAccessPath ? def.szAccessPath : L"";
     itemId_ = def.szItemID ? def.szItemID : L"";
+    if (def.dwBlobSize && def.pBlob) blob_.assign(def.pBlob, def.pBlob + def.dwBlobSize);
     active_ = def.bActive;
     clientHandle_ = def.hClient;
-    if (def.dwBlobSize && def.pBlob) blob_.assign(def.pBlob, def.pBlob + def.dwBlobSize);
     requestedType_ = def.vtRequestedDataType == VT_EMPTY ? canonicalType_ : def.vtRequestedDataType;
     ConvertInPlace(value_, canonicalType_);  // the empty value becomes the type's zero
 
-    if (std::shared_ptr<CDriver> driver = BoundDriver()) {
-        CObjectInfo info;
-        driver->GetObjectInfo(tag_, info);
-        if (info.isTag) {
-            ++info.clients;
-            driver->SetObjectInfo(tag_, info);
-            countsAsClient_ = true;
-        }
-        AddChildTagProperties(*driver);
-    }
-    RecordStandardProperties();
+    std::shared_ptr<CDriver> driver = isTag_ ? BoundDriver() : nullptr;
+    if (driver && counts.Add(std::move(driver), tag_, +1)) countsAsClient_ = true;
 }
 
-void OPCItem::AddChildTagProperties(CDriver& driver) {
-    std::vector<std::string> children;
-    driver.EnumTags(children, tag_);
-    DWORD id = 7;
-    for (const std::string& name : children) {
-        CObjectInfo child;
-        driver.GetObjectInfo(driver.GetObjectID(tag_, name), child);
-        properties_.Set(id++, name, child.isTag ? CopyOrError(*child.value.Get()) : Variant());
-    }
+void OPCItem::ReleaseClient(ClientCountBatch& counts) noexcept {
+    if (!countsAsClient_) return;
+    std::shared_ptr<CDriver> driver = BoundDriver();  // an unloaded driver keeps no counts
+    if (!driver || counts.Add(std::move(driver), tag_, -1)) countsAsClient_ = false;
 }
 
-void OPCItem::RecordStandardProperties() {
-    properties_.Set(1, "Item Canonical Data Type", ScalarVariant(VT_I2, canonicalType_));
-    properties_.Set(2, "Item Value", CopyOrError(*value_.Get()));
-    properties_.Set(3, "Item Quality", ScalarVariant(VT_I2, quality_));
+ItemProperties OPCItem::BuildProperties() const {
+    ItemProperties properties;
+    properties.Set(1, "Item Canonical Data Type", ScalarVariant(VT_I2, canonicalType_));
+    properties.Set(2, "Item Value", CopyOrError(*value_.Get()));
+    properties.Set(3, "Item Quality", ScalarVariant(VT_I2, quality_));
     Variant when;
     FILETIME local{};
     SYSTEMTIME st{};
@@ -146,28 +171,26 @@ void OPCItem::RecordStandardProperties() {
     SystemTimeToVariantTime(&st, &date);
     V_VT(when.Put()) = VT_DATE;
     V_DATE(when.Get()) = date;
-    properties_.Set(4, "Item Timestamp", std::move(when));
-    properties_.Set(5, "Item Access Rights",
-                    ScalarVariant(VT_I4, static_cast<LONG>(accessRights_)));
+    properties.Set(4, "Item Timestamp", std::move(when));
+    properties.Set(5, "Item Access Rights", ScalarVariant(VT_I4, static_cast<LONG>(accessRights_)));
     Variant rate;
     V_VT(rate.Put()) = VT_R4;
     V_R4(rate.Get()) = 0.0f;
-    properties_.Set(6, "Server Scan Rate", std::move(rate));
+    properties.Set(6, "Server Scan Rate", std::move(rate));
+    if (std::shared_ptr<CDriver> driver = isTag_ ? BoundDriver() : nullptr)
+        AddChildTagProperties(*driver, properties);
+    return properties;
 }
 
-void OPCItem::ReleaseClientCount() noexcept {
-    if (!countsAsClient_) return;
-    countsAsClient_ = false;
-    std::shared_ptr<CDriver> driver = BoundDriver();
-    if (!driver) return;
-    try {
-        CObjectInfo info;
-        driver->GetObjectInfo(tag_, info);
-        if (!info.isTag) return;
-        if (info.clients > 0) --info.clients;
-        driver->SetObjectInfo(tag_, info);
-    } catch (...) {
-        // Out of memory while copying the record: the count stays as it is.
+void OPCItem::AddChildTagProperties(CDriver& driver, ItemProperties& properties) const {
+    std::vector<std::string> children;
+    driver.EnumTags(children, tag_);
+    DWORD id = 7;
+    for (const std::string& name : children) {
+        CObjectInfo child;
+        driver.GetObjectInfo(driver.GetObjectID(tag_, name), child);
+        // A child that is no tag has no value to show.
+        properties.Set(id++, name, child.isTag ? CopyOrError(*child.value.Get()) : Variant());
     }
 }
 
@@ -194,12 +217,7 @@ HRESULT OPCItem::Write(const VARIANT& value) {
     if (FAILED(hr)) return OPC_E_BADTYPE;
 
     value_ = converted;
-    if (std::shared_ptr<CDriver> driver = BoundDriver()) {
-        CObjectInfo info;
-        driver->GetObjectInfo(tag_, info);
-        info.value = std::move(converted);
-        driver->SetObjectInfo(tag_, info);
-    }
+    if (std::shared_ptr<CDriver> driver = BoundDriver()) driver->WriteValue(tag_, converted);
     return S_OK;
 }
 

@@ -2,9 +2,12 @@
 //
 // The binding is fixed when the item is created. The driver is held weakly and locked for
 // each use, so an item never calls into a driver that has been unloaded meanwhile (it then
-// behaves as unbound). The record raises its tag's client count when it is applied and lowers
-// it again when it is destroyed; a record that never raised it (a scratch record used to
-// validate a definition) never lowers it.
+// behaves as unbound). A record bound to a tag counts as one of the tag's clients from Apply
+// until it gives the count back (ReleaseClient, or its destruction); the counts of one call
+// travel to the drivers together, once per tag (ClientCountBatch). A record that never
+// counted (a scratch record used to validate a definition) never gives anything back.
+//
+// Records are recycled by their group (Reset), so a record's memory outlives the item.
 //
 // No lock of its own: the owning group's item mutex guards every item.
 #pragma once
@@ -15,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "client_count_batch.h"
 #include "driver.h"
+#include "driver_list.h"
 #include "item_properties.h"
 #include "opc.h"
 #include "variant.h"
@@ -48,9 +53,23 @@ class OPCItem {
     // Binds the record to the tag the definition names: S_OK for a tag, OPC_E_INVALIDITEMID
     // otherwise (a folder stays bound). Fills `result` when given. Throws std::bad_alloc.
     HRESULT Resolve(const OPCITEMDEF& def, OPCITEMRESULT* result);
-    // Takes over the rest of a resolved definition, raises the tag's client count and builds
-    // the property table. Throws std::bad_alloc.
-    void Apply(const OPCITEMDEF& def);
+    // The same against the driver lists of `drivers`, for a call that resolves many.
+    HRESULT Resolve(const DriverLists& drivers, const OPCITEMDEF& def, OPCITEMRESULT* result);
+    // Takes over the rest of a resolved definition; a record bound to a tag now counts as
+    // its client, and `counts` carries the +1 to the driver. Throws std::bad_alloc (before
+    // anything is counted).
+    void Apply(const OPCITEMDEF& def, ClientCountBatch& counts);
+    // Gives the client count back through `counts`; nothing for a record that does not count.
+    void ReleaseClient(ClientCountBatch& counts) noexcept;
+    // Back to the state of a new record, for reuse; gives its count back first if it still
+    // holds one.
+    void Reset() noexcept;
+
+    // The property table of the record as it stands: ids 1-6 from the record, and for a tag
+    // one more per child tag (7, 8, ... in DLLEnumTags order) with the child's value as the
+    // driver gives it now. Built on request, for the item-properties interface only: group
+    // items never need it. Throws std::bad_alloc.
+    ItemProperties BuildProperties() const;
 
     // The cache from the tag, timestamps shifted by `timeBiasMinutes`, then converted to
     // the requested type.
@@ -76,7 +95,6 @@ class OPCItem {
         requestedType_ = type == VT_EMPTY ? canonicalType_ : type;
     }
     DWORD AccessRights() const noexcept { return accessRights_; }
-    const ItemProperties& Properties() const noexcept { return properties_; }
     // Unique for the life of the process: tells a record from a later one in the same entry.
     uint64_t Serial() const noexcept { return serial_; }
 
@@ -85,9 +103,9 @@ class OPCItem {
     std::shared_ptr<CDriver> BoundDriver() const noexcept {
         return tag_ ? driver_.lock() : nullptr;
     }
-    void RecordStandardProperties();
-    void AddChildTagProperties(CDriver& driver);
-    void ReleaseClientCount() noexcept;
+    void AddChildTagProperties(CDriver& driver, ItemProperties& properties) const;
+    // ReleaseClient on its own, for a record that is going without its group.
+    void GiveBackClientCount() noexcept;
 
     std::wstring accessPath_;
     std::wstring itemId_;
@@ -105,9 +123,9 @@ class OPCItem {
 
     std::weak_ptr<CDriver> driver_;
     DWORD tag_ = 0;
+    bool isTag_ = false;  // Resolve found a tag (not a folder) under tag_
     bool countsAsClient_ = false;
     uint64_t serial_;
-    ItemProperties properties_;
 };
 
 // Converts in place with VariantChangeType (flags 0); the value is unchanged on failure.

@@ -3,7 +3,9 @@
 //
 // Clients see the recycling: a removed entry goes to the front of the free pool and is the
 // first one reused, so a removed object's handle usually goes to the next object added. When
-// the list becomes empty its pools are released and numbering starts afresh.
+// the list becomes empty its pools are released and numbering starts afresh; the memory of a
+// list of moderate size is kept for the next entries, so that a client that fills and empties
+// a group again and again does not make the heap give it back and fault it in every time.
 //
 // A handle is the list's base (different for every live list, so handles of different lists
 // rarely meet) plus the entry's slot number; finding an entry by handle is one index
@@ -138,10 +140,16 @@ class PooledList {
     }
 
     void ReleasePools() noexcept {
-        std::vector<Entry>().swap(slots_);
-        std::vector<uint32_t>().swap(free_);
+        if (slots_.capacity() > kKeptEntries) {
+            std::vector<Entry>().swap(slots_);
+            std::vector<uint32_t>().swap(free_);
+        } else {
+            slots_.clear();
+            free_.clear();
+        }
         head_ = tail_ = kNone;
     }
+    static constexpr size_t kKeptEntries = 1u << 16;
 
     OPCHANDLE base_;
     std::vector<Entry> slots_;

@@ -16,7 +16,7 @@ STDMETHODIMP COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* p
         std::vector<OPCItem*> items(dwCount);
         bool anyError = false;
         const LONG bias = TimeBias();
-        KernelMutexLock lock(itemMutex_);
+        ProcessMutexLock lock(itemMutex_);
         for (DWORD i = 0; i < dwCount; ++i) {
             std::unique_ptr<OPCItem>* item = items_.Find(phServer[i]);
             items[i] = item ? item->get() : nullptr;

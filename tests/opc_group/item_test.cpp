@@ -104,16 +104,9 @@ class Items : public OpcClientTest {
         ASSERT_EQ(S_OK, group_.state.As(io_));
     }
 
-    // The client count the probe holds for a tag: the last one the server wrote.
+    // The client count the probe holds for a tag: the last one the server set.
     DWORD ClientCount(const std::string& tagName) {
-        DWORD count = 0;
-        for (const ProbeCall& c : ReadProbeLog(install_->probe_)) {
-            if (!c.entering || c.entry != "DLLSetObjectInfo") continue;
-            const size_t first = c.args.find(','), last = c.args.rfind(',');
-            if (c.args.substr(first + 1, last - first - 1) == tagName)
-                count = std::stoul(c.args.substr(last + 1));
-        }
-        return count;
+        return LastClientCount(ReadProbeLog(install_->probe_), tagName);
     }
     size_t Calls(const std::string& entry) {
         return CountCalls(ReadProbeLog(install_->probe_), entry);
@@ -171,6 +164,7 @@ TEST_F(Items, AnIdentifierInTheCyrillicCodePageResolves) {
 
 TEST_F(Items, ValidateItemsChecksWithoutCreatingOrCounting) {
     const size_t setsBefore = Calls("DLLSetObjectInfo");
+    const size_t changesBefore = Calls("DLLChangeClientCount");
     const std::vector<std::wstring> ids = {L"Probe.Dev.Count", L"NoDot"};
     std::vector<OPCITEMDEF> defs = Definitions(ids, 1);
     OPCITEMRESULT* results = nullptr;
@@ -183,6 +177,40 @@ TEST_F(Items, ValidateItemsChecksWithoutCreatingOrCounting) {
     CoTaskMemFree(results);
     CoTaskMemFree(errors);
     EXPECT_EQ(setsBefore, Calls("DLLSetObjectInfo")) << "no client count touched";
+    EXPECT_EQ(changesBefore, Calls("DLLChangeClientCount")) << "no client count touched";
+}
+
+// However many items of a tag one call adds or removes, the driver hears of it once, and
+// never with a record of the tag to write back.
+TEST_F(Items, ACallChangesEachTagsClientCountOnce) {
+    const DWORD count = ClientCount("Count"), temp = ClientCount("Temp");
+    const size_t changes = Calls("DLLChangeClientCount"), sets = Calls("DLLSetObjectInfo");
+    Added a = AddItems(items_.Get(), {L"Probe.Dev.Count", L"Probe.Dev.Temp", L"Probe.Dev.Count",
+                                      L"Probe.Dev", L"Probe.Dev.Count", L"Probe.Dev.Temp"});
+    ASSERT_EQ(S_FALSE, a.hr) << "the folder is refused";
+    EXPECT_EQ(changes + 2, Calls("DLLChangeClientCount"));
+    EXPECT_EQ(count + 3, ClientCount("Count"));
+    EXPECT_EQ(temp + 2, ClientCount("Temp"));
+
+    std::vector<OPCHANDLE> handles = {a[0], a[1], a[2], a[4], a[5]};
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, items_->RemoveItems(5, handles.data(), &errors));
+    CoTaskMemFree(errors);
+    EXPECT_EQ(changes + 4, Calls("DLLChangeClientCount"));
+    EXPECT_EQ(count, ClientCount("Count"));
+    EXPECT_EQ(temp, ClientCount("Temp"));
+    EXPECT_EQ(sets, Calls("DLLSetObjectInfo"));
+
+    // Records are reused: a new item must start afresh, not with the last one's state.
+    Added b = AddItems(items_.Get(), {L"Probe.Dev.Text"}, 900, VT_EMPTY);
+    ASSERT_EQ(S_OK, b.hr);
+    EXPECT_EQ(VT_BSTR, b.results[0].vtCanonicalDataType);
+    ReadResult cache;
+    Read(io_.Get(), OPC_DS_CACHE, {b[0]}, cache);
+    ASSERT_EQ(S_OK, cache.hr);
+    EXPECT_EQ(900u, cache.states[0].hClient);
+    EXPECT_EQ(VT_BSTR, V_VT(&cache.states[0].vDataValue));
+    EXPECT_EQ(OPC_QUALITY_GOOD, cache.states[0].wQuality);
 }
 
 TEST_F(Items, ClientCountsFollowItemsAcrossGroups) {

@@ -52,7 +52,8 @@ ServerInstallation::ServerInstallation(const std::string& probeConfig) {
     EXPECT_TRUE(
         CopyFileA((TestProgramDirectory() + "\\OPCServerVEXA.exe").c_str(), exe_.c_str(), FALSE));
     probe_ = InstallProbe(dir_.File("bin\\probe.dll"), probeConfig);
-    WriteTextFile(dir_.File("Drivers.cfg"), "probe.dll|Probe\r\n");
+    driverList_ = "probe.dll|Probe\r\n";
+    WriteTextFile(dir_.File("Drivers.cfg"), driverList_);
     RegDeleteTreeA(HKEY_CLASSES_ROOT,
                    (std::string("AppID\\") + kServerAppIdText + "\\Configuration").c_str());
 }
@@ -60,6 +61,14 @@ ServerInstallation::ServerInstallation(const std::string& probeConfig) {
 ServerInstallation::~ServerInstallation() {
     StopStartedServers();
     Run("/UnregServer");
+}
+
+std::string ServerInstallation::AddDriver(const std::string& builtDll, const std::string& name,
+                                          const std::string& config) {
+    const std::string path = InstallProbe(dir_.File("bin\\" + name + ".dll"), config, builtDll);
+    driverList_ += name + ".dll|" + name + "\r\n";
+    WriteTextFile(dir_.File("Drivers.cfg"), driverList_);
+    return path;
 }
 
 void ServerInstallation::StopStartedServers() {

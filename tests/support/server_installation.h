@@ -34,6 +34,11 @@ class ServerInstallation {
     ServerInstallation(const ServerInstallation&) = delete;
     ServerInstallation& operator=(const ServerInstallation&) = delete;
 
+    // Lists one more driver after the probe: a copy of `builtDll` (a probe build) as
+    // bin\NAME.dll with `config`, shown as NAME. Its path, for its call log.
+    std::string AddDriver(const std::string& builtDll, const std::string& name,
+                          const std::string& config);
+
     // Starts the installed server with `arguments`; the process handle, owned by the caller.
     HANDLE Start(const std::string& arguments, DWORD* id = nullptr);
     // Runs it and waits for its end; false if it did not end within `ms`.
@@ -53,5 +58,6 @@ class ServerInstallation {
 
     ScratchDirectory dir_;
     std::string exe_, probe_;
+    std::string driverList_;  // Drivers.cfg
     std::set<DWORD> started_;
 };

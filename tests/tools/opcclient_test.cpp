@@ -6,63 +6,15 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "opc_client_fixture.h"
 
 namespace {
 
-struct ToolRun {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string out, err;  // UTF-8
-};
+using ToolRun = ChildRun;
 
-std::string Drain(HANDLE pipe) {
-    std::string text;
-    char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(pipe, buffer, sizeof(buffer), &n, nullptr) && n > 0) text.append(buffer, n);
-    return text;
-}
-
-// Both pipes are read to their end while the tool runs, so that neither can fill up and
-// block it.
 ToolRun RunTool(const std::wstring& arguments) {
-    ToolRun run;
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE outRead, outWrite, errRead, errWrite;
-    if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) return run;
-    if (!CreatePipe(&errRead, &errWrite, &inherit, 0)) return run;
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-    const std::string dir = TestProgramDirectory();
-    const std::wstring exe = std::wstring(dir.begin(), dir.end()) + L"\\opcclient.exe";
-    std::wstring line = L"\"" + exe + L"\" " + arguments;
-    STARTUPINFOW si{sizeof(si)};
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = outWrite;
-    si.hStdError = errWrite;
-    PROCESS_INFORMATION pi{};
-    const BOOL started = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                        CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
-    CloseHandle(outWrite);
-    CloseHandle(errWrite);
-    if (started) {
-        std::thread errors([&] { run.err = Drain(errRead); });
-        run.out = Drain(outRead);
-        errors.join();
-        if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) {
-            ADD_FAILURE() << "opcclient did not end";
-            TerminateProcess(pi.hProcess, 99);
-        }
-        GetExitCodeProcess(pi.hProcess, &run.exitCode);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
-    } else {
-        ADD_FAILURE() << "cannot start " << std::string(exe.begin(), exe.end());
-    }
-    CloseHandle(outRead);
-    CloseHandle(errRead);
-    return run;
+    return RunChild(L"opcclient.exe", arguments);
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -1,0 +1,16 @@
+// A program of the test build run as a child process, as a script would run it: its exit code
+// and both output streams.
+#pragma once
+
+#include <windows.h>
+#include <string>
+
+struct ChildRun {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string out, err;  // as the program wrote them
+};
+
+// Runs `exeName` from the test program's directory with `arguments`; a program that has not
+// ended after `timeoutMs` is a test failure and is killed.
+ChildRun RunChild(const std::wstring& exeName, const std::wstring& arguments,
+                  DWORD timeoutMs = 60000);
