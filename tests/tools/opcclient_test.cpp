@@ -249,10 +249,17 @@ TEST_F(OpcClientTool, BenchMeasuresEveryOperationAndSize) {
                                           ",\n      \"items_per_second\": "))
                 << operation << " " << size << " in\n"
                 << json.out;
+    // The server is watched from outside: its CPU time per item and its memory.
+    EXPECT_TRUE(Has(json.out, "\"server_cpu_us_per_item\": ")) << json.out;
+    EXPECT_FALSE(Has(json.out, "\"server_cpu_us_per_item\": -")) << json.out;
+    EXPECT_TRUE(Has(json.out, "\"server_memory\": {")) << json.out;
+    EXPECT_TRUE(Has(json.out, "\"peak\": ")) << json.out;
 
     ToolRun table = RunTool(With(L"bench", L"Probe.Dev.Fixed --sizes 5 --runs 2"));
     EXPECT_EQ(0u, table.exitCode) << table.err;
     EXPECT_TRUE(Has(table.out, "median of 2 runs")) << table.out;
+    EXPECT_TRUE(Has(table.out, "Server CPU us/item")) << table.out;
+    EXPECT_TRUE(Has(table.out, "Server memory: ")) << table.out;
     // A read-only item is read but not written.
     EXPECT_TRUE(Has(Row(table.out, "Write"), " -")) << table.out;
 

@@ -1,9 +1,11 @@
 // bench: throughput of the item and synchronous IO calls through the real out-of-process
-// server, for several numbers of items per call; the median of the runs, in items per second.
+// server, for several numbers of items per call; the median of the runs, in items per second,
+// and what each call cost the server process itself (CPU time per item) and its memory.
 #include <windows.h>
 #include <algorithm>
 #include <cmath>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "group.h"
 #include "hresult_text.h"
 #include "json_writer.h"
+#include "process_meter.h"
 #include "text_table.h"
 #include "tool_error.h"
 
@@ -49,16 +52,44 @@ void CheckAll(Connection& connection, const wchar_t* call, const std::wstring& i
                          L" " + connection.ErrorText(e));
 }
 
-// Items per second of each operation in one run; -1 where the operation was not measured.
-std::vector<double> OneRun(Connection& connection, const std::wstring& item, DWORD size) {
-    std::vector<double> rate(kOperationCount, -1.0);
-    const double n = static_cast<double>(size);
+struct RunFigures {
+    std::vector<double> rate = std::vector<double>(kOperationCount, -1.0);  // items per second
+    std::vector<double> cpu = std::vector<double>(kOperationCount, -1.0);   // server µs per item
+};
+
+// Times one operation, and the server's CPU time for it when the server can be watched.
+class Measured {
+  public:
+    Measured(const std::optional<ProcessMeter>& meter, RunFigures& figures, Operation op, DWORD n)
+        : meter_(meter), figures_(figures), op_(op), n_(n) {
+        if (meter_) before_ = meter_->Read().cpuSeconds;
+    }
+    ~Measured() {
+        const double seconds = watch_.Seconds();
+        figures_.rate[op_] = n_ / seconds;
+        if (meter_) figures_.cpu[op_] = (meter_->Read().cpuSeconds - before_) * 1e6 / n_;
+    }
+
+  private:
+    const std::optional<ProcessMeter>& meter_;
+    RunFigures& figures_;
+    Operation op_;
+    double n_;
+    double before_ = 0;
+    Stopwatch watch_;
+};
+
+RunFigures OneRun(Connection& connection, const std::optional<ProcessMeter>& meter,
+                  const std::wstring& item, DWORD size) {
+    RunFigures figures;
     Group group(connection, false, 1000);
     const std::vector<std::wstring> ids(size, item);
 
-    Stopwatch add;
-    const std::vector<AddedItem> added = group.AddItems(ids);
-    rate[kAddItems] = n / add.Seconds();
+    std::vector<AddedItem> added;
+    {
+        Measured m(meter, figures, kAddItems, size);
+        added = group.AddItems(ids);
+    }
     std::vector<HRESULT> errors;
     std::vector<OPCHANDLE> handles;
     for (const AddedItem& a : added) {
@@ -70,16 +101,19 @@ std::vector<double> OneRun(Connection& connection, const std::wstring& item, DWO
                      connection.ErrorText(added[0].error));
     CheckAll(connection, L"AddItems", item, errors);
 
-    Stopwatch cache;
-    std::vector<ItemState> states = group.Read(OPC_DS_CACHE, handles);
-    rate[kReadCache] = n / cache.Seconds();
+    std::vector<ItemState> states;
+    {
+        Measured m(meter, figures, kReadCache, size);
+        states = group.Read(OPC_DS_CACHE, handles);
+    }
     errors.clear();
     for (const ItemState& s : states) errors.push_back(s.error);
     CheckAll(connection, L"Read", item, errors);
 
-    Stopwatch device;
-    states = group.Read(OPC_DS_DEVICE, handles);
-    rate[kReadDevice] = n / device.Seconds();
+    {
+        Measured m(meter, figures, kReadDevice, size);
+        states = group.Read(OPC_DS_DEVICE, handles);
+    }
     errors.clear();
     for (const ItemState& s : states) errors.push_back(s.error);
     CheckAll(connection, L"Read", item, errors);
@@ -88,17 +122,19 @@ std::vector<double> OneRun(Connection& connection, const std::wstring& item, DWO
     if (added[0].accessRights & OPC_WRITEABLE) {
         std::vector<VARIANT> values;
         for (const ItemState& s : states) values.push_back(*s.value.Get());
-        Stopwatch write;
-        errors = group.Write(handles, values);
-        rate[kWrite] = n / write.Seconds();
+        {
+            Measured m(meter, figures, kWrite, size);
+            errors = group.Write(handles, values);
+        }
         CheckAll(connection, L"Write", item, errors);
     }
 
-    Stopwatch remove;
-    errors = group.RemoveItems(handles);
-    rate[kRemoveItems] = n / remove.Seconds();
+    {
+        Measured m(meter, figures, kRemoveItems, size);
+        errors = group.RemoveItems(handles);
+    }
     CheckAll(connection, L"RemoveItems", item, errors);
-    return rate;
+    return figures;
 }
 
 double Median(std::vector<double> values) {
@@ -115,20 +151,50 @@ std::wstring Cell(double rate) {
     return text;
 }
 
+std::wstring Megabytes(uint64_t bytes) {
+    wchar_t text[32];
+    swprintf(text, 32, L"%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return text;
+}
+
+std::wstring Microseconds(double us) {
+    if (us < 0) return L"-";
+    wchar_t text[32];
+    swprintf(text, 32, L"%.2f", us);
+    return text;
+}
+
+double Rounded(double value, double unit) {
+    return std::round(value / unit) * unit;
+}
+
 int RunBench(const Options& options) {
     Connection connection(options.arguments[0]);
     const std::wstring& item = options.arguments[1];
-    // medians[operation][size index]
-    std::vector<std::vector<double>> medians(kOperationCount);
+    const std::optional<ProcessMeter> meter = ProcessMeter::ForServer(connection.Clsid());
+    // [operation][size index]
+    std::vector<std::vector<double>> rates(kOperationCount), cpus(kOperationCount);
+    ProcessUsage afterFirstRun, atEnd;
+    bool watched = false;  // afterFirstRun is set
     for (DWORD size : options.sizes) {
-        std::vector<std::vector<double>> runs(kOperationCount);
+        std::vector<std::vector<double>> runRates(kOperationCount), runCpus(kOperationCount);
         for (unsigned run = 0; run < options.runs; ++run) {
-            const std::vector<double> rate = OneRun(connection, item, size);
-            for (int op = 0; op < kOperationCount; ++op)
-                if (rate[op] >= 0) runs[op].push_back(rate[op]);
+            const RunFigures figures = OneRun(connection, meter, item, size);
+            if (meter && !watched) {
+                afterFirstRun = meter->Read();
+                watched = true;
+            }
+            for (int op = 0; op < kOperationCount; ++op) {
+                if (figures.rate[op] >= 0) runRates[op].push_back(figures.rate[op]);
+                if (figures.cpu[op] >= 0) runCpus[op].push_back(figures.cpu[op]);
+            }
         }
-        for (int op = 0; op < kOperationCount; ++op) medians[op].push_back(Median(runs[op]));
+        for (int op = 0; op < kOperationCount; ++op) {
+            rates[op].push_back(Median(runRates[op]));
+            cpus[op].push_back(Median(runCpus[op]));
+        }
     }
+    if (watched) atEnd = meter->Read();
 
     if (options.json) {
         JsonWriter json;
@@ -143,7 +209,7 @@ int RunBench(const Options& options) {
         json.BeginArray();
         for (int op = 0; op < kOperationCount; ++op)
             for (size_t s = 0; s < options.sizes.size(); ++s) {
-                if (medians[op][s] < 0) continue;
+                if (rates[op][s] < 0) continue;
                 json.BeginObject();
                 json.Key(L"operation");
                 json.String(kOperationNames[op]);
@@ -151,25 +217,54 @@ int RunBench(const Options& options) {
                 json.Unsigned(options.sizes[s]);
                 json.Key(L"items_per_second");
                 // Tenths are more than the run-to-run noise; more digits only mislead.
-                json.Number(std::round(medians[op][s] * 10) / 10);
+                json.Number(Rounded(rates[op][s], 0.1));
+                if (cpus[op][s] >= 0) {
+                    json.Key(L"server_cpu_us_per_item");
+                    json.Number(Rounded(cpus[op][s], 0.001));
+                }
                 json.EndObject();
             }
         json.EndArray();
+        if (watched) {
+            json.Key(L"server_memory");
+            json.BeginObject();
+            json.Key(L"after_first_run");
+            json.Unsigned(afterFirstRun.memoryBytes);
+            json.Key(L"after_last_run");
+            json.Unsigned(atEnd.memoryBytes);
+            json.Key(L"peak");
+            json.Unsigned(atEnd.peakMemoryBytes);
+            json.EndObject();
+        }
         json.EndObject();
         WriteOut(json.Text());
         return 0;
     }
-    std::vector<std::wstring> headers{L"Items per second"};
-    for (DWORD size : options.sizes) headers.push_back(L"n=" + std::to_wstring(size));
-    TextTable table(headers);
-    for (size_t s = 0; s < options.sizes.size(); ++s) table.AlignRight(s + 1);
-    for (int op = 0; op < kOperationCount; ++op) {
-        std::vector<std::wstring> row{kOperationLabels[op]};
-        for (double rate : medians[op]) row.push_back(Cell(rate));
-        table.AddRow(row);
+    auto render = [&](const wchar_t* title, const std::vector<std::vector<double>>& figures,
+                      std::wstring (*cell)(double)) {
+        std::vector<std::wstring> headers{title};
+        for (DWORD size : options.sizes) headers.push_back(L"n=" + std::to_wstring(size));
+        TextTable table(headers);
+        for (size_t s = 0; s < options.sizes.size(); ++s) table.AlignRight(s + 1);
+        for (int op = 0; op < kOperationCount; ++op) {
+            std::vector<std::wstring> row{kOperationLabels[op]};
+            for (double figure : figures[op]) row.push_back(cell(figure));
+            table.AddRow(row);
+        }
+        return table.Render();
+    };
+    std::wstring text = item + L" on " + connection.Name() + L", median of " +
+                        std::to_wstring(options.runs) + (options.runs == 1 ? L" run" : L" runs") +
+                        L"\n" + render(L"Items per second", rates, Cell);
+    if (watched) {
+        text += L"\n" + render(L"Server CPU us/item", cpus, Microseconds);
+        text += L"\nServer memory: " + Megabytes(afterFirstRun.memoryBytes) +
+                L" after the first run, " + Megabytes(atEnd.memoryBytes) +
+                L" after the last, peak " + Megabytes(atEnd.peakMemoryBytes) + L"\n";
+    } else {
+        text += L"\n(the server process could not be watched: no CPU or memory figures)\n";
     }
-    WriteOut(item + L" on " + connection.Name() + L", median of " + std::to_wstring(options.runs) +
-             (options.runs == 1 ? L" run" : L" runs") + L"\n" + table.Render());
+    WriteOut(text);
     return 0;
 }
 
@@ -182,10 +277,14 @@ const Command kBenchCommand{
     L"For each size n, adds a fresh group and times AddItems of n definitions naming ITEM,\n"
     L"a cache Read and a device Read of all n, a Write of the values read (so nothing\n"
     L"changes; skipped for a read-only item) and RemoveItems of all n. Prints the median\n"
-    L"of the runs in items per second.\n"
+    L"of the runs in items per second and, when the server process can be watched on this\n"
+    L"machine, the server's own CPU time per item for each operation and its memory after\n"
+    L"the first and the last run (many runs show whether it grows) and at its peak.\n"
     L"  --sizes LIST   comma-separated item counts (default 100,1000,10000)\n"
     L"  --runs N       runs per size (default 5)\n"
-    L"  --json         {server, item, runs, results: [{operation, size, items_per_second}]}\n",
+    L"  --json         {server, item, runs, results: [{operation, size, items_per_second,\n"
+    L"                 server_cpu_us_per_item}], server_memory: {after_first_run,\n"
+    L"                 after_last_run, peak}} (bytes)\n",
     kOptJson | kOptSizes | kOptRuns,
     2,
     2,

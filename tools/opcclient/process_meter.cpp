@@ -1,0 +1,202 @@
+#include "process_meter.h"
+
+#include <psapi.h>
+#include <tlhelp32.h>
+#include <cstdlib>
+#include <cwctype>
+#include <vector>
+
+namespace {
+
+std::wstring Lower(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(towlower(c));
+    return text;
+}
+
+std::wstring FileNameOf(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+// The executable's path from a LocalServer32 command line ("C:\x\y.exe" -a, or C:\x\y.exe).
+std::wstring ExecutableOf(const std::wstring& commandLine) {
+    size_t start = commandLine.find_first_not_of(L" \t");
+    if (start == std::wstring::npos) return L"";
+    if (commandLine[start] == L'"') {
+        const size_t end = commandLine.find(L'"', start + 1);
+        return commandLine.substr(start + 1, end == std::wstring::npos ? end : end - start - 1);
+    }
+    const size_t exe = Lower(commandLine).find(L".exe", start);
+    return commandLine.substr(start, exe == std::wstring::npos ? exe : exe + 4 - start);
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    std::string text;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got) text.append(buffer, got);
+    CloseHandle(file);
+    return text;
+}
+
+std::vector<std::string> Subdirectories(const std::string& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (found.cFileName[0] >= '0' && found.cFileName[0] <= '9')
+            names.push_back(found.cFileName);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    return names;
+}
+
+const char kProc[] = "Z:\\proc";
+
+// CPU time of every live thread of a Linux process, in nanoseconds (the first field of each
+// thread's schedstat; the process's own stat counts only in clock ticks).
+uint64_t LinuxCpuNanoseconds(unsigned long pid) {
+    const std::string tasks = std::string(kProc) + "\\" + std::to_string(pid) + "\\task";
+    uint64_t total = 0;
+    for (const std::string& task : Subdirectories(tasks))
+        total += strtoull(ReadWholeFile(tasks + "\\" + task + "\\schedstat").c_str(), nullptr, 10);
+    return total;
+}
+
+// A "Vm...:  123 kB" line of /proc/PID/status, in bytes.
+uint64_t StatusKilobytes(const std::string& status, const char* key) {
+    const size_t at = status.find(key);
+    if (at == std::string::npos) return 0;
+    return strtoull(status.c_str() + at + strlen(key), nullptr, 10) * 1024;
+}
+
+// Linux processes whose command line names `exeName` (Wine keeps the Windows path there).
+std::vector<unsigned long> LinuxProcessesRunning(const std::wstring& exeName) {
+    std::vector<unsigned long> found;
+    const std::wstring wanted = Lower(exeName);
+    for (const std::string& pid : Subdirectories(kProc)) {
+        std::string line = ReadWholeFile(std::string(kProc) + "\\" + pid + "\\cmdline");
+        for (size_t start = 0; start < line.size();) {
+            const size_t end = line.find('\0', start);
+            const std::string arg = line.substr(start, end - start);
+            const std::wstring wide(arg.begin(), arg.end());
+            if (Lower(FileNameOf(wide)) == wanted) {
+                found.push_back(strtoul(pid.c_str(), nullptr, 10));
+                break;
+            }
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+    }
+    return found;
+}
+
+unsigned long LinuxProcessNamed(const char* comm) {
+    for (const std::string& pid : Subdirectories(kProc)) {
+        std::string name = ReadWholeFile(std::string(kProc) + "\\" + pid + "\\comm");
+        while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+        if (name == comm) return strtoul(pid.c_str(), nullptr, 10);
+    }
+    return 0;
+}
+
+double Seconds(const FILETIME& t) {
+    ULARGE_INTEGER v;
+    v.LowPart = t.dwLowDateTime;
+    v.HighPart = t.dwHighDateTime;
+    return static_cast<double>(v.QuadPart) / 1e7;
+}
+
+}  // namespace
+
+bool RunningUnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+std::optional<ProcessMeter> ProcessMeter::ForServer(const CLSID& clsid) {
+    wchar_t clsidText[64];
+    if (!StringFromGUID2(clsid, clsidText, 64)) return std::nullopt;
+    const std::wstring key = std::wstring(L"CLSID\\") + clsidText + L"\\LocalServer32";
+    wchar_t command[1024] = L"";
+    LONG size = sizeof(command);
+    if (RegQueryValueW(HKEY_CLASSES_ROOT, key.c_str(), command, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    const std::wstring exe = FileNameOf(ExecutableOf(command));
+    return exe.empty() ? std::nullopt : ForExecutable(exe);
+}
+
+std::optional<ProcessMeter> ProcessMeter::ForExecutable(const std::wstring& exeName) {
+    ProcessMeter meter;
+    if (RunningUnderWine()) {
+        const std::vector<unsigned long> pids = LinuxProcessesRunning(exeName);
+        if (pids.size() != 1) return std::nullopt;  // none, or no telling which
+        meter.unixPid_ = pids[0];
+        meter.hostPid_ = LinuxProcessNamed("wineserver");
+        return meter;
+    }
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return std::nullopt;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    DWORD id = 0;
+    int matches = 0;
+    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, exeName.c_str()) == 0) {
+            id = entry.th32ProcessID;
+            ++matches;
+        }
+    CloseHandle(snapshot);
+    if (matches != 1) return std::nullopt;
+    meter.process_ = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
+    if (!meter.process_) return std::nullopt;
+    return meter;
+}
+
+ProcessMeter::ProcessMeter(ProcessMeter&& other) noexcept
+    : process_(other.process_), unixPid_(other.unixPid_), hostPid_(other.hostPid_) {
+    other.process_ = nullptr;
+}
+
+ProcessMeter& ProcessMeter::operator=(ProcessMeter&& other) noexcept {
+    if (this != &other) {
+        if (process_) CloseHandle(process_);
+        process_ = other.process_;
+        unixPid_ = other.unixPid_;
+        hostPid_ = other.hostPid_;
+        other.process_ = nullptr;
+    }
+    return *this;
+}
+
+ProcessMeter::~ProcessMeter() {
+    if (process_) CloseHandle(process_);
+}
+
+ProcessUsage ProcessMeter::Read() const {
+    ProcessUsage usage;
+    if (unixPid_) {
+        usage.cpuSeconds = static_cast<double>(LinuxCpuNanoseconds(unixPid_)) / 1e9;
+        if (hostPid_)
+            usage.hostCpuSeconds = static_cast<double>(LinuxCpuNanoseconds(hostPid_)) / 1e9;
+        const std::string status =
+            ReadWholeFile(std::string(kProc) + "\\" + std::to_string(unixPid_) + "\\status");
+        usage.memoryBytes = StatusKilobytes(status, "VmRSS:");
+        usage.peakMemoryBytes = StatusKilobytes(status, "VmHWM:");
+        return usage;
+    }
+    FILETIME created, exited, kernel, user;
+    if (GetProcessTimes(process_, &created, &exited, &kernel, &user))
+        usage.cpuSeconds = Seconds(kernel) + Seconds(user);
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    if (GetProcessMemoryInfo(process_, &counters, sizeof(counters))) {
+        usage.memoryBytes = counters.WorkingSetSize;
+        usage.peakMemoryBytes = counters.PeakWorkingSetSize;
+    }
+    return usage;
+}

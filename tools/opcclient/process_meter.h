@@ -1,0 +1,47 @@
+// What a server process has used: CPU time over all its threads and its memory, read from
+// outside the process, for the benchmarks.
+//
+// On Windows the process's own counters answer (GetProcessTimes, GetProcessMemoryInfo). Wine
+// hands another process's counters out as they were when it started, so under Wine the
+// figures come from the Linux process behind it instead (/proc through the Z: drive), and
+// the wineserver's CPU time is read too: under Wine it serves every kernel-object call, so
+// it belongs to what a server costs.
+#pragma once
+
+#include <windows.h>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct ProcessUsage {
+    double cpuSeconds = 0;      // user and kernel time of all threads
+    double hostCpuSeconds = 0;  // the wineserver's, under Wine; 0 elsewhere
+    uint64_t memoryBytes = 0;   // resident now
+    uint64_t peakMemoryBytes = 0;
+};
+
+class ProcessMeter {
+  public:
+    // The running process of the local server registered for `clsid` (found by the file
+    // name of its LocalServer32 executable); nullopt when none can be found or read.
+    static std::optional<ProcessMeter> ForServer(const CLSID& clsid);
+    // The process running `exeName` (a file name such as "OPCServerVEXA.exe").
+    static std::optional<ProcessMeter> ForExecutable(const std::wstring& exeName);
+
+    ProcessMeter(ProcessMeter&&) noexcept;
+    ProcessMeter& operator=(ProcessMeter&&) noexcept;
+    ~ProcessMeter();
+
+    ProcessUsage Read() const;
+    bool UnderWine() const { return unixPid_ != 0; }
+
+  private:
+    ProcessMeter() = default;
+
+    HANDLE process_ = nullptr;   // on Windows
+    unsigned long unixPid_ = 0;  // under Wine
+    unsigned long hostPid_ = 0;  // the wineserver, under Wine
+};
+
+// True when running under Wine.
+bool RunningUnderWine();
