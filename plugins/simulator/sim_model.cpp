@@ -151,9 +151,19 @@ std::string SimModel::RootName() const {
     return Ansi(L"Симулятор");
 }
 
-bool SimModel::IsWritable(const Object& o) {
-    return o.settings.kind == SimKind::Tag && !o.settings.readOnly &&
-           o.settings.behaviour == SimBehaviour::Constant;
+SimObjectView SimModel::StateView(DWORD id, const Object& o) {
+    SimObjectView view;
+    view.id = id;
+    view.settings.kind = o.settings.kind;
+    VariantInit(&view.value);
+    VariantCopy(&view.value, const_cast<VARIANT*>(&o.value));
+    view.quality = o.quality;
+    view.timestamp = o.timestamp;
+    view.clients = o.clients;
+    view.driverData = o.driverData;
+    view.writable = o.settings.kind == SimKind::Tag && !o.settings.readOnly &&
+                    o.settings.behaviour == SimBehaviour::Constant;
+    return view;
 }
 
 DWORD SimModel::FindLocked(DWORD parent, std::string_view name) const {
@@ -311,17 +321,9 @@ std::optional<SimObjectView> SimModel::View(DWORD id) const {
     auto p = objects_.find(id);
     if (p == objects_.end()) return std::nullopt;
     const Object& o = p->second;
-    SimObjectView view;
-    view.id = id;
+    SimObjectView view = StateView(id, o);
     view.settings = o.settings;
     if (id == 0) view.settings.name = RootName();
-    VariantInit(&view.value);
-    VariantCopy(&view.value, const_cast<VARIANT*>(&o.value));
-    view.quality = o.quality;
-    view.timestamp = o.timestamp;
-    view.clients = o.clients;
-    view.driverData = o.driverData;
-    view.writable = IsWritable(o);
     return view;
 }
 

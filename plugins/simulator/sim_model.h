@@ -112,7 +112,8 @@ class SimModel {
     DWORD AddLocked(DWORD parent, const SimSettings& settings);
     void RemoveLocked(DWORD id);
     DWORD FindLocked(DWORD parent, std::string_view name) const;
-    static bool IsWritable(const Object& o);
+    // An object's state without its settings (but for the kind); the value is the caller's.
+    static SimObjectView StateView(DWORD id, const Object& o);
     void ResetValue(Object& object);
     void Simulate(Object& object, double seconds, bool offline);
     bool Offline(DWORD id) const;
@@ -134,16 +135,7 @@ bool SimModel::Describe(DWORD id, Visit&& visit) const {
     auto p = objects_.find(id);
     if (p == objects_.end()) return false;
     const Object& o = p->second;
-    SimObjectView view;
-    view.id = id;
-    view.settings.kind = o.settings.kind;
-    VariantInit(&view.value);
-    VariantCopy(&view.value, const_cast<VARIANT*>(&o.value));
-    view.quality = o.quality;
-    view.timestamp = o.timestamp;
-    view.clients = o.clients;
-    view.driverData = o.driverData;
-    view.writable = IsWritable(o);
+    const SimObjectView view = StateView(id, o);
     if (id == 0)
         visit(RootName(), o.settings.description, view);
     else

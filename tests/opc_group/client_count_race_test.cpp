@@ -4,6 +4,7 @@
 // itself (DLLChangeClientCount) and one written before that entry point existed.
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <cwchar>
 #include <string>
 #include <thread>
 
@@ -63,6 +64,21 @@ class ClientCountRace : public testing::Test {
         return run;
     }
 
+    // The race of `mode` on tag Dev.NAME of each driver, which must end with `clean` printed;
+    // once both clients have gone, every count they raised was given back.
+    void RaceOnBothDrivers(const wchar_t* mode, const wchar_t* name, const wchar_t* arguments,
+                           const char* clean) {
+        for (const wchar_t* driver : {L"Probe", L"Legacy"}) {
+            const std::wstring tag = std::wstring(driver) + L".Dev." + name;
+            ChildRun run = RaceAgainstChurn(mode + (L" " + tag) + arguments, tag, 20);
+            EXPECT_EQ(0u, run.exitCode) << "driver " << driver << ": " << run.out;
+            EXPECT_NE(std::string::npos, run.out.find(clean)) << run.out;
+        }
+        const std::string tagName(name, name + wcslen(name));
+        EXPECT_EQ(0ul, LastClientCount(ReadProbeLog(install_->probe_), tagName));
+        EXPECT_EQ(0ul, LastClientCount(ReadProbeLog(legacy_), tagName));
+    }
+
     inline static ServerInstallation* install_ = nullptr;
     inline static std::string legacy_;
     inline static bool registered_ = false;
@@ -70,28 +86,13 @@ class ClientCountRace : public testing::Test {
 };
 
 TEST_F(ClientCountRace, NoWriteIsUndoneByAnotherClientsItems) {
-    for (const wchar_t* driver : {L"Probe", L"Legacy"}) {
-        const std::wstring tag = std::wstring(driver) + L".Dev.Setpoint";
-        ChildRun writer = RaceAgainstChurn(L"write " + tag + L" 300 1000", tag, 20);
-        EXPECT_EQ(0u, writer.exitCode) << "driver " << driver << ": " << writer.out;
-        EXPECT_NE(std::string::npos, writer.out.find("lost writes: 0 of 300")) << writer.out;
-    }
-    // Both clients have gone: every count they raised was given back.
-    EXPECT_EQ(0ul, LastClientCount(ReadProbeLog(install_->probe_), "Setpoint"));
-    EXPECT_EQ(0ul, LastClientCount(ReadProbeLog(legacy_), "Setpoint"));
+    RaceOnBothDrivers(L"write", L"Setpoint", L" 300 1000", "lost writes: 0 of 300");
 }
 
 TEST_F(ClientCountRace, NoDriverUpdateIsUndoneByAnotherClientsItems) {
     // The probe's DLLUpdate counts Counter up; a count update that wrote back a record read
     // before an update would undo that update.
-    for (const wchar_t* driver : {L"Probe", L"Legacy"}) {
-        const std::wstring tag = std::wstring(driver) + L".Dev.Counter";
-        ChildRun climber = RaceAgainstChurn(L"climb " + tag + L" 300", tag, 20);
-        EXPECT_EQ(0u, climber.exitCode) << "driver " << driver << ": " << climber.out;
-        EXPECT_NE(std::string::npos, climber.out.find("lost updates: 0 of 300")) << climber.out;
-    }
-    EXPECT_EQ(0ul, LastClientCount(ReadProbeLog(install_->probe_), "Counter"));
-    EXPECT_EQ(0ul, LastClientCount(ReadProbeLog(legacy_), "Counter"));
+    RaceOnBothDrivers(L"climb", L"Counter", L" 300", "lost updates: 0 of 300");
 }
 
 }  // namespace
