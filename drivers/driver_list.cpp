@@ -21,7 +21,23 @@ DriverSnapshot DriverRegistry::Snapshot() const {
 void DriverRegistry::Publish(DriverSnapshot lists) {
     CriticalSectionLock lock(publishLock_);
     current_.swap(lists);
+    for (HANDLE event : subscribers_) SetEvent(event);
     // The old pair is released outside the lock (`lists` goes out of scope after it).
+}
+
+void DriverRegistry::Subscribe(HANDLE event) {
+    CriticalSectionLock lock(publishLock_);
+    subscribers_.push_back(event);
+}
+
+void DriverRegistry::Unsubscribe(HANDLE event) noexcept {
+    CriticalSectionLock lock(publishLock_);
+    for (size_t i = 0; i < subscribers_.size(); ++i) {
+        if (subscribers_[i] == event) {
+            subscribers_.erase(subscribers_.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+    }
 }
 
 bool ParseDriverLine(const std::string& line, std::string& dllName, std::string& displayName) {

@@ -40,11 +40,18 @@ class DriverRegistry {
     // every driver in its freshly loaded state.
     void Unload(DWORD drainMs = 30000);
 
+    // `event` is set whenever the lists change, until Unsubscribe (a thread that sleeps
+    // between driver passes wakes up for new drivers this way).
+    void Subscribe(HANDLE event);  // throws std::bad_alloc
+    void Unsubscribe(HANDLE event) noexcept;
+
   private:
     void Publish(DriverSnapshot lists);
 
-    mutable CriticalSection publishLock_;  // guards `current_` only, never held in a driver
-    CriticalSection changeLock_;           // one load or unload at a time
+    mutable CriticalSection publishLock_;  // guards `current_` and `subscribers_` only, never
+                                           // held in a driver
+    std::vector<HANDLE> subscribers_;
+    CriticalSection changeLock_;  // one load or unload at a time
     DriverSnapshot current_;
 };
 

@@ -4,11 +4,13 @@
 
 std::atomic<DWORD> g_scanPeriod{kScanPeriodNone};
 
-void LowerScanPeriod(std::atomic<DWORD>& period, DWORD requestedRate) noexcept {
+bool LowerScanPeriod(std::atomic<DWORD>& period, DWORD requestedRate) noexcept {
     const DWORD wanted = requestedRate < kScanPeriodMinimum ? kScanPeriodMinimum : requestedRate;
     DWORD current = period.load();
-    while (wanted < current && !period.compare_exchange_weak(current, wanted)) {
+    while (wanted < current) {
+        if (period.compare_exchange_weak(current, wanted)) return true;
     }
+    return false;
 }
 
 ScanEngine& Scanner() noexcept {
@@ -20,10 +22,18 @@ ScanEngine::ScanEngine(DriverRegistry& drivers, std::atomic<DWORD>& period) noex
     : drivers_(drivers),
       period_(period),
       stopEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-      finishEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+      finishEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      wakeEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+    try {
+        if (wakeEvent_) drivers_.Subscribe(wakeEvent_.Get());
+    } catch (...) {
+        // Not told of new drivers: they are started at the next pass instead.
+    }
+}
 
 ScanEngine::~ScanEngine() {
     StopNow();
+    drivers_.Unsubscribe(wakeEvent_.Get());
 }
 
 void ScanEngine::RequestStart() noexcept {
@@ -71,7 +81,7 @@ DWORD WINAPI ScanEngine::ScanThreadProc(void* self) noexcept {
     return 0;
 }
 
-// The lists are read afresh on every tick, and no snapshot is kept between ticks: drivers
+// The lists are read afresh at every wake-up, and no snapshot is kept in between: drivers
 // loaded meanwhile are started when first seen, and an unload never waits for this thread.
 void ScanEngine::Scan() noexcept {
     std::vector<std::weak_ptr<CDriver>> started;
@@ -90,18 +100,27 @@ void ScanEngine::Scan() noexcept {
     };
     startNew(drivers_.Snapshot());
     DWORD t0 = timeGetTime();
+    const HANDLE events[] = {stopEvent_.Get(), wakeEvent_.Get()};
     for (;;) {
+        DWORD sleep = INFINITE;
         {
             DriverSnapshot lists = drivers_.Snapshot();
             startNew(lists);
             const DWORD period = period_.load();
-            if (period != 0 && timeGetTime() - t0 > period) {
-                for (const auto& driver : lists->drivers) driver->Update(0);
-                t0 = timeGetTime();
+            if (period != 0 && period != kScanPeriodNone) {
+                // A pass once more than one period has passed since the end of the last one.
+                if (timeGetTime() - t0 > period) {
+                    for (const auto& driver : lists->drivers) driver->Update(0);
+                    t0 = timeGetTime();
+                }
+                const DWORD since = timeGetTime() - t0;
+                sleep = since > period ? 0 : period + 1 - since;
             }
         }
-        Sleep(10);
-        if (WaitForSingleObject(stopEvent_.Get(), 0) == WAIT_OBJECT_0) break;
+        // Without a wake-up event (none could be made) the thread polls, as it cannot be told.
+        if (!wakeEvent_ && sleep > 10) sleep = 10;
+        if (WaitForMultipleObjects(wakeEvent_ ? 2 : 1, events, FALSE, sleep) == WAIT_OBJECT_0)
+            break;
     }
     for (const auto& weak : started)
         if (auto driver = weak.lock()) driver->Stop(0);

@@ -1,5 +1,7 @@
 // The scan thread: while at least one server object lives, it keeps every driver started and
-// asks all drivers to refresh their data once per scan period.
+// asks all drivers to refresh their data once per scan period. Between passes it sleeps until
+// the next pass is due (for ever while no group has set a period), woken early by a lowered
+// period, a change of the driver lists or a stop.
 #pragma once
 
 #include <windows.h>
@@ -17,11 +19,9 @@ constexpr DWORD kScanPeriodMinimum = 250;
 // The scan period in milliseconds: lowered by every group's update rate, never raised.
 extern std::atomic<DWORD> g_scanPeriod;
 
-// A rate below the minimum sets the minimum; any other rate lowers the period to it.
-void LowerScanPeriod(std::atomic<DWORD>& period, DWORD requestedRate) noexcept;
-inline void LowerScanPeriod(DWORD requestedRate) noexcept {
-    LowerScanPeriod(g_scanPeriod, requestedRate);
-}
+// A rate below the minimum sets the minimum; any other rate lowers the period to it. True
+// when the period changed.
+bool LowerScanPeriod(std::atomic<DWORD>& period, DWORD requestedRate) noexcept;
 
 class ScanEngine {
   public:
@@ -37,6 +37,9 @@ class ScanEngine {
     void RequestStop() noexcept;
     // Ends the thread whatever the count (process exit): no driver call happens after this.
     void StopNow() noexcept;
+
+    // The period may have changed: the thread looks again now rather than at its next pass.
+    void Wake() noexcept { SetEvent(wakeEvent_.Get()); }
 
     bool Running() const noexcept;
     LONG ServerObjects() const noexcept;
@@ -55,7 +58,13 @@ class ScanEngine {
     UniqueHandle thread_;
     UniqueHandle stopEvent_;    // g_scanStopEvent of this engine
     UniqueHandle finishEvent_;  // the thread's last act
+    UniqueHandle wakeEvent_;    // the period or the driver lists changed
 };
 
 // The process's scan engine over g_drivers and g_scanPeriod.
 ScanEngine& Scanner() noexcept;
+
+// A group's rate: lowers the process's scan period and lets the scan thread see it at once.
+inline void LowerScanPeriod(DWORD requestedRate) noexcept {
+    if (LowerScanPeriod(g_scanPeriod, requestedRate)) Scanner().Wake();
+}

@@ -14,9 +14,11 @@ HRESULT COPCGroup::Create(std::shared_ptr<ServerLink> server, ComPtr<COPCGroup>*
     return S_OK;
 }
 
-COPCGroup::COPCGroup(std::shared_ptr<ServerLink> server) noexcept : server_(std::move(server)) {}
+COPCGroup::COPCGroup(std::shared_ptr<ServerLink> server) noexcept
+    : server_(std::move(server)), dataPoint_(static_cast<IOPCItemMgt*>(this), sinkLock_) {}
 
 COPCGroup::~COPCGroup() {
+    dataPoint_.DisconnectAll();
     DestroyItems();
 }
 
@@ -60,6 +62,11 @@ LONG COPCGroup::TimeBias() const noexcept {
     return timeBias_;
 }
 
+OPCHANDLE COPCGroup::ClientGroupHandle() const noexcept {
+    CriticalSectionLock lock(stateLock_);
+    return clientGroup_;
+}
+
 void COPCGroup::OnLastRelease() noexcept {
     if (updateThread_.Stop()) delete this;
     // Otherwise the update thread does not answer; it frees the group when it ends.
@@ -69,21 +76,30 @@ void COPCGroup::DestroyAfterAbandonedStop() noexcept {
     delete this;
 }
 
-// Refreshes every item's cache from its driver. (Reporting the values to subscribers is the
-// data-callback side of the group, which builds on this.)
+// Refreshes every readable item's cache from its driver and reports every one of them, changed
+// or not, to the data-change sinks. The values are gathered only when someone listens.
 bool COPCGroup::RunCycle() noexcept {
     if (!AcquireBoth(cycleMutex_, itemMutex_, updateRate_)) return false;  // busy: next turn
     const LONG bias = TimeBias();
+    const bool report = HasDataSinks();
+    bool complete = true;
     try {
+        if (report) cycleValues_.Reserve(items_.Size());
         items_.ForEach([&](OPCHANDLE, std::unique_ptr<OPCItem>& item) {
-            if (item->AccessRights() & OPC_READABLE) item->ReadFromDriver(bias);
+            if (item->AccessRights() & OPC_READABLE) {
+                item->ReadFromDriver(bias);
+                if (report) cycleValues_.Add(*item);
+            }
             return true;
         });
     } catch (...) {
-        // Out of memory while copying a value: the other items are refreshed next time.
+        // Out of memory while copying a value: this cycle reports nothing, the next one all.
+        complete = false;
     }
     itemMutex_.Release();
     cycleMutex_.Release();
+    if (report && complete && cycleValues_.Count() > 0) ReportDataChange(0, cycleValues_);
+    cycleValues_.Clear();
     return true;
 }
 
@@ -105,6 +121,8 @@ bool COPCGroup::HasName(const wchar_t* name) const noexcept {
 
 void COPCGroup::Disconnect() noexcept {
     defunct_ = true;
+    updateThread_.Wake();        // a defunct group has no more cycles
+    dataPoint_.DisconnectAll();  // nor callbacks, also from transactions still pending
     // Drops the references that clients hold through the RPC layer; their later calls fail
     // in the RPC layer, and any reference left in this process finds the group defunct.
     CoDisconnectObject(Identity(), 0);
@@ -167,6 +185,7 @@ STDMETHODIMP COPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpd
         }
         updateRate_ = rate;
     }
+    updateThread_.Wake();  // the next cycle is due at another time now
     LowerScanPeriod(rate);
     if (pRevisedUpdateRate) *pRevisedUpdateRate = rate;
     return result;

@@ -6,24 +6,35 @@
 // any RPC thread. The rate and the active flag are atomics, read by the update thread at each
 // turn; the rest is guarded by the state lock, so that GetState never copies a name that
 // SetName is freeing.
+//
+// Data callbacks (the update cycle's OnDataChange, the outcomes of asynchronous calls) go to
+// every sink of the group's IOPCDataCallback connection point, always with no group lock
+// held, so that a client may call the group from inside a callback. A sink whose client has
+// gone (its calls fail with an RPC disconnection error) is not called again; it stays listed
+// until Unadvise or the group's end.
 #pragma once
 
 #include <windows.h>
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "com_object.h"
+#include "connection_point.h"
+#include "item_value_arrays.h"
 #include "opc.h"
 #include "opc_item.h"
 #include "pooled_list.h"
 #include "server_link.h"
 #include "sync.h"
+#include "transaction.h"
 #include "update_thread.h"
 
-class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateMgt,
-                                         IOPCPublicGroupStateMgt, IOPCSyncIO>,
-                        private UpdateCycle {
+class COPCGroup final
+    : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateMgt, IOPCPublicGroupStateMgt,
+                       IOPCSyncIO, IOPCAsyncIO2, IConnectionPointContainer>,
+      private UpdateCycle {
   public:
     static constexpr DWORD kMinimumUpdateRate = 250;
     static constexpr FLOAT kDefaultDeadband = 0.1f;
@@ -72,6 +83,21 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                        HRESULT** ppErrors) override;
 
+    // IOPCAsyncIO2
+    STDMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                      HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                       DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID,
+                          DWORD* pdwCancelID) override;
+    STDMETHODIMP Cancel2(DWORD dwCancelID) override;
+    STDMETHODIMP SetEnable(BOOL bEnable) override;
+    STDMETHODIMP GetEnable(BOOL* pbEnable) override;
+
+    // IConnectionPointContainer
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** out) override;
+
     // IOPCGroupStateMgt
     STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
                           FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
@@ -89,15 +115,41 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     // The last reference is gone: the update thread is stopped before the group is freed.
     void OnLastRelease() noexcept;
 
+    // The body of a transaction's worker thread: the driver work under both group mutexes,
+    // then the callbacks with none held; the transaction is no longer pending afterwards.
+    void RunTransaction(CTransaction& transaction) noexcept;
+
   private:
     // UpdateCycle
     DWORD UpdateRate() const noexcept override { return updateRate_; }
-    bool Active() const noexcept override { return active_ != FALSE; }
+    bool Active() const noexcept override { return active_ != FALSE && !defunct_; }
     bool RunCycle() noexcept override;
     void DestroyAfterAbandonedStop() noexcept override;
 
     bool Defunct() const noexcept { return defunct_; }
     LONG TimeBias() const noexcept;
+    OPCHANDLE ClientGroupHandle() const noexcept;
+
+    // The start of every asynchronous call: checks, the transaction record under the item
+    // mutex, the worker. `values` only for a write, `errors` not for a refresh.
+    HRESULT StartTransaction(AsyncOperation operation, DWORD count, const OPCHANDLE* handles,
+                             const VARIANT* values, DWORD transactionId, DWORD source,
+                             DWORD* cancelId, HRESULT** errors) noexcept;
+    // The worker's part under the mutexes: driver work and the callback arrays; false when
+    // the transaction was cancelled.
+    bool DoTransactionWork(CTransaction& transaction, ItemValueArrays& arrays);
+    void ForgetTransaction(const CTransaction& transaction) noexcept;
+
+    // The callbacks, to every sink whose client has not gone, with no group lock held.
+    // ReportDataChange is the one place where item values go out to data-change subscribers
+    // (the update cycle with transaction ID 0, a refresh with its client's ID).
+    bool HasDataSinks() noexcept;
+    void ReportDataChange(DWORD transactionId, ItemValueArrays& values) noexcept;
+    void ReportReadComplete(DWORD transactionId, ItemValueArrays& values) noexcept;
+    void ReportWriteComplete(DWORD transactionId, ItemValueArrays& outcomes) noexcept;
+    void ReportCancelComplete(DWORD transactionId) noexcept;
+    template <class Call>
+    void ForEachDataSink(Call&& call) noexcept;
 
     // The shape of the per-handle calls: checks, the error array, the item mutex, and
     // OPC_E_INVALIDHANDLE for a handle of no item; `each(item, i)` gives the other codes.
@@ -137,6 +189,17 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     std::vector<std::unique_ptr<OPCItem>> spareItems_;
     static constexpr size_t kMaxSpareItems = 1u << 16;
     ProcessMutex cycleMutex_;
+
+    // The values of a cycle, kept from one cycle to the next for their memory; used by the
+    // update thread only.
+    ItemValueArrays cycleValues_;
+
+    CriticalSection sinkLock_;
+    ConnectionPoint<IOPCDataCallback> dataPoint_;
+
+    // The pending transactions, so that Cancel2 can tell a live identifier from a stale one.
+    CriticalSection pendingLock_;
+    std::vector<CTransaction*> pending_;
 
     GroupUpdateThread updateThread_;
 };

@@ -266,6 +266,18 @@ void FreeAttributes(OPCITEMATTRIBUTES& a) noexcept {
     a = OPCITEMATTRIBUTES{};
 }
 
+void OPCItem::CopyValueTo(VARIANT& out) const noexcept {
+    VariantInit(&out);
+    HRESULT hr = VariantCopy(&out, const_cast<VARIANT*>(value_.Get()));
+    if (SUCCEEDED(hr) && V_VT(&out) != requestedType_)
+        hr = VariantChangeType(&out, &out, 0, requestedType_);
+    if (FAILED(hr)) {
+        VariantClear(&out);
+        V_VT(&out) = VT_ERROR;
+        V_ERROR(&out) = hr;
+    }
+}
+
 void OPCItem::CopyStateTo(OPCITEMSTATE& out) const {
     VariantInit(&out.vDataValue);
     if (VariantCopy(&out.vDataValue, const_cast<VARIANT*>(value_.Get())) == E_OUTOFMEMORY)

@@ -83,6 +83,11 @@ class OPCItem {
     ItemAttributes Attributes() const;  // throws std::bad_alloc
     // The cache for a client (a deep copy); throws std::bad_alloc (`out` then holds nothing).
     void CopyStateTo(OPCITEMSTATE& out) const;
+    // The cached value in the requested type into `out` (initialised, owned by the caller):
+    // a copy that fails or does not convert gives VT_ERROR holding the failure code.
+    void CopyValueTo(VARIANT& out) const noexcept;
+    WORD Quality() const noexcept { return quality_; }
+    const FILETIME& Timestamp() const noexcept { return timestamp_; }
 
     OPCHANDLE ServerHandle() const noexcept { return serverHandle_; }
     void SetServerHandle(OPCHANDLE h) noexcept { serverHandle_ = h; }

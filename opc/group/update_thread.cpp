@@ -6,9 +6,10 @@
 bool GroupUpdateThread::Start(UpdateCycle* cycle) noexcept {
     cycle_ = cycle;
     stopEvent_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    wakeEvent_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     heartbeatEvent_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     exitEvent_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!stopEvent_ || !heartbeatEvent_ || !exitEvent_) return false;
+    if (!stopEvent_ || !wakeEvent_ || !heartbeatEvent_ || !exitEvent_) return false;
     thread_.Reset(CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr));
     return static_cast<bool>(thread_);
 }
@@ -37,17 +38,26 @@ DWORD WINAPI GroupUpdateThread::ThreadProc(void* self) noexcept {
 void GroupUpdateThread::Run() noexcept {
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     DWORD last = timeGetTime();
+    const HANDLE events[] = {stopEvent_.Get(), wakeEvent_.Get()};
     for (;;) {
-        SetEvent(heartbeatEvent_.Get());
-        const DWORD now = timeGetTime();
-        if (now - last > cycle_->UpdateRate() && cycle_->Active()) {
-            if (cycle_->RunCycle()) {
-                Sleep(20);
-                last = timeGetTime();
+        DWORD sleep = INFINITE;
+        if (cycle_->Active()) {
+            // The rate is read afresh each turn; the unsigned difference survives the wrap of
+            // the millisecond clock.
+            const DWORD rate = cycle_->UpdateRate();
+            DWORD since = timeGetTime() - last;
+            if (since > rate) {
+                if (cycle_->RunCycle()) {
+                    last = timeGetTime();
+                    since = 0;
+                } else {
+                    since = rate + 1 - kRetryMs;  // locks busy: try again shortly
+                }
             }
+            sleep = rate + 1 - since;
         }
-        Sleep(20);
-        if (WaitForSingleObject(stopEvent_.Get(), 1) == WAIT_OBJECT_0) break;
+        SetEvent(heartbeatEvent_.Get());
+        if (WaitForMultipleObjects(2, events, FALSE, sleep) == WAIT_OBJECT_0) break;
     }
     SetEvent(exitEvent_.Get());
     if (SUCCEEDED(com)) CoUninitialize();

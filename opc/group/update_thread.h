@@ -1,7 +1,9 @@
 // The update thread of a group: it runs from the group's creation to its destruction and, while
-// the group is active, runs one update cycle whenever more than the update rate has passed
-// since the previous one. Turns come about every 21 ms (20 ms sleep and a 1 ms wait for the
-// stop event); each turn sets the heartbeat event.
+// the group is active, runs one update cycle once more than the update rate has passed since
+// the end of the previous one. In between it sleeps until the next cycle is due, or for ever
+// while the group is inactive; a change of the rate or the active flag (Wake) and a stop
+// wake it at once. A cycle that could not take its locks is retried after kRetryMs. Each
+// turn sets the heartbeat event before it sleeps.
 //
 // Stopping: wait for a heartbeat, set the stop event, wait for the thread to end. A thread
 // that does not answer (stuck in a driver, say) is never waited for without limit and never
@@ -30,6 +32,7 @@ class UpdateCycle {
 class GroupUpdateThread {
   public:
     static constexpr DWORD kAnswerTimeoutMs = 30000;
+    static constexpr DWORD kRetryMs = 20;
 
     GroupUpdateThread() noexcept = default;
     ~GroupUpdateThread() = default;
@@ -43,6 +46,9 @@ class GroupUpdateThread {
     // the heartbeat, then for its end) and will call DestroyAfterAbandonedStop when it does.
     bool Stop(DWORD timeoutMs = kAnswerTimeoutMs) noexcept;
 
+    // The rate or the active flag changed: the thread looks again now.
+    void Wake() noexcept { SetEvent(wakeEvent_.Get()); }
+
   private:
     static DWORD WINAPI ThreadProc(void* self) noexcept;
     void Run() noexcept;
@@ -50,6 +56,6 @@ class GroupUpdateThread {
     enum : LONG { kRunning, kExited, kAbandoned };
 
     UpdateCycle* cycle_ = nullptr;
-    UniqueHandle stopEvent_, heartbeatEvent_, exitEvent_, thread_;
+    UniqueHandle stopEvent_, wakeEvent_, heartbeatEvent_, exitEvent_, thread_;
     std::atomic<LONG> state_{kRunning};
 };

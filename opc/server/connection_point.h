@@ -11,6 +11,9 @@
 // same sink advised twice gets the same cookie twice, and each Unadvise removes the first
 // slot that holds it. In a 32-bit process the cookie is the sink pointer itself; a 64-bit
 // pointer does not fit a DWORD, so there each distinct sink gets a fresh number.
+//
+// A sink can be marked gone (its client process has died): it is no longer handed out for
+// calls but stays listed until Unadvise or the container's end.
 #pragma once
 
 #include <windows.h>
@@ -37,7 +40,7 @@ class SinkList {
         const DWORD id = CookieFor(sink);
         for (Slot& slot : slots_) {
             if (!slot.sink) {
-                slot = {sink, id};
+                slot = {sink, id, false};
                 *cookie = id;
                 return true;
             }
@@ -46,11 +49,11 @@ class SinkList {
         const size_t grown = used == 0 ? 1 : used == 1 ? 4 : used * 2;
         if (grown > kMaxSlots) return false;
         try {
-            slots_.resize(grown, Slot{nullptr, 0});
+            slots_.resize(grown, Slot{nullptr, 0, false});
         } catch (...) {
             return false;
         }
-        slots_[used] = {sink, id};
+        slots_[used] = {sink, id, false};
         *cookie = id;
         return true;
     }
@@ -60,7 +63,7 @@ class SinkList {
         for (Slot& slot : slots_) {
             if (slot.sink && slot.cookie == cookie) {
                 Sink* sink = slot.sink;
-                slot = {nullptr, 0};
+                slot = {nullptr, 0, false};
                 return sink;
             }
         }
@@ -71,6 +74,22 @@ class SinkList {
     void ForEach(Visit&& visit) const {
         for (const Slot& slot : slots_)
             if (slot.sink) visit(slot.sink, slot.cookie);
+    }
+    template <class Visit>
+    void ForEachLive(Visit&& visit) const {
+        for (const Slot& slot : slots_)
+            if (slot.sink && !slot.gone) visit(slot.sink);
+    }
+    bool AnyLive() const noexcept {
+        for (const Slot& slot : slots_)
+            if (slot.sink && !slot.gone) return true;
+        return false;
+    }
+
+    // Every slot that holds `sink` (advised more than once, it is gone for all of them).
+    void MarkGone(Sink* sink) noexcept {
+        for (Slot& slot : slots_)
+            if (slot.sink == sink) slot.gone = true;
     }
 
     // Takes every reference out of the list; the caller releases them outside its lock.
@@ -94,6 +113,7 @@ class SinkList {
     struct Slot {
         Sink* sink;
         DWORD cookie;
+        bool gone;
     };
 
     DWORD CookieFor(Sink* sink) noexcept {
@@ -198,11 +218,23 @@ class ConnectionPoint final : public IConnectionPoint {
     }
 
     // The sinks to call, counted, taken under the lock; the calls are made outside it.
+    // Sinks marked gone are left out. Throws std::bad_alloc.
     std::vector<ComPtr<Sink>> Sinks() {
         std::vector<ComPtr<Sink>> result;
         CriticalSectionLock lock(lock_);
-        sinks_.ForEach([&](Sink* sink, DWORD) { result.emplace_back(sink); });
+        sinks_.ForEachLive([&](Sink* sink) { result.emplace_back(sink); });
         return result;
+    }
+
+    bool HasLiveSinks() noexcept {
+        CriticalSectionLock lock(lock_);
+        return sinks_.AnyLive();
+    }
+
+    // The client behind `sink` has gone: it is not handed out for calls again.
+    void MarkGone(Sink* sink) noexcept {
+        CriticalSectionLock lock(lock_);
+        sinks_.MarkGone(sink);
     }
 
     // Drops every connection (the container is going away); no sink is called.

@@ -6,7 +6,8 @@
 // Configuration lines (key=value, '#' starts a comment):
 //   root=NAME                    name of the root object
 //   branch=A.B                   a branch (parents must come first)
-//   tag=A.B.T:TYPE:VALUE[:ro]    a tag; TYPE is I1 UI1 I2 I4 R4 R8 BOOL BSTR DATE
+//   tag=A.B.T:TYPE:VALUE[:ro][:q=HEX]  a tag; TYPE is I1 UI1 I2 I4 R4 R8 BOOL BSTR DATE;
+//                                ro: read-only; q=: its quality (default C0)
 //   subtag=A.B.T.S:TYPE:VALUE    a tag under a tag (an extra item property)
 //   update_delay_ms=N            DLLUpdate takes this long
 //   call_delay_ms=N              every entry point takes this long (to show overlaps)
@@ -142,7 +143,11 @@ void AddObject(const std::string& path, bool isTag, const std::string& spec) {
         V_BSTR(&source) = SysAllocString(text.c_str());
         VariantChangeTypeEx(&object.value, &source, 0x409, 0, type);
         VariantClear(&source);
-        object.readOnly = parts.size() > 2 && parts[2] == "ro";
+        for (size_t i = 2; i < parts.size(); ++i) {
+            if (parts[i] == "ro") object.readOnly = true;
+            if (parts[i].rfind("q=", 0) == 0)
+                object.quality = static_cast<WORD>(strtoul(parts[i].c_str() + 2, nullptr, 16));
+        }
     }
     const DWORD id = g_nextId++;
     g_objects[id] = object;

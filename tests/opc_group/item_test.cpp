@@ -11,43 +11,6 @@
 
 namespace {
 
-struct Added {
-    HRESULT hr = E_FAIL;
-    std::vector<OPCITEMRESULT> results;
-    std::vector<HRESULT> errors;
-    OPCHANDLE operator[](size_t i) const { return results[i].hServer; }
-};
-
-std::vector<OPCITEMDEF> Definitions(const std::vector<std::wstring>& ids, OPCHANDLE firstClient,
-                                    VARTYPE requested = VT_EMPTY) {
-    std::vector<OPCITEMDEF> defs(ids.size());
-    for (size_t i = 0; i < ids.size(); ++i) {
-        defs[i].szAccessPath = const_cast<wchar_t*>(L"");
-        defs[i].szItemID = const_cast<wchar_t*>(ids[i].c_str());
-        defs[i].bActive = TRUE;
-        defs[i].hClient = firstClient + static_cast<OPCHANDLE>(i);
-        defs[i].vtRequestedDataType = requested;
-    }
-    return defs;
-}
-
-Added AddItems(IOPCItemMgt* items, const std::vector<std::wstring>& ids, OPCHANDLE firstClient = 1,
-               VARTYPE requested = VT_EMPTY) {
-    std::vector<OPCITEMDEF> defs = Definitions(ids, firstClient, requested);
-    OPCITEMRESULT* results = nullptr;
-    HRESULT* errors = nullptr;
-    Added a;
-    a.hr = items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors);
-    if (SUCCEEDED(a.hr)) {
-        a.results.assign(results, results + defs.size());
-        a.errors.assign(errors, errors + defs.size());
-        for (auto& r : a.results) CoTaskMemFree(r.pBlob);
-    }
-    CoTaskMemFree(results);
-    CoTaskMemFree(errors);
-    return a;
-}
-
 struct ReadResult {
     HRESULT hr = E_FAIL;
     std::vector<HRESULT> errors;

@@ -9,7 +9,10 @@ namespace {
 
 struct FakeGroup final : UpdateCycle {
     DWORD UpdateRate() const noexcept override { return rate; }
-    bool Active() const noexcept override { return active; }
+    bool Active() const noexcept override {
+        ++turns;
+        return active;
+    }
     bool RunCycle() noexcept override {
         ++cycles;
         while (stuck) Sleep(5);
@@ -22,6 +25,7 @@ struct FakeGroup final : UpdateCycle {
     std::atomic<bool> stuck{false};
     std::atomic<int> cycles{0};
     std::atomic<bool> destroyedByThread{false};
+    mutable std::atomic<int> turns{0};  // every look at the group
 };
 
 TEST(GroupUpdateThread, CyclesOnlyWhileActiveAndStopsPromptly) {
@@ -32,12 +36,41 @@ TEST(GroupUpdateThread, CyclesOnlyWhileActiveAndStopsPromptly) {
     Sleep(600);
     EXPECT_EQ(0, group.cycles.load()) << "an inactive group has no cycle";
     group.active = true;
+    thread.Wake();
     for (int i = 0; i < 200 && group.cycles == 0; ++i) Sleep(10);
     EXPECT_GE(group.cycles.load(), 1);
     const DWORD start = GetTickCount();
     EXPECT_TRUE(thread.Stop());
     EXPECT_LT(GetTickCount() - start, 5000u);
     EXPECT_FALSE(group.destroyedByThread);
+}
+
+// The thread sleeps until a cycle is due, or for ever while the group is inactive: idle
+// groups cost nothing however many there are.
+TEST(GroupUpdateThread, SleepsUntilACycleIsDueAndWakesForAChange) {
+    FakeGroup group;
+    group.active = false;
+    GroupUpdateThread thread;
+    ASSERT_TRUE(thread.Start(&group));
+    Sleep(1000);
+    EXPECT_LE(group.turns.load(), 2) << "an inactive group's thread does not poll";
+
+    group.rate = 600;
+    group.active = true;
+    thread.Wake();
+    Sleep(2000);
+    const int cycles = group.cycles;
+    EXPECT_GE(cycles, 2);
+    EXPECT_LE(cycles, 4);
+    EXPECT_LE(group.turns.load(), 2 + 2 * cycles + 2) << "one turn per cycle, not a tick";
+
+    // A shorter rate takes effect at once, not after the longer one has passed.
+    group.rate = 250;
+    thread.Wake();
+    const int before = group.cycles;
+    Sleep(1000);
+    EXPECT_GE(group.cycles - before, 3);
+    EXPECT_TRUE(thread.Stop());
 }
 
 TEST(GroupUpdateThread, AThreadThatDoesNotAnswerCleansUpAfterItself) {

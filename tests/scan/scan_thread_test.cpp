@@ -93,6 +93,28 @@ TEST_F(Scan, UpdatesEveryDriverOncePerPeriod) {
     }
 }
 
+// Between passes the thread sleeps: a driver loaded meanwhile and a lowered period are seen
+// at once, not at the next pass.
+TEST_F(Scan, NewDriversAndALowerPeriodWakeTheThread) {
+    engine_.RequestStart();
+    Sleep(300);
+    const std::string late = InstallProbe(dir_.File("late.dll"), "");
+    WriteTextFile(dir_.File("late.cfg"), late + "|Late\n");
+    drivers_.LoadFrom(dir_.File("late.cfg"));
+    for (int i = 0; i < 100 && Calls(late, "DLLStart") == 0; ++i) Sleep(10);
+    EXPECT_EQ(1u, Calls(late, "DLLStart")) << "started within a second of its loading";
+
+    period_ = 600000;  // a pass every ten minutes...
+    engine_.Wake();
+    Sleep(300);
+    EXPECT_EQ(0u, Calls(a_, "DLLUpdate"));
+    LowerScanPeriod(period_, 250);  // ...then every 250 ms
+    engine_.Wake();
+    Sleep(1000);
+    EXPECT_GE(Calls(a_, "DLLUpdate"), 2u);
+    engine_.RequestStop();
+}
+
 TEST_F(Scan, StopRequestWaitsForARunningPassOnly) {
     const std::string slow = InstallProbe(dir_.File("slow.dll"), "update_delay_ms=400\n");
     WriteTextFile(dir_.File("more.cfg"), slow + "|Slow\n");

@@ -149,6 +149,18 @@ TEST_F(OpcClientTool, ReadFromTheDeviceShowsValuesTypesAndQualities) {
         EXPECT_TRUE(Has(json.out, part)) << part << " in\n" << json.out;
 }
 
+TEST_F(OpcClientTool, AnAsynchronousReadShowsWhatOnReadCompleteBrought) {
+    ToolRun run =
+        RunTool(With(L"read", L"Probe.Dev.Temp Probe.Dev.Nothing Probe.Dev.Text --async"));
+    EXPECT_EQ(1u, run.exitCode) << "one item is unknown";
+    EXPECT_TRUE(Has(Row(run.out, "Probe.Dev.Temp"), " 21.5 ")) << run.out;
+    EXPECT_TRUE(Has(Row(run.out, "Probe.Dev.Text"), " \"hello\" ")) << run.out;
+    EXPECT_TRUE(Has(Row(run.out, "Probe.Dev.Nothing"), "0xC0040008")) << run.out;
+
+    ToolRun both = RunTool(With(L"read", L"Probe.Dev.Temp --async --device"));
+    EXPECT_EQ(2u, both.exitCode) << both.err;
+}
+
 TEST_F(OpcClientTool, ACacheReadShowsWhatTheServerKeepsCurrent) {
     ToolRun run = RunTool(With(L"read", L"Probe.Dev.Temp"));
     EXPECT_EQ(0u, run.exitCode) << run.err;
@@ -218,7 +230,8 @@ TEST_F(OpcClientTool, WatchPrintsEveryItemAndStopsAfterTheCount) {
     EXPECT_TRUE(Has(lines[0], " Probe.Dev.Temp = ") && Has(lines[0], " (VT_R4, ")) << lines[0];
     EXPECT_TRUE(Has(lines[1], " Probe.Dev.Count = ") && Has(lines[1], " (VT_I4, ")) << lines[1];
 
-    ToolRun json = RunTool(With(L"watch", L"Probe.Dev.Text --rate 300 --count 2 --device --json"));
+    ToolRun json =
+        RunTool(With(L"watch", L"Probe.Dev.Text --rate 300 --count 2 --poll --device --json"));
     EXPECT_EQ(0u, json.exitCode) << json.err;
     ASSERT_GE(Lines(json.out).size(), 1u);
     for (const std::string& line : Lines(json.out)) {
@@ -226,6 +239,22 @@ TEST_F(OpcClientTool, WatchPrintsEveryItemAndStopsAfterTheCount) {
         EXPECT_EQ('}', line.back()) << line;
         EXPECT_TRUE(Has(line, "\"item\": \"Probe.Dev.Text\"")) << line;
     }
+}
+
+TEST_F(OpcClientTool, WatchOnCallbacksPrintsOnlyWhatChanged) {
+    // The server reports every item at every cycle; the tool prints an item again only when
+    // its value, quality or timestamp changed (here the timestamp, when a scan came between).
+    ToolRun run = RunTool(With(L"watch", L"Probe.Dev.Count Probe.Dev.Text --rate 250 --count 4"));
+    EXPECT_EQ(0u, run.exitCode) << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    EXPECT_GE(lines.size(), 2u) << run.out;
+    EXPECT_LE(lines.size(), 8u) << run.out;
+    for (const std::string& line : lines)
+        EXPECT_TRUE(Has(line, " Probe.Dev.Count = 7 (VT_I4, good)") ||
+                    Has(line, " Probe.Dev.Text = \"hello\" (VT_BSTR, good)"))
+            << line;
+    EXPECT_EQ(2u, RunTool(With(L"watch", L"Probe.Dev.Count --device")).exitCode)
+        << "--device is for polling";
 }
 
 TEST_F(OpcClientTool, WatchGoesOnWithTheItemsTheServerKnows) {
@@ -264,6 +293,34 @@ TEST_F(OpcClientTool, BenchMeasuresEveryOperationAndSize) {
     EXPECT_TRUE(Has(Row(table.out, "Write"), " -")) << table.out;
 
     ToolRun unknown = RunTool(With(L"bench", L"Probe.Dev.Nothing --sizes 5 --runs 1"));
+    EXPECT_EQ(1u, unknown.exitCode);
+    EXPECT_EQ(0u, unknown.err.rfind("opcclient: unknown item Probe.Dev.Nothing", 0)) << unknown.err;
+}
+
+TEST_F(OpcClientTool, BenchMeasuresSubscriptionsAndTheIdleCost) {
+    ToolRun run = RunTool(
+        With(L"bench", L"Probe.Dev.Temp --subscribe --groups 2 --items 50 --seconds 2 --json"));
+    EXPECT_EQ(0u, run.exitCode) << run.err;
+    for (const char* key :
+         {"\"values_per_second\": ", "\"callbacks_per_second\": ", "\"median_interval_ms\": ",
+          "\"max_interval_ms\": ", "\"server_cpu\": {", "\"us_per_value\": ", "\"client_cpu\": {"})
+        EXPECT_TRUE(Has(run.out, key)) << key << " in\n" << run.out;
+    // Two groups at 250 ms for two seconds: about 16 callbacks of 50 values.
+    EXPECT_FALSE(Has(run.out, "\"values_per_second\": 0,")) << run.out;
+
+    ToolRun idle = RunTool(With(L"bench", L"Probe.Dev.Temp --idle --groups 5 --seconds 1"));
+    EXPECT_EQ(0u, idle.exitCode) << idle.err;
+    EXPECT_TRUE(Has(idle.out, "5 inactive groups: server ")) << idle.out;
+    EXPECT_TRUE(Has(idle.out, "5 active groups of 10 items at 1000 ms, no subscriber: server "))
+        << idle.out;
+
+    EXPECT_EQ(2u, RunTool(With(L"bench", L"Probe.Dev.Temp --groups 2")).exitCode)
+        << "--groups needs --subscribe or --idle";
+    EXPECT_EQ(2u, RunTool(With(L"bench", L"Probe.Dev.Temp --idle --runs 2")).exitCode);
+}
+
+TEST_F(OpcClientTool, BenchOfAnUnknownItemFails) {
+    ToolRun unknown = RunTool(With(L"bench", L"Probe.Dev.Nothing --subscribe --seconds 1"));
     EXPECT_EQ(1u, unknown.exitCode);
     EXPECT_EQ(0u, unknown.err.rfind("opcclient: unknown item Probe.Dev.Nothing", 0)) << unknown.err;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "commands.h"
 #include "connection.h"
 #include "console_output.h"
@@ -27,21 +28,6 @@ constexpr const wchar_t* kOperationNames[kOperationCount] = {
     L"add_items", L"read_cache", L"read_device", L"write", L"remove_items"};
 constexpr const wchar_t* kOperationLabels[kOperationCount] = {
     L"AddItems", L"Read (cache)", L"Read (device)", L"Write", L"RemoveItems"};
-
-class Stopwatch {
-  public:
-    Stopwatch() { QueryPerformanceCounter(&start_); }
-    double Seconds() const {
-        LARGE_INTEGER now, frequency;
-        QueryPerformanceCounter(&now);
-        QueryPerformanceFrequency(&frequency);
-        return static_cast<double>(now.QuadPart - start_.QuadPart) /
-               static_cast<double>(frequency.QuadPart);
-    }
-
-  private:
-    LARGE_INTEGER start_;
-};
 
 // A benchmark of failing calls would measure the error path; stop at the first item error.
 void CheckAll(Connection& connection, const wchar_t* call, const std::wstring& item,
@@ -96,10 +82,7 @@ RunFigures OneRun(Connection& connection, const std::optional<ProcessMeter>& met
         errors.push_back(a.error);
         handles.push_back(a.server);
     }
-    if (!added.empty() && FAILED(added[0].error))
-        ThrowFailure(L"unknown item " + item + L": " + CodeWithName(added[0].error) + L" " +
-                     connection.ErrorText(added[0].error));
-    CheckAll(connection, L"AddItems", item, errors);
+    RequireAdded(connection, item, added);
 
     std::vector<ItemState> states;
     {
@@ -137,13 +120,6 @@ RunFigures OneRun(Connection& connection, const std::optional<ProcessMeter>& met
     return figures;
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    if (n == 0) return -1.0;
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 std::wstring Cell(double rate) {
     if (rate < 0) return L"-";
     wchar_t text[32];
@@ -164,11 +140,7 @@ std::wstring Microseconds(double us) {
     return text;
 }
 
-double Rounded(double value, double unit) {
-    return std::round(value / unit) * unit;
-}
-
-int RunBench(const Options& options) {
+int RunItemCallBench(const Options& options) {
     Connection connection(options.arguments[0]);
     const std::wstring& item = options.arguments[1];
     const std::optional<ProcessMeter> meter = ProcessMeter::ForServer(connection.Clsid());
@@ -268,13 +240,31 @@ int RunBench(const Options& options) {
     return 0;
 }
 
+int RunBench(const Options& options) {
+    if (options.subscribe && options.idle) ThrowUsage(L"--subscribe and --idle are two benchmarks");
+    const unsigned callOptions = kOptSizes | kOptRuns;
+    const unsigned cycleOptions = kOptGroups | kOptItems | kOptSeconds | kOptRate;
+    if ((options.subscribe || options.idle) && (options.given & callOptions))
+        ThrowUsage(L"--sizes and --runs apply to the item-call benchmark only");
+    if (!options.subscribe && !options.idle && (options.given & cycleOptions))
+        ThrowUsage(L"--groups, --items, --seconds and --rate need --subscribe or --idle");
+    if (options.subscribe) return RunSubscribeBench(options);
+    if (options.idle) return RunIdleBench(options);
+    return RunItemCallBench(options);
+}
+
 }  // namespace
 
 const Command kBenchCommand{
     L"bench",
-    L"bench PROGID ITEM [--sizes 100,1000,10000] [--runs N] [--json]",
-    L"measure items per second of AddItems, Read, Write and RemoveItems",
-    L"For each size n, adds a fresh group and times AddItems of n definitions naming ITEM,\n"
+    L"bench PROGID ITEM [--sizes 100,1000,10000] [--runs N] [--json]\n"
+    L"       opcclient bench PROGID ITEM --subscribe [--groups G] [--items N] [--rate MS]\n"
+    L"                       [--seconds S] [--json]\n"
+    L"       opcclient bench PROGID ITEM --idle [--groups G] [--items N] [--rate MS]\n"
+    L"                       [--seconds S] [--json]",
+    L"measure item calls, subscriptions and the server's idle cost",
+    L"Item calls (the default): for each size n, adds a fresh group and times AddItems\n"
+    L"of n definitions naming ITEM,\n"
     L"a cache Read and a device Read of all n, a Write of the values read (so nothing\n"
     L"changes; skipped for a read-only item) and RemoveItems of all n. Prints the median\n"
     L"of the runs in items per second and, when the server process can be watched on this\n"
@@ -284,8 +274,20 @@ const Command kBenchCommand{
     L"  --runs N       runs per size (default 5)\n"
     L"  --json         {server, item, runs, results: [{operation, size, items_per_second,\n"
     L"                 server_cpu_us_per_item}], server_memory: {after_first_run,\n"
-    L"                 after_last_run, peak}} (bytes)\n",
-    kOptJson | kOptSizes | kOptRuns,
+    L"                 after_last_run, peak}} (bytes)\n"
+    L"\n"
+    L"--subscribe: G groups (default 4) of N items (default 10000) naming ITEM at rate MS\n"
+    L"(default 250), each with a data callback, for S seconds (default 10). Prints the\n"
+    L"values and callbacks delivered per second, the median and maximum interval between\n"
+    L"two callbacks of one group, and the CPU time of the server, of the wineserver\n"
+    L"(under Wine) and of this client, per delivered value and as a share of one core.\n"
+    L"\n"
+    L"--idle: what the server costs doing nothing: G groups (default 100) held inactive\n"
+    L"without items, then G active groups of N items (default 10) at rate MS (default\n"
+    L"1000) without any subscriber, each watched for S seconds (default 10). Prints the\n"
+    L"CPU time of the server and of the wineserver as a share of one core.\n",
+    kOptJson | kOptSizes | kOptRuns | kOptSubscribe | kOptIdle | kOptGroups | kOptItems |
+        kOptSeconds | kOptRate,
     2,
     2,
     RunBench};

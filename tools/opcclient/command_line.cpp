@@ -14,8 +14,19 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec kOptions[] = {
-    {L"--json", kOptJson, false},  {L"--device", kOptDevice, false}, {L"--rate", kOptRate, true},
-    {L"--count", kOptCount, true}, {L"--sizes", kOptSizes, true},    {L"--runs", kOptRuns, true},
+    {L"--json", kOptJson, false},
+    {L"--device", kOptDevice, false},
+    {L"--rate", kOptRate, true},
+    {L"--count", kOptCount, true},
+    {L"--sizes", kOptSizes, true},
+    {L"--runs", kOptRuns, true},
+    {L"--poll", kOptPoll, false},
+    {L"--async", kOptAsync, false},
+    {L"--subscribe", kOptSubscribe, false},
+    {L"--idle", kOptIdle, false},
+    {L"--groups", kOptGroups, true},
+    {L"--items", kOptItems, true},
+    {L"--seconds", kOptSeconds, true},
 };
 
 // Strict: wcstoul alone would take "12abc", "-1" (wrapping) and "" without complaint.
@@ -60,6 +71,27 @@ void Apply(Options& o, const OptionSpec& spec, const std::wstring& value) {
             break;
         case kOptRuns:
             o.runs = static_cast<unsigned>(PositiveNumber(value, spec.name));
+            break;
+        case kOptPoll:
+            o.poll = true;
+            break;
+        case kOptAsync:
+            o.async = true;
+            break;
+        case kOptSubscribe:
+            o.subscribe = true;
+            break;
+        case kOptIdle:
+            o.idle = true;
+            break;
+        case kOptGroups:
+            o.groups = PositiveNumber(value, spec.name);
+            break;
+        case kOptItems:
+            o.items = PositiveNumber(value, spec.name);
+            break;
+        case kOptSeconds:
+            o.seconds = PositiveNumber(value, spec.name);
             break;
     }
 }

@@ -15,6 +15,14 @@ enum OptionFlag : unsigned {
     kOptCount = 1u << 3,
     kOptSizes = 1u << 4,
     kOptRuns = 1u << 5,
+    kOptPoll = 1u << 6,
+    kOptAsync = 1u << 7,
+    kOptSubscribe = 1u << 8,
+    kOptIdle = 1u << 9,
+    kOptGroups = 1u << 10,
+    kOptItems = 1u << 11,
+    kOptSeconds = 1u << 12,
+    kOptLast = kOptSeconds,
 };
 
 struct Options {
@@ -28,6 +36,13 @@ struct Options {
     std::optional<unsigned long> count;
     std::vector<DWORD> sizes{100, 1000, 10000};
     unsigned runs = 5;
+    bool poll = false;
+    bool async = false;
+    bool subscribe = false;
+    bool idle = false;
+    std::optional<unsigned long> groups;
+    std::optional<unsigned long> items;
+    std::optional<unsigned long> seconds;
 };
 
 // Throws ToolError (usage) for an unknown option, a missing or malformed option value.

@@ -119,3 +119,27 @@ std::vector<HRESULT> Group::RemoveItems(const std::vector<OPCHANDLE>& handles) {
     if (FAILED(hr) || !errors) ThrowCallFailure(connection_, L"RemoveItems", hr);
     return std::vector<HRESULT>(errors.get(), errors.get() + handles.size());
 }
+
+std::vector<HRESULT> Group::ReadAsync(const std::vector<OPCHANDLE>& handles, DWORD transaction) {
+    ComPtr<IOPCAsyncIO2> async;
+    const HRESULT qi = items_.As(async);
+    if (FAILED(qi)) ThrowFailure(L"the group does not offer IOPCAsyncIO2: " + CodeWithName(qi));
+    DWORD cancelId = 0;
+    HRESULT* rawErrors = nullptr;
+    const HRESULT hr =
+        async->Read(static_cast<DWORD>(handles.size()), const_cast<OPCHANDLE*>(handles.data()),
+                    transaction, &cancelId, &rawErrors);
+    CoTaskPtr<HRESULT> errors(rawErrors);
+    if (!errors) ThrowCallFailure(connection_, L"IOPCAsyncIO2::Read", hr);
+    return std::vector<HRESULT>(errors.get(), errors.get() + handles.size());
+}
+
+void Group::SetActive(bool active) {
+    ComPtr<IOPCGroupStateMgt> state;
+    HRESULT hr = items_.As(state);
+    BOOL flag = active;
+    DWORD revised = 0;
+    if (SUCCEEDED(hr))
+        hr = state->SetState(nullptr, &revised, &flag, nullptr, nullptr, nullptr, nullptr);
+    if (FAILED(hr)) ThrowCallFailure(connection_, L"SetState", hr);
+}

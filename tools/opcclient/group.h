@@ -43,6 +43,14 @@ class Group {
                                const std::vector<VARIANT>& values);
     std::vector<HRESULT> RemoveItems(const std::vector<OPCHANDLE>& handles);
 
+    // The group object, for its connection point.
+    IUnknown* Object() const { return items_.Get(); }
+    // IOPCAsyncIO2::Read: the errors of the start, per item (the values come in
+    // OnReadComplete). Throws when the group has no IOPCAsyncIO2 or the call fails.
+    std::vector<HRESULT> ReadAsync(const std::vector<OPCHANDLE>& handles, DWORD transaction);
+    // IOPCGroupStateMgt::SetState with the active flag only.
+    void SetActive(bool active);
+
   private:
     Connection& connection_;
     OPCHANDLE handle_ = 0;

@@ -21,23 +21,47 @@ ItemSet AddItemSet(Connection& connection, Group& group, const std::vector<std::
     return set;
 }
 
-void TakeStates(Connection& connection, ItemSet& set, std::vector<ItemState>& states) {
-    for (size_t j = 0; j < states.size() && j < set.positions.size(); ++j) {
-        ItemReport& report = set.reports[set.positions[j]];
-        ItemState& state = states[j];
-        report.error = state.error;
-        report.errorText = state.error == S_OK ? L"" : connection.ErrorText(state.error);
-        if (FAILED(state.error)) {
-            report.value.Clear();
-            report.quality.reset();
-            report.timestamp = FILETIME{};
-            continue;
-        }
-        report.value = std::move(state.value);
-        if (report.value.Type() != VT_EMPTY) report.type = report.value.Type();
-        report.quality = state.quality;
-        report.timestamp = state.timestamp;
+namespace {
+
+void TakeState(Connection& connection, ItemReport& report, ItemState& state) {
+    report.error = state.error;
+    report.errorText = state.error == S_OK ? L"" : connection.ErrorText(state.error);
+    if (FAILED(state.error)) {
+        report.value.Clear();
+        report.quality.reset();
+        report.timestamp = FILETIME{};
+        return;
     }
+    report.value = std::move(state.value);
+    if (report.value.Type() != VT_EMPTY) report.type = report.value.Type();
+    report.quality = state.quality;
+    report.timestamp = state.timestamp;
+}
+
+}  // namespace
+
+void TakeStates(Connection& connection, ItemSet& set, std::vector<ItemState>& states) {
+    for (size_t j = 0; j < states.size() && j < set.positions.size(); ++j)
+        TakeState(connection, set.reports[set.positions[j]], states[j]);
+}
+
+std::vector<size_t> TakeCallback(Connection& connection, ItemSet& set, DWORD count,
+                                 const OPCHANDLE* clients, const VARIANT* values,
+                                 const WORD* qualities, const FILETIME* timestamps,
+                                 const HRESULT* errors) {
+    std::vector<size_t> taken;
+    for (DWORD i = 0; i < count; ++i) {
+        const size_t position = static_cast<size_t>(clients[i]) - 1;
+        if (clients[i] == 0 || position >= set.reports.size()) continue;  // not ours
+        ItemState state;
+        state.error = errors[i];
+        state.value = Variant(values[i]);
+        state.quality = qualities[i];
+        state.timestamp = timestamps[i];
+        TakeState(connection, set.reports[position], state);
+        taken.push_back(position);
+    }
+    return taken;
 }
 
 bool ReportRefusedItems(const ItemSet& set) {

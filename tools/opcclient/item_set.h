@@ -22,6 +22,12 @@ ItemSet AddItemSet(Connection& connection, Group& group, const std::vector<std::
 
 // Takes a read's results into the reports of the accepted items.
 void TakeStates(Connection& connection, ItemSet& set, std::vector<ItemState>& states);
+// Takes a callback's entries into the reports they name (by client handle, which AddItemSet
+// makes the position plus one); the positions of the reports taken.
+std::vector<size_t> TakeCallback(Connection& connection, ItemSet& set, DWORD count,
+                                 const OPCHANDLE* clients, const VARIANT* values,
+                                 const WORD* qualities, const FILETIME* timestamps,
+                                 const HRESULT* errors);
 
 // One stderr line per refused item ("unknown item X: ..."); whether there was any.
 bool ReportRefusedItems(const ItemSet& set);

@@ -45,7 +45,7 @@ const Command* Find(const std::wstring& name) {
 }
 
 void CheckUsage(const Command& command, const Options& options) {
-    for (unsigned bit = 1; bit != 0 && bit <= kOptRuns; bit <<= 1)
+    for (unsigned bit = 1; bit != 0 && bit <= kOptLast; bit <<= 1)
         if ((options.given & bit) && !(command.options & bit))
             ThrowUsage(std::wstring(OptionName(static_cast<OptionFlag>(bit))) +
                        L" does not apply to " + command.name);

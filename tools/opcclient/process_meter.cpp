@@ -157,6 +157,22 @@ std::optional<ProcessMeter> ProcessMeter::ForExecutable(const std::wstring& exeN
     return meter;
 }
 
+std::optional<ProcessMeter> ProcessMeter::ForThisProcess() {
+    ProcessMeter meter;
+    if (RunningUnderWine()) {
+        // The Linux process behind this one: /proc/self names it to whoever reads it.
+        meter.unixPid_ =
+            strtoul(ReadWholeFile(std::string(kProc) + "\\self\\stat").c_str(), nullptr, 10);
+        if (!meter.unixPid_) return std::nullopt;
+        meter.hostPid_ = LinuxProcessNamed("wineserver");
+        return meter;
+    }
+    meter.process_ =
+        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId());
+    if (!meter.process_) return std::nullopt;
+    return meter;
+}
+
 ProcessMeter::ProcessMeter(ProcessMeter&& other) noexcept
     : process_(other.process_), unixPid_(other.unixPid_), hostPid_(other.hostPid_) {
     other.process_ = nullptr;

@@ -27,6 +27,8 @@ class ProcessMeter {
     static std::optional<ProcessMeter> ForServer(const CLSID& clsid);
     // The process running `exeName` (a file name such as "OPCServerVEXA.exe").
     static std::optional<ProcessMeter> ForExecutable(const std::wstring& exeName);
+    // This process (a client measuring its own share).
+    static std::optional<ProcessMeter> ForThisProcess();
 
     ProcessMeter(ProcessMeter&&) noexcept;
     ProcessMeter& operator=(ProcessMeter&&) noexcept;

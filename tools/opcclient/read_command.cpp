@@ -6,13 +6,17 @@
 #include "commands.h"
 #include "connection.h"
 #include "console_output.h"
+#include "data_sink.h"
+#include "hresult_text.h"
 #include "group.h"
 #include "item_set.h"
 #include "json_writer.h"
 #include "quality.h"
 #include "text_table.h"
 #include "time_format.h"
+#include "tool_error.h"
 #include "value_format.h"
+#include "win_handle.h"
 
 namespace {
 
@@ -29,7 +33,42 @@ void Print(const ItemSet& set, bool json) {
     WriteOut(table.Render());
 }
 
+constexpr DWORD kAsyncTimeoutMs = 30000;
+
+// IOPCAsyncIO2::Read, which reads from the device, and the wait for its OnReadComplete.
+void ReadAsync(Connection& connection, Group& group, ItemSet& set) {
+    const DWORD transaction = GetCurrentProcessId();
+    UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!done) ThrowFailure(L"cannot create an event");
+    HRESULT master = S_OK;
+    ComPtr<DataSink> sink = DataSink::Make([&](const DataCallback& c) {
+        if (c.transaction != transaction) return;
+        if (c.kind == DataCallback::kReadComplete) {
+            master = c.masterError;
+            TakeCallback(connection, set, c.count, c.clients, c.values, c.qualities, c.timestamps,
+                         c.errors);
+        }
+        SetEvent(done.Get());
+    });
+    Subscription subscription(group.Object(), sink.Get());
+    const std::vector<HRESULT> started = group.ReadAsync(set.handles, transaction);
+    bool any = false;
+    for (size_t j = 0; j < started.size(); ++j) {
+        ItemReport& report = set.reports[set.positions[j]];
+        report.error = started[j];
+        if (FAILED(started[j])) report.errorText = connection.ErrorText(started[j]);
+        any |= SUCCEEDED(started[j]);
+    }
+    if (!any) return;
+    if (WaitForSingleObject(done.Get(), kAsyncTimeoutMs) != WAIT_OBJECT_0)
+        ThrowFailure(L"no OnReadComplete within " + std::to_wstring(kAsyncTimeoutMs / 1000) +
+                     L" s");
+    if (FAILED(master)) ThrowFailure(L"the asynchronous read failed: " + CodeWithName(master));
+}
+
 int RunRead(const Options& options) {
+    if (options.async && options.device)
+        ThrowUsage(L"--async reads from the device already; --device does not apply");
     Connection connection(options.arguments[0]);
     const std::vector<std::wstring> ids(options.arguments.begin() + 1, options.arguments.end());
     // Active at a short rate, so that a cache read shows what the server keeps current for its
@@ -37,8 +76,10 @@ int RunRead(const Options& options) {
     // what the server put there when the items were added.
     Group group(connection, true, 250);
     ItemSet set = AddItemSet(connection, group, ids);
-    if (!set.handles.empty() && !options.device) Sleep(group.RevisedRate() + 150);
-    if (!set.handles.empty()) {
+    if (!set.handles.empty() && options.async) {
+        ReadAsync(connection, group, set);
+    } else if (!set.handles.empty()) {
+        if (!options.device) Sleep(group.RevisedRate() + 150);
         std::vector<ItemState> states =
             group.Read(options.device ? OPC_DS_DEVICE : OPC_DS_CACHE, set.handles);
         TakeStates(connection, set, states);
@@ -58,14 +99,16 @@ int RunRead(const Options& options) {
 
 const Command kReadCommand{
     L"read",
-    L"read PROGID ITEM... [--device] [--json]",
+    L"read PROGID ITEM... [--device | --async] [--json]",
     L"read items once and print value, type, quality, timestamp and error",
     L"Adds the items to a private group and reads them with IOPCSyncIO::Read.\n"
     L"  --device   read from the device instead of the server's cache\n"
+    L"  --async    read from the device with IOPCAsyncIO2::Read; the values come back\n"
+    L"             in the group's OnReadComplete callback\n"
     L"  --json     an array of {item, value, type, quality, quality_text, timestamp,\n"
     L"             error, error_text}\n"
     L"Exits with 1 when an item is unknown to the server or cannot be read.\n",
-    kOptJson | kOptDevice,
+    kOptJson | kOptDevice | kOptAsync,
     2,
     kAnyNumber,
     RunRead};

@@ -1,5 +1,6 @@
-// watch: polls the items with synchronous reads and prints a line whenever an item's value,
-// quality, timestamp or error changes, until the count of polls is reached or Ctrl+C.
+// watch: subscribes to the items through the group's IOPCDataCallback (or, with --poll, polls
+// them with synchronous reads) and prints a line whenever an item's value, quality, timestamp
+// or error changes, until the count of updates is reached or Ctrl+C.
 #include <windows.h>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "commands.h"
 #include "connection.h"
 #include "console_output.h"
+#include "data_sink.h"
 #include "group.h"
 #include "hresult_text.h"
 #include "item_set.h"
@@ -81,16 +83,34 @@ std::wstring Line(const ItemReport& r, bool json) {
            VarTypeName(r.type) + L", " + (r.quality ? QualityText(*r.quality) : L"") + L")\n";
 }
 
-int RunWatch(const Options& options) {
-    Connection connection(options.arguments[0]);
-    const std::vector<std::wstring> ids(options.arguments.begin() + 1, options.arguments.end());
-    // Active at the poll rate, so that the server refreshes its cache as often as we look.
-    Group group(connection, true, options.rate);
-    ItemSet set = AddItemSet(connection, group, ids);
-    const bool refused = ReportRefusedItems(set);
-    if (set.handles.empty()) return 1;
+// The changed items among `positions`, one line each, written at once.
+void PrintChanges(ItemSet& set, std::vector<Seen>& seen, const std::vector<size_t>& positions,
+                  bool json) {
+    std::wstring lines;
+    for (size_t i : positions)
+        if (seen[i].Update(set.reports[i])) lines += Line(set.reports[i], json);
+    if (!lines.empty()) WriteOut(lines);
+}
 
-    StopSignal stop;
+// The server's update cycles report the items; each OnDataChange is one update.
+void Subscribe(Connection& connection, Group& group, ItemSet& set, const Options& options,
+               const StopSignal& stop) {
+    std::vector<Seen> seen(set.reports.size());
+    unsigned long updates = 0;
+    ComPtr<DataSink> sink = DataSink::Make([&](const DataCallback& c) {
+        if (c.kind != DataCallback::kDataChange) return;
+        PrintChanges(set, seen,
+                     TakeCallback(connection, set, c.count, c.clients, c.values, c.qualities,
+                                  c.timestamps, c.errors),
+                     options.json);
+        if (options.count && ++updates >= *options.count) SetEvent(g_stop);
+    });
+    Subscription subscription(group.Object(), sink.Get());
+    stop.Wait(INFINITE);
+}
+
+void Poll(Connection& connection, Group& group, ItemSet& set, const Options& options,
+          const StopSignal& stop) {
     std::vector<Seen> seen(set.reports.size());
     for (unsigned long poll = 0; !options.count || poll < *options.count; ++poll) {
         if (poll > 0 && stop.Wait(options.rate)) break;
@@ -100,11 +120,25 @@ int RunWatch(const Options& options) {
         std::vector<ItemState> states =
             group.Read(device ? OPC_DS_DEVICE : OPC_DS_CACHE, set.handles);
         TakeStates(connection, set, states);
-        std::wstring lines;
-        for (size_t i : set.positions)
-            if (seen[i].Update(set.reports[i])) lines += Line(set.reports[i], options.json);
-        if (!lines.empty()) WriteOut(lines);
+        PrintChanges(set, seen, set.positions, options.json);
     }
+}
+
+int RunWatch(const Options& options) {
+    if (options.device && !options.poll) ThrowUsage(L"--device applies to --poll only");
+    Connection connection(options.arguments[0]);
+    const std::vector<std::wstring> ids(options.arguments.begin() + 1, options.arguments.end());
+    // Active at the rate, so that the server refreshes its cache as often as we look.
+    Group group(connection, true, options.rate);
+    ItemSet set = AddItemSet(connection, group, ids);
+    const bool refused = ReportRefusedItems(set);
+    if (set.handles.empty()) return 1;
+
+    StopSignal stop;
+    if (options.poll)
+        Poll(connection, group, set, options, stop);
+    else
+        Subscribe(connection, group, set, options, stop);
     return refused ? 1 : 0;
 }
 
@@ -112,17 +146,19 @@ int RunWatch(const Options& options) {
 
 const Command kWatchCommand{
     L"watch",
-    L"watch PROGID ITEM... [--rate MS] [--count N] [--device] [--json]",
-    L"poll items and print a line for every change",
-    L"Adds the items to an active group at the poll rate, reads them every MS\n"
-    L"milliseconds and prints a line for each item whose value, quality or timestamp\n"
-    L"changed (the first poll prints all): TIME ITEM = VALUE (TYPE, QUALITY).\n"
-    L"  --rate MS    milliseconds between polls (default 1000)\n"
-    L"  --count N    stop after N polls (default: until Ctrl+C)\n"
-    L"  --device     read from the device instead of the server's cache\n"
+    L"watch PROGID ITEM... [--rate MS] [--count N] [--poll [--device]] [--json]",
+    L"subscribe to items and print a line for every change",
+    L"Adds the items to an active group at the update rate and subscribes to it through\n"
+    L"IOPCDataCallback: the server reports the items every MS milliseconds, and a line\n"
+    L"is printed for each item whose value, quality or timestamp changed (the first\n"
+    L"update prints all): TIME ITEM = VALUE (TYPE, QUALITY).\n"
+    L"  --rate MS    the group's update rate, or the time between polls (default 1000)\n"
+    L"  --count N    stop after N updates or polls (default: until Ctrl+C)\n"
+    L"  --poll       poll with synchronous reads instead (for servers without callbacks)\n"
+    L"  --device     with --poll: read from the device instead of the server's cache\n"
     L"  --json       one object per line and change: {item, value, type, quality,\n"
     L"               quality_text, timestamp, error, error_text}\n",
-    kOptJson | kOptRate | kOptCount | kOptDevice,
+    kOptJson | kOptRate | kOptCount | kOptDevice | kOptPoll,
     2,
     kAnyNumber,
     RunWatch};

@@ -1,0 +1,212 @@
+// IOPCAsyncIO2 of the group: each call records a transaction under the item mutex and hands
+// it to a worker thread of its own, which does the driver work under both group mutexes and
+// reports through the group's data callbacks.
+#include "opc_group.h"
+
+#include <algorithm>
+
+#include "co_task_mem.h"
+#include "com_call.h"
+#include "driver_list.h"
+#include "item_calls.h"
+
+namespace {
+
+void UpdateEveryDriver() {
+    DriverSnapshot drivers = g_drivers.Snapshot();
+    for (const auto& driver : drivers->drivers) driver->Update(0);
+}
+
+}  // namespace
+
+STDMETHODIMP COPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID,
+                             DWORD* pdwCancelID, HRESULT** ppErrors) {
+    return StartTransaction(AsyncOperation::kRead, dwCount, phServer, nullptr, dwTransactionID,
+                            OPC_DS_DEVICE, pdwCancelID, ppErrors);
+}
+
+STDMETHODIMP COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                              DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors) {
+    return StartTransaction(AsyncOperation::kWrite, dwCount, phServer, pItemValues, dwTransactionID,
+                            0, pdwCancelID, ppErrors);
+}
+
+STDMETHODIMP COPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID,
+                                 DWORD* pdwCancelID) {
+    return StartTransaction(AsyncOperation::kRefresh, 0, nullptr, nullptr, dwTransactionID,
+                            dwSource, pdwCancelID, nullptr);
+}
+
+STDMETHODIMP COPCGroup::Cancel2(DWORD dwCancelID) {
+    CriticalSectionLock lock(pendingLock_);
+    for (CTransaction* t : pending_) {
+        if (t->CancelId() == dwCancelID) {
+            t->cancelRequested = true;
+            SetEvent(t->cancelEvent.Get());
+            return S_OK;
+        }
+    }
+    return E_FAIL;
+}
+
+// Data-change callbacks cannot be switched off.
+STDMETHODIMP COPCGroup::SetEnable(BOOL) {
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP COPCGroup::GetEnable(BOOL* pbEnable) {
+    RETURN_HR_IF_NULL(E_POINTER, pbEnable);
+    return E_NOTIMPL;
+}
+
+HRESULT COPCGroup::StartTransaction(AsyncOperation operation, DWORD count, const OPCHANDLE* handles,
+                                    const VARIANT* values, DWORD transactionId, DWORD source,
+                                    DWORD* cancelId, HRESULT** errors) noexcept {
+    const bool perItem = operation != AsyncOperation::kRefresh;
+    RETURN_HR_IF_NULL(E_POINTER, cancelId);
+    *cancelId = 0;
+    if (perItem) {
+        RETURN_HR_IF_NULL(E_POINTER, errors);
+        *errors = nullptr;
+        RETURN_IF_FAILED(CheckItemCount(count, handles));
+        if (operation == AsyncOperation::kWrite && !values) return E_INVALIDARG;
+    }
+    if (Defunct()) return E_FAIL;
+    return ComCall([&] {
+        CoTaskArray<HRESULT> result(perItem ? count : 0);
+        auto t = std::make_unique<CTransaction>();
+        t->operation = operation;
+        {
+            ProcessMutexLock lock(itemMutex_);
+            auto take = [&](OPCItem& item) {
+                t->handles.push_back(item.ServerHandle());
+                t->serials.push_back(item.Serial());
+            };
+            if (perItem) {
+                t->handles.reserve(count);
+                t->serials.reserve(count);
+                if (values) t->values.reserve(count);
+                for (DWORD i = 0; i < count; ++i) {
+                    std::unique_ptr<OPCItem>* item = items_.Find(handles[i]);
+                    result[i] = item ? S_OK : E_FAIL;
+                    if (!item) continue;
+                    take(**item);
+                    if (values) t->values.emplace_back(values[i]);
+                }
+            } else {
+                t->handles.reserve(items_.Size());
+                t->serials.reserve(items_.Size());
+                items_.ForEach([&](OPCHANDLE, std::unique_ptr<OPCItem>& item) {
+                    take(*item);
+                    return true;
+                });
+            }
+        }
+        if (t->handles.empty()) {
+            if (perItem) *errors = result.Detach();
+            return E_FAIL;
+        }
+        t->group = ComPtr<COPCGroup>(this);
+        t->transactionId = transactionId;
+        t->kind = CTransaction::kDa2;
+        t->dataSource = operation == AsyncOperation::kRefresh ? source : DWORD{OPC_DS_DEVICE};
+        t->cancelEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        if (!t->cancelEvent) return HRESULT_FROM_WIN32(GetLastError());
+        const DWORD id = t->CancelId();
+        CTransaction* pending = t.get();
+        {
+            CriticalSectionLock lock(pendingLock_);
+            pending_.push_back(pending);
+        }
+        const HRESULT started = StartTransactionWorker(t);
+        if (FAILED(started)) {
+            // Nothing may stay pending: the client gets the failure, and no callback.
+            ForgetTransaction(*pending);
+            return started;
+        }
+        *cancelId = id;
+        if (perItem) *errors = result.Detach();
+        return S_OK;
+    });
+}
+
+void COPCGroup::ForgetTransaction(const CTransaction& transaction) noexcept {
+    CriticalSectionLock lock(pendingLock_);
+    auto it = std::find(pending_.begin(), pending_.end(), &transaction);
+    if (it != pending_.end()) pending_.erase(it);
+}
+
+bool COPCGroup::DoTransactionWork(CTransaction& t, ItemValueArrays& arrays) {
+    const LONG bias = TimeBias();
+    // The item a handle named when the call was made, if it is still there.
+    auto itemAt = [&](size_t i) -> OPCItem* {
+        std::unique_ptr<OPCItem>* item = items_.Find(t.handles[i]);
+        return item && (*item)->Serial() == t.serials[i] ? item->get() : nullptr;
+    };
+    const size_t n = t.handles.size();
+    switch (t.operation) {
+        case AsyncOperation::kRead:
+            UpdateEveryDriver();
+            for (size_t i = 0; i < n; ++i) {
+                if (t.cancelRequested) return false;
+                if (OPCItem* item = itemAt(i)) item->ReadFromDriver(bias);
+            }
+            arrays.Reserve(n);
+            for (size_t i = 0; i < n; ++i)
+                if (OPCItem* item = itemAt(i)) arrays.Add(*item);
+            return true;
+        case AsyncOperation::kWrite: {
+            std::vector<HRESULT> outcomes(n, E_FAIL);
+            for (size_t i = 0; i < n; ++i) {
+                if (t.cancelRequested) return false;
+                // The item's own write refuses a read-only item and a value of the wrong
+                // type, leaving its cache and its tag as they were.
+                if (OPCItem* item = itemAt(i)) outcomes[i] = item->Write(*t.values[i].Get());
+            }
+            UpdateEveryDriver();
+            for (size_t i = 0; i < n; ++i)
+                if (OPCItem* item = itemAt(i)) arrays.AddOutcome(item->ClientHandle(), outcomes[i]);
+            return true;
+        }
+        case AsyncOperation::kRefresh:
+            if (t.dataSource == OPC_DS_DEVICE) {
+                UpdateEveryDriver();
+                for (size_t i = 0; i < n; ++i) {
+                    if (t.cancelRequested) return false;
+                    OPCItem* item = itemAt(i);
+                    if (item && (item->AccessRights() & OPC_READABLE)) item->ReadFromDriver(bias);
+                }
+            }
+            arrays.Reserve(n);
+            for (size_t i = 0; i < n; ++i) {
+                if (t.cancelRequested) return false;
+                if (OPCItem* item = itemAt(i)) arrays.Add(*item);
+            }
+            return true;
+    }
+    return true;
+}
+
+void COPCGroup::RunTransaction(CTransaction& t) noexcept {
+    ItemValueArrays arrays;
+    bool cancelled = false;
+    AcquireBoth(cycleMutex_, itemMutex_, INFINITE);
+    try {
+        cancelled = !DoTransactionWork(t, arrays);
+    } catch (...) {
+        arrays.Fail(E_OUTOFMEMORY);  // the client still hears that its call has ended
+    }
+    itemMutex_.Release();
+    cycleMutex_.Release();
+
+    if (cancelled) {
+        ReportCancelComplete(t.transactionId);
+    } else if (t.operation == AsyncOperation::kRead) {
+        ReportReadComplete(t.transactionId, arrays);
+    } else if (t.operation == AsyncOperation::kWrite) {
+        ReportWriteComplete(t.transactionId, arrays);
+    } else {
+        ReportDataChange(t.transactionId, arrays);
+    }
+    ForgetTransaction(t);
+}

@@ -1,0 +1,55 @@
+// The arrays of one data callback (OnDataChange, OnReadComplete, OnWriteComplete): one entry
+// per item, in the order added, and the master results. The values are owned here; a cycle
+// keeps one set and reuses its memory from one callback to the next.
+#pragma once
+
+#include <windows.h>
+#include <vector>
+
+#include "opc.h"
+
+class OPCItem;
+
+class ItemValueArrays {
+  public:
+    ItemValueArrays() = default;
+    ~ItemValueArrays() { Clear(); }
+    ItemValueArrays(const ItemValueArrays&) = delete;
+    ItemValueArrays& operator=(const ItemValueArrays&) = delete;
+
+    // Frees the values and empties the arrays; their memory is kept for the next use.
+    void Clear() noexcept;
+    void Reserve(size_t count);  // throws std::bad_alloc
+
+    // The item as it stands: client handle, value in the requested type, quality, timestamp,
+    // error S_OK. Throws std::bad_alloc (the arrays then hold what they held).
+    void Add(const OPCItem& item);
+    // A client handle and an error only (a write's outcome).
+    void AddOutcome(OPCHANDLE client, HRESULT error);
+
+    DWORD Count() const noexcept { return static_cast<DWORD>(clients_.size()); }
+    // S_FALSE when any quality is not OPC_QUALITY_GOOD / any error is not S_OK.
+    HRESULT MasterQuality() const noexcept;
+    HRESULT MasterError() const noexcept;
+    // The arrays could not be built (out of memory): they are emptied, and the master error
+    // tells why, so that a callback still ends the client's wait.
+    void Fail(HRESULT error) noexcept {
+        Clear();
+        failure_ = error;
+    }
+
+    // For the callback; the arrays stay owned here (the sink's parameters are [in]).
+    OPCHANDLE* Clients() noexcept { return clients_.data(); }
+    VARIANT* Values() noexcept { return values_.data(); }
+    WORD* Qualities() noexcept { return qualities_.data(); }
+    FILETIME* Timestamps() noexcept { return timestamps_.data(); }
+    HRESULT* Errors() noexcept { return errors_.data(); }
+
+  private:
+    std::vector<OPCHANDLE> clients_;
+    std::vector<VARIANT> values_;
+    std::vector<WORD> qualities_;
+    std::vector<FILETIME> timestamps_;
+    std::vector<HRESULT> errors_;
+    HRESULT failure_ = S_OK;
+};

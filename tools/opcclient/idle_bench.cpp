@@ -1,0 +1,116 @@
+// bench --idle: what the server costs while it has nothing to do, with many inactive groups
+// and with many active groups nobody has subscribed to.
+#include <windows.h>
+#include <cwchar>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "connection.h"
+#include "console_output.h"
+#include "group.h"
+#include "hresult_text.h"
+#include "json_writer.h"
+#include "process_meter.h"
+#include "tool_error.h"
+
+namespace {
+
+struct Share {
+    double server = 0, host = -1;  // percent of one core; host -1 when not under Wine
+};
+
+// The server's and the wineserver's CPU time over `seconds`, as shares of one core.
+Share Watch(const ProcessMeter& meter, DWORD seconds) {
+    Stopwatch clock;
+    const ProcessUsage a = meter.Read();
+    Sleep(seconds * 1000);
+    const ProcessUsage b = meter.Read();
+    const double elapsed = clock.Seconds();
+    Share s;
+    s.server = (b.cpuSeconds - a.cpuSeconds) * 100 / elapsed;
+    if (meter.UnderWine()) s.host = (b.hostCpuSeconds - a.hostCpuSeconds) * 100 / elapsed;
+    return s;
+}
+
+std::wstring Percent(double value) {
+    wchar_t text[32];
+    swprintf(text, 32, L"%.2f %%", value);
+    return text;
+}
+
+}  // namespace
+
+int RunIdleBench(const Options& options) {
+    Connection connection(options.arguments[0]);
+    const std::wstring& item = options.arguments[1];
+    const DWORD groupCount = static_cast<DWORD>(options.groups.value_or(100));
+    const DWORD itemCount = static_cast<DWORD>(options.items.value_or(10));
+    const DWORD rate = options.rate;
+    const DWORD seconds = static_cast<DWORD>(options.seconds.value_or(10));
+    const std::optional<ProcessMeter> meter = ProcessMeter::ForServer(connection.Clsid());
+    if (!meter) ThrowFailure(L"the server process cannot be watched on this machine");
+
+    Share inactive, active;
+    {
+        std::vector<std::unique_ptr<Group>> groups;
+        for (DWORD g = 0; g < groupCount; ++g)
+            groups.push_back(std::make_unique<Group>(connection, false, rate));
+        Sleep(1000);  // the groups' creation is not what is measured
+        inactive = Watch(*meter, seconds);
+    }
+    {
+        std::vector<std::unique_ptr<Group>> groups;
+        const std::vector<std::wstring> ids(itemCount, item);
+        for (DWORD g = 0; g < groupCount; ++g) {
+            groups.push_back(std::make_unique<Group>(connection, true, rate));
+            RequireAdded(connection, item, groups.back()->AddItems(ids));
+        }
+        Sleep(1000);
+        active = Watch(*meter, seconds);
+    }
+
+    if (options.json) {
+        JsonWriter json;
+        json.BeginObject();
+        json.Key(L"server");
+        json.String(connection.Name());
+        json.Key(L"groups");
+        json.Unsigned(groupCount);
+        json.Key(L"items_per_active_group");
+        json.Unsigned(itemCount);
+        json.Key(L"rate_ms");
+        json.Unsigned(rate);
+        json.Key(L"seconds");
+        json.Unsigned(seconds);
+        auto phase = [&](const wchar_t* name, const Share& s) {
+            json.Key(name);
+            json.BeginObject();
+            json.Key(L"server_percent_of_core");
+            json.Number(Rounded(s.server, 0.001));
+            if (s.host >= 0) {
+                json.Key(L"wineserver_percent_of_core");
+                json.Number(Rounded(s.host, 0.001));
+            }
+            json.EndObject();
+        };
+        phase(L"inactive_groups", inactive);
+        phase(L"active_groups_without_subscribers", active);
+        json.EndObject();
+        WriteOut(json.Text());
+        return 0;
+    }
+    auto line = [&](const std::wstring& what, const Share& s) {
+        std::wstring text = L"  " + what + L": server " + Percent(s.server);
+        if (s.host >= 0) text += L", wineserver " + Percent(s.host);
+        return text + L" of a core\n";
+    };
+    WriteOut(L"Idle cost on " + connection.Name() + L", " + std::to_wstring(seconds) +
+             L" s each\n" + line(std::to_wstring(groupCount) + L" inactive groups", inactive) +
+             line(std::to_wstring(groupCount) + L" active groups of " + std::to_wstring(itemCount) +
+                      L" items at " + std::to_wstring(rate) + L" ms, no subscriber",
+                  active));
+    return 0;
+}
