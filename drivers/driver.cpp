@@ -52,12 +52,12 @@ Result CDriver::Guarded(Result failed, Call&& call) noexcept {
 
 template <class Result, class Call>
 Result CDriver::Locked(Result failed, Call&& call) noexcept {
-    KernelMutexLock lock(lock_);
+    ProcessMutexLock lock(lock_);
     return Guarded(failed, std::forward<Call>(call));
 }
 
 BOOL CDriver::Load(const std::string& name) {
-    KernelMutexLock lock(lock_);
+    ProcessMutexLock lock(lock_);
     if (module_ || name.empty()) return FALSE;
     HMODULE module = LoadLibraryA(name.c_str());
     if (!module) return FALSE;
@@ -159,6 +159,27 @@ CDriver::TagFacts CDriver::GetTagFacts(DWORD id) {
     return facts;
 }
 
+void CDriver::ReadTag(DWORD id, TagReading& reading) {
+    reading = TagReading();
+    if (!getObjectInfo_) return;
+    DLLOBJECTINFO raw{};
+    Guarded(0L, [&] { return getObjectInfo_(id, &raw); });
+    Guarded(0L, [&] {
+        if (raw.isTag) {
+            reading.quality = raw.quality;
+            reading.timestamp = raw.timestamp;
+            // A copy, not the driver's VARIANT itself: the copy checks what a driver handed over.
+            const HRESULT hr = VariantCopy(reading.value.Put(), &raw.value);
+            if (FAILED(hr)) {
+                V_VT(reading.value.Put()) = VT_ERROR;
+                V_ERROR(reading.value.Put()) = hr;
+            }
+        }
+        FreeDriverRecord(raw);
+        return 0L;
+    });
+}
+
 void CDriver::WriteValue(DWORD id, const Variant& value) {
     CriticalSectionLock record(recordLock_);
     CObjectInfo info;
@@ -175,7 +196,7 @@ void CDriver::ChangeClientCount(DWORD id, LONG delta) {
         return;
     }
     // The whole record goes back: no DLLUpdate and no value write may land in between.
-    KernelMutexLock lock(lock_);
+    ProcessMutexLock lock(lock_);
     CriticalSectionLock record(recordLock_);
     CObjectInfo info;
     GetObjectInfo(id, info);
@@ -220,7 +241,7 @@ LONG CDriver::Update(DWORD arg) {
 }
 
 LONG CDriver::Start(DWORD arg) {
-    KernelMutexLock lock(lock_);
+    ProcessMutexLock lock(lock_);
     LONG result = 0;
     if (startCount_ == 0 && start_) result = Guarded(0L, [&] { return start_(arg); });
     ++startCount_;
@@ -228,7 +249,7 @@ LONG CDriver::Start(DWORD arg) {
 }
 
 LONG CDriver::Stop(DWORD arg) {
-    KernelMutexLock lock(lock_);
+    ProcessMutexLock lock(lock_);
     if (startCount_ == 0) return 0;  // an unmatched Stop must not drive the count negative
     if (--startCount_ != 0 || !stop_) return 0;
     return Guarded(0L, [&] { return stop_(arg); });

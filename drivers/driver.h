@@ -47,6 +47,14 @@ class CDriver {
         VARTYPE type = VT_EMPTY;  // the canonical data type
     };
     TagFacts GetTagFacts(DWORD id);
+    // What a read needs of a record: the value, quality and timestamp of a tag (nothing for
+    // an object that is no tag), without copying the record's strings.
+    struct TagReading {
+        Variant value;
+        WORD quality = 0;
+        FILETIME timestamp{};
+    };
+    void ReadTag(DWORD id, TagReading& reading);
     // Hands a client's value (already in the tag's type) to the tag; the rest of the record
     // goes back as the driver gave it.
     void WriteValue(DWORD id, const Variant& value);
@@ -87,7 +95,7 @@ class CDriver {
 
     HMODULE module_ = nullptr;
     LONG startCount_ = 0;
-    KernelMutex lock_;
+    ProcessMutex lock_;
     // Serialises value writes and count updates; taken after lock_, never before it.
     CriticalSection recordLock_;
     DLLAddObjectProc addObject_ = nullptr;

@@ -1,5 +1,5 @@
 // Scoped locks over the Win32 primitives the server uses: critical sections for object
-// state, process mutexes where a wait needs a time limit, kernel mutexes for the drivers.
+// state, process mutexes (re-entrant, with time-limited waits) for the groups and the drivers.
 #pragma once
 
 #include <windows.h>
@@ -29,22 +29,6 @@ class CriticalSectionLock {
 
   private:
     CriticalSection& cs_;
-};
-
-class KernelMutex {
-  public:
-    KernelMutex() noexcept : h_(CreateMutexW(nullptr, FALSE, nullptr)) {}
-    bool Valid() const noexcept { return static_cast<bool>(h_); }
-    // True when the mutex is owned; an abandoned mutex is owned too (its owner died).
-    bool Acquire(DWORD timeoutMs = INFINITE) noexcept {
-        DWORD r = WaitForSingleObject(h_.Get(), timeoutMs);
-        return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
-    }
-    void Release() noexcept { ReleaseMutex(h_.Get()); }
-    HANDLE Handle() const noexcept { return h_.Get(); }
-
-  private:
-    UniqueHandle h_;
 };
 
 // A re-entrant mutex with time-limited waits that stays inside the process: a slim
@@ -127,19 +111,3 @@ inline bool AcquireBoth(ProcessMutex& first, ProcessMutex& second, DWORD timeout
     first.Release();
     return false;
 }
-
-class KernelMutexLock {
-  public:
-    explicit KernelMutexLock(KernelMutex& m, DWORD timeoutMs = INFINITE) noexcept
-        : m_(m), owned_(m.Acquire(timeoutMs)) {}
-    ~KernelMutexLock() {
-        if (owned_) m_.Release();
-    }
-    bool Owned() const noexcept { return owned_; }
-    KernelMutexLock(const KernelMutexLock&) = delete;
-    KernelMutexLock& operator=(const KernelMutexLock&) = delete;
-
-  private:
-    KernelMutex& m_;
-    bool owned_;
-};

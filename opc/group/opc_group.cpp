@@ -1,5 +1,7 @@
 #include "opc_group.h"
 
+#include <mmsystem.h>
+
 #include "co_task_mem.h"
 #include "com_call.h"
 #include "scan_thread.h"
@@ -78,7 +80,7 @@ void COPCGroup::DestroyAfterAbandonedStop() noexcept {
 
 // Refreshes every readable item's cache from its driver and reports every one of them, changed
 // or not, to the data-change sinks. The values are gathered only when someone listens.
-bool COPCGroup::RunCycle() noexcept {
+bool COPCGroup::RunCycle(DWORD& ended) noexcept {
     if (!AcquireBoth(cycleMutex_, itemMutex_, updateRate_)) return false;  // busy: next turn
     const LONG bias = TimeBias();
     const bool report = HasDataSinks();
@@ -98,6 +100,7 @@ bool COPCGroup::RunCycle() noexcept {
     }
     itemMutex_.Release();
     cycleMutex_.Release();
+    ended = timeGetTime();
     if (report && complete && cycleValues_.Count() > 0) ReportDataChange(0, cycleValues_);
     cycleValues_.Clear();
     return true;

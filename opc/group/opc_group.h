@@ -123,7 +123,7 @@ class COPCGroup final
     // UpdateCycle
     DWORD UpdateRate() const noexcept override { return updateRate_; }
     bool Active() const noexcept override { return active_ != FALSE && !defunct_; }
-    bool RunCycle() noexcept override;
+    bool RunCycle(DWORD& ended) noexcept override;
     void DestroyAfterAbandonedStop() noexcept override;
 
     bool Defunct() const noexcept { return defunct_; }

@@ -196,13 +196,13 @@ void OPCItem::AddChildTagProperties(CDriver& driver, ItemProperties& properties)
 
 void OPCItem::ReadFromDriver(LONG timeBiasMinutes) {
     if (std::shared_ptr<CDriver> driver = BoundDriver()) {
-        CObjectInfo info;
-        driver->GetObjectInfo(tag_, info);
-        value_ = CopyOrError(*info.value.Get());
-        timestamp_ = ShiftedBy(info.timestamp, timeBiasMinutes);
-        quality_ = info.quality;
+        CDriver::TagReading reading;
+        driver->ReadTag(tag_, reading);
+        value_.Swap(reading.value);
+        timestamp_ = ShiftedBy(reading.timestamp, timeBiasMinutes);
+        quality_ = reading.quality;
     }
-    ConvertInPlace(value_, requestedType_);
+    if (value_.Type() != requestedType_) ConvertInPlace(value_, requestedType_);
 }
 
 HRESULT OPCItem::Write(const VARIANT& value) {

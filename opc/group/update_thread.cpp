@@ -3,25 +3,59 @@
 #include <objbase.h>
 #include <mmsystem.h>
 
+namespace {
+
+class SrwLock {
+  public:
+    explicit SrwLock(SRWLOCK& lock) noexcept : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~SrwLock() { ReleaseSRWLockExclusive(&lock_); }
+    SrwLock(const SrwLock&) = delete;
+    SrwLock& operator=(const SrwLock&) = delete;
+
+  private:
+    SRWLOCK& lock_;
+};
+
+// Waits on `cv` until `done()` or `ms` have passed; the result of `done()`.
+template <class Done>
+bool WaitUntil(CONDITION_VARIABLE& cv, SRWLOCK& lock, DWORD ms, Done&& done) noexcept {
+    const ULONGLONG start = GetTickCount64();
+    while (!done()) {
+        DWORD left = INFINITE;
+        if (ms != INFINITE) {
+            const ULONGLONG spent = GetTickCount64() - start;
+            if (spent >= ms) return false;
+            left = static_cast<DWORD>(ms - spent);
+        }
+        SleepConditionVariableSRW(&cv, &lock, left, 0);
+    }
+    return true;
+}
+
+}  // namespace
+
 bool GroupUpdateThread::Start(UpdateCycle* cycle) noexcept {
     cycle_ = cycle;
-    stopEvent_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    wakeEvent_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    heartbeatEvent_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    exitEvent_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!stopEvent_ || !wakeEvent_ || !heartbeatEvent_ || !exitEvent_) return false;
     thread_.Reset(CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr));
     return static_cast<bool>(thread_);
 }
 
+void GroupUpdateThread::Wake() noexcept {
+    SrwLock lock(lock_);
+    wake_ = true;
+    WakeAllConditionVariable(&changed_);
+}
+
 bool GroupUpdateThread::Stop(DWORD timeoutMs) noexcept {
     if (!thread_) return true;
-    if (WaitForSingleObject(heartbeatEvent_.Get(), timeoutMs) == WAIT_OBJECT_0) {
-        SetEvent(stopEvent_.Get());
-        if (WaitForSingleObject(thread_.Get(), timeoutMs) == WAIT_OBJECT_0) return true;
-    } else {
-        SetEvent(stopEvent_.Get());  // it may still see it when it comes back
+    bool answered;
+    {
+        SrwLock lock(lock_);
+        answered = WaitUntil(changed_, lock_, timeoutMs, [&] { return heartbeat_; });
+        stop_ = true;  // a thread that did not answer may still see it when it comes back
+        WakeAllConditionVariable(&changed_);
     }
+    if (answered && WaitForSingleObject(thread_.Get(), timeoutMs) == WAIT_OBJECT_0) return true;
     // The thread does not answer. If it has just finished its loop, only its return is left.
     if (state_.exchange(kAbandoned) == kExited) {
         WaitForSingleObject(thread_.Get(), INFINITE);
@@ -35,10 +69,20 @@ DWORD WINAPI GroupUpdateThread::ThreadProc(void* self) noexcept {
     return 0;
 }
 
+bool GroupUpdateThread::Sleep(DWORD ms) noexcept {
+    SrwLock lock(lock_);
+    if (!heartbeat_) {
+        heartbeat_ = true;
+        WakeAllConditionVariable(&changed_);
+    }
+    WaitUntil(changed_, lock_, ms, [&] { return wake_ || stop_; });
+    wake_ = false;
+    return stop_;
+}
+
 void GroupUpdateThread::Run() noexcept {
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     DWORD last = timeGetTime();
-    const HANDLE events[] = {stopEvent_.Get(), wakeEvent_.Get()};
     for (;;) {
         DWORD sleep = INFINITE;
         if (cycle_->Active()) {
@@ -47,19 +91,19 @@ void GroupUpdateThread::Run() noexcept {
             const DWORD rate = cycle_->UpdateRate();
             DWORD since = timeGetTime() - last;
             if (since > rate) {
-                if (cycle_->RunCycle()) {
-                    last = timeGetTime();
-                    since = 0;
+                DWORD ended = 0;
+                if (cycle_->RunCycle(ended)) {
+                    last = ended;
+                    since = timeGetTime() - last;
+                    if (since > rate) since = rate;  // the report took longer than the rate
                 } else {
                     since = rate + 1 - kRetryMs;  // locks busy: try again shortly
                 }
             }
             sleep = rate + 1 - since;
         }
-        SetEvent(heartbeatEvent_.Get());
-        if (WaitForMultipleObjects(2, events, FALSE, sleep) == WAIT_OBJECT_0) break;
+        if (Sleep(sleep)) break;
     }
-    SetEvent(exitEvent_.Get());
     if (SUCCEEDED(com)) CoUninitialize();
     // After this exchange the group may be gone: touch nothing of it but the clean-up call.
     UpdateCycle* cycle = cycle_;

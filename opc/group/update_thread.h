@@ -1,14 +1,20 @@
 // The update thread of a group: it runs from the group's creation to its destruction and, while
 // the group is active, runs one update cycle once more than the update rate has passed since
-// the end of the previous one. In between it sleeps until the next cycle is due, or for ever
-// while the group is inactive; a change of the rate or the active flag (Wake) and a stop
-// wake it at once. A cycle that could not take its locks is retried after kRetryMs. Each
-// turn sets the heartbeat event before it sleeps.
+// the end of the previous one. A cycle ends when its values are taken; sending them to the
+// subscribers comes after that and does not count, so a callback that takes long (ten
+// thousand values through the RPC layer) does not stretch the rate at which the values are
+// taken, as long as it takes less than the rate. In between it sleeps until the next cycle is due,
+// or for ever while the group is inactive; a change of the rate or the active flag (Wake) and a
+// stop wake it at once. A cycle that could not take its locks is retried after kRetryMs.
 //
-// Stopping: wait for a heartbeat, set the stop event, wait for the thread to end. A thread
-// that does not answer (stuck in a driver, say) is never waited for without limit and never
-// left with a destroyed group: Stop gives up after its time limit and the thread itself runs
-// the group's clean-up as its last act.
+// The sleep is a wait on a condition variable, which stays inside the process: under Wine a
+// wait on an event costs round trips to the wineserver, and a hundred groups' threads would
+// make a busy wineserver of an idle server.
+//
+// Stopping: wait for the heartbeat (the thread has come round to its first sleep), ask the
+// thread to stop, wait for it to end. A thread that does not answer (stuck in a driver, say)
+// is never waited for without limit and never left with a destroyed group: Stop gives up
+// after its time limit and the thread itself runs the group's clean-up as its last act.
 #pragma once
 
 #include <windows.h>
@@ -21,7 +27,8 @@ class UpdateCycle {
     virtual DWORD UpdateRate() const noexcept = 0;
     virtual bool Active() const noexcept = 0;
     // False when the cycle could not run (its locks were busy): the next turn tries again.
-    virtual bool RunCycle() noexcept = 0;
+    // `ended` is set to the timeGetTime() at which the values were taken.
+    virtual bool RunCycle(DWORD& ended) noexcept = 0;
     // Called on the update thread as its last act when Stop gave up waiting for it.
     virtual void DestroyAfterAbandonedStop() noexcept = 0;
 
@@ -39,7 +46,7 @@ class GroupUpdateThread {
     GroupUpdateThread(const GroupUpdateThread&) = delete;
     GroupUpdateThread& operator=(const GroupUpdateThread&) = delete;
 
-    // False if the events or the thread cannot be created.
+    // False if the thread cannot be created.
     bool Start(UpdateCycle* cycle) noexcept;
 
     // True when the thread has ended. False: it did not answer within `timeoutMs` (twice: for
@@ -47,15 +54,21 @@ class GroupUpdateThread {
     bool Stop(DWORD timeoutMs = kAnswerTimeoutMs) noexcept;
 
     // The rate or the active flag changed: the thread looks again now.
-    void Wake() noexcept { SetEvent(wakeEvent_.Get()); }
+    void Wake() noexcept;
 
   private:
     static DWORD WINAPI ThreadProc(void* self) noexcept;
     void Run() noexcept;
+    // Sleeps up to `ms` (INFINITE: until woken); true when asked to stop.
+    bool Sleep(DWORD ms) noexcept;
 
     enum : LONG { kRunning, kExited, kAbandoned };
 
     UpdateCycle* cycle_ = nullptr;
-    UniqueHandle stopEvent_, wakeEvent_, heartbeatEvent_, exitEvent_, thread_;
+    UniqueHandle thread_;
     std::atomic<LONG> state_{kRunning};
+
+    SRWLOCK lock_ = SRWLOCK_INIT;  // guards the three flags below
+    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+    bool heartbeat_ = false, wake_ = false, stop_ = false;
 };

@@ -1,6 +1,7 @@
 // The group update thread's stop protocol, including a thread that does not answer.
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <mmsystem.h>
 #include <atomic>
 
 #include "update_thread.h"
@@ -13,9 +14,10 @@ struct FakeGroup final : UpdateCycle {
         ++turns;
         return active;
     }
-    bool RunCycle() noexcept override {
+    bool RunCycle(DWORD& ended) noexcept override {
         ++cycles;
         while (stuck) Sleep(5);
+        ended = timeGetTime();
         return true;
     }
     void DestroyAfterAbandonedStop() noexcept override { destroyedByThread = true; }
