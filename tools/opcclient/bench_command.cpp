@@ -282,10 +282,11 @@ const Command kBenchCommand{
     L"two callbacks of one group, and the CPU time of the server, of the wineserver\n"
     L"(under Wine) and of this client, per delivered value and as a share of one core.\n"
     L"\n"
-    L"--idle: what the server costs doing nothing: G groups (default 100) held inactive\n"
-    L"without items, then G active groups of N items (default 10) at rate MS (default\n"
-    L"1000) without any subscriber, each watched for S seconds (default 10). Prints the\n"
-    L"CPU time of the server and of the wineserver as a share of one core.\n",
+    L"--idle: what the server costs doing nothing: first without groups, then with G\n"
+    L"groups (default 100) held inactive without items, then with G active groups of N\n"
+    L"items (default 10) at rate MS (default 1000) without any subscriber, each watched\n"
+    L"for S seconds (default 10). Prints the CPU time of the server and of the wineserver\n"
+    L"(which serves every process of the Wine prefix) as a share of one core.\n",
     kOptJson | kOptSizes | kOptRuns | kOptSubscribe | kOptIdle | kOptGroups | kOptItems |
         kOptSeconds | kOptRate,
     2,

@@ -1,5 +1,5 @@
-// bench --idle: what the server costs while it has nothing to do, with many inactive groups
-// and with many active groups nobody has subscribed to.
+// bench --idle: what the server costs while it has nothing to do: without groups, with many
+// inactive groups and with many active groups nobody has subscribed to.
 #include <windows.h>
 #include <cwchar>
 #include <memory>
@@ -53,6 +53,10 @@ int RunIdleBench(const Options& options) {
     const std::optional<ProcessMeter> meter = ProcessMeter::ForServer(connection.Clsid());
     if (!meter) ThrowFailure(L"the server process cannot be watched on this machine");
 
+    // What the server and Wine's own processes cost with no group at all, to set the rest
+    // against: the wineserver serves every process of the prefix.
+    Sleep(1000);
+    const Share baseline = Watch(*meter, seconds);
     Share inactive, active;
     {
         std::vector<std::unique_ptr<Group>> groups;
@@ -96,6 +100,7 @@ int RunIdleBench(const Options& options) {
             }
             json.EndObject();
         };
+        phase(L"no_groups", baseline);
         phase(L"inactive_groups", inactive);
         phase(L"active_groups_without_subscribers", active);
         json.EndObject();

@@ -4,6 +4,7 @@
 #include <tlhelp32.h>
 #include <cstdlib>
 #include <cwctype>
+#include <map>
 #include <vector>
 
 namespace {
@@ -57,13 +58,17 @@ std::vector<std::string> Subdirectories(const std::string& dir) {
 
 const char kProc[] = "Z:\\proc";
 
-// CPU time of every live thread of a Linux process, in nanoseconds (the first field of each
-// thread's schedstat; the process's own stat counts only in clock ticks).
-uint64_t LinuxCpuNanoseconds(unsigned long pid) {
+// CPU time of a Linux process's threads, in nanoseconds (the first field of each thread's
+// schedstat; the process's own stat counts only in clock ticks). A thread's time vanishes
+// from /proc when it ends, so every thread ever seen keeps the time it was last seen with:
+// the sum never goes back, and misses only what an ended thread used after the last look.
+uint64_t LinuxCpuNanoseconds(unsigned long pid, std::map<std::string, uint64_t>& seen) {
     const std::string tasks = std::string(kProc) + "\\" + std::to_string(pid) + "\\task";
-    uint64_t total = 0;
     for (const std::string& task : Subdirectories(tasks))
-        total += strtoull(ReadWholeFile(tasks + "\\" + task + "\\schedstat").c_str(), nullptr, 10);
+        seen[task] =
+            strtoull(ReadWholeFile(tasks + "\\" + task + "\\schedstat").c_str(), nullptr, 10);
+    uint64_t total = 0;
+    for (const auto& thread : seen) total += thread.second;
     return total;
 }
 
@@ -95,13 +100,25 @@ std::vector<unsigned long> LinuxProcessesRunning(const std::wstring& exeName) {
     return found;
 }
 
-unsigned long LinuxProcessNamed(const char* comm) {
+// The wineserver of this Wine prefix: its process is named "wineserver" or "wineserver64",
+// and with several prefixes in use the one started with ours (WINEPREFIX in its
+// environment) is taken.
+unsigned long OurWineserver() {
+    char prefix[MAX_PATH * 2] = "";
+    GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof(prefix));
+    const std::string wanted = std::string("WINEPREFIX=") + prefix + '\0';
+    std::vector<unsigned long> found;
     for (const std::string& pid : Subdirectories(kProc)) {
-        std::string name = ReadWholeFile(std::string(kProc) + "\\" + pid + "\\comm");
-        while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
-        if (name == comm) return strtoul(pid.c_str(), nullptr, 10);
+        const std::string base = std::string(kProc) + "\\" + pid;
+        std::string name = ReadWholeFile(base + "\\comm");
+        if (name.rfind("wineserver", 0) != 0) continue;
+        const unsigned long id = strtoul(pid.c_str(), nullptr, 10);
+        if (prefix[0] &&
+            (ReadWholeFile(base + "\\environ") + '\0').find(wanted) != std::string::npos)
+            return id;
+        found.push_back(id);
     }
-    return 0;
+    return found.size() == 1 ? found[0] : 0;
 }
 
 double Seconds(const FILETIME& t) {
@@ -136,7 +153,7 @@ std::optional<ProcessMeter> ProcessMeter::ForExecutable(const std::wstring& exeN
         const std::vector<unsigned long> pids = LinuxProcessesRunning(exeName);
         if (pids.size() != 1) return std::nullopt;  // none, or no telling which
         meter.unixPid_ = pids[0];
-        meter.hostPid_ = LinuxProcessNamed("wineserver");
+        meter.hostPid_ = OurWineserver();
         return meter;
     }
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -157,24 +174,20 @@ std::optional<ProcessMeter> ProcessMeter::ForExecutable(const std::wstring& exeN
     return meter;
 }
 
+// Wine answers GetProcessTimes for the calling process itself with real figures (only other
+// processes' are frozen), and /proc/self would name the wineserver, which opens the files.
 std::optional<ProcessMeter> ProcessMeter::ForThisProcess() {
     ProcessMeter meter;
-    if (RunningUnderWine()) {
-        // The Linux process behind this one: /proc/self names it to whoever reads it.
-        meter.unixPid_ =
-            strtoul(ReadWholeFile(std::string(kProc) + "\\self\\stat").c_str(), nullptr, 10);
-        if (!meter.unixPid_) return std::nullopt;
-        meter.hostPid_ = LinuxProcessNamed("wineserver");
-        return meter;
-    }
-    meter.process_ =
-        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId());
-    if (!meter.process_) return std::nullopt;
+    meter.process_ = GetCurrentProcess();  // the pseudo-handle: closing it does nothing
     return meter;
 }
 
 ProcessMeter::ProcessMeter(ProcessMeter&& other) noexcept
-    : process_(other.process_), unixPid_(other.unixPid_), hostPid_(other.hostPid_) {
+    : process_(other.process_),
+      unixPid_(other.unixPid_),
+      hostPid_(other.hostPid_),
+      threads_(std::move(other.threads_)),
+      hostThreads_(std::move(other.hostThreads_)) {
     other.process_ = nullptr;
 }
 
@@ -184,6 +197,8 @@ ProcessMeter& ProcessMeter::operator=(ProcessMeter&& other) noexcept {
         process_ = other.process_;
         unixPid_ = other.unixPid_;
         hostPid_ = other.hostPid_;
+        threads_ = std::move(other.threads_);
+        hostThreads_ = std::move(other.hostThreads_);
         other.process_ = nullptr;
     }
     return *this;
@@ -196,9 +211,10 @@ ProcessMeter::~ProcessMeter() {
 ProcessUsage ProcessMeter::Read() const {
     ProcessUsage usage;
     if (unixPid_) {
-        usage.cpuSeconds = static_cast<double>(LinuxCpuNanoseconds(unixPid_)) / 1e9;
+        usage.cpuSeconds = static_cast<double>(LinuxCpuNanoseconds(unixPid_, threads_)) / 1e9;
         if (hostPid_)
-            usage.hostCpuSeconds = static_cast<double>(LinuxCpuNanoseconds(hostPid_)) / 1e9;
+            usage.hostCpuSeconds =
+                static_cast<double>(LinuxCpuNanoseconds(hostPid_, hostThreads_)) / 1e9;
         const std::string status =
             ReadWholeFile(std::string(kProc) + "\\" + std::to_string(unixPid_) + "\\status");
         usage.memoryBytes = StatusKilobytes(status, "VmRSS:");

@@ -10,6 +10,7 @@
 
 #include <windows.h>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -43,6 +44,8 @@ class ProcessMeter {
     HANDLE process_ = nullptr;   // on Windows
     unsigned long unixPid_ = 0;  // under Wine
     unsigned long hostPid_ = 0;  // the wineserver, under Wine
+    // The CPU time each thread had when last seen, under Wine (see Read).
+    mutable std::map<std::string, uint64_t> threads_, hostThreads_;
 };
 
 // True when running under Wine.
