@@ -63,9 +63,46 @@ TEST(GroupBadInput, ImpossibleCountsAreRefusedAsOutOfMemory) {
         EXPECT_EQ(E_OUTOFMEMORY, group->RemoveItems(count, &handle, &errors));
         EXPECT_EQ(E_OUTOFMEMORY, group->Read(OPC_DS_DEVICE, count, &handle, &states, &errors));
         EXPECT_EQ(E_OUTOFMEMORY, group->Write(count, &handle, &value, &errors));
+        DWORD cancel = 0;
+        EXPECT_EQ(E_OUTOFMEMORY, group->Read(count, &handle, 1, &cancel, &errors));
+        EXPECT_EQ(E_OUTOFMEMORY, group->Write(count, &handle, &value, 1, &cancel, &errors));
     }
     EXPECT_EQ(nullptr, results);
     EXPECT_EQ(nullptr, states);
+}
+
+// The asynchronous calls start nothing on bad input: no transaction, no callback.
+TEST(GroupBadInput, AsynchronousCallsCheckTheirArgumentsBeforeStarting) {
+    ComPtr<COPCGroup> group = NewGroup();
+    OPCHANDLE handle = 1;
+    VARIANT value;
+    VariantInit(&value);
+    DWORD cancel = 7;
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(E_POINTER, group->Read(1, &handle, 1, nullptr, &errors));
+    EXPECT_EQ(E_POINTER, group->Read(1, &handle, 1, &cancel, nullptr));
+    EXPECT_EQ(0u, cancel);
+    EXPECT_EQ(E_INVALIDARG, group->Read(0, &handle, 1, &cancel, &errors));
+    EXPECT_EQ(E_INVALIDARG, group->Read(1, nullptr, 1, &cancel, &errors));
+    EXPECT_EQ(E_INVALIDARG, group->Write(1, &handle, nullptr, 1, &cancel, &errors));
+    EXPECT_EQ(E_POINTER, group->Write(1, &handle, &value, 1, nullptr, &errors));
+    EXPECT_EQ(E_POINTER, group->Refresh2(OPC_DS_CACHE, 1, nullptr));
+    EXPECT_EQ(nullptr, errors);
+    // Nothing to read or refresh in an empty group: every handle is unknown.
+    EXPECT_EQ(E_FAIL, group->Read(1, &handle, 1, &cancel, &errors));
+    ASSERT_NE(nullptr, errors);
+    EXPECT_EQ(E_FAIL, errors[0]);
+    CoTaskMemFree(errors);
+    EXPECT_EQ(E_FAIL, group->Refresh2(OPC_DS_DEVICE, 1, &cancel));
+    EXPECT_EQ(E_FAIL, group->Cancel2(0));
+    EXPECT_EQ(E_FAIL, group->Cancel2(cancel));
+    EXPECT_EQ(E_POINTER, group->GetEnable(nullptr));
+    EXPECT_EQ(E_POINTER, group->FindConnectionPoint(IID_IOPCDataCallback, nullptr));
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(S_OK, group->FindConnectionPoint(IID_IOPCDataCallback, point.Put()));
+    DWORD cookie = 0;
+    EXPECT_EQ(E_POINTER, point->Advise(nullptr, &cookie));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, point->Unadvise(12345));
 }
 
 TEST(GroupBadInput, AGroupWithoutItsServerRefusesWhatNeedsIt) {

@@ -121,23 +121,15 @@ RunFigures OneRun(Connection& connection, const std::optional<ProcessMeter>& met
 }
 
 std::wstring Cell(double rate) {
-    if (rate < 0) return L"-";
-    wchar_t text[32];
-    swprintf(text, 32, L"%.0f", rate);
-    return text;
+    return rate < 0 ? L"-" : Fixed(rate, 0);
 }
 
 std::wstring Megabytes(uint64_t bytes) {
-    wchar_t text[32];
-    swprintf(text, 32, L"%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
-    return text;
+    return Fixed(static_cast<double>(bytes) / (1024.0 * 1024.0), 1) + L" MB";
 }
 
 std::wstring Microseconds(double us) {
-    if (us < 0) return L"-";
-    wchar_t text[32];
-    swprintf(text, 32, L"%.2f", us);
-    return text;
+    return us < 0 ? L"-" : Fixed(us, 2);
 }
 
 int RunItemCallBench(const Options& options) {
@@ -170,11 +162,7 @@ int RunItemCallBench(const Options& options) {
 
     if (options.json) {
         JsonWriter json;
-        json.BeginObject();
-        json.Key(L"server");
-        json.String(connection.Name());
-        json.Key(L"item");
-        json.String(item);
+        BeginBenchJson(json, connection, item);
         json.Key(L"runs");
         json.Unsigned(options.runs);
         json.Key(L"results");

@@ -5,12 +5,15 @@
 #include <windows.h>
 #include <algorithm>
 #include <cmath>
+#include <cwchar>
+#include <string>
 #include <vector>
 
 #include "command_line.h"
 #include "connection.h"
 #include "group.h"
 #include "hresult_text.h"
+#include "json_writer.h"
 #include "tool_error.h"
 
 class Stopwatch {
@@ -48,6 +51,32 @@ inline void RequireAdded(Connection& connection, const std::wstring& item,
         if (FAILED(a.error))
             ThrowFailure(L"unknown item " + item + L": " + CodeWithName(a.error) + L" " +
                          connection.ErrorText(a.error));
+}
+
+inline std::wstring Fixed(double value, int decimals) {
+    wchar_t text[48];
+    swprintf(text, 48, L"%.*f", decimals, value);
+    return text;
+}
+
+// Every benchmark's JSON opens with what was measured: {server, item, ...
+inline void BeginBenchJson(JsonWriter& json, Connection& connection, const std::wstring& item) {
+    json.BeginObject();
+    json.Key(L"server");
+    json.String(connection.Name());
+    json.Key(L"item");
+    json.String(item);
+}
+
+// ... and for the cycle benchmarks the groups they held: groups, ITEMS_KEY, rate_ms.
+inline void WriteGroupSetup(JsonWriter& json, DWORD groups, const wchar_t* itemsKey, DWORD items,
+                            DWORD rate) {
+    json.Key(L"groups");
+    json.Unsigned(groups);
+    json.Key(itemsKey);
+    json.Unsigned(items);
+    json.Key(L"rate_ms");
+    json.Unsigned(rate);
 }
 
 int RunSubscribeBench(const Options& options);

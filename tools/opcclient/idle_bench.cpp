@@ -36,9 +36,7 @@ Share Watch(const ProcessMeter& meter, DWORD seconds) {
 }
 
 std::wstring Percent(double value) {
-    wchar_t text[32];
-    swprintf(text, 32, L"%.2f %%", value);
-    return text;
+    return Fixed(value, 2) + L" %";
 }
 
 }  // namespace
@@ -78,15 +76,8 @@ int RunIdleBench(const Options& options) {
 
     if (options.json) {
         JsonWriter json;
-        json.BeginObject();
-        json.Key(L"server");
-        json.String(connection.Name());
-        json.Key(L"groups");
-        json.Unsigned(groupCount);
-        json.Key(L"items_per_active_group");
-        json.Unsigned(itemCount);
-        json.Key(L"rate_ms");
-        json.Unsigned(rate);
+        BeginBenchJson(json, connection, item);
+        WriteGroupSetup(json, groupCount, L"items_per_active_group", itemCount, rate);
         json.Key(L"seconds");
         json.Unsigned(seconds);
         auto phase = [&](const wchar_t* name, const Share& s) {
@@ -113,7 +104,8 @@ int RunIdleBench(const Options& options) {
         return text + L" of a core\n";
     };
     WriteOut(L"Idle cost on " + connection.Name() + L", " + std::to_wstring(seconds) +
-             L" s each\n" + line(std::to_wstring(groupCount) + L" inactive groups", inactive) +
+             L" s each\n" + line(L"no groups", baseline) +
+             line(std::to_wstring(groupCount) + L" inactive groups", inactive) +
              line(std::to_wstring(groupCount) + L" active groups of " + std::to_wstring(itemCount) +
                       L" items at " + std::to_wstring(rate) + L" ms, no subscriber",
                   active));

@@ -52,12 +52,6 @@ Usage Snapshot(const std::vector<std::unique_ptr<Subscribed>>& groups,
     return u;
 }
 
-std::wstring Fixed(double value, int decimals) {
-    wchar_t text[48];
-    swprintf(text, 48, L"%.*f", decimals, value);
-    return text;
-}
-
 }  // namespace
 
 int RunSubscribeBench(const Options& options) {
@@ -122,17 +116,8 @@ int RunSubscribeBench(const Options& options) {
 
     if (options.json) {
         JsonWriter json;
-        json.BeginObject();
-        json.Key(L"server");
-        json.String(connection.Name());
-        json.Key(L"item");
-        json.String(item);
-        json.Key(L"groups");
-        json.Unsigned(groupCount);
-        json.Key(L"items_per_group");
-        json.Unsigned(itemCount);
-        json.Key(L"rate_ms");
-        json.Unsigned(rate);
+        BeginBenchJson(json, connection, item);
+        WriteGroupSetup(json, groupCount, L"items_per_group", itemCount, rate);
         json.Key(L"seconds");
         json.Number(Rounded(elapsed, 0.01));
         json.Key(L"values_per_second");
