@@ -138,6 +138,17 @@ HRESULT OPCItem::Resolve(const DriverLists& drivers, const OPCITEMDEF& def, OPCI
 }
 
 void OPCItem::Apply(const OPCITEMDEF& def, ClientCountBatch& counts) {
+    TakeDefinition(def);
+    std::shared_ptr<CDriver> driver = isTag_ ? BoundDriver() : nullptr;
+    if (driver && counts.Add(std::move(driver), tag_, +1)) countsAsClient_ = true;
+}
+
+void OPCItem::ApplyForLook(const OPCITEMDEF& def) {
+    TakeDefinition(def);
+    if (isTag_) ReadFromDriver(0);
+}
+
+void OPCItem::TakeDefinition(const OPCITEMDEF& def) {
     accessPath_ = def.szAccessPath ? def.szAccessPath : L"";
     itemId_ = def.szItemID ? def.szItemID : L"";
     if (def.dwBlobSize && def.pBlob) blob_.assign(def.pBlob, def.pBlob + def.dwBlobSize);
@@ -145,9 +156,6 @@ void OPCItem::Apply(const OPCITEMDEF& def, ClientCountBatch& counts) {
     clientHandle_ = def.hClient;
     requestedType_ = def.vtRequestedDataType == VT_EMPTY ? canonicalType_ : def.vtRequestedDataType;
     ConvertInPlace(value_, canonicalType_);  // the empty value becomes the type's zero
-
-    std::shared_ptr<CDriver> driver = isTag_ ? BoundDriver() : nullptr;
-    if (driver && counts.Add(std::move(driver), tag_, +1)) countsAsClient_ = true;
 }
 
 void OPCItem::ReleaseClient(ClientCountBatch& counts) noexcept {

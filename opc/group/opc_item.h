@@ -59,6 +59,10 @@ class OPCItem {
     // its client, and `counts` carries the +1 to the driver. Throws std::bad_alloc (before
     // anything is counted).
     void Apply(const OPCITEMDEF& def, ClientCountBatch& counts);
+    // Takes over the rest of a resolved definition for a look at the tag (its properties):
+    // the cache is read from the driver, and the record never counts as a client. Throws
+    // std::bad_alloc.
+    void ApplyForLook(const OPCITEMDEF& def);
     // Gives the client count back through `counts`; nothing for a record that does not count.
     void ReleaseClient(ClientCountBatch& counts) noexcept;
     // Back to the state of a new record, for reuse; gives its count back first if it still
@@ -109,6 +113,8 @@ class OPCItem {
         return tag_ ? driver_.lock() : nullptr;
     }
     void AddChildTagProperties(CDriver& driver, ItemProperties& properties) const;
+    // What Apply and ApplyForLook share: the definition's fields, the requested type.
+    void TakeDefinition(const OPCITEMDEF& def);
     // ReleaseClient on its own, for a record that is going without its group.
     void GiveBackClientCount() noexcept;
 

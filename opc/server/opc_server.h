@@ -1,6 +1,7 @@
 // OPCServer: the COM object a client creates, one per connection. It waits for the end of
 // start-up, keeps the scan thread running while it lives, owns the client's private groups,
-// and offers the IOPCShutdown connection point.
+// lets the client browse the address space and read item properties, and offers the
+// IOPCShutdown connection point.
 //
 // Concurrent calls: the list lock guards the private group list and the client name; the
 // public list has its own lock (taken after this one). Groups are released and disconnected
@@ -11,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "address_space_browser.h"
 #include "com_object.h"
 #include "connection_point.h"
 #include "opc.h"
@@ -20,6 +22,7 @@
 #include "sync.h"
 
 class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPCServerPublicGroups,
+                                         IOPCBrowseServerAddressSpace, IOPCItemProperties,
                                          IConnectionPointContainer, IPersistStorage>,
                         private GroupOwner {
   public:
@@ -51,6 +54,25 @@ class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPC
     // IOPCServerPublicGroups
     STDMETHODIMP GetPublicGroupByName(LPCWSTR name, REFIID riid, LPUNKNOWN* unk) override;
     STDMETHODIMP RemovePublicGroup(OPCHANDLE group, BOOL force) override;
+
+    // IOPCBrowseServerAddressSpace
+    STDMETHODIMP QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) override;
+    STDMETHODIMP ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection,
+                                      LPCWSTR szString) override;
+    STDMETHODIMP BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
+                                  VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                                  LPENUMSTRING* ppIEnumString) override;
+    STDMETHODIMP GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override;
+    STDMETHODIMP BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) override;
+
+    // IOPCItemProperties
+    STDMETHODIMP QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
+                                          LPWSTR** ppDescriptions,
+                                          VARTYPE** ppvtDataTypes) override;
+    STDMETHODIMP GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                                   VARIANT** ppvData, HRESULT** ppErrors) override;
+    STDMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                               LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) override;
 
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;
@@ -87,6 +109,8 @@ class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPC
     GroupList groups_;
     std::wstring clientName_;
     std::shared_ptr<ServerLink> link_;
+
+    AddressSpaceBrowser browser_;  // the browse position, with its own lock
 
     CriticalSection objectLock_;  // the shutdown sinks only
     ConnectionPoint<IOPCShutdown> shutdownPoint_;

@@ -17,7 +17,7 @@
 //   unresolvable=1               every name resolves to 0
 //   cyclic=1                     every branch has a child "Back" that is the branch itself
 //   throw=ENTRY,ENTRY            these entry points throw a C++ exception
-//   log=PATH                     where the calls are recorded
+//   log=PATH                     where the calls are recorded ("off": nowhere)
 //
 // Log lines: "SEQ|>|ENTRY|ARGS|THREAD" on entry and "SEQ|<|ENTRY|ARGS|THREAD" on exit, where
 // the exit line's ARGS may end in "=>RESULT". DLLSetObjectInfo's ARGS are "ID,NAME,CLIENTS",
@@ -48,7 +48,8 @@ struct Object {
     DWORD clients = 0;
     DWORD driverData = 0;
     FILETIME timestamp{};
-    std::vector<DWORD> children;  // branches and tags, in order of creation
+    std::vector<DWORD> children;          // branches and tags, in order of creation
+    std::map<std::string, DWORD> byName;  // the children by name, for lookups of big trees
 };
 
 struct Settings {
@@ -92,9 +93,8 @@ DWORD FindChild(DWORD parent, const std::string& name) {
     auto p = g_objects.find(parent);
     if (p == g_objects.end()) return 0;
     if (g_settings.cyclic && !p->second.isTag && name == "Back") return parent;
-    for (DWORD child : p->second.children)
-        if (g_objects[child].name == name) return child;
-    return 0;
+    auto child = p->second.byName.find(name);
+    return child == p->second.byName.end() ? 0 : child->second;
 }
 
 DWORD FindPath(const std::string& path) {
@@ -152,6 +152,7 @@ void AddObject(const std::string& path, bool isTag, const std::string& spec) {
     const DWORD id = g_nextId++;
     g_objects[id] = object;
     g_objects[parent].children.push_back(id);
+    g_objects[parent].byName.emplace(object.name, id);
 }
 
 // Rebuilds settings and tree from configuration text. Caller holds the lock.
@@ -197,9 +198,11 @@ void Configure(const std::string& text) {
     }
     g_objects[0].name = g_settings.root;
     if (g_log != INVALID_HANDLE_VALUE) CloseHandle(g_log);
-    g_log = CreateFileA(g_settings.logPath.c_str(), FILE_APPEND_DATA,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    g_log = g_settings.logPath == "off"
+                ? INVALID_HANDLE_VALUE
+                : CreateFileA(g_settings.logPath.c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 std::string ReadConfigFile() {
@@ -215,6 +218,7 @@ std::string ReadConfigFile() {
 }
 
 void WriteLog(LONG sequence, char direction, const char* entry, const std::string& args) {
+    if (g_log == INVALID_HANDLE_VALUE) return;  // log=off (a benchmark's tree)
     char head[64];
     wsprintfA(head, "%ld|%c|", sequence, direction);
     std::string line = head;
@@ -291,12 +295,14 @@ void RemoveSubtree(DWORD id) {
     auto p = g_objects.find(id);
     if (p == g_objects.end() || id == 0) return;
     for (DWORD child : std::vector<DWORD>(p->second.children)) RemoveSubtree(child);
-    auto& siblings = g_objects[p->second.parent].children;
-    for (auto it = siblings.begin(); it != siblings.end(); ++it)
+    Object& parent = g_objects[p->second.parent];
+    for (auto it = parent.children.begin(); it != parent.children.end(); ++it)
         if (*it == id) {
-            siblings.erase(it);
+            parent.children.erase(it);
             break;
         }
+    auto named = parent.byName.find(p->second.name);
+    if (named != parent.byName.end() && named->second == id) parent.byName.erase(named);
     VariantClear(&g_objects[id].value);
     g_objects.erase(id);
 }

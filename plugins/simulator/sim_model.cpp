@@ -169,9 +169,8 @@ SimObjectView SimModel::StateView(DWORD id, const Object& o) {
 DWORD SimModel::FindLocked(DWORD parent, std::string_view name) const {
     auto p = objects_.find(parent);
     if (p == objects_.end()) return 0;
-    for (DWORD child : p->second.children)
-        if (objects_.at(child).settings.name == name) return child;
-    return 0;
+    auto child = p->second.childByName.find(name);
+    return child == p->second.childByName.end() ? 0 : child->second;
 }
 
 void SimModel::ResetValue(Object& object) {
@@ -226,6 +225,7 @@ DWORD SimModel::AddLocked(DWORD parent, const SimSettings& settings) {
     const DWORD id = nextId_++;
     objects_[id] = object;
     objects_[parent].children.push_back(id);
+    objects_[parent].childByName.emplace(settings.name, id);
     return id;
 }
 
@@ -243,6 +243,11 @@ bool SimModel::Edit(DWORD id, const SimSettings& settings) {
     Object& object = p->second;
     if (object.settings.kind == SimKind::Tag && !KnownType(settings.type)) return false;
     const SimKind kind = object.settings.kind;
+    if (object.settings.name != settings.name) {
+        auto& byName = objects_.at(object.parent).childByName;
+        byName.erase(object.settings.name);
+        byName.emplace(settings.name, id);
+    }
     object.settings = settings;
     object.settings.kind = kind;
     object.quality = kQualityGood;
@@ -255,13 +260,14 @@ void SimModel::RemoveLocked(DWORD id) {
     auto p = objects_.find(id);
     if (id == 0 || p == objects_.end()) return;
     for (DWORD child : std::vector<DWORD>(p->second.children)) RemoveLocked(child);
-    auto& siblings = objects_[p->second.parent].children;
-    for (auto it = siblings.begin(); it != siblings.end(); ++it) {
+    Object& parent = objects_[p->second.parent];
+    for (auto it = parent.children.begin(); it != parent.children.end(); ++it) {
         if (*it == id) {
-            siblings.erase(it);
+            parent.children.erase(it);
             break;
         }
     }
+    parent.childByName.erase(p->second.settings.name);
     VariantClear(&p->second.value);
     objects_.erase(p);
 }

@@ -107,6 +107,8 @@ class SimModel {
         DWORD driverData = 0;
         DWORD step = 0;
         std::vector<DWORD> children;
+        // The children by name: a lookup in a folder of thousands of tags stays cheap.
+        std::map<std::string, DWORD, std::less<>> childByName;
     };
 
     DWORD AddLocked(DWORD parent, const SimSettings& settings);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "com_ptr.h"
+#include "enum_strings.h"
 #include "opc.h"
 #include "server_installation.h"
 
@@ -96,18 +97,10 @@ inline HRESULT MoveToPublic(IOPCGroupStateMgt* group) {
 
 // The names a group enumerator of `scope` lists, in its order.
 inline std::vector<std::wstring> GroupNames(IOPCServer* server, OPCENUMSCOPE scope) {
-    std::vector<std::wstring> names;
     ComPtr<IEnumString> e;
     EXPECT_EQ(S_OK, server->CreateGroupEnumerator(scope, IID_IEnumString,
                                                   reinterpret_cast<IUnknown**>(e.Put())));
-    if (!e) return names;
-    LPOLESTR name = nullptr;
-    ULONG n = 0;
-    while (e->Next(1, &name, &n) == S_OK) {
-        names.push_back(name);
-        CoTaskMemFree(name);
-    }
-    return names;
+    return AllStrings(e.Get());
 }
 
 // The groups a group enumerator of `scope` lists, in its order.

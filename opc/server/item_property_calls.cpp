@@ -1,0 +1,122 @@
+// IOPCItemProperties of the server object: every call makes a temporary item record for the
+// identifier, reads its property table and drops it. The record is read from its driver
+// first, so that the value, quality and timestamp properties are the tag's own; it never
+// counts as a client of the tag, so a look at an item's properties writes nothing to the
+// driver.
+#include "opc_server.h"
+
+#include "ansi_text.h"
+#include "co_task_mem.h"
+#include "com_call.h"
+#include "opc_item.h"
+
+namespace {
+
+// The table of the identifier's temporary record, and whether the identifier names a tag.
+ItemProperties PropertiesOf(const wchar_t* itemId, bool* resolved) {
+    OPCITEMDEF def{};
+    def.szAccessPath = const_cast<wchar_t*>(L"");
+    def.szItemID = const_cast<wchar_t*>(itemId ? itemId : L"");
+    def.vtRequestedDataType = VT_EMPTY;
+    OPCItem record;
+    const bool isTag = record.Resolve(def, nullptr) == S_OK;
+    if (isTag) record.ApplyForLook(def);
+    if (resolved) *resolved = isTag;
+    return record.BuildProperties();
+}
+
+HRESULT CheckPropertyCount(DWORD count, const DWORD* ids) {
+    if (count == 0 || !ids) return E_INVALIDARG;
+    if (count > COPCGroup::kMaxItemsPerCall) return E_OUTOFMEMORY;
+    return S_OK;
+}
+
+// Strings of an array still being filled go with it when an allocation fails.
+struct StringArray {
+    CoTaskArray<LPWSTR> strings;
+    explicit StringArray(size_t n) : strings(n) {}
+    ~StringArray() {
+        for (size_t i = 0; i < strings.Size(); ++i) CoTaskMemFree(strings[i]);
+    }
+    LPWSTR* Detach() noexcept { return strings.Detach(); }
+};
+
+}  // namespace
+
+STDMETHODIMP OPCServer::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount,
+                                                 DWORD** ppPropertyIDs, LPWSTR** ppDescriptions,
+                                                 VARTYPE** ppvtDataTypes) {
+    if (!pdwCount || !ppPropertyIDs || !ppDescriptions || !ppvtDataTypes) return E_POINTER;
+    *pdwCount = 0;
+    *ppPropertyIDs = nullptr;
+    *ppDescriptions = nullptr;
+    *ppvtDataTypes = nullptr;
+    return ComCall([&] {
+        const ItemProperties table = PropertiesOf(szItemID, nullptr);
+        const std::vector<const ItemProperty*> listed = table.List();
+        CoTaskArray<DWORD> ids(listed.size());
+        StringArray descriptions(listed.size());
+        CoTaskArray<VARTYPE> types(listed.size());
+        for (size_t i = 0; i < listed.size(); ++i) {
+            ids[i] = listed[i]->id;
+            descriptions.strings[i] = CoTaskStrDup(AnsiToWide(listed[i]->description).c_str());
+            types[i] = listed[i]->value.Type();
+        }
+        *pdwCount = static_cast<DWORD>(listed.size());
+        *ppPropertyIDs = ids.Detach();
+        *ppDescriptions = descriptions.Detach();
+        *ppvtDataTypes = types.Detach();
+        return S_OK;
+    });
+}
+
+STDMETHODIMP OPCServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                                          VARIANT** ppvData, HRESULT** ppErrors) {
+    if (!ppvData || !ppErrors) return E_POINTER;
+    *ppvData = nullptr;
+    *ppErrors = nullptr;
+    RETURN_IF_FAILED(CheckPropertyCount(dwCount, pdwPropertyIDs));
+    return ComCall([&] {
+        bool resolved = false;
+        const ItemProperties table = PropertiesOf(szItemID, &resolved);
+        if (!resolved) return OPC_E_UNKNOWNITEMID;
+        CoTaskArray<VARIANT> values(dwCount);  // zero-filled: every entry VT_EMPTY
+        CoTaskArray<HRESULT> errors(dwCount);
+        DWORD i = 0;
+        try {
+            for (; i < dwCount; ++i) {
+                const ItemProperty* p = table.Find(pdwPropertyIDs[i]);
+                errors[i] = p ? p->value.CopyTo(&values[i]) : OPC_E_INVALID_PID;
+                if (errors[i] == E_OUTOFMEMORY) throw std::bad_alloc();
+            }
+        } catch (...) {
+            for (DWORD j = 0; j < i; ++j) VariantClear(&values[j]);
+            throw;
+        }
+        *ppvData = values.Detach();
+        *ppErrors = errors.Detach();
+        return S_OK;
+    });
+}
+
+STDMETHODIMP OPCServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                                      LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) {
+    if (!ppszNewItemIDs || !ppErrors) return E_POINTER;
+    *ppszNewItemIDs = nullptr;
+    *ppErrors = nullptr;
+    RETURN_IF_FAILED(CheckPropertyCount(dwCount, pdwPropertyIDs));
+    return ComCall([&] {
+        const ItemProperties table = PropertiesOf(szItemID, nullptr);
+        const std::wstring prefix = std::wstring(szItemID ? szItemID : L"") + L".";
+        StringArray ids(dwCount);
+        CoTaskArray<HRESULT> errors(dwCount);
+        for (DWORD i = 0; i < dwCount; ++i) {
+            const ItemProperty* p = table.Find(pdwPropertyIDs[i]);
+            errors[i] = p ? S_OK : OPC_E_INVALID_PID;
+            if (p) ids.strings[i] = CoTaskStrDup((prefix + AnsiToWide(p->description)).c_str());
+        }
+        *ppszNewItemIDs = ids.Detach();
+        *ppErrors = errors.Detach();
+        return S_OK;
+    });
+}

@@ -1,0 +1,168 @@
+// Browsing and item properties on a server object in this process, over the probe driver
+// loaded into the process's driver lists: the calls no proxy lets through (null pointers,
+// impossible counts), a tree that contains itself, and one server object used by two threads.
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver_list.h"
+#include "enum_strings.h"
+#include "opc_server.h"
+#include "probe_driver_files.h"
+#include "ready_flag.h"
+#include "scan_thread.h"
+
+namespace {
+
+class InProcessServer : public testing::Test {
+  protected:
+    void SetUp() override {
+        probe_ = InstallProbe(dir_.File("probe.dll"),
+                              "root=Probe\nbranch=Dev\nbranch=Dev.Sub\ntag=Dev.Temp:R4:21.5\n"
+                              "subtag=Dev.Temp.Low:R4:-40\ntag=Dev.Text:BSTR:hello\ncyclic=1\n");
+        WriteTextFile(dir_.File("Drivers.cfg"), probe_ + "|Probe\n");
+        g_drivers.LoadFrom(dir_.File("Drivers.cfg"));
+        SetApplicationReady();
+        ASSERT_EQ(S_OK, OPCServer::CreateInstance(nullptr, IID_IOPCServer, server_.PutVoid()));
+        ASSERT_EQ(S_OK, server_.As(browse_));
+        ASSERT_EQ(S_OK, server_.As(props_));
+    }
+    void TearDown() override {
+        browse_.Reset();
+        props_.Reset();
+        server_.Reset();
+        Scanner().StopNow();
+        g_drivers.Unload();
+    }
+
+    std::vector<std::wstring> Names(OPCBROWSETYPE type, HRESULT* hr = nullptr) {
+        return NamesOf(browse_.Get(), type, hr);
+    }
+    static std::vector<std::wstring> NamesOf(IOPCBrowseServerAddressSpace* browse,
+                                             OPCBROWSETYPE type, HRESULT* hr = nullptr) {
+        ComPtr<IEnumString> e;
+        const HRESULT result = browse->BrowseOPCItemIDs(type, L"", VT_EMPTY, 0, e.Put());
+        if (hr) *hr = result;
+        return AllStrings(e.Get());
+    }
+    std::wstring ItemId(const wchar_t* name) {
+        LPWSTR id = nullptr;
+        EXPECT_EQ(S_OK, browse_->GetItemID(const_cast<wchar_t*>(name), &id));
+        std::wstring result = id ? id : L"<null>";
+        CoTaskMemFree(id);
+        return result;
+    }
+
+    ScratchDirectory dir_;
+    std::string probe_;
+    ComPtr<IOPCServer> server_;
+    ComPtr<IOPCBrowseServerAddressSpace> browse_;
+    ComPtr<IOPCItemProperties> props_;
+};
+
+TEST_F(InProcessServer, NullPointersAndNullNamesAreRefusedWithNothingChanged) {
+    EXPECT_EQ(E_POINTER, browse_->QueryOrganization(nullptr));
+    EXPECT_EQ(E_POINTER, browse_->BrowseOPCItemIDs(OPC_BRANCH, nullptr, VT_EMPTY, 0, nullptr));
+    EXPECT_EQ(E_POINTER, browse_->GetItemID(const_cast<wchar_t*>(L"X"), nullptr));
+    EXPECT_EQ(E_POINTER, browse_->BrowseAccessPaths(L"X", nullptr));
+    ASSERT_EQ(S_OK, browse_->ChangeBrowsePosition(OPC_BROWSE_TO, L"Probe.Dev"));
+    EXPECT_EQ(E_INVALIDARG, browse_->ChangeBrowsePosition(OPC_BROWSE_DOWN, nullptr));
+    EXPECT_EQ(E_FAIL, browse_->ChangeBrowsePosition(static_cast<OPCBROWSEDIRECTION>(9), L"X"));
+    EXPECT_EQ(L"Probe.Dev.", ItemId(nullptr)) << "a null name is the empty one";
+    // A null filter string is no filter, as an empty one.
+    EXPECT_EQ((std::vector<std::wstring>{L"Temp", L"Text"}), Names(OPC_LEAF));
+    EXPECT_EQ(S_OK, browse_->ChangeBrowsePosition(OPC_BROWSE_TO, nullptr));
+    EXPECT_EQ(L"X", ItemId(L"X")) << "TO with a null name goes to the root";
+
+    DWORD count = 0, *ids = nullptr, id = 2;
+    LPWSTR* descriptions = nullptr;
+    VARTYPE* types = nullptr;
+    VARIANT* values = nullptr;
+    HRESULT* errors = nullptr;
+    LPWSTR* itemIds = nullptr;
+    LPWSTR item = const_cast<wchar_t*>(L"Probe.Dev.Temp");
+    EXPECT_EQ(E_POINTER,
+              props_->QueryAvailableProperties(item, nullptr, &ids, &descriptions, &types));
+    EXPECT_EQ(E_POINTER,
+              props_->QueryAvailableProperties(item, &count, &ids, &descriptions, nullptr));
+    EXPECT_EQ(E_POINTER, props_->GetItemProperties(item, 1, &id, nullptr, &errors));
+    EXPECT_EQ(E_POINTER, props_->LookupItemIDs(item, 1, &id, &itemIds, nullptr));
+    EXPECT_EQ(E_INVALIDARG, props_->GetItemProperties(item, 0, &id, &values, &errors));
+    EXPECT_EQ(E_INVALIDARG, props_->GetItemProperties(item, 1, nullptr, &values, &errors));
+    EXPECT_EQ(E_INVALIDARG, props_->LookupItemIDs(item, 0, &id, &itemIds, &errors));
+    // Counts no array could hold: the array given holds one element only.
+    for (DWORD huge : {0x7FFFFFFFu, 0xFFFFFFFFu}) {
+        EXPECT_EQ(E_OUTOFMEMORY, props_->GetItemProperties(item, huge, &id, &values, &errors));
+        EXPECT_EQ(E_OUTOFMEMORY, props_->LookupItemIDs(item, huge, &id, &itemIds, &errors));
+    }
+    EXPECT_EQ(nullptr, values);
+    EXPECT_EQ(nullptr, errors);
+    EXPECT_EQ(nullptr, itemIds);
+    // A null identifier names nothing: the six standard properties, and no values.
+    ASSERT_EQ(S_OK, props_->QueryAvailableProperties(nullptr, &count, &ids, &descriptions, &types));
+    EXPECT_EQ(6u, count);
+    for (DWORD i = 0; i < count; ++i) CoTaskMemFree(descriptions[i]);
+    CoTaskMemFree(ids);
+    CoTaskMemFree(descriptions);
+    CoTaskMemFree(types);
+    EXPECT_EQ(OPC_E_UNKNOWNITEMID, props_->GetItemProperties(nullptr, 1, &id, &values, &errors));
+}
+
+// With the probe's "cyclic=1" every branch holds a branch "Back" that is itself: a tree
+// without end, which a client walks one level at a time.
+TEST_F(InProcessServer, ATreeThatContainsItselfStaysFiniteLevelByLevel) {
+    ASSERT_EQ(S_OK, browse_->ChangeBrowsePosition(OPC_BROWSE_TO, L"Probe.Dev"));
+    for (int level = 0; level < 200; ++level) {
+        std::vector<std::wstring> branches = Names(OPC_BRANCH);
+        EXPECT_EQ((std::vector<std::wstring>{L"Sub", L"Back"}), branches) << level;
+        ASSERT_EQ(S_OK, browse_->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Back"));
+    }
+    EXPECT_EQ(0u, ItemId(L"").rfind(L"Probe.Dev.Back.Back.", 0));
+    // A position cannot grow without end.
+    ASSERT_EQ(S_OK, browse_->ChangeBrowsePosition(OPC_BROWSE_TO, L""));
+    HRESULT hr = S_OK;
+    size_t depth = 0;
+    while (depth < 5000 && (hr = browse_->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Back")) == S_OK)
+        ++depth;
+    EXPECT_EQ(E_INVALIDARG, hr);
+    EXPECT_EQ(AddressSpaceBrowser::kMaxDepth, depth);
+    std::wstring deep(50000, L'.');
+    EXPECT_EQ(E_INVALIDARG, browse_->ChangeBrowsePosition(OPC_BROWSE_TO, deep.c_str()));
+    EXPECT_EQ(S_OK, browse_->ChangeBrowsePosition(OPC_BROWSE_UP, L"")) << "the old position stays";
+}
+
+// Two threads on one server object: each position change is whole, and a listing is always
+// one that some position gives.
+TEST_F(InProcessServer, TwoThreadsBrowsingOneServerObjectNeverBreakIt) {
+    const std::vector<std::vector<std::wstring>> possible{
+        {L"Probe"}, {L"Dev"}, {L"Sub", L"Back"}, {}};
+    std::atomic<int> wrong{0};
+    auto browse = [&](const wchar_t* target) {
+        for (int i = 0; i < 300; ++i) {
+            browse_->ChangeBrowsePosition(OPC_BROWSE_TO, target);
+            browse_->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Back");
+            browse_->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
+            std::vector<std::wstring> names = NamesOf(browse_.Get(), OPC_BRANCH);
+            bool known = false;
+            for (const auto& p : possible) known |= names == p;
+            wrong += !known;
+        }
+    };
+    std::thread a(browse, L"Probe.Dev"), b(browse, L"");
+    a.join();
+    b.join();
+    EXPECT_EQ(0, wrong.load());
+
+    // Another server object has a position of its own.
+    ComPtr<IOPCBrowseServerAddressSpace> other;
+    ASSERT_EQ(S_OK, OPCServer::CreateInstance(nullptr, IID_IOPCBrowseServerAddressSpace,
+                                              other.PutVoid()));
+    ASSERT_EQ(S_OK, browse_->ChangeBrowsePosition(OPC_BROWSE_TO, L"Probe.Dev"));
+    EXPECT_EQ((std::vector<std::wstring>{L"Probe"}), NamesOf(other.Get(), OPC_BRANCH));
+    EXPECT_EQ((std::vector<std::wstring>{L"Sub", L"Back"}), Names(OPC_BRANCH));
+}
+
+}  // namespace

@@ -1,0 +1,213 @@
+// Browsing and item properties through a real client connection, against the probe driver's
+// tree (display name Probe; branch Dev with the tags Temp R4 21.5 (child tags Low, High),
+// Count I4 7, Fixed I4 42 read-only, Text BSTR "hello" and a name in the Cyrillic code page).
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "enum_strings.h"
+#include "opc_client_fixture.h"
+
+namespace {
+
+const wchar_t kCyrillic[] = L"\x0422\x0435\x043C\x043F";  // the probe's "Темп"
+
+class AddressSpace : public OpcClientTest {
+  protected:
+    void SetUp() override {
+        OpcClientTest::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_EQ(S_OK, server_.As(browse_));
+        ASSERT_EQ(S_OK, server_.As(props_));
+    }
+
+    std::vector<std::wstring> Names(OPCBROWSETYPE type, const wchar_t* filter = L"",
+                                    VARTYPE vt = VT_EMPTY, HRESULT* hr = nullptr) {
+        ComPtr<IEnumString> e;
+        const HRESULT result = browse_->BrowseOPCItemIDs(type, filter, vt, 0, e.Put());
+        if (hr) *hr = result;
+        return AllStrings(e.Get());
+    }
+    HRESULT Move(OPCBROWSEDIRECTION direction, const std::wstring& name = L"") {
+        return browse_->ChangeBrowsePosition(direction, name.c_str());
+    }
+    std::wstring ItemId(const std::wstring& name) {
+        LPWSTR id = nullptr;
+        EXPECT_EQ(S_OK, browse_->GetItemID(const_cast<wchar_t*>(name.c_str()), &id));
+        std::wstring result = id ? id : L"<null>";
+        CoTaskMemFree(id);
+        return result;
+    }
+
+    struct Available {
+        std::vector<DWORD> ids;
+        std::vector<std::wstring> descriptions;
+        std::vector<VARTYPE> types;
+    };
+    Available Query(const std::wstring& item) {
+        Available a;
+        DWORD count = 0, *ids = nullptr;
+        LPWSTR* descriptions = nullptr;
+        VARTYPE* types = nullptr;
+        EXPECT_EQ(S_OK, props_->QueryAvailableProperties(const_cast<wchar_t*>(item.c_str()), &count,
+                                                         &ids, &descriptions, &types));
+        for (DWORD i = 0; i < count; ++i) {
+            a.ids.push_back(ids[i]);
+            a.descriptions.push_back(descriptions[i]);
+            a.types.push_back(types[i]);
+            CoTaskMemFree(descriptions[i]);
+        }
+        CoTaskMemFree(ids);
+        CoTaskMemFree(descriptions);
+        CoTaskMemFree(types);
+        return a;
+    }
+
+    ComPtr<IOPCBrowseServerAddressSpace> browse_;
+    ComPtr<IOPCItemProperties> props_;
+};
+
+TEST_F(AddressSpace, ListsDriversThenTheDriversTreeLevelByLevel) {
+    OPCNAMESPACETYPE organization;
+    EXPECT_EQ(S_OK, browse_->QueryOrganization(&organization));
+    EXPECT_EQ(OPC_NS_HIERARCHIAL, organization);
+
+    HRESULT hr;
+    EXPECT_EQ((std::vector<std::wstring>{L"Probe"}), Names(OPC_BRANCH, L"", VT_EMPTY, &hr));
+    EXPECT_EQ(S_OK, hr);
+    EXPECT_TRUE(Names(OPC_LEAF, L"", VT_EMPTY, &hr).empty());
+    EXPECT_EQ(S_FALSE, hr);
+    EXPECT_TRUE(Names(OPC_FLAT, L"", VT_EMPTY, &hr).empty()) << "no flat listing";
+    EXPECT_EQ(S_FALSE, hr);
+    EXPECT_EQ(E_FAIL, Move(OPC_BROWSE_UP)) << "nothing above the root";
+
+    ASSERT_EQ(S_OK, Move(OPC_BROWSE_DOWN, L"Probe"));
+    EXPECT_EQ((std::vector<std::wstring>{L"Dev"}), Names(OPC_BRANCH));
+    EXPECT_TRUE(Names(OPC_LEAF).empty());
+    ASSERT_EQ(S_OK, Move(OPC_BROWSE_DOWN, L"Dev"));
+    const std::vector<std::wstring> leaves{L"Temp", L"Count", L"Fixed", L"Text", kCyrillic};
+    EXPECT_EQ(leaves, Names(OPC_LEAF));
+    // Filters change nothing.
+    EXPECT_EQ(leaves, Names(OPC_LEAF, L"T*", VT_BOOL));
+    EXPECT_TRUE(Names(OPC_BRANCH).empty());
+    EXPECT_EQ(L"Probe.Dev.Temp", ItemId(L"Temp"));
+    EXPECT_EQ(std::wstring(L"Probe.Dev.") + kCyrillic, ItemId(kCyrillic));
+    // A tag's child tags are the leaves below it.
+    ASSERT_EQ(S_OK, Move(OPC_BROWSE_DOWN, L"Temp"));
+    EXPECT_EQ((std::vector<std::wstring>{L"Low", L"High"}), Names(OPC_LEAF));
+    ASSERT_EQ(S_OK, Move(OPC_BROWSE_UP));
+    ASSERT_EQ(S_OK, Move(OPC_BROWSE_UP));
+    ASSERT_EQ(S_OK, Move(OPC_BROWSE_UP));
+    EXPECT_EQ(L"Temp", ItemId(L"Temp")) << "back at the root";
+
+    ComPtr<IEnumString> paths;
+    EXPECT_EQ(S_FALSE, browse_->BrowseAccessPaths(L"Probe.Dev.Temp", paths.Put()));
+    ASSERT_TRUE(paths);
+    LPOLESTR path = nullptr;
+    EXPECT_EQ(S_FALSE, paths->Next(1, &path, nullptr));
+}
+
+TEST_F(AddressSpace, PositionsAreNotLookedUp) {
+    ASSERT_EQ(S_OK, Move(OPC_BROWSE_TO, L"Probe.Dev.Temp"));
+    EXPECT_EQ(L"Probe.Dev.Temp.Low", ItemId(L"Low"));
+    ASSERT_EQ(S_OK, Move(OPC_BROWSE_TO, L"Probe.Dev."));  // a trailing dot adds no level
+    EXPECT_EQ(L"Probe.Dev.X", ItemId(L"X"));
+    EXPECT_EQ(L"Probe.Dev.", ItemId(L""));
+    ASSERT_EQ(S_OK, Move(OPC_BROWSE_TO, L"A..B"));  // two dots: an empty level between
+    EXPECT_EQ(L"A..B.X", ItemId(L"X"));
+    EXPECT_TRUE(Names(OPC_BRANCH).empty()) << "no driver A";
+    ASSERT_EQ(S_OK, Move(OPC_BROWSE_TO, L""));
+    EXPECT_EQ((std::vector<std::wstring>{L"Probe"}), Names(OPC_BRANCH));
+
+    // Unknown names: nothing below a name that is no driver; below a driver, its top level.
+    ASSERT_EQ(S_OK, Move(OPC_BROWSE_DOWN, L"Nothing"));
+    HRESULT hr;
+    EXPECT_TRUE(Names(OPC_BRANCH, L"", VT_EMPTY, &hr).empty());
+    EXPECT_EQ(S_FALSE, hr);
+    ASSERT_EQ(S_OK, Move(OPC_BROWSE_TO, L"Probe"));
+    const std::wstring longName(5000, L'x');
+    ASSERT_EQ(S_OK, Move(OPC_BROWSE_DOWN, longName));
+    EXPECT_EQ((std::vector<std::wstring>{L"Dev"}), Names(OPC_BRANCH));
+    EXPECT_EQ(L"Probe." + longName + L".Y", ItemId(L"Y"));
+    EXPECT_EQ(E_FAIL, Move(static_cast<OPCBROWSEDIRECTION>(7), L"Dev"));
+    EXPECT_EQ(L"Probe." + longName + L".Y", ItemId(L"Y")) << "an unknown direction moves nothing";
+
+    // Each server object has its own position.
+    ComPtr<IOPCBrowseServerAddressSpace> other = Another<IOPCBrowseServerAddressSpace>();
+    ASSERT_TRUE(other);
+    LPWSTR id = nullptr;
+    ASSERT_EQ(S_OK, other->GetItemID(const_cast<wchar_t*>(L"Y"), &id));
+    EXPECT_STREQ(L"Y", id);
+    CoTaskMemFree(id);
+}
+
+TEST_F(AddressSpace, PropertiesListInTheirTableOrderWithChildTagsFromSeven) {
+    Available count = Query(L"Probe.Dev.Count");
+    EXPECT_EQ((std::vector<DWORD>{6, 5, 4, 3, 2, 1}), count.ids);
+    EXPECT_EQ((std::vector<VARTYPE>{VT_R4, VT_I4, VT_DATE, VT_I2, VT_I4, VT_I2}), count.types);
+    EXPECT_EQ(L"Item Canonical Data Type", count.descriptions.back());
+
+    Available temp = Query(L"Probe.Dev.Temp");
+    EXPECT_EQ((std::vector<DWORD>{8, 7, 6, 5, 4, 3, 2, 1}), temp.ids);
+    EXPECT_EQ(L"High", temp.descriptions[0]);
+    EXPECT_EQ(L"Low", temp.descriptions[1]);
+
+    // Identifiers that name no tag still list the six standard properties.
+    for (const wchar_t* unknown : {L"Nothing", L"Probe.Dev.Nothing", L"Probe.Dev", L""})
+        EXPECT_EQ((std::vector<DWORD>{6, 5, 4, 3, 2, 1}), Query(unknown).ids) << unknown;
+}
+
+TEST_F(AddressSpace, PropertyValuesAreTheTagsOwnAndIdsNameThem) {
+    // The value property is the tag's current value, not an empty cache.
+    DWORD ids[] = {2, 6, 99, 3, 7};
+    VARIANT* values = nullptr;
+    HRESULT* errors = nullptr;
+    LPWSTR temp = const_cast<wchar_t*>(L"Probe.Dev.Temp");
+    ASSERT_EQ(S_OK, props_->GetItemProperties(temp, 5, ids, &values, &errors));
+    EXPECT_EQ(VT_R4, V_VT(&values[0]));
+    EXPECT_FLOAT_EQ(21.5f, V_R4(&values[0]));
+    EXPECT_EQ(S_OK, errors[0]);
+    EXPECT_EQ(VT_R4, V_VT(&values[1]));
+    EXPECT_EQ(0.0f, V_R4(&values[1]));
+    EXPECT_EQ(VT_EMPTY, V_VT(&values[2]));
+    EXPECT_EQ(OPC_E_INVALID_PID, errors[2]);
+    EXPECT_EQ(OPC_QUALITY_GOOD, V_I2(&values[3]));
+    EXPECT_FLOAT_EQ(-40.0f, V_R4(&values[4])) << "child tag Low";
+    for (VARIANT& v : std::vector<VARIANT>(values, values + 5)) VariantClear(&v);
+    CoTaskMemFree(values);
+    CoTaskMemFree(errors);
+
+    // A string value is handed out as a fresh copy each time.
+    DWORD valueId = 2;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(S_OK, props_->GetItemProperties(const_cast<wchar_t*>(L"Probe.Dev.Text"), 1,
+                                                  &valueId, &values, &errors));
+        EXPECT_STREQ(L"hello", V_BSTR(&values[0]));
+        VariantClear(&values[0]);
+        CoTaskMemFree(values);
+        CoTaskMemFree(errors);
+    }
+    EXPECT_EQ(OPC_E_UNKNOWNITEMID,
+              props_->GetItemProperties(const_cast<wchar_t*>(L"Probe.Dev.Nothing"), 1, &valueId,
+                                        &values, &errors));
+
+    DWORD lookup[] = {1, 7, 99};
+    LPWSTR* itemIds = nullptr;
+    ASSERT_EQ(S_OK, props_->LookupItemIDs(temp, 3, lookup, &itemIds, &errors));
+    EXPECT_STREQ(L"Probe.Dev.Temp.Item Canonical Data Type", itemIds[0]);
+    EXPECT_STREQ(L"Probe.Dev.Temp.Low", itemIds[1]);
+    EXPECT_EQ(nullptr, itemIds[2]);
+    EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK, OPC_E_INVALID_PID}),
+              std::vector<HRESULT>(errors, errors + 3));
+    for (int i = 0; i < 3; ++i) CoTaskMemFree(itemIds[i]);
+    CoTaskMemFree(itemIds);
+    CoTaskMemFree(errors);
+
+    // Looking at properties is no client of the tag: nothing is written to the driver.
+    const auto log = ReadProbeLog(install_->probe_);
+    EXPECT_EQ(0u, CountCalls(log, "DLLSetObjectInfo"));
+    EXPECT_EQ(0u, CountCalls(log, "DLLChangeClientCount"));
+}
+
+}  // namespace
