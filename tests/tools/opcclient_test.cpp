@@ -46,9 +46,11 @@ std::wstring With(const wchar_t* command, const std::wstring& rest) {
 TEST(OpcClientUsage, HelpSucceedsAndBadUsageIsExitTwo) {
     ToolRun help = RunTool(L"--help");
     EXPECT_EQ(0u, help.exitCode);
-    for (const char* command : {"list", "status", "read", "write", "watch", "bench"})
+    for (const char* command :
+         {"list", "status", "browse", "props", "read", "write", "watch", "bench"})
         EXPECT_TRUE(Has(help.out, std::string("  ") + command + " ")) << command;
-    for (const wchar_t* command : {L"list", L"status", L"read", L"write", L"watch", L"bench"}) {
+    for (const wchar_t* command :
+         {L"list", L"status", L"browse", L"props", L"read", L"write", L"watch", L"bench"}) {
         ToolRun one = RunTool(std::wstring(command) + L" --help");
         EXPECT_EQ(0u, one.exitCode);
         EXPECT_EQ(
@@ -317,6 +319,61 @@ TEST_F(OpcClientTool, BenchMeasuresSubscriptionsAndTheIdleCost) {
     EXPECT_EQ(2u, RunTool(With(L"bench", L"Probe.Dev.Temp --groups 2")).exitCode)
         << "--groups needs --subscribe or --idle";
     EXPECT_EQ(2u, RunTool(With(L"bench", L"Probe.Dev.Temp --idle --runs 2")).exitCode);
+}
+
+TEST_F(OpcClientTool, BrowsePrintsTheTreeWithItemIdentifiers) {
+    ToolRun tree = RunTool(With(L"browse", L""));
+    EXPECT_EQ(0u, tree.exitCode) << tree.err;
+    const std::vector<std::string> lines = Lines(tree.out);
+    ASSERT_GE(lines.size(), 4u) << tree.out;
+    EXPECT_EQ("Probe/", lines[0]);
+    EXPECT_EQ("  Dev/", lines[1]);
+    EXPECT_EQ("    Temp = Probe.Dev.Temp", lines[2]);
+    EXPECT_FALSE(Has(tree.out, "Low")) << "a tag's child tags are its properties: " << tree.out;
+    EXPECT_TRUE(Has(tree.out, "    Темп = Probe.Dev.Темп\n")) << tree.out;
+
+    ToolRun leaves = RunTool(With(L"browse", L"Probe.Dev --leaves --depth 1"));
+    EXPECT_EQ(0u, leaves.exitCode) << leaves.err;
+    EXPECT_EQ((std::vector<std::string>{"Probe.Dev.Temp", "Probe.Dev.Count", "Probe.Dev.Fixed",
+                                        "Probe.Dev.Text", "Probe.Dev.Темп"}),
+              Lines(leaves.out));
+
+    ToolRun json = RunTool(With(L"browse", L"Probe --depth 2 --json"));
+    EXPECT_EQ(0u, json.exitCode) << json.err;
+    EXPECT_TRUE(Has(json.out,
+                    "\"name\": \"Dev\",\n    \"item_id\": \"Probe.Dev\",\n    "
+                    "\"kind\": \"branch\",\n    \"level\": 0"))
+        << json.out;
+    EXPECT_TRUE(Has(json.out, "\"item_id\": \"Probe.Dev.Fixed\",\n    \"kind\": \"leaf\""))
+        << json.out;
+    EXPECT_FALSE(Has(json.out, "Probe.Dev.Temp.Low")) << "two levels only";
+}
+
+TEST_F(OpcClientTool, PropsListsEveryPropertyWithItsValue) {
+    ToolRun table = RunTool(With(L"props", L"Probe.Dev.Temp"));
+    EXPECT_EQ(0u, table.exitCode) << table.err;
+    EXPECT_TRUE(Has(Row(table.out, " 2"), " Item Value ")) << table.out;
+    EXPECT_TRUE(Has(Row(table.out, " 2"), " 21.5 ")) << table.out;
+    EXPECT_TRUE(Has(Row(table.out, " 7"), " Low ") && Has(Row(table.out, " 7"), " -40 ") &&
+                Has(Row(table.out, " 7"), "Probe.Dev.Temp.Low"))
+        << table.out;
+    EXPECT_TRUE(Has(Row(table.out, " 5"), " VT_I4 ")) << table.out;
+
+    ToolRun json = RunTool(With(L"props", L"Probe.Dev.Fixed --json"));
+    EXPECT_EQ(0u, json.exitCode) << json.err;
+    EXPECT_TRUE(Has(json.out,
+                    "\"id\": 2,\n    \"description\": \"Item Value\",\n    "
+                    "\"type\": \"VT_I4\",\n    \"value\": 42,"))
+        << json.out;
+    EXPECT_TRUE(Has(json.out,
+                    "\"description\": \"Item Access Rights\",\n    \"type\": "
+                    "\"VT_I4\",\n    \"value\": 1,"))
+        << "read-only" << json.out;
+
+    ToolRun unknown = RunTool(With(L"props", L"Probe.Dev.Nothing"));
+    EXPECT_EQ(1u, unknown.exitCode);
+    EXPECT_EQ(0u, unknown.err.rfind("opcclient: unknown item Probe.Dev.Nothing: 0xC0040007", 0))
+        << unknown.err;
 }
 
 TEST_F(OpcClientTool, BenchOfAnUnknownItemFails) {

@@ -229,15 +229,21 @@ int RunItemCallBench(const Options& options) {
 }
 
 int RunBench(const Options& options) {
-    if (options.subscribe && options.idle) ThrowUsage(L"--subscribe and --idle are two benchmarks");
-    const unsigned callOptions = kOptSizes | kOptRuns;
+    const int modes = options.subscribe + options.idle + options.browse + options.properties;
+    if (modes > 1)
+        ThrowUsage(L"--subscribe, --idle, --browse and --properties are four benchmarks");
+    const bool cycles = options.subscribe || options.idle;
+    const bool names = options.browse || options.properties;
     const unsigned cycleOptions = kOptGroups | kOptItems | kOptSeconds | kOptRate;
-    if ((options.subscribe || options.idle) && (options.given & callOptions))
-        ThrowUsage(L"--sizes and --runs apply to the item-call benchmark only");
-    if (!options.subscribe && !options.idle && (options.given & cycleOptions))
+    if (cycles && (options.given & (kOptSizes | kOptRuns)))
+        ThrowUsage(L"--sizes and --runs do not apply to --subscribe and --idle");
+    if (!cycles && (options.given & cycleOptions))
         ThrowUsage(L"--groups, --items, --seconds and --rate need --subscribe or --idle");
+    if (names && (options.given & kOptSizes))
+        ThrowUsage(L"--sizes does not apply to --browse and --properties");
     if (options.subscribe) return RunSubscribeBench(options);
     if (options.idle) return RunIdleBench(options);
+    if (names) return RunAddressSpaceBench(options);
     return RunItemCallBench(options);
 }
 
@@ -249,7 +255,9 @@ const Command kBenchCommand{
     L"       opcclient bench PROGID ITEM --subscribe [--groups G] [--items N] [--rate MS]\n"
     L"                       [--seconds S] [--json]\n"
     L"       opcclient bench PROGID ITEM --idle [--groups G] [--items N] [--rate MS]\n"
-    L"                       [--seconds S] [--json]",
+    L"                       [--seconds S] [--json]\n"
+    L"       opcclient bench PROGID BRANCH --browse [--runs N] [--json]\n"
+    L"       opcclient bench PROGID ITEM --properties [--runs N] [--json]",
     L"measure item calls, subscriptions and the server's idle cost",
     L"Item calls (the default): for each size n, adds a fresh group and times AddItems\n"
     L"of n definitions naming ITEM,\n"
@@ -274,9 +282,14 @@ const Command kBenchCommand{
     L"groups (default 100) held inactive without items, then with G active groups of N\n"
     L"items (default 10) at rate MS (default 1000) without any subscriber, each watched\n"
     L"for S seconds (default 10). Prints the CPU time of the server and of the wineserver\n"
-    L"(which serves every process of the Wine prefix) as a share of one core.\n",
+    L"(which serves every process of the Wine prefix) as a share of one core.\n"
+    L"\n"
+    L"--browse: lists the leaves of BRANCH (BrowseOPCItemIDs, all names fetched) N times\n"
+    L"(default 5); --properties: reads every property of ITEM (QueryAvailableProperties\n"
+    L"and GetItemProperties) N times. Prints the names or properties per call, the median\n"
+    L"time of a call and the server's CPU time per name or property.\n",
     kOptJson | kOptSizes | kOptRuns | kOptSubscribe | kOptIdle | kOptGroups | kOptItems |
-        kOptSeconds | kOptRate,
+        kOptSeconds | kOptRate | kOptBrowse | kOptProperties,
     2,
     2,
     RunBench};

@@ -81,3 +81,4 @@ inline void WriteGroupSetup(JsonWriter& json, DWORD groups, const wchar_t* items
 
 int RunSubscribeBench(const Options& options);
 int RunIdleBench(const Options& options);
+int RunAddressSpaceBench(const Options& options);

@@ -27,6 +27,10 @@ constexpr OptionSpec kOptions[] = {
     {L"--groups", kOptGroups, true},
     {L"--items", kOptItems, true},
     {L"--seconds", kOptSeconds, true},
+    {L"--depth", kOptDepth, true},
+    {L"--leaves", kOptLeaves, false},
+    {L"--browse", kOptBrowse, false},
+    {L"--properties", kOptProperties, false},
 };
 
 // Strict: wcstoul alone would take "12abc", "-1" (wrapping) and "" without complaint.
@@ -92,6 +96,18 @@ void Apply(Options& o, const OptionSpec& spec, const std::wstring& value) {
             break;
         case kOptSeconds:
             o.seconds = PositiveNumber(value, spec.name);
+            break;
+        case kOptDepth:
+            o.depth = PositiveNumber(value, spec.name);
+            break;
+        case kOptLeaves:
+            o.leavesOnly = true;
+            break;
+        case kOptBrowse:
+            o.browse = true;
+            break;
+        case kOptProperties:
+            o.properties = true;
             break;
     }
 }

@@ -22,7 +22,11 @@ enum OptionFlag : unsigned {
     kOptGroups = 1u << 10,
     kOptItems = 1u << 11,
     kOptSeconds = 1u << 12,
-    kOptLast = kOptSeconds,
+    kOptDepth = 1u << 13,
+    kOptLeaves = 1u << 14,
+    kOptBrowse = 1u << 15,
+    kOptProperties = 1u << 16,
+    kOptLast = kOptProperties,
 };
 
 struct Options {
@@ -43,6 +47,10 @@ struct Options {
     std::optional<unsigned long> groups;
     std::optional<unsigned long> items;
     std::optional<unsigned long> seconds;
+    std::optional<unsigned long> depth;
+    bool leavesOnly = false;
+    bool browse = false;
+    bool properties = false;
 };
 
 // Throws ToolError (usage) for an unknown option, a missing or malformed option value.

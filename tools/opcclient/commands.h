@@ -27,3 +27,5 @@ extern const Command kReadCommand;
 extern const Command kWriteCommand;
 extern const Command kWatchCommand;
 extern const Command kBenchCommand;
+extern const Command kBrowseCommand;
+extern const Command kPropsCommand;

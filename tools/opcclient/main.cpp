@@ -13,8 +13,9 @@
 
 namespace {
 
-const Command* const kCommands[] = {&kListCommand,  &kStatusCommand, &kReadCommand,
-                                    &kWriteCommand, &kWatchCommand,  &kBenchCommand};
+const Command* const kCommands[] = {&kListCommand,  &kStatusCommand, &kBrowseCommand,
+                                    &kPropsCommand, &kReadCommand,   &kWriteCommand,
+                                    &kWatchCommand, &kBenchCommand};
 
 std::wstring ToolHelp() {
     std::wstring text =
