@@ -4,6 +4,7 @@
 #include "opc_group.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "co_task_mem.h"
 #include "com_call.h"
@@ -21,20 +22,43 @@ void UpdateEveryDriver() {
 
 STDMETHODIMP COPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID,
                              DWORD* pdwCancelID, HRESULT** ppErrors) {
-    return StartTransaction(AsyncOperation::kRead, dwCount, phServer, nullptr, dwTransactionID,
-                            OPC_DS_DEVICE, pdwCancelID, ppErrors);
+    return StartTransaction(AsyncOperation::kRead, {CTransaction::kDa2, dwTransactionID, 0},
+                            dwCount, phServer, nullptr, OPC_DS_DEVICE, pdwCancelID, ppErrors);
 }
 
 STDMETHODIMP COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                               DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors) {
-    return StartTransaction(AsyncOperation::kWrite, dwCount, phServer, pItemValues, dwTransactionID,
-                            0, pdwCancelID, ppErrors);
+    return StartTransaction(AsyncOperation::kWrite, {CTransaction::kDa2, dwTransactionID, 0},
+                            dwCount, phServer, pItemValues, 0, pdwCancelID, ppErrors);
 }
 
 STDMETHODIMP COPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID,
                                  DWORD* pdwCancelID) {
-    return StartTransaction(AsyncOperation::kRefresh, 0, nullptr, nullptr, dwTransactionID,
-                            dwSource, pdwCancelID, nullptr);
+    return StartTransaction(AsyncOperation::kRefresh, {CTransaction::kDa2, dwTransactionID, 0}, 0,
+                            nullptr, nullptr, dwSource, pdwCancelID, nullptr);
+}
+
+// OPC DA 1.0: the transaction identifier is the cancel identifier, and the outcome goes to
+// the advise connection `dwConnection` as a stream.
+STDMETHODIMP COPCGroup::Read(DWORD dwConnection, OPCDATASOURCE, DWORD dwCount, OPCHANDLE* phServer,
+                             DWORD* pTransactionID, HRESULT** ppErrors) {
+    return StartTransaction(AsyncOperation::kRead, {CTransaction::kDa1, 0, dwConnection}, dwCount,
+                            phServer, nullptr, 0, pTransactionID, ppErrors);
+}
+
+STDMETHODIMP COPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer,
+                              VARIANT* pItemValues, DWORD* pTransactionID, HRESULT** ppErrors) {
+    return StartTransaction(AsyncOperation::kWrite, {CTransaction::kDa1, 0, dwConnection}, dwCount,
+                            phServer, pItemValues, 0, pTransactionID, ppErrors);
+}
+
+STDMETHODIMP COPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) {
+    return StartTransaction(AsyncOperation::kRefresh, {CTransaction::kDa1, 0, dwConnection}, 0,
+                            nullptr, nullptr, dwSource, pTransactionID, nullptr);
+}
+
+STDMETHODIMP COPCGroup::Cancel(DWORD dwTransactionID) {
+    return Cancel2(dwTransactionID);
 }
 
 STDMETHODIMP COPCGroup::Cancel2(DWORD dwCancelID) {
@@ -59,8 +83,8 @@ STDMETHODIMP COPCGroup::GetEnable(BOOL* pbEnable) {
     return E_NOTIMPL;
 }
 
-HRESULT COPCGroup::StartTransaction(AsyncOperation operation, DWORD count, const OPCHANDLE* handles,
-                                    const VARIANT* values, DWORD transactionId, DWORD source,
+HRESULT COPCGroup::StartTransaction(AsyncOperation operation, TransactionStart start, DWORD count,
+                                    const OPCHANDLE* handles, const VARIANT* values, DWORD source,
                                     DWORD* cancelId, HRESULT** errors) noexcept {
     const bool perItem = operation != AsyncOperation::kRefresh;
     RETURN_HR_IF_NULL(E_POINTER, cancelId);
@@ -107,9 +131,12 @@ HRESULT COPCGroup::StartTransaction(AsyncOperation operation, DWORD count, const
             return E_FAIL;
         }
         t->group = ComPtr<COPCGroup>(this);
-        t->transactionId = transactionId;
-        t->kind = CTransaction::kDa2;
-        t->dataSource = operation == AsyncOperation::kRefresh ? source : DWORD{OPC_DS_DEVICE};
+        t->transactionId = start.transactionId;
+        t->connection = start.connection;
+        t->kind = start.kind;
+        t->dataSource = operation == AsyncOperation::kRefresh ? source
+                        : start.kind == CTransaction::kDa2    ? DWORD{OPC_DS_DEVICE}
+                                                              : 0;
         t->cancelEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
         if (!t->cancelEvent) return HRESULT_FROM_WIN32(GetLastError());
         const DWORD id = t->CancelId();
@@ -146,7 +173,8 @@ bool COPCGroup::DoTransactionWork(CTransaction& t, ItemValueArrays& arrays) {
     const size_t n = t.handles.size();
     switch (t.operation) {
         case AsyncOperation::kRead:
-            UpdateEveryDriver();
+            if (t.kind == CTransaction::kDa2)
+                UpdateEveryDriver();  // DA 1.0 reads the tags as they are
             for (size_t i = 0; i < n; ++i) {
                 if (t.cancelRequested) return false;
                 if (OPCItem* item = itemAt(i)) item->ReadFromDriver(bias);
@@ -164,6 +192,19 @@ bool COPCGroup::DoTransactionWork(CTransaction& t, ItemValueArrays& arrays) {
                 if (OPCItem* item = itemAt(i)) outcomes[i] = item->Write(*t.values[i].Get());
             }
             UpdateEveryDriver();
+            if (t.kind == CTransaction::kDa1) {
+                // The DA 1.0 write-complete stream lists every item of the group, those not
+                // written with S_OK.
+                std::unordered_map<uint64_t, HRESULT> bySerial;
+                for (size_t i = 0; i < n; ++i) bySerial[t.serials[i]] = outcomes[i];
+                items_.ForEach([&](OPCHANDLE, std::unique_ptr<OPCItem>& item) {
+                    auto written = bySerial.find(item->Serial());
+                    arrays.AddOutcome(item->ClientHandle(),
+                                      written == bySerial.end() ? S_OK : written->second);
+                    return true;
+                });
+                return true;
+            }
             for (size_t i = 0; i < n; ++i)
                 if (OPCItem* item = itemAt(i)) arrays.AddOutcome(item->ClientHandle(), outcomes[i]);
             return true;
@@ -199,7 +240,9 @@ void COPCGroup::RunTransaction(CTransaction& t) noexcept {
     itemMutex_.Release();
     cycleMutex_.Release();
 
-    if (cancelled) {
+    if (t.kind == CTransaction::kDa1) {
+        if (!cancelled) ReportStreamToConnection(t, arrays);  // a cancelled one sends nothing
+    } else if (cancelled) {
         ReportCancelComplete(t.transactionId);
     } else if (t.operation == AsyncOperation::kRead) {
         ReportReadComplete(t.transactionId, arrays);

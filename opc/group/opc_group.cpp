@@ -21,7 +21,17 @@ COPCGroup::COPCGroup(std::shared_ptr<ServerLink> server) noexcept
 
 COPCGroup::~COPCGroup() {
     dataPoint_.DisconnectAll();
+    DropAdviseConnections();
     DestroyItems();
+}
+
+void COPCGroup::DropAdviseConnections() noexcept {
+    ComPtr<IDataAdviseHolder> holder;
+    {
+        CriticalSectionLock lock(sinkLock_);
+        holder = std::move(adviseHolder_);
+    }
+    // The holder releases its sinks as it goes, outside the lock.
 }
 
 void COPCGroup::DestroyItems() noexcept {
@@ -83,7 +93,7 @@ void COPCGroup::DestroyAfterAbandonedStop() noexcept {
 bool COPCGroup::RunCycle(DWORD& ended) noexcept {
     if (!AcquireBoth(cycleMutex_, itemMutex_, updateRate_)) return false;  // busy: next turn
     const LONG bias = TimeBias();
-    const bool report = HasDataSinks();
+    const bool report = HasDataSinks() || AdviseHolder();
     bool complete = true;
     try {
         if (report) cycleValues_.Reserve(items_.Size());
@@ -101,7 +111,10 @@ bool COPCGroup::RunCycle(DWORD& ended) noexcept {
     itemMutex_.Release();
     cycleMutex_.Release();
     ended = timeGetTime();
-    if (report && complete && cycleValues_.Count() > 0) ReportDataChange(0, cycleValues_);
+    if (report && complete && cycleValues_.Count() > 0) {
+        ReportDataChange(0, cycleValues_);
+        ReportStreamOfCycle(cycleValues_);
+    }
     cycleValues_.Clear();
     return true;
 }
@@ -126,6 +139,7 @@ void COPCGroup::Disconnect() noexcept {
     defunct_ = true;
     updateThread_.Wake();        // a defunct group has no more cycles
     dataPoint_.DisconnectAll();  // nor callbacks, also from transactions still pending
+    DropAdviseConnections();
     // Drops the references that clients hold through the RPC layer; their later calls fail
     // in the RPC layer, and any reference left in this process finds the group defunct.
     CoDisconnectObject(Identity(), 0);

@@ -31,10 +31,10 @@
 #include "transaction.h"
 #include "update_thread.h"
 
-class COPCGroup final
-    : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateMgt, IOPCPublicGroupStateMgt,
-                       IOPCSyncIO, IOPCAsyncIO2, IConnectionPointContainer>,
-      private UpdateCycle {
+class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateMgt,
+                                         IOPCPublicGroupStateMgt, IOPCSyncIO, IOPCAsyncIO2,
+                                         IConnectionPointContainer, IOPCAsyncIO, IDataObject>,
+                        private UpdateCycle {
   public:
     static constexpr DWORD kMinimumUpdateRate = 250;
     static constexpr FLOAT kDefaultDeadband = 0.1f;
@@ -94,6 +94,27 @@ class COPCGroup final
     STDMETHODIMP SetEnable(BOOL bEnable) override;
     STDMETHODIMP GetEnable(BOOL* pbEnable) override;
 
+    // IOPCAsyncIO (OPC DA 1.0): the outcomes go to the data object's advise connections.
+    STDMETHODIMP Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount,
+                      OPCHANDLE* phServer, DWORD* pTransactionID, HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                       DWORD* pTransactionID, HRESULT** ppErrors) override;
+    STDMETHODIMP Refresh(DWORD dwConnection, OPCDATASOURCE dwSource,
+                         DWORD* pTransactionID) override;
+    STDMETHODIMP Cancel(DWORD dwTransactionID) override;
+
+    // IDataObject (OPC DA 1.0 streams)
+    STDMETHODIMP GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) override;
+    STDMETHODIMP GetDataHere(FORMATETC* pformatetc, STGMEDIUM* pmedium) override;
+    STDMETHODIMP QueryGetData(FORMATETC* pformatetc) override;
+    STDMETHODIMP GetCanonicalFormatEtc(FORMATETC* pformatectIn, FORMATETC* pformatetcOut) override;
+    STDMETHODIMP SetData(FORMATETC* pformatetc, STGMEDIUM* pmedium, BOOL fRelease) override;
+    STDMETHODIMP EnumFormatEtc(DWORD dwDirection, IEnumFORMATETC** ppenumFormatEtc) override;
+    STDMETHODIMP DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink,
+                         DWORD* pdwConnection) override;
+    STDMETHODIMP DUnadvise(DWORD dwConnection) override;
+    STDMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
+
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** out) override;
@@ -132,8 +153,15 @@ class COPCGroup final
 
     // The start of every asynchronous call: checks, the transaction record under the item
     // mutex, the worker. `values` only for a write, `errors` not for a refresh.
-    HRESULT StartTransaction(AsyncOperation operation, DWORD count, const OPCHANDLE* handles,
-                             const VARIANT* values, DWORD transactionId, DWORD source,
+    // `kind` CTransaction::kDa2 with the client's transaction ID, or kDa1 with the advise
+    // connection that is to hear the outcome.
+    struct TransactionStart {
+        DWORD kind;
+        DWORD transactionId;
+        DWORD connection;
+    };
+    HRESULT StartTransaction(AsyncOperation operation, TransactionStart start, DWORD count,
+                             const OPCHANDLE* handles, const VARIANT* values, DWORD source,
                              DWORD* cancelId, HRESULT** errors) noexcept;
     // The worker's part under the mutexes: driver work and the callback arrays; false when
     // the transaction was cancelled.
@@ -150,6 +178,15 @@ class COPCGroup final
     void ReportCancelComplete(DWORD transactionId) noexcept;
     template <class Call>
     void ForEachDataSink(Call&& call) noexcept;
+
+    // OPC DA 1.0: the stream of a format into `medium` (S_FALSE without items for a data
+    // format, DV_E_FORMATETC for another format); the cycle's stream to the first
+    // OPCSTMFORMATDATATIME connection; a transaction's stream to its own connection.
+    HRESULT BuildStream(CLIPFORMAT format, STGMEDIUM* medium);
+    ComPtr<IDataAdviseHolder> AdviseHolder();
+    void ReportStreamOfCycle(ItemValueArrays& values) noexcept;
+    void ReportStreamToConnection(const CTransaction& t, ItemValueArrays& outcomes) noexcept;
+    void DropAdviseConnections() noexcept;
 
     // The shape of the per-handle calls: checks, the error array, the item mutex, and
     // OPC_E_INVALIDHANDLE for a handle of no item; `each(item, i)` gives the other codes.
@@ -196,6 +233,8 @@ class COPCGroup final
 
     CriticalSection sinkLock_;
     ConnectionPoint<IOPCDataCallback> dataPoint_;
+    // The OPC DA 1.0 advise connections, from the first DAdvise on; guarded by sinkLock_.
+    ComPtr<IDataAdviseHolder> adviseHolder_;
 
     // The pending transactions, so that Cancel2 can tell a live identifier from a stale one.
     CriticalSection pendingLock_;

@@ -259,6 +259,21 @@ TEST_F(OpcClientTool, WatchOnCallbacksPrintsOnlyWhatChanged) {
         << "--device is for polling";
 }
 
+TEST_F(OpcClientTool, TheDa1WayWatchesAndReadsThroughStreams) {
+    ToolRun watch =
+        RunTool(With(L"watch", L"Probe.Dev.Count Probe.Dev.Text --rate 250 --count 2 --da1"));
+    EXPECT_EQ(0u, watch.exitCode) << watch.err;
+    const std::vector<std::string> lines = Lines(watch.out);
+    ASSERT_GE(lines.size(), 2u) << watch.out;
+    EXPECT_TRUE(Has(lines[0], " Probe.Dev.Count = 7 (VT_I4, good)")) << lines[0];
+    EXPECT_TRUE(Has(lines[1], " Probe.Dev.Text = \"hello\" (VT_BSTR, good)")) << lines[1];
+
+    ToolRun read = RunTool(With(L"read", L"Probe.Dev.Temp Probe.Dev.Nothing --da1"));
+    EXPECT_EQ(1u, read.exitCode) << "one item is unknown";
+    EXPECT_TRUE(Has(Row(read.out, "Probe.Dev.Temp"), " 21.5 ")) << read.out;
+    EXPECT_EQ(2u, RunTool(With(L"watch", L"Probe.Dev.Count --da1 --poll")).exitCode);
+}
+
 TEST_F(OpcClientTool, WatchGoesOnWithTheItemsTheServerKnows) {
     ToolRun run =
         RunTool(With(L"watch", L"Probe.Dev.Nothing Probe.Dev.Count --rate 200 --count 2"));

@@ -31,6 +31,7 @@ constexpr OptionSpec kOptions[] = {
     {L"--leaves", kOptLeaves, false},
     {L"--browse", kOptBrowse, false},
     {L"--properties", kOptProperties, false},
+    {L"--da1", kOptDa1, false},
 };
 
 // Strict: wcstoul alone would take "12abc", "-1" (wrapping) and "" without complaint.
@@ -108,6 +109,9 @@ void Apply(Options& o, const OptionSpec& spec, const std::wstring& value) {
             break;
         case kOptProperties:
             o.properties = true;
+            break;
+        case kOptDa1:
+            o.da1 = true;
             break;
     }
 }

@@ -26,7 +26,8 @@ enum OptionFlag : unsigned {
     kOptLeaves = 1u << 14,
     kOptBrowse = 1u << 15,
     kOptProperties = 1u << 16,
-    kOptLast = kOptProperties,
+    kOptDa1 = 1u << 17,
+    kOptLast = kOptDa1,
 };
 
 struct Options {
@@ -51,6 +52,7 @@ struct Options {
     bool leavesOnly = false;
     bool browse = false;
     bool properties = false;
+    bool da1 = false;
 };
 
 // Throws ToolError (usage) for an unknown option, a missing or malformed option value.

@@ -64,6 +64,24 @@ std::vector<size_t> TakeCallback(Connection& connection, ItemSet& set, DWORD cou
     return taken;
 }
 
+std::vector<size_t> TakeStream(Connection& connection, ItemSet& set,
+                               const opcstream::ReadStream& stream) {
+    const size_t n = stream.items.size();
+    std::vector<OPCHANDLE> clients(n);
+    std::vector<VARIANT> values(n);
+    std::vector<WORD> qualities(n);
+    std::vector<FILETIME> timestamps(n);
+    std::vector<HRESULT> errors(n, S_OK);
+    for (size_t i = 0; i < n; ++i) {
+        clients[i] = stream.items[i].client;
+        values[i] = *stream.items[i].value.Get();  // lent: TakeCallback copies
+        qualities[i] = stream.items[i].quality;
+        timestamps[i] = stream.items[i].timestamp;
+    }
+    return TakeCallback(connection, set, static_cast<DWORD>(n), clients.data(), values.data(),
+                        qualities.data(), timestamps.data(), errors.data());
+}
+
 bool ReportRefusedItems(const ItemSet& set) {
     bool any = false;
     for (size_t i = 0; i < set.reports.size(); ++i) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "connection.h"
+#include "data_stream.h"
 #include "group.h"
 #include "item_report.h"
 
@@ -28,6 +29,10 @@ std::vector<size_t> TakeCallback(Connection& connection, ItemSet& set, DWORD cou
                                  const OPCHANDLE* clients, const VARIANT* values,
                                  const WORD* qualities, const FILETIME* timestamps,
                                  const HRESULT* errors);
+
+// Takes a decoded OPC DA 1.0 data stream into the reports its items name; the positions.
+std::vector<size_t> TakeStream(Connection& connection, ItemSet& set,
+                               const opcstream::ReadStream& stream);
 
 // One stderr line per refused item ("unknown item X: ..."); whether there was any.
 bool ReportRefusedItems(const ItemSet& set);

@@ -7,6 +7,7 @@
 #include "connection.h"
 #include "console_output.h"
 #include "data_sink.h"
+#include "stream_sink.h"
 #include "hresult_text.h"
 #include "group.h"
 #include "item_set.h"
@@ -66,9 +67,45 @@ void ReadAsync(Connection& connection, Group& group, ItemSet& set) {
     if (FAILED(master)) ThrowFailure(L"the asynchronous read failed: " + CodeWithName(master));
 }
 
+// IOPCAsyncIO::Read (OPC DA 1.0): the values come as an OPCSTMFORMATDATA stream on the advise
+// connection the read names.
+void ReadDa1(Connection& connection, Group& group, ItemSet& set) {
+    UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!done) ThrowFailure(L"cannot create an event");
+    ComPtr<StreamSink> sink = StreamSink::Make([&](CLIPFORMAT, const std::vector<BYTE>& bytes) {
+        opcstream::ReadStream stream;
+        if (opcstream::ReadData(opcstream::Format::kData, bytes.data(), bytes.size(), stream))
+            TakeStream(connection, set, stream);
+        SetEvent(done.Get());
+    });
+    StreamSubscription subscription(group.Object(), L"OPCSTMFORMATDATA", sink.Get());
+    ComPtr<IOPCAsyncIO> async;
+    HRESULT hr = ComPtr<IUnknown>(group.Object()).As(async);
+    if (FAILED(hr)) ThrowFailure(L"the group does not offer IOPCAsyncIO: " + CodeWithName(hr));
+    DWORD transaction = 0;
+    HRESULT* rawErrors = nullptr;
+    hr = async->Read(subscription.Connection(), OPC_DS_DEVICE,
+                     static_cast<DWORD>(set.handles.size()), set.handles.data(), &transaction,
+                     &rawErrors);
+    std::vector<HRESULT> started(set.handles.size(), hr);
+    if (rawErrors) started.assign(rawErrors, rawErrors + set.handles.size());
+    CoTaskMemFree(rawErrors);
+    bool any = false;
+    for (size_t j = 0; j < started.size(); ++j) {
+        ItemReport& report = set.reports[set.positions[j]];
+        report.error = started[j];
+        if (FAILED(started[j])) report.errorText = connection.ErrorText(started[j]);
+        any |= SUCCEEDED(started[j]);
+    }
+    if (!any) return;
+    if (WaitForSingleObject(done.Get(), kAsyncTimeoutMs) != WAIT_OBJECT_0)
+        ThrowFailure(L"no stream within " + std::to_wstring(kAsyncTimeoutMs / 1000) + L" s");
+}
+
 int RunRead(const Options& options) {
-    if (options.async && options.device)
-        ThrowUsage(L"--async reads from the device already; --device does not apply");
+    if ((options.async || options.da1) && options.device)
+        ThrowUsage(L"--async and --da1 read from the device already; --device does not apply");
+    if (options.async && options.da1) ThrowUsage(L"--async or --da1, not both");
     Connection connection(options.arguments[0]);
     const std::vector<std::wstring> ids(options.arguments.begin() + 1, options.arguments.end());
     // Active at a short rate, so that a cache read shows what the server keeps current for its
@@ -78,6 +115,8 @@ int RunRead(const Options& options) {
     ItemSet set = AddItemSet(connection, group, ids);
     if (!set.handles.empty() && options.async) {
         ReadAsync(connection, group, set);
+    } else if (!set.handles.empty() && options.da1) {
+        ReadDa1(connection, group, set);
     } else if (!set.handles.empty()) {
         if (!options.device) Sleep(group.RevisedRate() + 150);
         std::vector<ItemState> states =
@@ -99,16 +138,18 @@ int RunRead(const Options& options) {
 
 const Command kReadCommand{
     L"read",
-    L"read PROGID ITEM... [--device | --async] [--json]",
+    L"read PROGID ITEM... [--device | --async | --da1] [--json]",
     L"read items once and print value, type, quality, timestamp and error",
     L"Adds the items to a private group and reads them with IOPCSyncIO::Read.\n"
     L"  --device   read from the device instead of the server's cache\n"
     L"  --async    read from the device with IOPCAsyncIO2::Read; the values come back\n"
     L"             in the group's OnReadComplete callback\n"
+    L"  --da1      read with the OPC DA 1.0 IOPCAsyncIO::Read; the values come back\n"
+    L"             as an OPCSTMFORMATDATA stream through the group's IDataObject\n"
     L"  --json     an array of {item, value, type, quality, quality_text, timestamp,\n"
     L"             error, error_text}\n"
     L"Exits with 1 when an item is unknown to the server or cannot be read.\n",
-    kOptJson | kOptDevice | kOptAsync,
+    kOptJson | kOptDevice | kOptAsync | kOptDa1,
     2,
     kAnyNumber,
     RunRead};

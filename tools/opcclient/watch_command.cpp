@@ -9,6 +9,7 @@
 #include "connection.h"
 #include "console_output.h"
 #include "data_sink.h"
+#include "stream_sink.h"
 #include "group.h"
 #include "hresult_text.h"
 #include "item_set.h"
@@ -109,6 +110,22 @@ void Subscribe(Connection& connection, Group& group, ItemSet& set, const Options
     stop.Wait(INFINITE);
 }
 
+// OPC DA 1.0: the cycle's OPCSTMFORMATDATATIME stream through the group's IDataObject.
+void SubscribeDa1(Connection& connection, Group& group, ItemSet& set, const Options& options,
+                  const StopSignal& stop) {
+    std::vector<Seen> seen(set.reports.size());
+    unsigned long updates = 0;
+    ComPtr<StreamSink> sink = StreamSink::Make([&](CLIPFORMAT, const std::vector<BYTE>& bytes) {
+        opcstream::ReadStream stream;
+        if (!opcstream::ReadData(opcstream::Format::kDataTime, bytes.data(), bytes.size(), stream))
+            return;
+        PrintChanges(set, seen, TakeStream(connection, set, stream), options.json);
+        if (options.count && ++updates >= *options.count) SetEvent(g_stop);
+    });
+    StreamSubscription subscription(group.Object(), L"OPCSTMFORMATDATATIME", sink.Get());
+    stop.Wait(INFINITE);
+}
+
 void Poll(Connection& connection, Group& group, ItemSet& set, const Options& options,
           const StopSignal& stop) {
     std::vector<Seen> seen(set.reports.size());
@@ -126,6 +143,7 @@ void Poll(Connection& connection, Group& group, ItemSet& set, const Options& opt
 
 int RunWatch(const Options& options) {
     if (options.device && !options.poll) ThrowUsage(L"--device applies to --poll only");
+    if (options.da1 && options.poll) ThrowUsage(L"--da1 subscribes; it does not poll");
     Connection connection(options.arguments[0]);
     const std::vector<std::wstring> ids(options.arguments.begin() + 1, options.arguments.end());
     // Active at the rate, so that the server refreshes its cache as often as we look.
@@ -137,6 +155,8 @@ int RunWatch(const Options& options) {
     StopSignal stop;
     if (options.poll)
         Poll(connection, group, set, options, stop);
+    else if (options.da1)
+        SubscribeDa1(connection, group, set, options, stop);
     else
         Subscribe(connection, group, set, options, stop);
     return refused ? 1 : 0;
@@ -146,7 +166,7 @@ int RunWatch(const Options& options) {
 
 const Command kWatchCommand{
     L"watch",
-    L"watch PROGID ITEM... [--rate MS] [--count N] [--poll [--device]] [--json]",
+    L"watch PROGID ITEM... [--rate MS] [--count N] [--da1 | --poll [--device]] [--json]",
     L"subscribe to items and print a line for every change",
     L"Adds the items to an active group at the update rate and subscribes to it through\n"
     L"IOPCDataCallback: the server reports the items every MS milliseconds, and a line\n"
@@ -154,11 +174,13 @@ const Command kWatchCommand{
     L"update prints all): TIME ITEM = VALUE (TYPE, QUALITY).\n"
     L"  --rate MS    the group's update rate, or the time between polls (default 1000)\n"
     L"  --count N    stop after N updates or polls (default: until Ctrl+C)\n"
+    L"  --da1        subscribe the OPC DA 1.0 way: an IDataObject advise for the\n"
+    L"               OPCSTMFORMATDATATIME stream\n"
     L"  --poll       poll with synchronous reads instead (for servers without callbacks)\n"
     L"  --device     with --poll: read from the device instead of the server's cache\n"
     L"  --json       one object per line and change: {item, value, type, quality,\n"
     L"               quality_text, timestamp, error, error_text}\n",
-    kOptJson | kOptRate | kOptCount | kOptDevice | kOptPoll,
+    kOptJson | kOptRate | kOptCount | kOptDevice | kOptPoll | kOptDa1,
     2,
     kAnyNumber,
     RunWatch};

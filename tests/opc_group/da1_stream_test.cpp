@@ -1,0 +1,142 @@
+// OPC DA 1.0 through a real client connection: this process advises its IAdviseSink on a
+// group's IDataObject and receives the streams as HGLOBALs from the server process. Against
+// the probe's tree (Probe.Dev.Temp R4 21.5, Count I4 7, Fixed I4 42 read-only, Text BSTR).
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "data_stream.h"
+#include "opc_client_fixture.h"
+#include "recording_advise_sink.h"
+
+namespace {
+
+using opcstream::Format;
+
+CLIPFORMAT FormatNamed(const wchar_t* name) {
+    return static_cast<CLIPFORMAT>(RegisterClipboardFormatW(name));
+}
+
+struct Da1Group {
+    AddedGroup added;
+    ComPtr<IOPCItemMgt> items;
+    ComPtr<IDataObject> data;
+    ComPtr<IOPCAsyncIO> io;
+    std::vector<OPCHANDLE> handles;
+
+    DWORD Advise(const wchar_t* format, IAdviseSink* sink) {
+        FORMATETC f{FormatNamed(format), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+        DWORD connection = 0;
+        EXPECT_EQ(S_OK, data->DAdvise(&f, 0, sink, &connection));
+        return connection;
+    }
+};
+
+class Da1Streams : public OpcClientTest {
+  protected:
+    Da1Group Make(const std::vector<std::wstring>& ids, BOOL active, DWORD rate = 1000) {
+        Da1Group g;
+        g.added =
+            AddGroupTo(server_.Get(), (L"D" + std::to_wstring(++groups_)).c_str(), rate, active);
+        EXPECT_EQ(S_OK, g.added.state.As(g.items));
+        EXPECT_EQ(S_OK, g.added.state.As(g.data));
+        EXPECT_EQ(S_OK, g.added.state.As(g.io));
+        if (!ids.empty()) {
+            Added a = AddItems(g.items.Get(), ids);
+            for (const OPCITEMRESULT& r : a.results) g.handles.push_back(r.hServer);
+        }
+        return g;
+    }
+    int groups_ = 0;
+};
+
+TEST_F(Da1Streams, TheCycleSendsItsStreamToTheFirstDataTimeConnectionOnly) {
+    Da1Group g = Make({L"Probe.Dev.Temp", L"Probe.Dev.Text"}, TRUE, 250);
+    // Before any advise.
+    EXPECT_EQ(OLE_E_NOCONNECTION, g.data->DUnadvise(1));
+    ComPtr<IEnumSTATDATA> none;
+    EXPECT_EQ(E_FAIL, g.data->EnumDAdvise(none.Put()));
+
+    ComPtr<RecordingAdviseSink> first = RecordingAdviseSink::Make();
+    ComPtr<RecordingAdviseSink> second = RecordingAdviseSink::Make();
+    ComPtr<RecordingAdviseSink> data = RecordingAdviseSink::Make();
+    g.Advise(L"OPCSTMFORMATDATATIME", first.Get());
+    g.Advise(L"OPCSTMFORMATDATATIME", second.Get());
+    g.Advise(L"OPCSTMFORMATDATA", data.Get());
+    ASSERT_TRUE(first->WaitFor(3, 10000));
+    EXPECT_EQ(0u, second->Streams().size());
+    EXPECT_EQ(0u, data->Streams().size());
+
+    const ReceivedStream s = first->Streams()[0];
+    EXPECT_EQ(FormatNamed(L"OPCSTMFORMATDATATIME"), s.format);
+    opcstream::ReadStream read;
+    ASSERT_TRUE(opcstream::ReadData(Format::kDataTime, s.bytes.data(), s.bytes.size(), read));
+    EXPECT_EQ(77u, read.group);
+    EXPECT_EQ(0u, read.transactionId);
+    ASSERT_EQ(2u, read.items.size());
+    EXPECT_EQ(1u, read.items[0].client);
+    EXPECT_FLOAT_EQ(21.5f, V_R4(read.items[0].value.Get()));
+    EXPECT_EQ(OPC_QUALITY_GOOD, read.items[0].quality);
+    EXPECT_STREQ(L"hello", V_BSTR(read.items[1].value.Get()));
+}
+
+TEST_F(Da1Streams, ReadsAndWritesAnswerOnTheirOwnConnection) {
+    Da1Group g = Make({L"Probe.Dev.Count", L"Probe.Dev.Fixed", L"Probe.Dev.Temp"}, FALSE);
+    ComPtr<RecordingAdviseSink> data = RecordingAdviseSink::Make();
+    ComPtr<RecordingAdviseSink> writes = RecordingAdviseSink::Make();
+    const DWORD dataConnection = g.Advise(L"OPCSTMFORMATDATA", data.Get());
+    const DWORD writeConnection = g.Advise(L"OPCSTMFORMATWRITECOMPLETE", writes.Get());
+
+    DWORD transaction = 0;
+    HRESULT* errors = nullptr;
+    OPCHANDLE handles[] = {g.handles[0], 0xBAD};
+    ASSERT_EQ(S_OK, g.io->Read(dataConnection, OPC_DS_DEVICE, 2, handles, &transaction, &errors));
+    EXPECT_EQ(E_FAIL, errors[1]);
+    CoTaskMemFree(errors);
+    ASSERT_TRUE(data->WaitFor(1, 10000));
+    opcstream::ReadStream read;
+    const ReceivedStream s = data->Streams()[0];
+    ASSERT_TRUE(opcstream::ReadData(Format::kData, s.bytes.data(), s.bytes.size(), read));
+    ASSERT_EQ(3u, read.items.size()) << "the stream holds every item of the group";
+    EXPECT_EQ(7, V_I4(read.items[0].value.Get()));
+
+    // A write: the write-complete stream lists every item, the refused ones with their error.
+    VARIANT values[2];
+    V_VT(&values[0]) = VT_I4;
+    V_I4(&values[0]) = 8;
+    V_VT(&values[1]) = VT_I4;
+    V_I4(&values[1]) = 43;
+    OPCHANDLE written[] = {g.handles[0], g.handles[1]};
+    ASSERT_EQ(S_OK, g.io->Write(writeConnection, 2, written, values, &transaction, &errors));
+    CoTaskMemFree(errors);
+    ASSERT_TRUE(writes->WaitFor(1, 10000));
+    const ReceivedStream w = writes->Streams()[0];
+    ASSERT_EQ(40u, w.bytes.size());
+    opcstream::ReadStream outcome;
+    ASSERT_TRUE(opcstream::ReadWriteComplete(w.bytes.data(), w.bytes.size(), outcome));
+    EXPECT_EQ(1u, outcome.transactionId);
+    ASSERT_EQ(3u, outcome.items.size());
+    EXPECT_EQ(S_OK, outcome.items[0].error);
+    EXPECT_EQ(OPC_E_BADRIGHTS, outcome.items[1].error);
+    EXPECT_EQ(S_OK, outcome.items[2].error);
+    EXPECT_EQ(1u, data->Streams().size()) << "the other connection hears nothing of it";
+
+    // A read cancelled at once sends nothing; a connection that matches nothing neither.
+    ASSERT_EQ(S_OK, g.io->Read(dataConnection, OPC_DS_DEVICE, 1, handles, &transaction, &errors));
+    CoTaskMemFree(errors);
+    g.io->Cancel(transaction);
+    ASSERT_EQ(S_OK, g.io->Read(12345, OPC_DS_DEVICE, 1, handles, &transaction, &errors));
+    CoTaskMemFree(errors);
+    Sleep(1000);
+    EXPECT_LE(data->Streams().size(), 2u);
+
+    // GetData for a format that is none of the three leaves the medium alone.
+    FORMATETC other{CF_TEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    STGMEDIUM medium{};
+    EXPECT_EQ(DV_E_FORMATETC, g.data->GetData(&other, &medium));
+    EXPECT_EQ(S_OK, g.data->DUnadvise(dataConnection));
+    EXPECT_EQ(OLE_E_NOCONNECTION, g.data->DUnadvise(dataConnection));
+}
+
+}  // namespace
