@@ -36,6 +36,22 @@ void Print(const ItemSet& set, bool json) {
 
 constexpr DWORD kAsyncTimeoutMs = 30000;
 
+// The per-item results of starting an asynchronous read into the reports; then, if any item
+// was read, the wait for its answer (`what` names it in the failure).
+void AwaitAnswer(Connection& connection, ItemSet& set, const std::vector<HRESULT>& started,
+                 HANDLE done, const wchar_t* what) {
+    bool any = false;
+    for (size_t j = 0; j < started.size(); ++j) {
+        ItemReport& report = set.reports[set.positions[j]];
+        report.error = started[j];
+        if (FAILED(started[j])) report.errorText = connection.ErrorText(started[j]);
+        any |= SUCCEEDED(started[j]);
+    }
+    if (any && WaitForSingleObject(done, kAsyncTimeoutMs) != WAIT_OBJECT_0)
+        ThrowFailure(std::wstring(L"no ") + what + L" within " +
+                     std::to_wstring(kAsyncTimeoutMs / 1000) + L" s");
+}
+
 // IOPCAsyncIO2::Read, which reads from the device, and the wait for its OnReadComplete.
 void ReadAsync(Connection& connection, Group& group, ItemSet& set) {
     const DWORD transaction = GetCurrentProcessId();
@@ -52,18 +68,8 @@ void ReadAsync(Connection& connection, Group& group, ItemSet& set) {
         SetEvent(done.Get());
     });
     Subscription subscription(group.Object(), sink.Get());
-    const std::vector<HRESULT> started = group.ReadAsync(set.handles, transaction);
-    bool any = false;
-    for (size_t j = 0; j < started.size(); ++j) {
-        ItemReport& report = set.reports[set.positions[j]];
-        report.error = started[j];
-        if (FAILED(started[j])) report.errorText = connection.ErrorText(started[j]);
-        any |= SUCCEEDED(started[j]);
-    }
-    if (!any) return;
-    if (WaitForSingleObject(done.Get(), kAsyncTimeoutMs) != WAIT_OBJECT_0)
-        ThrowFailure(L"no OnReadComplete within " + std::to_wstring(kAsyncTimeoutMs / 1000) +
-                     L" s");
+    AwaitAnswer(connection, set, group.ReadAsync(set.handles, transaction), done.Get(),
+                L"OnReadComplete");
     if (FAILED(master)) ThrowFailure(L"the asynchronous read failed: " + CodeWithName(master));
 }
 
@@ -90,16 +96,7 @@ void ReadDa1(Connection& connection, Group& group, ItemSet& set) {
     std::vector<HRESULT> started(set.handles.size(), hr);
     if (rawErrors) started.assign(rawErrors, rawErrors + set.handles.size());
     CoTaskMemFree(rawErrors);
-    bool any = false;
-    for (size_t j = 0; j < started.size(); ++j) {
-        ItemReport& report = set.reports[set.positions[j]];
-        report.error = started[j];
-        if (FAILED(started[j])) report.errorText = connection.ErrorText(started[j]);
-        any |= SUCCEEDED(started[j]);
-    }
-    if (!any) return;
-    if (WaitForSingleObject(done.Get(), kAsyncTimeoutMs) != WAIT_OBJECT_0)
-        ThrowFailure(L"no stream within " + std::to_wstring(kAsyncTimeoutMs / 1000) + L" s");
+    AwaitAnswer(connection, set, started, done.Get(), L"stream");
 }
 
 int RunRead(const Options& options) {
