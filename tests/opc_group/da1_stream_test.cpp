@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "data_stream.h"
 #include "opc_client_fixture.h"
 #include "recording_advise_sink.h"
+#include "recording_sink.h"
 
 namespace {
 
@@ -35,6 +37,13 @@ struct Da1Group {
 
 class Da1Streams : public OpcClientTest {
   protected:
+    // DLLUpdate takes 300 ms, so that a device refresh can be cancelled before it reads.
+    static void SetUpTestSuite() {
+        install_ = new ServerInstallation(std::string(ServerInstallation::kProbeTree) +
+                                          "update_delay_ms=300\n");
+        registered_ = install_->Run("/RegServer");
+    }
+
     Da1Group Make(const std::vector<std::wstring>& ids, BOOL active, DWORD rate = 1000) {
         Da1Group g;
         g.added =
@@ -81,6 +90,30 @@ TEST_F(Da1Streams, TheCycleSendsItsStreamToTheFirstDataTimeConnectionOnly) {
     EXPECT_STREQ(L"hello", V_BSTR(read.items[1].value.Get()));
 }
 
+// A DA 1.0 client process on the same (public) group dies while it holds the cycle's
+// connection: the cycle goes on, and a DA 2.0 client of the group keeps its rate.
+TEST_F(Da1Streams, AClientKilledWhileAdvisedDoesNotStallTheCycle) {
+    Da1Group g = Make({L"Probe.Dev.Temp"}, TRUE, 250);
+    ASSERT_EQ(S_OK, MoveToPublic(g.added.state.Get()));
+    ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(S_OK, g.added.state.As(container));
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(S_OK, container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()));
+    ComPtr<RecordingSink> sink = RecordingSink::Make();
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, point->Advise(static_cast<IOPCDataCallback*>(sink.Get()), &cookie));
+    const std::wstring name = StateOf(g.added.state.Get()).name;
+    ChildRun child = RunChild(L"subscriber_client.exe", name + L" 1500 da1", 60000);
+    EXPECT_EQ(9u, child.exitCode) << child.out << child.err;
+    EXPECT_EQ(std::string::npos, child.out.find("streams 0")) << child.out;
+    const size_t before = sink->Count(DataCall::kDataChange);
+    Sleep(3000);
+    std::vector<DataCall> calls = sink->Calls(DataCall::kDataChange);
+    ASSERT_GT(calls.size(), before + 5) << "the cycle goes on after the client died";
+    for (size_t i = before + 1; i < calls.size(); ++i)
+        EXPECT_LT(calls[i].tick - calls[i - 1].tick, 1500u);
+}
+
 TEST_F(Da1Streams, ReadsAndWritesAnswerOnTheirOwnConnection) {
     Da1Group g = Make({L"Probe.Dev.Count", L"Probe.Dev.Fixed", L"Probe.Dev.Temp"}, FALSE);
     ComPtr<RecordingAdviseSink> data = RecordingAdviseSink::Make();
@@ -122,14 +155,17 @@ TEST_F(Da1Streams, ReadsAndWritesAnswerOnTheirOwnConnection) {
     EXPECT_EQ(S_OK, outcome.items[2].error);
     EXPECT_EQ(1u, data->Streams().size()) << "the other connection hears nothing of it";
 
-    // A read cancelled at once sends nothing; a connection that matches nothing neither.
-    ASSERT_EQ(S_OK, g.io->Read(dataConnection, OPC_DS_DEVICE, 1, handles, &transaction, &errors));
-    CoTaskMemFree(errors);
-    g.io->Cancel(transaction);
+    // A device refresh answers on its connection too; cancelled before it reads, it sends
+    // nothing; a connection that matches nothing hears nothing.
+    ASSERT_EQ(S_OK, g.io->Refresh(dataConnection, OPC_DS_DEVICE, &transaction));
+    ASSERT_TRUE(data->WaitFor(2, 10000));
+    ASSERT_EQ(S_OK, g.io->Refresh(dataConnection, OPC_DS_DEVICE, &transaction));
+    EXPECT_EQ(S_OK, g.io->Cancel(transaction));
     ASSERT_EQ(S_OK, g.io->Read(12345, OPC_DS_DEVICE, 1, handles, &transaction, &errors));
     CoTaskMemFree(errors);
-    Sleep(1000);
-    EXPECT_LE(data->Streams().size(), 2u);
+    Sleep(1500);
+    EXPECT_EQ(2u, data->Streams().size());
+    EXPECT_EQ(E_FAIL, g.io->Cancel(transaction)) << "the read has ended";
 
     // GetData for a format that is none of the three leaves the medium alone.
     FORMATETC other{CF_TEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
