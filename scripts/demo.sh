@@ -1,7 +1,8 @@
 #!/bin/sh
 # Sets everything up, builds, registers the OPC proxies and the server in the project's Wine
-# prefix, makes the simulator's demo plant the default configuration, and watches a few of
-# its tags change for about ten seconds from another process, through COM.
+# prefix, makes the simulator's demo plant the default configuration, browses it, shows a
+# tag's properties, and watches a few of its tags change for about ten seconds (subscribed to
+# the server's data callbacks) from another process, through COM.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 "$ROOT/scripts/setup.sh"
@@ -19,6 +20,12 @@ CONFIG="Z:$(printf '%s' "$ROOT/build/demo.cfg" | tr / '\\')"
 echo
 echo "== opcclient status $PROGID"
 "$RUN" "$BIN/opcclient.exe" status "$PROGID"
+echo
+echo "== opcclient browse $PROGID Simulator.Boiler"
+"$RUN" "$BIN/opcclient.exe" browse "$PROGID" Simulator.Boiler
+echo
+echo "== opcclient props $PROGID Simulator.Boiler.Sensors.Temperature"
+"$RUN" "$BIN/opcclient.exe" props "$PROGID" Simulator.Boiler.Sensors.Temperature
 echo
 echo "== opcclient read $PROGID ... --device"
 "$RUN" "$BIN/opcclient.exe" read "$PROGID" Simulator.Boiler.Sensors.Temperature \
