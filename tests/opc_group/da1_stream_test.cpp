@@ -3,6 +3,7 @@
 // the probe's tree (Probe.Dev.Temp R4 21.5, Count I4 7, Fixed I4 42 read-only, Text BSTR).
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,19 @@ TEST_F(Da1Streams, TheCycleSendsItsStreamToTheFirstDataTimeConnectionOnly) {
 
     const ReceivedStream s = first->Streams()[0];
     EXPECT_EQ(FormatNamed(L"OPCSTMFORMATDATATIME"), s.format);
+    // As it crossed the process boundary: 20 + 2 x 20 + 2 x 16 + (4 + 2 x 6) bytes, the
+    // values at 60 and 76, "hello" after its byte count.
+    ASSERT_EQ(108u, s.bytes.size());
+    auto dword = [&](size_t at) {
+        DWORD v;
+        memcpy(&v, s.bytes.data() + at, 4);
+        return v;
+    };
+    EXPECT_EQ(108u, dword(0));
+    EXPECT_EQ(60u, dword(24));
+    EXPECT_EQ(76u, dword(44));
+    EXPECT_EQ(12u, dword(92));
+    EXPECT_EQ(0, memcmp(s.bytes.data() + 96, L"hello", 12));
     opcstream::ReadStream read;
     ASSERT_TRUE(opcstream::ReadData(Format::kDataTime, s.bytes.data(), s.bytes.size(), read));
     EXPECT_EQ(77u, read.group);
