@@ -179,6 +179,8 @@ bool COPCGroup::DoTransactionWork(CTransaction& t, ItemValueArrays& arrays) {
                 if (t.cancelRequested) return false;
                 if (OPCItem* item = itemAt(i)) item->ReadFromDriver(bias);
             }
+            // A DA 1.0 read answers with its connection's stream, built after the mutexes.
+            if (t.kind == CTransaction::kDa1) return true;
             arrays.Reserve(n);
             for (size_t i = 0; i < n; ++i)
                 if (OPCItem* item = itemAt(i)) arrays.Add(*item);
@@ -218,6 +220,7 @@ bool COPCGroup::DoTransactionWork(CTransaction& t, ItemValueArrays& arrays) {
                     if (item && (item->AccessRights() & OPC_READABLE)) item->ReadFromDriver(bias);
                 }
             }
+            if (t.kind == CTransaction::kDa1) return !t.cancelRequested;  // as for a read
             arrays.Reserve(n);
             for (size_t i = 0; i < n; ++i) {
                 if (t.cancelRequested) return false;
