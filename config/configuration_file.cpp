@@ -46,11 +46,16 @@ void LoadConfiguration(IStorage* root) {
 }
 
 bool LoadConfiguration(const std::string& path) {
+    return LoadConfiguration(path, nullptr);
+}
+
+bool LoadConfiguration(const std::string& path, const std::function<void()>& onceOpened) {
     ComPtr<IStorage> root;
     const std::wstring widePath = AnsiToWide(path);
     if (FAILED(StgOpenStorage(widePath.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr,
                               0, root.Put())))
         return false;
+    if (onceOpened) onceOpened();
     LoadConfiguration(root.Get());
     return true;
 }
@@ -113,8 +118,12 @@ bool LoadDefaultConfiguration() {
     return path && LoadConfiguration(*path);
 }
 
-std::optional<std::string> AskConfigurationPathToSave(HWND owner) {
-    char file[MAX_PATH] = "Configuration.cfg";
+namespace {
+
+// The standard file dialog for configuration files; nullopt when cancelled.
+std::optional<std::string> AskConfigurationPath(HWND owner, bool save) {
+    char file[MAX_PATH] = "";
+    if (save) lstrcpynA(file, "Configuration.cfg", MAX_PATH);
     OPENFILENAMEA ofn{};
     ofn.lStructSize = sizeof(ofn);
     ofn.hwndOwner = owner;
@@ -122,9 +131,20 @@ std::optional<std::string> AskConfigurationPathToSave(HWND owner) {
     ofn.lpstrFile = file;
     ofn.nMaxFile = sizeof(file);
     ofn.lpstrDefExt = "cfg";
-    ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT;
-    if (!GetSaveFileNameA(&ofn)) return std::nullopt;
+    ofn.Flags =
+        OFN_HIDEREADONLY | (save ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST);
+    if (!(save ? GetSaveFileNameA(&ofn) : GetOpenFileNameA(&ofn))) return std::nullopt;
     return std::string(file);
+}
+
+}  // namespace
+
+std::optional<std::string> AskConfigurationPathToOpen(HWND owner) {
+    return AskConfigurationPath(owner, false);
+}
+
+std::optional<std::string> AskConfigurationPathToSave(HWND owner) {
+    return AskConfigurationPath(owner, true);
 }
 
 DefaultSettingsResult RunDefaultSettings(

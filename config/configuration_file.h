@@ -14,6 +14,8 @@ void LoadConfiguration(IStorage* root);
 // Opens the file and loads it; a file that does not open (or is no compound file) changes
 // nothing. False then.
 bool LoadConfiguration(const std::string& path);
+// The same, calling `onceOpened` (if any) after the file opened and before any driver loads.
+bool LoadConfiguration(const std::string& path, const std::function<void()>& onceOpened);
 
 // Every driver, in list order, writes its stream into `root`; then `root` is committed.
 HRESULT SaveConfigurationTo(IStorage* root);
@@ -29,6 +31,8 @@ std::optional<std::string> ReadDefaultConfigurationPath();
 // Start-up: loads the default configuration if one is named and opens.
 bool LoadDefaultConfiguration();
 
+// The standard open dialog for configuration files; nullopt when cancelled.
+std::optional<std::string> AskConfigurationPathToOpen(HWND owner);
 // The standard save dialog for configuration files; nullopt when cancelled.
 std::optional<std::string> AskConfigurationPathToSave(HWND owner);
 

@@ -5,11 +5,13 @@
 #include "class_factory.h"
 #include "command_line.h"
 #include "configuration_file.h"
+#include "configurator.h"
 #include "driver_list.h"
 #include "opc_server.h"
 #include "public_groups.h"
 #include "ready_flag.h"
 #include "registration.h"
+#include "resource_ids.h"
 #include "scan_thread.h"
 #include "server_identity.h"
 #include "server_module.h"
@@ -59,15 +61,29 @@ BOOL CServerApp::InitInstance(const std::string& arguments) {
         // unconfigured: start-up must finish, or clients would wait for ever.
         LoadDefaultConfiguration();
     }
-    // The configurator window comes with the configurator; until then Configure starts a
-    // plain server.
+    if (request.configure) ShowConfigurator();
     SetApplicationReady();
     return TRUE;
+}
+
+void CServerApp::ShowConfigurator() {
+    auto frame = std::make_unique<CConfigurator>();
+    if (!frame->Create(GetModuleHandleW(nullptr))) return;
+    const HANDLE icon =
+        LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0);
+    SendMessageW(frame->Window(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    ShowWindow(frame->Window(), SW_SHOWNOACTIVATE);
+    // The last client leaving must not take the user's window with it: the window keeps the
+    // server alive, and closing it ends the process whoever is connected.
+    Module().Lock();
+    configurator_ = std::move(frame);
 }
 
 int CServerApp::Run() {
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        if (configurator_ && configurator_->PreTranslateMessage(msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
@@ -85,6 +101,11 @@ int CServerApp::ExitInstance() {
         Scanner().StopNow();
         UnloadDrivers();
     }
+    // The frame empties its tree before its window goes, if the user has not closed it.
+    configurator_.reset();
     if (comInitialised_) CoUninitialize();
     return 0;
 }
+
+CServerApp::CServerApp() = default;
+CServerApp::~CServerApp() = default;

@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include "ansi_text.h"
+#include "dialog_driver.h"
 #include "driver_list.h"
 #include "probe_driver_files.h"
 
@@ -17,43 +17,8 @@ constexpr const wchar_t* kAddTitle = L"Новый объект симулято�
 constexpr const wchar_t* kEditTitle = L"Свойства объекта симулятора";
 enum : int { kKind = 1001, kName, kDescription, kType, kBehaviour, kLow, kHigh, kPeriod, kValue };
 
-// A visible dialog of this process with that title: tests run in parallel on one display.
-HWND FindOwnDialog(const wchar_t* title) {
-    struct Search {
-        const wchar_t* title;
-        HWND found;
-    } search{title, nullptr};
-    EnumWindows(
-        [](HWND h, LPARAM p) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(p);
-            DWORD process = 0;
-            GetWindowThreadProcessId(h, &process);
-            wchar_t text[128] = L"", kind[32] = L"";
-            GetWindowTextW(h, text, 128);
-            GetClassNameW(h, kind, 32);
-            if (process != GetCurrentProcessId() || !IsWindowVisible(h) ||
-                wcscmp(kind, L"#32770") != 0 || wcscmp(text, s->title) != 0)
-                return TRUE;
-            s->found = h;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-HWND WaitForWindow(const wchar_t* title, DWORD ms = 20000) {
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < ms) {
-        if (HWND h = FindOwnDialog(title)) return h;
-        Sleep(20);
-    }
-    return nullptr;
-}
-
 std::wstring TextOf(HWND dialog, int id) {
-    wchar_t text[256] = L"";
-    GetDlgItemTextW(dialog, id, text, 256);
-    return text;
+    return DialogItemText(dialog, id);
 }
 
 class SimulatorDialogs : public testing::Test {
@@ -73,24 +38,9 @@ class SimulatorDialogs : public testing::Test {
     // Runs `call` (which opens a modal dialog) while `user` acts on the dialog titled `title`.
     void WithDialog(const wchar_t* title, const std::function<void()>& call,
                     const std::function<void(HWND)>& user) {
-        bool found = false, closed = false;
-        std::thread person([&] {
-            HWND dialog = WaitForWindow(title);
-            found = dialog != nullptr;
-            if (!dialog) return;
-            user(dialog);
-            for (int i = 0; i < 500 && !(closed = !IsWindow(dialog)); ++i) Sleep(20);
-            if (closed) return;
-            // Still open: most likely a complaint. Dismiss everything so the test ends.
-            if (HWND message = FindOwnDialog(L"Симулятор"))
-                PostMessageW(message, WM_COMMAND, IDOK, 0);
-            Sleep(200);
-            PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
-        });
-        call();
-        person.join();
-        EXPECT_TRUE(found) << "the dialog did not appear";
-        EXPECT_TRUE(closed) << "the dialog did not close";
+        const DialogOutcome outcome = ::WithDialog(title, call, user, L"Симулятор");
+        EXPECT_TRUE(outcome.found) << "the dialog did not appear";
+        EXPECT_TRUE(outcome.closed) << "the dialog did not close";
     }
 
     ScratchDirectory dir_;
@@ -133,7 +83,7 @@ TEST_F(SimulatorDialogs, ADuplicateNameIsRefusedWithAMessage) {
         [&](HWND dialog) {
             SetDlgItemTextW(dialog, kName, L"Temperature");
             PostMessageW(dialog, WM_COMMAND, IDOK, 0);
-            HWND message = WaitForWindow(L"Симулятор", 10000);
+            HWND message = WaitForDialog(L"Симулятор", 10000);
             warned = message != nullptr;
             if (message) PostMessageW(message, WM_COMMAND, IDOK, 0);
             Sleep(200);

@@ -1,0 +1,44 @@
+#include "pane_view.h"
+
+#include <commctrl.h>
+
+#include "configurator.h"
+
+bool PaneView::Create(HINSTANCE instance, int form, HWND parent, int control) {
+    form_ = CreateDialogParamW(instance, MAKEINTRESOURCEW(form), parent, FormProc,
+                               reinterpret_cast<LPARAM>(this));
+    if (!form_) return false;
+    control_ = GetDlgItem(form_, control);
+    ShowWindow(form_, SW_SHOW);
+    return control_ != nullptr;
+}
+
+INT_PTR CALLBACK PaneView::FormProc(HWND form, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrW(form, DWLP_USER, lParam);
+        return FALSE;
+    }
+    auto* view = reinterpret_cast<PaneView*>(GetWindowLongPtrW(form, DWLP_USER));
+    if (!view) return FALSE;
+    switch (message) {
+        case WM_SIZE:
+            if (view->control_)
+                MoveWindow(view->control_, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+            return TRUE;
+        case WM_NOTIFY: {
+            const auto& header = *reinterpret_cast<const NMHDR*>(lParam);
+            if (header.code == NM_SETFOCUS) view->frame_.SetActiveView(view);
+            LRESULT result = 0;
+            if (!view->OnNotify(header, result)) return FALSE;
+            SetWindowLongPtrW(form, DWLP_MSGRESULT, result);
+            return TRUE;
+        }
+        case WM_COMMAND:
+            // The context menu's commands: this pane first, then the main window.
+            if (!view->OnCommand(LOWORD(wParam)))
+                SendMessageW(view->frame_.Window(), WM_COMMAND, wParam, lParam);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
