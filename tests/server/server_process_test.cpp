@@ -26,32 +26,6 @@ class ServerProcess : public testing::Test, public ServerInstallation {
     using ServerInstallation::Run;
 };
 
-// A visible dialog of process `id`, or null after `ms`.
-HWND WaitForDialogOf(DWORD id, DWORD ms) {
-    struct Search {
-        DWORD id;
-        HWND found;
-    } search{id, nullptr};
-    const DWORD start = GetTickCount();
-    while (!search.found && GetTickCount() - start < ms) {
-        EnumWindows(
-            [](HWND h, LPARAM p) -> BOOL {
-                auto* s = reinterpret_cast<Search*>(p);
-                DWORD owner = 0;
-                wchar_t kind[32] = L"";
-                GetWindowThreadProcessId(h, &owner);
-                GetClassNameW(h, kind, 32);
-                if (owner != s->id || !IsWindowVisible(h) || wcscmp(kind, L"#32770") != 0)
-                    return TRUE;
-                s->found = h;
-                return FALSE;
-            },
-            reinterpret_cast<LPARAM>(&search));
-        if (!search.found) Sleep(100);
-    }
-    return search.found;
-}
-
 std::string DefaultConfigurationValue() {
     return RegistryValue(std::string("AppID\\") + kServerAppIdText + "\\Configuration",
                          "DefaultConfiguration");

@@ -14,6 +14,9 @@
 // A value under HKEY_CLASSES_ROOT, or "<no key>" / "<no value>".
 std::string RegistryValue(const std::string& key, const char* name = nullptr);
 
+// A visible dialog of process `id`, or null after `ms`.
+HWND WaitForDialogOf(DWORD id, DWORD ms);
+
 // Ids of the running server processes.
 std::set<DWORD> ServerProcesses();
 
