@@ -85,7 +85,8 @@ void ShowFieldsFor(HWND dialog, SimKind kind) {
     const bool tag = kind == SimKind::Tag;
     for (int id : {kType, kBehaviour, kLow, kHigh, kPeriod, kValue, kReadOnly})
         EnableWindow(GetDlgItem(dialog, id), tag);
-    EnableWindow(GetDlgItem(dialog, kOffline), kind == SimKind::Device);
+    // Only a device can lose its connection; for anything else the box is not shown at all.
+    ShowWindow(GetDlgItem(dialog, kOffline), kind == SimKind::Device ? SW_SHOW : SW_HIDE);
 }
 
 SimKind SelectedKind(HWND dialog, const DialogState& state) {

@@ -155,6 +155,7 @@ SimObjectView SimModel::StateView(DWORD id, const Object& o) {
     SimObjectView view;
     view.id = id;
     view.settings.kind = o.settings.kind;
+    view.settings.offline = o.settings.offline;
     VariantInit(&view.value);
     VariantCopy(&view.value, const_cast<VARIANT*>(&o.value));
     view.quality = o.quality;

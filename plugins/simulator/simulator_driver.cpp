@@ -85,6 +85,23 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLEditObject(DWORD id, HWND owner) {
     return Safely([&] { return ShowEditObjectDialog(g_instance, owner, *g_model, id) ? 1L : 0L; });
 }
 
+namespace {
+
+// The server's icon strip: 0 a computer monitor, 1 a circuit board, 2 a crossed-out box,
+// 3 a tag. A device without connection shows the crossed-out box.
+WORD ImageOf(const SimObjectView& view) {
+    switch (view.settings.kind) {
+        case SimKind::Device:
+            return view.settings.offline ? 2 : 0;
+        case SimKind::Folder:
+            return 1;
+        default:
+            return 3;
+    }
+}
+
+}  // namespace
+
 OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
     if (!info) return 0;
     return Safely([&] {
@@ -99,8 +116,7 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
                 info->visible = TRUE;
                 info->isTag = kind == SimKind::Tag;
                 info->readOnly = !view.writable;
-                info->image = static_cast<WORD>(kind);
-                info->treeImage = static_cast<WORD>(kind);
+                info->image = info->treeImage = ImageOf(view);
                 info->quality = view.quality;
                 info->value = view.value;  // handed over: the server frees it
                 info->clients = view.clients;
