@@ -133,30 +133,28 @@ const NodeRef* CBrowser::SelectedRef() const {
     return RefOf(Control(), SelectedNode());
 }
 
-bool CBrowser::AddToSelected(HWND owner) {
+// Add and Edit: the driver's dialog for the selected node's object, then the node's children
+// and the list read again.
+template <class Dialog>
+bool CBrowser::ActOnSelected(Dialog&& dialog) {
     HTREEITEM node = SelectedNode();
     const NodeRef* ref = RefOf(Control(), node);
     if (!ref) return false;
     const std::shared_ptr<CDriver> driver = ref->driver.lock();
     if (!driver) return false;
     const DWORD id = ref->id;
-    driver->AddObject(id, owner);
+    dialog(*driver, id);
     BuildSubtree(node);
     frame_.Items().ShowItems(driver, id);
     return true;
 }
 
+bool CBrowser::AddToSelected(HWND owner) {
+    return ActOnSelected([owner](CDriver& driver, DWORD id) { driver.AddObject(id, owner); });
+}
+
 bool CBrowser::EditSelected(HWND owner) {
-    HTREEITEM node = SelectedNode();
-    const NodeRef* ref = RefOf(Control(), node);
-    if (!ref) return false;
-    const std::shared_ptr<CDriver> driver = ref->driver.lock();
-    if (!driver) return false;
-    const DWORD id = ref->id;
-    driver->EditObject(id, owner);
-    BuildSubtree(node);
-    frame_.Items().ShowItems(driver, id);
-    return true;
+    return ActOnSelected([owner](CDriver& driver, DWORD id) { driver.EditObject(id, owner); });
 }
 
 bool CBrowser::RemoveSelected() {
@@ -174,17 +172,13 @@ bool CBrowser::RemoveSelected() {
 }
 
 void CBrowser::ShowContextMenu() {
-    POINT cursor;
-    GetCursorPos(&cursor);
     TVHITTESTINFO hit{};
-    hit.pt = cursor;
-    ScreenToClient(Control(), &hit.pt);
+    hit.pt = CursorInControl();
     HTREEITEM node = TreeView_HitTest(Control(), &hit);
     if (node && !(hit.flags & TVHT_ONITEM)) node = nullptr;
     TreeView_SelectItem(Control(), node);
-    frame_.SetActiveView(this);
-    TrackPopupMenu(frame_.EditMenu(), TPM_LEFTALIGN | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0,
-                   frame_.Window(), nullptr);
+    // The tree handles none of the menu's commands: the frame acts on the selected node.
+    ShowEditMenu(frame_.Window());
 }
 
 bool CBrowser::OnNotify(const NMHDR& header, LRESULT& result) {

@@ -57,5 +57,7 @@ class CBrowser : public PaneView {
     void BuildBelow(HTREEITEM node, std::vector<DWORD>& path);
     std::vector<DWORD> PathTo(HTREEITEM node) const;
     void FreeRef(HTREEITEM node);
+    template <class Dialog>
+    bool ActOnSelected(Dialog&& dialog);
     void ShowContextMenu();
 };

@@ -120,20 +120,15 @@ bool CItemsList::OnCommand(UINT command) {
 }
 
 void CItemsList::ShowContextMenu() {
-    POINT cursor;
-    GetCursorPos(&cursor);
     LVHITTESTINFO hit{};
-    hit.pt = cursor;
-    ScreenToClient(Control(), &hit.pt);
+    hit.pt = CursorInControl();
     const int row = ListView_HitTest(Control(), &hit);
     // Outside every row the selection is cleared: Edit and Remove then do nothing.
     ListView_SetItemState(Control(), -1, 0, LVIS_SELECTED);
     if (row >= 0)
         ListView_SetItemState(Control(), row, LVIS_SELECTED | LVIS_FOCUSED,
                               LVIS_SELECTED | LVIS_FOCUSED);
-    frame_.SetActiveView(this);
-    TrackPopupMenu(frame_.EditMenu(), TPM_LEFTALIGN | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0,
-                   Window(), nullptr);
+    ShowEditMenu(Window());  // its commands come to this pane
 }
 
 bool CItemsList::OnNotify(const NMHDR& header, LRESULT& result) {

@@ -13,6 +13,21 @@ bool PaneView::Create(HINSTANCE instance, int form, HWND parent, int control) {
     return control_ != nullptr;
 }
 
+POINT PaneView::CursorInControl() const {
+    POINT cursor{};
+    GetCursorPos(&cursor);
+    ScreenToClient(control_, &cursor);
+    return cursor;
+}
+
+void PaneView::ShowEditMenu(HWND owner) {
+    POINT cursor{};
+    GetCursorPos(&cursor);
+    frame_.SetActiveView(this);
+    TrackPopupMenu(frame_.EditMenu(), TPM_LEFTALIGN | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, owner,
+                   nullptr);
+}
+
 INT_PTR CALLBACK PaneView::FormProc(HWND form, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
         SetWindowLongPtrW(form, DWLP_USER, lParam);

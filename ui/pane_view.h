@@ -28,6 +28,12 @@ class PaneView {
     // A notification of the pane's control; `result` is the dialog's answer.
     virtual bool OnNotify(const NMHDR& header, LRESULT& result) = 0;
 
+    // The cursor's position in the control's client coordinates.
+    POINT CursorInControl() const;
+    // The main menu's "&Изменить" pop-up at the cursor, its commands sent to `owner`; this
+    // pane becomes the active one.
+    void ShowEditMenu(HWND owner);
+
     CConfigurator& frame_;
 
   private:

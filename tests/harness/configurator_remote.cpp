@@ -15,7 +15,9 @@
 
 namespace {
 
-HWND Configurator() { return FindWindowW(nullptr, L"OPC Server Configurator"); }
+HWND Configurator() {
+    return FindWindowW(nullptr, L"OPC Server Configurator");
+}
 
 HWND TreeOf(HWND frame) {
     for (HWND child = GetWindow(frame, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
@@ -68,7 +70,8 @@ void CancelDialogs(HWND frame) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: configurator_remote wait|place|select|command|post|cancel-dialogs\n");
+        std::fprintf(stderr,
+                     "usage: configurator_remote wait|place|select|command|post|cancel-dialogs\n");
         return 2;
     }
     const std::string desktopSwitch = "--desktop=";
@@ -96,8 +99,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (verb == "place" && argc == 4) {
-        SetWindowPos(frame, HWND_TOP, 0, 0, std::atoi(argv[2]), std::atoi(argv[3]),
-                     SWP_SHOWWINDOW);
+        SetWindowPos(frame, HWND_TOP, 0, 0, std::atoi(argv[2]), std::atoi(argv[3]), SWP_SHOWWINDOW);
     } else if (verb == "select" && argc == 3) {
         if (!Select(frame, argv[2])) {
             std::fprintf(stderr, "configurator_remote: no node %s\n", argv[2]);
