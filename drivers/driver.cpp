@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include "ansi_text.h"
+#include "fault_guard.h"
 
 namespace {
 
@@ -38,15 +39,37 @@ CDriver::~CDriver() {
     startCount_ = 0;
 }
 
-// The one way into a driver. Exceptions stop here; access violations inside drivers are to
-// be contained here too.
+// The one way into a driver. A C++ exception stops here, and so does a structured exception
+// (an access violation...): the call gives its neutral result, the fault is counted, and a
+// driver that faulted is not called again, since its state (and any lock of its own) is
+// whatever the fault left. Locks of ours around the call are released as usual.
 template <class Result, class Call>
 Result CDriver::Guarded(Result failed, Call&& call) noexcept {
+    if (faulted_.load()) return failed;
     try {
-        return call();
+        Result result = failed;
+        auto run = [&] { result = call(); };
+        if (const DWORD code = ContainFaults(run)) {
+            faultCode_.store(code);
+            faulted_.store(true);
+            ++faults_;
+            return failed;
+        }
+        return result;
     } catch (...) {
         ++faults_;
         return failed;
+    }
+}
+
+// Our own handling of what a driver handed over: a failure here (no memory) is counted as
+// well, but it is not the driver's fault.
+template <class Call>
+void CDriver::Safely(Call&& call) noexcept {
+    try {
+        call();
+    } catch (...) {
+        ++faults_;
     }
 }
 
@@ -97,10 +120,7 @@ void CDriver::EnumNames(DLLEnumChildrenProc proc, std::vector<std::string>& list
     char** names = nullptr;
     DWORD count = 0;
     Guarded(0L, [&] { return proc(id, &names, &count); });
-    Guarded(0L, [&] {
-        TakeNames(names, count, list);
-        return 0L;
-    });
+    Safely([&] { TakeNames(names, count, list); });
 }
 
 void CDriver::EnumChildren(std::vector<std::string>& list, DWORD id) {
@@ -130,10 +150,7 @@ void CDriver::GetObjectInfo(DWORD id, CObjectInfo& info) {
     if (!getObjectInfo_) return;
     DLLOBJECTINFO raw{};
     Guarded(0L, [&] { return getObjectInfo_(id, &raw); });
-    Guarded(0L, [&] {
-        info.TakeFrom(raw);
-        return 0L;
-    });
+    Safely([&] { info.TakeFrom(raw); });
 }
 
 void CDriver::SetObjectInfo(DWORD id, const CObjectInfo& info) {
@@ -152,19 +169,23 @@ CDriver::TagFacts CDriver::GetTagFacts(DWORD id) {
         facts.readOnly = raw.readOnly != FALSE;
         facts.type = V_VT(&raw.value);
     }
-    Guarded(0L, [&] {
-        FreeDriverRecord(raw);
-        return 0L;
-    });
+    Safely([&] { FreeDriverRecord(raw); });
     return facts;
 }
 
 void CDriver::ReadTag(DWORD id, TagReading& reading) {
     reading = TagReading();
+    if (faulted_.load()) {
+        // Not the last good value as if nothing had happened: the device is gone.
+        reading.driverFailed = true;
+        reading.quality = kQualityDeviceFailure;
+        GetSystemTimeAsFileTime(&reading.timestamp);
+        return;
+    }
     if (!getObjectInfo_) return;
     DLLOBJECTINFO raw{};
     Guarded(0L, [&] { return getObjectInfo_(id, &raw); });
-    Guarded(0L, [&] {
+    Safely([&] {
         if (raw.isTag) {
             reading.quality = raw.quality;
             reading.timestamp = raw.timestamp;
@@ -176,7 +197,6 @@ void CDriver::ReadTag(DWORD id, TagReading& reading) {
             }
         }
         FreeDriverRecord(raw);
-        return 0L;
     });
 }
 

@@ -1,7 +1,8 @@
 // CDriver: one loaded driver DLL, its thirteen entry points and the host-side operation for
 // each. Every call into the driver goes through one guarded path: a C++ exception thrown by a
-// driver is caught there and counted, so it never reaches a COM interface, the scan thread
-// or the configurator. The locked operations hold the driver's own mutex for the call.
+// driver, or a structured exception raised in it, is caught there and counted, so it never
+// reaches a COM interface, the scan thread or the configurator. The locked operations hold the
+// driver's own mutex for the call.
 //
 // A tag's record is changed in two ways: a client's value is written, and its client count
 // moves as items come and go. Both go through this class, which never writes back a value it
@@ -53,7 +54,10 @@ class CDriver {
         Variant value;
         WORD quality = 0;
         FILETIME timestamp{};
+        bool driverFailed = false;  // the driver faulted: only quality and time are meant
     };
+    // OPC_QUALITY_BAD with the "device failure" substatus.
+    static constexpr WORD kQualityDeviceFailure = 0x0C;
     void ReadTag(DWORD id, TagReading& reading);
     // Hands a client's value (already in the tag's type) to the tag; the rest of the record
     // goes back as the driver gave it.
@@ -82,14 +86,22 @@ class CDriver {
 
     HMODULE Module() const noexcept { return module_; }
     LONG StartCount() const noexcept { return startCount_; }
-    // Exceptions thrown by the driver and caught at the boundary.
+    // Exceptions thrown by the driver and faults raised in it, caught at the boundary.
     ULONG FaultCount() const noexcept { return faults_.load(); }
+    // A structured exception (an access violation...) ended one of its calls: it is not
+    // called again until the drivers are reloaded. Its tags read as "device failure", its
+    // tree as empty.
+    bool IsFaulted() const noexcept { return faulted_.load(); }
+    // The code of that exception, 0 while none.
+    DWORD FaultCode() const noexcept { return faultCode_.load(); }
 
   private:
     template <class Result, class Call>
     Result Guarded(Result failed, Call&& call) noexcept;
     template <class Result, class Call>
     Result Locked(Result failed, Call&& call) noexcept;
+    template <class Call>
+    void Safely(Call&& call) noexcept;
     // DLLEnumChildren and DLLEnumTags share one signature.
     void EnumNames(DLLEnumChildrenProc proc, std::vector<std::string>& list, DWORD id);
 
@@ -113,4 +125,6 @@ class CDriver {
     DLLDefaultSettingsProc defaultSettings_ = nullptr;
     DLLChangeClientCountProc changeClientCount_ = nullptr;
     std::atomic<ULONG> faults_{0};
+    std::atomic<bool> faulted_{false};
+    std::atomic<DWORD> faultCode_{0};
 };

@@ -206,7 +206,8 @@ void OPCItem::ReadFromDriver(LONG timeBiasMinutes) {
     if (std::shared_ptr<CDriver> driver = BoundDriver()) {
         CDriver::TagReading reading;
         driver->ReadTag(tag_, reading);
-        value_.Swap(reading.value);
+        // A faulted driver keeps the last value, with its bad quality and the present time.
+        if (!reading.driverFailed) value_.Swap(reading.value);
         timestamp_ = ShiftedBy(reading.timestamp, timeBiasMinutes);
         quality_ = reading.quality;
     }
@@ -224,8 +225,11 @@ HRESULT OPCItem::Write(const VARIANT& value) {
     if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
     if (FAILED(hr)) return OPC_E_BADTYPE;
 
+    std::shared_ptr<CDriver> driver = BoundDriver();
+    // A faulted driver takes nothing: the value would only seem written.
+    if (driver && driver->IsFaulted()) return E_FAIL;
     value_ = converted;
-    if (std::shared_ptr<CDriver> driver = BoundDriver()) driver->WriteValue(tag_, converted);
+    if (driver) driver->WriteValue(tag_, converted);
     return S_OK;
 }
 

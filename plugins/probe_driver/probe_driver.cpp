@@ -17,6 +17,9 @@
 //   unresolvable=1               every name resolves to 0
 //   cyclic=1                     every branch has a child "Back" that is the branch itself
 //   throw=ENTRY,ENTRY            these entry points throw a C++ exception
+//   fault=ENTRY,ENTRY            these entry points write through a null pointer (an access
+//                                violation, a structured exception)
+//   hang=ENTRY,ENTRY             these entry points never return
 //   log=PATH                     where the calls are recorded ("off": nowhere)
 //
 // Log lines: "SEQ|>|ENTRY|ARGS|THREAD" on entry and "SEQ|<|ENTRY|ARGS|THREAD" on exit, where
@@ -61,6 +64,8 @@ struct Settings {
     bool unresolvable = false;
     bool cyclic = false;
     std::string throwing;  // ",A,B,"
+    std::string faulting;  // ",A,B,"
+    std::string hanging;   // ",A,B,"
     std::string logPath;
 };
 
@@ -193,6 +198,10 @@ void Configure(const std::string& text) {
             g_settings.cyclic = value == "1";
         else if (key == "throw")
             g_settings.throwing = "," + value + ",";
+        else if (key == "fault")
+            g_settings.faulting = "," + value + ",";
+        else if (key == "hang")
+            g_settings.hanging = "," + value + ",";
         else if (key == "log")
             g_settings.logPath = value;
     }
@@ -231,22 +240,38 @@ void WriteLog(LONG sequence, char direction, const char* entry, const std::strin
 }
 
 // Records one call, on entry and exit, and applies the configured misbehaviour.
+// A null pointer the compiler cannot see through, for the access violation of fault=.
+void* volatile g_nowhere = nullptr;
+
 class Call {
   public:
     Call(const char* entry, std::string args) : entry_(entry), args_(std::move(args)) {
         WriteLog(InterlockedIncrement(&g_sequence), '>', entry_, args_);
         DWORD delay;
-        bool fail;
+        bool fail, fault, hang;
         {
             Locked lock;
             delay = g_settings.callDelayMs;
-            fail = g_settings.throwing.find("," + std::string(entry_) + ",") != std::string::npos;
+            const std::string entry = "," + std::string(entry_) + ",";
+            fail = g_settings.throwing.find(entry) != std::string::npos;
+            fault = g_settings.faulting.find(entry) != std::string::npos;
+            hang = g_settings.hanging.find(entry) != std::string::npos;
         }
         if (delay) Sleep(delay);
         if (fail) {
             WriteLog(InterlockedIncrement(&g_sequence), '<', entry_, args_ + " threw");
             done_ = true;
             throw std::runtime_error(std::string("probe driver: ") + entry_);
+        }
+        if (fault) {
+            WriteLog(InterlockedIncrement(&g_sequence), '<', entry_, args_ + " faulted");
+            done_ = true;
+            *static_cast<volatile int*>(g_nowhere) = 1;
+        }
+        if (hang) {
+            WriteLog(InterlockedIncrement(&g_sequence), '<', entry_, args_ + " hangs");
+            done_ = true;
+            Sleep(INFINITE);
         }
     }
     ~Call() {

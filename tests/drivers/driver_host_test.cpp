@@ -358,4 +358,69 @@ TEST_F(DriverHost, ExceptionsStopAtTheDriverBoundary) {
     EXPECT_EQ(0u, lists->drivers[1]->FaultCount());
 }
 
+// An access violation inside a driver, on whatever thread: the call returns its neutral
+// result, the driver is marked faulted and never called again, a lock of ours around the
+// call is free again, and the other drivers go on.
+TEST_F(DriverHost, FaultsStopAtTheDriverBoundaryAndRetireTheDriver) {
+    const std::string bad = Probe("bad.dll", kTree + "fault=DLLUpdate,DLLGetObjectID\n");
+    const std::string good = Probe("good.dll");
+    LoadList(bad + "|Bad\n" + good + "|Good");
+    DriverSnapshot lists = g_drivers.Snapshot();
+    auto& faulty = lists->drivers[0];
+    faulty->Start(0);
+    EXPECT_EQ(0u, faulty->GetObjectID(0, "Dev")) << "the main thread survives";
+    EXPECT_TRUE(faulty->IsFaulted());
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), faulty->FaultCode());
+    EXPECT_EQ(1u, faulty->FaultCount());
+
+    // Nothing more reaches it: not its tree, not its lock-holding entry points.
+    const size_t callsBefore = ReadProbeLog(bad).size();
+    std::vector<std::string> list{"stale"};
+    faulty->EnumChildren(list, 0);
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(0, faulty->Update(0));
+    EXPECT_EQ(callsBefore, ReadProbeLog(bad).size());
+    CDriver::TagReading reading;
+    faulty->ReadTag(1, reading);
+    EXPECT_TRUE(reading.driverFailed);
+    EXPECT_EQ(CDriver::kQualityDeviceFailure, reading.quality);
+    EXPECT_NE(0u, reading.timestamp.dwHighDateTime);
+
+    EXPECT_NE(0u, lists->drivers[1]->GetObjectID(0, "Dev.Folder.Speed"));
+    EXPECT_EQ(0u, lists->drivers[1]->FaultCount());
+}
+
+TEST_F(DriverHost, AFaultUnderTheDriversLockOnAnotherThreadReleasesTheLock) {
+    const std::string bad = Probe("bad.dll", kTree + "fault=DLLUpdate\n");
+    LoadList(bad + "|Bad\n");
+    std::shared_ptr<CDriver> faulty = Only();
+    std::thread scan([&] { EXPECT_EQ(0, faulty->Update(0)); });
+    scan.join();
+    EXPECT_TRUE(faulty->IsFaulted());
+    // The lock was given back on the way out: a locked call on this thread gets through,
+    // and the start count still moves (without calling the driver).
+    std::atomic<bool> done{false};
+    std::thread again([&] {
+        faulty->Start(0);
+        faulty->Stop(0);
+        done = true;
+    });
+    again.join();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(0, faulty->StartCount());
+    EXPECT_EQ(0u, CountCalls(ReadProbeLog(bad), "DLLStart"));
+}
+
+TEST_F(DriverHost, AReloadedDriverStartsWithoutItsFault) {
+    const std::string bad = Probe("bad.dll", kTree + "fault=DLLGetObjectID\n");
+    LoadList(bad + "|Bad\n");
+    Only()->GetObjectID(0, "Dev");
+    ASSERT_TRUE(Only()->IsFaulted());
+    g_drivers.Unload();
+    InstallProbe(bad, kTree);
+    LoadList(bad + "|Bad\n");
+    EXPECT_FALSE(Only()->IsFaulted());
+    EXPECT_NE(0u, Only()->GetObjectID(0, "Dev"));
+}
+
 }  // namespace

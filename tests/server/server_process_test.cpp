@@ -15,6 +15,7 @@
 #include "configuration_file.h"
 #include "driver_list.h"
 #include "opc.h"
+#include "opc_client_fixture.h"
 #include "probe_driver_files.h"
 #include "server_installation.h"
 #include "server_identity.h"
@@ -210,6 +211,55 @@ TEST_F(ServerProcess, CancellingTheDefaultSettingsDialogEndsTheProcess) {
     }
     EXPECT_EQ('<', DefaultConfigurationValue()[0]) << "no default configuration recorded";
     EXPECT_EQ(2u, CountCalls(ReadProbeLog(probe_), "DLLDefaultSettings"));
+}
+
+// A driver that faults (an access violation in its update) is retired: the server goes on,
+// the driver's items read as "device failure" while the other driver's stay good, writes to
+// them fail, and its branch of the address space is empty.
+TEST_F(ServerProcess, AFaultingDriverIsRetiredWhileTheOthersServe) {
+    AddDriver("probe_driver.dll", "Bad", "root=Bad\nbranch=Dev\ntag=Dev.T:R4:1\nfault=DLLUpdate\n");
+    ASSERT_TRUE(Run("/RegServer"));
+    ComPtr<IOPCServer> server = ConnectAs<IOPCServer>();
+    ASSERT_TRUE(server);
+    ComPtr<IOPCBrowseServerAddressSpace> browse;
+    ASSERT_EQ(S_OK, server.As(browse));
+    AddedGroup group = AddGroupTo(server.Get(), L"Both", 1000, FALSE);
+    ComPtr<IOPCItemMgt> items;
+    ASSERT_EQ(S_OK, group.state.As(items));
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_EQ(S_OK, group.state.As(io));
+    Added a = AddItems(items.Get(), {L"Probe.Dev.Temp", L"Bad.Dev.T"});
+    ASSERT_EQ(S_OK, a.hr);
+
+    OPCHANDLE handles[] = {a[0], a[1]};
+    OPCITEMSTATE* states = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, io->Read(OPC_DS_DEVICE, 2, handles, &states, &errors));  // scans: Bad faults
+    EXPECT_EQ(OPC_QUALITY_GOOD, states[0].wQuality);
+    EXPECT_FLOAT_EQ(21.5f, V_R4(&states[0].vDataValue));
+    EXPECT_EQ(OPC_QUALITY_BAD | 0x0C, states[1].wQuality) << "device failure";
+    for (int i = 0; i < 2; ++i) VariantClear(&states[i].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    VARIANT value;
+    VariantInit(&value);
+    V_VT(&value) = VT_R4;
+    V_R4(&value) = 5;
+    VARIANT values[] = {value, value};
+    ASSERT_EQ(S_FALSE, io->Write(2, handles, values, &errors));
+    EXPECT_EQ(S_OK, errors[0]);
+    EXPECT_EQ(E_FAIL, errors[1]) << "a retired driver takes no value";
+    CoTaskMemFree(errors);
+
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Bad"));
+    ComPtr<IEnumString> names;
+    browse->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, names.Put());
+    EXPECT_TRUE(AllStrings(names.Get()).empty());
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Probe"));
+    names.Reset();
+    browse->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, names.Put());
+    EXPECT_EQ(std::vector<std::wstring>{L"Dev"}, AllStrings(names.Get()));
 }
 
 }  // namespace
