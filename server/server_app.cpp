@@ -15,6 +15,8 @@
 #include "scan_thread.h"
 #include "server_identity.h"
 #include "server_module.h"
+#include "session_end_watcher.h"
+#include "shutdown_notice.h"
 
 BOOL CServerApp::InitInstance(const std::string& arguments) {
     // The framework's profile key: it holds only the configurator's recent files.
@@ -49,6 +51,8 @@ BOOL CServerApp::InitInstance(const std::string& arguments) {
         factory->Release();
     }
     CoResumeClassObjects();
+    sessionEndWatcher_ = std::make_unique<SessionEndWatcher>();
+    sessionEndWatcher_->Create(GetModuleHandleW(nullptr));
     LoadDrivers();
 
     if (request.defaultSettings) {
@@ -92,6 +96,8 @@ int CServerApp::Run() {
 
 int CServerApp::ExitInstance() {
     if (hosting_) {
+        // Clients still connected (the configurator was closed) hear of the end first.
+        NotifyClientsOfShutdown(kShutdownReason, kShutdownNoticeLimitMs);
         Module().WaitForPendingActivity();
         Module().RevokeClassObjects();
         Sleep(1000);
@@ -103,6 +109,7 @@ int CServerApp::ExitInstance() {
     }
     // The frame empties its tree before its window goes, if the user has not closed it.
     configurator_.reset();
+    sessionEndWatcher_.reset();
     if (comInitialised_) CoUninitialize();
     return 0;
 }

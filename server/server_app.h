@@ -10,6 +10,7 @@
 #include <string>
 
 class CConfigurator;
+class SessionEndWatcher;
 
 class CServerApp {
   public:
@@ -26,6 +27,7 @@ class CServerApp {
 
     bool hosting_ = false;
     std::unique_ptr<CConfigurator> configurator_;
+    std::unique_ptr<SessionEndWatcher> sessionEndWatcher_;
     bool comInitialised_ = false;
 };
 

@@ -9,6 +9,7 @@
 #include "public_groups.h"
 #include "ready_flag.h"
 #include "resource_ids.h"
+#include "shutdown_notice.h"
 #include "scan_thread.h"
 #include "server_identity.h"
 
@@ -52,7 +53,8 @@ OPCServer::OPCServer() noexcept : shutdownPoint_(static_cast<IOPCCommon*>(this),
 }
 
 OPCServer::~OPCServer() {
-    // First of all: no group may reach this object any more.
+    // First of all: no shutdown notice and no group may reach this object any more.
+    UnlistLiveServer(this);
     if (link_) link_->Cut();
     if (scanStarted_) Scanner().RequestStop();
     for (;;) {
@@ -72,6 +74,7 @@ HRESULT OPCServer::FinalConstruct() {
     WaitForApplicationReady();
     Scanner().RequestStart();
     scanStarted_ = true;
+    ListLiveServer(this);
     return S_OK;
 }
 

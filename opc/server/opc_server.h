@@ -34,6 +34,10 @@ class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPC
     HRESULT FinalConstruct();
     void* QueryExtra(REFIID riid);
 
+    // The advised IOPCShutdown sinks, counted, for a call outside every lock (clients that
+    // have gone are left out). Throws std::bad_alloc.
+    std::vector<ComPtr<IOPCShutdown>> ShutdownSinks() { return shutdownPoint_.Sinks(); }
+
     // IOPCCommon
     STDMETHODIMP SetLocaleID(LCID lcid) override;
     STDMETHODIMP GetLocaleID(LCID* lcid) override;

@@ -18,6 +18,7 @@
 #include "opc_client_fixture.h"
 #include "probe_driver_files.h"
 #include "server_installation.h"
+#include "shutdown_sink.h"
 #include "server_identity.h"
 
 namespace {
@@ -260,6 +261,42 @@ TEST_F(ServerProcess, AFaultingDriverIsRetiredWhileTheOthersServe) {
     names.Reset();
     browse->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, names.Put());
     EXPECT_EQ(std::vector<std::wstring>{L"Dev"}, AllStrings(names.Get()));
+}
+
+// The end of the session reaches a top-level window only: a server without a window still
+// tells its connected clients.
+TEST_F(ServerProcess, TheSessionsEndIsAnnouncedToConnectedClients) {
+    ASSERT_TRUE(Run("/RegServer"));
+    LettingGoShutdownSink sink;
+    ComPtr<IOPCServer> server = ConnectAs<IOPCServer>();
+    ASSERT_TRUE(server);
+    ASSERT_EQ(S_OK, sink.AdviseOn(server));
+    server.Reset();
+    const std::set<DWORD> servers = ServerProcesses();
+    ASSERT_EQ(1u, servers.size());
+    struct Search {
+        DWORD process;
+        HWND found;
+    } search{*servers.begin(), nullptr};
+    EnumWindows(
+        [](HWND h, LPARAM p) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(p);
+            DWORD owner = 0;
+            wchar_t kind[64] = L"";
+            GetWindowThreadProcessId(h, &owner);
+            GetClassNameW(h, kind, 64);
+            if (owner != s->process || wcscmp(kind, L"OPCServerVEXA.SessionEndWatcher") != 0)
+                return TRUE;
+            s->found = h;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    ASSERT_NE(nullptr, search.found);
+    EXPECT_TRUE(SendMessageW(search.found, WM_QUERYENDSESSION, 0, 0));
+    EXPECT_EQ(0, sink.calls_) << "only the end itself is announced";
+    SendMessageW(search.found, WM_ENDSESSION, TRUE, 0);
+    ASSERT_TRUE(sink.WaitForCall(10000));
+    EXPECT_EQ(L"Сервер OPC завершает работу", sink.reason_);
 }
 
 }  // namespace

@@ -5,12 +5,14 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "opc_client_fixture.h"
 #include "recording_sink.h"
 #include "resource_ids.h"
 #include "server_installation.h"
+#include "shutdown_sink.h"
 
 namespace {
 
@@ -134,6 +136,30 @@ TEST_F(ConfiguratorProcess, OneWindowServesClientsWhileTheUserEditsAndScans) {
     items.Reset();
     group.state.Reset();
     server.Reset();
+}
+
+TEST_F(ConfiguratorProcess, ClosingTheWindowTellsConnectedClientsFirst) {
+    ASSERT_TRUE(Run("/RegServer"));
+    DWORD id = 0;
+    HANDLE configurator = Start("-Configure", &id);
+    ASSERT_NE(nullptr, configurator);
+    HWND window = WaitForConfiguratorOf(id, 30000);
+    ASSERT_NE(nullptr, window);
+
+    LettingGoShutdownSink sink;
+    ComPtr<IOPCServer> server = ConnectAs<IOPCServer>();
+    ASSERT_TRUE(server);
+    ASSERT_EQ(S_OK, sink.AdviseOn(server));
+    server.Reset();                                      // the sink holds it until the callback
+    ComPtr<IOPCServer> other = ConnectAs<IOPCServer>();  // a second server object, no sink
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(configurator, 30000)) << "the exit went on";
+    CloseHandle(configurator);
+    EXPECT_EQ(1, sink.calls_);
+    EXPECT_EQ(L"Сервер OPC завершает работу", sink.reason_);
+    sink.server_.Reset();
+    other.Reset();
 }
 
 }  // namespace
