@@ -73,9 +73,31 @@ void CDriver::Safely(Call&& call) noexcept {
     }
 }
 
+// An entry point that never returns keeps the driver's lock for ever: nobody waits for it
+// longer than kDriverLockLimitMs, and the driver counts as unresponsive until an update of
+// it returns again.
+class CDriver::LockHolder {
+  public:
+    explicit LockHolder(CDriver& driver) noexcept
+        : driver_(driver), owned_(driver.lock_.Acquire(kDriverLockLimitMs)) {
+        if (!owned_) driver_.unresponsive_.store(true);
+    }
+    ~LockHolder() {
+        if (owned_) driver_.lock_.Release();
+    }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+    explicit operator bool() const noexcept { return owned_; }
+
+  private:
+    CDriver& driver_;
+    const bool owned_;
+};
+
 template <class Result, class Call>
 Result CDriver::Locked(Result failed, Call&& call) noexcept {
-    ProcessMutexLock lock(lock_);
+    LockHolder lock(*this);
+    if (!lock) return failed;
     return Guarded(failed, std::forward<Call>(call));
 }
 
@@ -175,10 +197,10 @@ CDriver::TagFacts CDriver::GetTagFacts(DWORD id) {
 
 void CDriver::ReadTag(DWORD id, TagReading& reading) {
     reading = TagReading();
-    if (faulted_.load()) {
-        // Not the last good value as if nothing had happened: the device is gone.
+    // Not the last good value as if nothing had happened: the device is gone, or silent.
+    if (faulted_.load() || unresponsive_.load()) {
         reading.driverFailed = true;
-        reading.quality = kQualityDeviceFailure;
+        reading.quality = faulted_.load() ? kQualityDeviceFailure : kQualityCommFailure;
         GetSystemTimeAsFileTime(&reading.timestamp);
         return;
     }
@@ -216,7 +238,8 @@ void CDriver::ChangeClientCount(DWORD id, LONG delta) {
         return;
     }
     // The whole record goes back: no DLLUpdate and no value write may land in between.
-    ProcessMutexLock lock(lock_);
+    LockHolder lock(*this);
+    if (!lock) return;
     CriticalSectionLock record(recordLock_);
     CObjectInfo info;
     GetObjectInfo(id, info);
@@ -257,11 +280,18 @@ LONG CDriver::Serialize(IStorage* storage, BOOL save) {
 
 LONG CDriver::Update(DWORD arg) {
     if (!update_) return 0;
-    return Locked(0L, [&] { return update_(arg); });
+    LockHolder lock(*this);
+    if (!lock) return 0;
+    updating_.store(true);
+    const LONG result = Guarded(0L, [&] { return update_(arg); });
+    updating_.store(false);
+    unresponsive_.store(false);  // it answers again
+    return result;
 }
 
 LONG CDriver::Start(DWORD arg) {
-    ProcessMutexLock lock(lock_);
+    LockHolder lock(*this);
+    if (!lock) return 0;
     LONG result = 0;
     if (startCount_ == 0 && start_) result = Guarded(0L, [&] { return start_(arg); });
     ++startCount_;
@@ -269,7 +299,8 @@ LONG CDriver::Start(DWORD arg) {
 }
 
 LONG CDriver::Stop(DWORD arg) {
-    ProcessMutexLock lock(lock_);
+    LockHolder lock(*this);
+    if (!lock) return 0;
     if (startCount_ == 0) return 0;  // an unmatched Stop must not drive the count negative
     if (--startCount_ != 0 || !stop_) return 0;
     return Guarded(0L, [&] { return stop_(arg); });

@@ -54,10 +54,14 @@ class CDriver {
         Variant value;
         WORD quality = 0;
         FILETIME timestamp{};
-        bool driverFailed = false;  // the driver faulted: only quality and time are meant
+        bool driverFailed = false;  // faulted or unresponsive: only quality and time are meant
     };
-    // OPC_QUALITY_BAD with the "device failure" substatus.
+    // OPC_QUALITY_BAD with the "device failure" and the "communication failure" substatus.
     static constexpr WORD kQualityDeviceFailure = 0x0C;
+    static constexpr WORD kQualityCommFailure = 0x18;
+    // The longest anyone waits for a driver's lock (a driver whose entry point never returns
+    // keeps it for ever); the call then gives its neutral result.
+    static constexpr DWORD kDriverLockLimitMs = 10000;
     void ReadTag(DWORD id, TagReading& reading);
     // Hands a client's value (already in the tag's type) to the tag; the rest of the record
     // goes back as the driver gave it.
@@ -94,6 +98,13 @@ class CDriver {
     bool IsFaulted() const noexcept { return faulted_.load(); }
     // The code of that exception, 0 while none.
     DWORD FaultCode() const noexcept { return faultCode_.load(); }
+    // Its lock could not be had within kDriverLockLimitMs (an entry point that does not
+    // return): its tags read as "communication failure" until an update of it returns.
+    bool IsUnresponsive() const noexcept { return unresponsive_.load(); }
+    // An update of it has run longer than kDriverLockLimitMs.
+    void MarkUnresponsive() noexcept { unresponsive_.store(true); }
+    // A DLLUpdate of it is running now.
+    bool IsUpdating() const noexcept { return updating_.load(); }
 
   private:
     template <class Result, class Call>
@@ -102,6 +113,7 @@ class CDriver {
     Result Locked(Result failed, Call&& call) noexcept;
     template <class Call>
     void Safely(Call&& call) noexcept;
+    class LockHolder;
     // DLLEnumChildren and DLLEnumTags share one signature.
     void EnumNames(DLLEnumChildrenProc proc, std::vector<std::string>& list, DWORD id);
 
@@ -127,4 +139,6 @@ class CDriver {
     std::atomic<ULONG> faults_{0};
     std::atomic<bool> faulted_{false};
     std::atomic<DWORD> faultCode_{0};
+    std::atomic<bool> unresponsive_{false};
+    std::atomic<bool> updating_{false};
 };

@@ -106,7 +106,13 @@ void DriverRegistry::Unload(DWORD drainMs) {
     }
     const DWORD start = GetTickCount();
     for (const auto& driver : leaving) {
-        while (!driver.expired() && GetTickCount() - start < drainMs) Sleep(1);
+        while (!driver.expired() && GetTickCount() - start < drainMs) {
+            // A driver stuck in an entry point is not waited for: it keeps its DLL loaded
+            // (the stuck call holds it) and its thread ends with the process.
+            if (std::shared_ptr<CDriver> held = driver.lock(); held && held->IsUnresponsive())
+                break;
+            Sleep(1);
+        }
     }
 }
 

@@ -423,4 +423,35 @@ TEST_F(DriverHost, AReloadedDriverStartsWithoutItsFault) {
     EXPECT_NE(0u, Only()->GetObjectID(0, "Dev"));
 }
 
+// A driver whose DLLUpdate never returns keeps its lock: a caller that needs the lock waits
+// at most the limit, gets the neutral result, and the driver's tags read as communication
+// failure until an update of it returns.
+TEST_F(DriverHost, AHungEntryPointHoldsUpOthersAtMostTheLockLimit) {
+    const std::string hung = Probe("hung.dll", kTree + "hang=DLLUpdate\n");
+    const std::string good = Probe("good.dll");
+    LoadList(hung + "|Hung\n" + good + "|Good\n");
+    std::shared_ptr<CDriver> stuck = g_drivers.Snapshot()->drivers[0];
+    std::shared_ptr<CDriver> fine = g_drivers.Snapshot()->drivers[1];
+    std::thread([stuck] { stuck->Update(0); }).detach();
+    for (int i = 0; i < 500 && !stuck->IsUpdating(); ++i) Sleep(10);
+    ASSERT_TRUE(stuck->IsUpdating());
+
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(0, stuck->Update(0));
+    const ULONGLONG waited = GetTickCount64() - start;
+    EXPECT_GE(waited, CDriver::kDriverLockLimitMs - 500ull);
+    EXPECT_LT(waited, 3ull * CDriver::kDriverLockLimitMs);
+    EXPECT_TRUE(stuck->IsUnresponsive());
+    CDriver::TagReading reading;
+    stuck->ReadTag(stuck->GetObjectID(0, "Dev.Folder.Speed"), reading);
+    EXPECT_TRUE(reading.driverFailed);
+    EXPECT_EQ(CDriver::kQualityCommFailure, reading.quality);
+
+    EXPECT_EQ(1, fine->Update(0)) << "other drivers answer at once";
+    EXPECT_FALSE(fine->IsUnresponsive());
+    stuck.reset();
+    fine.reset();
+    g_drivers.Unload(100);  // the hung update keeps its driver; it is left behind
+}
+
 }  // namespace

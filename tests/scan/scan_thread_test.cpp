@@ -174,4 +174,33 @@ TEST_F(Scan, DriversLoadedWhileScanningAreStartedAndUnloadDoesNotWaitForIt) {
     EXPECT_EQ(1u, Calls(a_, "DLLStop"));
 }
 
+// A driver whose update never returns holds up only itself: the other driver keeps its
+// rate, the hung one is skipped and counts as unresponsive, and a stop still ends.
+TEST(ScanHang, AHungDriverIsSkippedAndTheOthersKeepTheirRate) {
+    ScratchDirectory dir;
+    const std::string good = InstallProbe(dir.File("good.dll"), "branch=Dev\n");
+    const std::string hung = InstallProbe(dir.File("hung.dll"), "branch=Dev\nhang=DLLUpdate\n");
+    WriteTextFile(dir.File("Drivers.cfg"), hung + "|Hung\n" + good + "|Good\n");
+    DriverRegistry drivers;
+    drivers.LoadFrom(dir.File("Drivers.cfg"));
+    std::atomic<DWORD> period{250};
+    {
+        ScanEngine engine(drivers, period);
+        engine.RequestStart();
+        Sleep(3000);
+        const size_t early = CountCalls(ReadProbeLog(good), "DLLUpdate");
+        EXPECT_GE(early, 4u) << "the good driver's passes go on beside the hung update";
+        EXPECT_EQ(1u, CountCalls(ReadProbeLog(hung), "DLLUpdate")) << "never a second one";
+        Sleep(CDriver::kDriverLockLimitMs + 1500);
+        EXPECT_TRUE(drivers.Snapshot()->drivers[0]->IsUnresponsive());
+        EXPECT_FALSE(drivers.Snapshot()->drivers[1]->IsUnresponsive());
+        EXPECT_GE(CountCalls(ReadProbeLog(good), "DLLUpdate"), early + 20);
+        const ULONGLONG stopping = GetTickCount64();
+        engine.StopNow();
+        EXPECT_LT(GetTickCount64() - stopping, 3 * CDriver::kDriverLockLimitMs + 5000ull);
+        EXPECT_EQ(1u, CountCalls(ReadProbeLog(good), "DLLStop"));
+    }
+    drivers.Unload(100);  // the hung update keeps its driver; it is left behind
+}
+
 }  // namespace

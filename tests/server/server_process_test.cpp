@@ -299,4 +299,46 @@ TEST_F(ServerProcess, TheSessionsEndIsAnnouncedToConnectedClients) {
     EXPECT_EQ(L"Сервер OPC завершает работу", sink.reason_);
 }
 
+// A driver whose update never returns: a device read waits for it at most the driver lock's
+// limit and reports its items as communication failure while the other driver's are good;
+// the process still ends by itself once the client has gone.
+TEST_F(ServerProcess, AHungDriverCostsADeviceReadAtMostTheLimitAndTheProcessStillEnds) {
+    AddDriver("probe_driver.dll", "Hung",
+              "root=Hung\nbranch=Dev\ntag=Dev.T:R4:1\nhang=DLLUpdate\n");
+    ASSERT_TRUE(Run("/RegServer"));
+    ComPtr<IOPCServer> server = ConnectAs<IOPCServer>();
+    ASSERT_TRUE(server);
+    AddedGroup group = AddGroupTo(server.Get(), L"Both", 250, FALSE);
+    ComPtr<IOPCItemMgt> items;
+    ASSERT_EQ(S_OK, group.state.As(items));
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_EQ(S_OK, group.state.As(io));
+    Added a = AddItems(items.Get(), {L"Probe.Dev.Temp", L"Hung.Dev.T"});
+    ASSERT_EQ(S_OK, a.hr);
+    Sleep(1000);  // the scan thread's first pass: the hung update begins
+
+    OPCHANDLE handles[] = {a[0], a[1]};
+    OPCITEMSTATE* states = nullptr;
+    HRESULT* errors = nullptr;
+    const ULONGLONG start = GetTickCount64();
+    ASSERT_EQ(S_OK, io->Read(OPC_DS_DEVICE, 2, handles, &states, &errors));
+    EXPECT_LT(GetTickCount64() - start, 25000ull);
+    EXPECT_EQ(OPC_QUALITY_GOOD, states[0].wQuality);
+    EXPECT_EQ(OPC_QUALITY_BAD | 0x18, states[1].wQuality) << "communication failure";
+    for (int i = 0; i < 2; ++i) VariantClear(&states[i].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    const std::set<DWORD> servers = ServerProcesses();
+    ASSERT_EQ(1u, servers.size());
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, *servers.begin());
+    ASSERT_NE(nullptr, process);
+    io.Reset();
+    items.Reset();
+    group.state.Reset();
+    server.Reset();
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 60000)) << "the process ended";
+    CloseHandle(process);
+}
+
 }  // namespace
