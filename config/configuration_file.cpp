@@ -1,14 +1,44 @@
 #include "configuration_file.h"
 
 #include <commdlg.h>
+#include <algorithm>
 #include <vector>
 
 #include "ansi_text.h"
 #include "com_ptr.h"
+#include "compound_file_check.h"
 #include "driver_list.h"
 #include "server_identity.h"
 
 namespace {
+
+// The file's bytes; empty when it does not open or is larger than a configuration can be.
+std::string ReadWholeFile(const std::string& path) {
+    constexpr LONGLONG kLargest = 1LL << 30;
+    std::string bytes;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart <= kLargest) {
+        try {
+            bytes.resize(static_cast<size_t>(size.QuadPart));
+            DWORD got = 0;
+            size_t done = 0;
+            while (done < bytes.size() &&
+                   ReadFile(file, &bytes[done],
+                            static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 24)),
+                            &got, nullptr) &&
+                   got)
+                done += got;
+            bytes.resize(done);
+        } catch (...) {
+            bytes.clear();
+        }
+    }
+    CloseHandle(file);
+    return bytes;
+}
 
 constexpr const char* kConfigurationKey = "Configuration";
 constexpr const char* kDefaultConfigurationValue = "DefaultConfiguration";
@@ -50,6 +80,9 @@ bool LoadConfiguration(const std::string& path) {
 }
 
 bool LoadConfiguration(const std::string& path, const std::function<void()>& onceOpened) {
+    // The platform's storage code loops for ever on some damaged files: it only gets files
+    // whose structure is sound.
+    if (!IsSoundCompoundFile(ReadWholeFile(path))) return false;
     ComPtr<IStorage> root;
     const std::wstring widePath = AnsiToWide(path);
     if (FAILED(StgOpenStorage(widePath.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr,
