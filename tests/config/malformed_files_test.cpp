@@ -56,26 +56,6 @@ std::string Mutate(std::string bytes, std::mt19937& random) {
     return bytes;
 }
 
-std::string ReadBytes(const std::string& path) {
-    std::string bytes;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got) bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
-}
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
 // A compound file with one stream `name` holding `bytes`.
 void WriteCompoundFile(const std::string& path, const std::wstring& name,
                        const std::string& bytes) {
@@ -128,7 +108,7 @@ TEST_F(MalformedFiles, DriverListsLoadWhatTheyCan) {
     const std::string path = dir_.File("Mutated.cfg");
     std::string text = list_ + "; a comment\n" + probe_ + "|Другой\n";
     for (int i = 0; i < kMutations; ++i) {
-        WriteBytes(path, Mutate(text, random));
+        WriteTextFile(path, Mutate(text, random));
         DriverRegistry drivers;
         drivers.LoadFrom(path);
         for (const auto& driver : drivers.Snapshot()->drivers) driver->GetObjectID(0, "Dev");
@@ -141,13 +121,13 @@ TEST_F(MalformedFiles, DriverListsLoadWhatTheyCan) {
 TEST_F(MalformedFiles, DamagedConfigurationFilesChangeNothingOrLoadWhatTheyCan) {
     const std::string good = dir_.File("good.cfg");
     ASSERT_TRUE(WriteConfigurationFile(good));
-    const std::string original = ReadBytes(good);
+    const std::string original = ReadTextFile(good);
     ASSERT_FALSE(original.empty());
     std::mt19937 random(8122026);
     const std::string path = dir_.File("damaged.cfg");
     int opened = 0;
     for (int i = 0; i < kMutations; ++i) {
-        WriteBytes(path, Mutate(original, random));
+        WriteTextFile(path, Mutate(original, random));
         opened += LoadConfiguration(path);
     }
     std::cout << "[          ] " << opened << " of " << kMutations
@@ -203,7 +183,7 @@ TEST_F(MalformedFiles, TheSimulatorsStreamDamagedTruncatedOversizedOrForeign) {
 TEST_F(MalformedFiles, ADirectoryInACircleIsRefusedBeforeThePlatformReadsIt) {
     const std::string good = dir_.File("good.cfg");
     ASSERT_TRUE(WriteConfigurationFile(good));
-    const std::string bytes = ReadBytes(good);
+    const std::string bytes = ReadTextFile(good);
     ASSERT_TRUE(IsSoundCompoundFile(bytes));
     // The first directory sector (v3: 512-byte sectors after the 512-byte header).
     uint32_t firstDirectory = 0;
@@ -214,7 +194,7 @@ TEST_F(MalformedFiles, ADirectoryInACircleIsRefusedBeforeThePlatformReadsIt) {
     memcpy(&circle[root + 76], &self, 4);  // the root's child is the root
     EXPECT_FALSE(IsSoundCompoundFile(circle));
     const std::string path = dir_.File("circle.cfg");
-    WriteBytes(path, circle);
+    WriteTextFile(path, circle);
     EXPECT_FALSE(LoadConfiguration(path));
     EXPECT_FALSE(IsSoundCompoundFile(bytes.substr(0, 600)));
     EXPECT_FALSE(IsSoundCompoundFile(""));

@@ -37,6 +37,8 @@ class ProcessMeter {
 
     ProcessUsage Read() const;
     bool UnderWine() const { return unixPid_ != 0; }
+    // The process, for counters of its own (Windows only; null under Wine).
+    HANDLE ProcessHandle() const { return process_; }
 
   private:
     ProcessMeter() = default;
