@@ -12,6 +12,7 @@ void ItemValueArrays::Clear() noexcept {
     timestamps_.clear();
     errors_.clear();
     failure_ = S_OK;
+    bytes_ = 0;
 }
 
 void ItemValueArrays::Reserve(size_t count) {
@@ -22,18 +23,49 @@ void ItemValueArrays::Reserve(size_t count) {
     errors_.reserve(count);
 }
 
-void ItemValueArrays::Add(const OPCItem& item) {
+namespace {
+
+// An entry's handle, quality, timestamp and error beside its value.
+constexpr size_t kEntryBytes =
+    sizeof(OPCHANDLE) + sizeof(WORD) + sizeof(FILETIME) + sizeof(HRESULT);
+
+}  // namespace
+
+void ItemValueArrays::MakeRoomForOne() {
     const size_t needed = clients_.size() + 1;
     if (std::min({clients_.capacity(), values_.capacity(), qualities_.capacity(),
                   timestamps_.capacity(), errors_.capacity()}) < needed)
         Reserve(std::max(needed, clients_.size() * 2));
+}
+
+bool ItemValueArrays::TryAdd(const OPCItem& item) {
+    MakeRoomForOne();
     // With room in every array, nothing below throws.
-    clients_.push_back(item.ClientHandle());
     values_.emplace_back();
     item.CopyValueTo(values_.back());
+    const size_t weight = kEntryBytes + VariantWireBytes(values_.back());
+    if (weight > budget_ || bytes_ > budget_ - weight) {
+        VariantClear(&values_.back());
+        values_.pop_back();
+        return false;
+    }
+    bytes_ += weight;
+    clients_.push_back(item.ClientHandle());
     qualities_.push_back(item.Quality());
     timestamps_.push_back(item.Timestamp());
     errors_.push_back(S_OK);
+    return true;
+}
+
+void ItemValueArrays::AddTooLarge(const OPCItem& item) {
+    MakeRoomForOne();
+    bytes_ += kEntryBytes + VariantWireBytes(VARIANT{});
+    clients_.push_back(item.ClientHandle());
+    values_.emplace_back();
+    VariantInit(&values_.back());
+    qualities_.push_back(OPC_QUALITY_BAD);
+    timestamps_.push_back(item.Timestamp());
+    errors_.push_back(E_OUTOFMEMORY);
 }
 
 void ItemValueArrays::AddOutcome(OPCHANDLE client, HRESULT error) {

@@ -1,18 +1,20 @@
 // The arrays of one data callback (OnDataChange, OnReadComplete, OnWriteComplete): one entry
 // per item, in the order added, and the master results. The values are owned here; a cycle
-// keeps one set and reuses its memory from one callback to the next.
+// keeps its sets and reuses their memory from one callback to the next. What the arrays and
+// their values weigh stays within a budget (see reply_budget.h).
 #pragma once
 
 #include <windows.h>
 #include <vector>
 
 #include "opc.h"
+#include "reply_budget.h"
 
 class OPCItem;
 
 class ItemValueArrays {
   public:
-    ItemValueArrays() = default;
+    explicit ItemValueArrays(size_t budget = kMaxReplyBytes) noexcept : budget_(budget) {}
     ~ItemValueArrays() { Clear(); }
     ItemValueArrays(const ItemValueArrays&) = delete;
     ItemValueArrays& operator=(const ItemValueArrays&) = delete;
@@ -22,8 +24,15 @@ class ItemValueArrays {
     void Reserve(size_t count);  // throws std::bad_alloc
 
     // The item as it stands: client handle, value in the requested type, quality, timestamp,
-    // error S_OK. Throws std::bad_alloc (the arrays then hold what they held).
-    void Add(const OPCItem& item);
+    // error S_OK. False, and nothing added, when it would take the arrays past their budget.
+    // Throws std::bad_alloc (the arrays then hold what they held).
+    bool TryAdd(const OPCItem& item);
+    // As TryAdd, but past the budget throws std::bad_alloc: the whole answer fails.
+    void Add(const OPCItem& item) {
+        if (!TryAdd(item)) throw std::bad_alloc();
+    }
+    // The item whose value alone is more than a budget: no value, bad quality, E_OUTOFMEMORY.
+    void AddTooLarge(const OPCItem& item);
     // A client handle and an error only (a write's outcome).
     void AddOutcome(OPCHANDLE client, HRESULT error);
 
@@ -46,10 +55,14 @@ class ItemValueArrays {
     HRESULT* Errors() noexcept { return errors_.data(); }
 
   private:
+    void MakeRoomForOne();  // throws std::bad_alloc
+
     std::vector<OPCHANDLE> clients_;
     std::vector<VARIANT> values_;
     std::vector<WORD> qualities_;
     std::vector<FILETIME> timestamps_;
     std::vector<HRESULT> errors_;
     HRESULT failure_ = S_OK;
+    size_t budget_;
+    size_t bytes_ = 0;
 };

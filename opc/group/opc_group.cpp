@@ -6,8 +6,11 @@
 #include "com_call.h"
 #include "scan_thread.h"
 
+std::atomic<long> COPCGroup::liveGroups_{0};
+
 HRESULT COPCGroup::Create(std::shared_ptr<ServerLink> server, ComPtr<COPCGroup>* group) noexcept {
     if (!group) return E_POINTER;
+    if (liveGroups_.load() >= kMaxGroups) return E_OUTOFMEMORY;
     auto* created = new (std::nothrow) COPCGroup(std::move(server));
     if (!created) return E_OUTOFMEMORY;
     ComPtr<COPCGroup> held(created);  // from here on the last Release frees it
@@ -17,12 +20,15 @@ HRESULT COPCGroup::Create(std::shared_ptr<ServerLink> server, ComPtr<COPCGroup>*
 }
 
 COPCGroup::COPCGroup(std::shared_ptr<ServerLink> server) noexcept
-    : server_(std::move(server)), dataPoint_(static_cast<IOPCItemMgt*>(this), sinkLock_) {}
+    : server_(std::move(server)), dataPoint_(static_cast<IOPCItemMgt*>(this), sinkLock_) {
+    ++liveGroups_;
+}
 
 COPCGroup::~COPCGroup() {
     dataPoint_.DisconnectAll();
     DropAdviseConnections();
     DestroyItems();
+    --liveGroups_;
 }
 
 void COPCGroup::DropAdviseConnections() noexcept {
@@ -89,18 +95,30 @@ void COPCGroup::DestroyAfterAbandonedStop() noexcept {
 }
 
 // Refreshes every readable item's cache from its driver and reports every one of them, changed
-// or not, to the data-change sinks. The values are gathered only when someone listens.
+// or not, to the data-change sinks. The values are gathered only when someone listens. Values
+// that weigh more than one answer may go out in several callbacks, in the items' order.
 bool COPCGroup::RunCycle(DWORD& ended) noexcept {
     if (!AcquireBoth(cycleMutex_, itemMutex_, updateRate_)) return false;  // busy: next turn
     const LONG bias = TimeBias();
     const bool report = HasDataSinks() || AdviseHolder();
     bool complete = true;
+    size_t used = 0;  // sets of cycleValues_ filled in this cycle
     try {
-        if (report) cycleValues_.Reserve(items_.Size());
+        auto nextSet = [&]() -> ItemValueArrays* {
+            if (used == cycleValues_.size())
+                cycleValues_.push_back(std::make_unique<ItemValueArrays>());
+            return cycleValues_[used++].get();
+        };
+        ItemValueArrays* values = report ? nextSet() : nullptr;
+        if (values) values->Reserve(items_.Size());
         items_.ForEach([&](OPCHANDLE, std::unique_ptr<OPCItem>& item) {
             if (item->AccessRights() & OPC_READABLE) {
                 item->ReadFromDriver(bias);
-                if (report) cycleValues_.Add(*item);
+                if (values && !values->TryAdd(*item)) {
+                    if (values->Count() > 0) values = nextSet();
+                    // A value that alone is more than an answer can carry goes without it.
+                    if (!values->TryAdd(*item)) values->AddTooLarge(*item);
+                }
             }
             return true;
         });
@@ -111,11 +129,12 @@ bool COPCGroup::RunCycle(DWORD& ended) noexcept {
     itemMutex_.Release();
     cycleMutex_.Release();
     ended = timeGetTime();
-    if (report && complete && cycleValues_.Count() > 0) {
-        ReportDataChange(0, cycleValues_);
-        ReportStreamOfCycle(cycleValues_);
+    for (size_t i = 0; report && complete && i < used; ++i) {
+        if (cycleValues_[i]->Count() == 0) continue;
+        ReportDataChange(0, *cycleValues_[i]);
+        ReportStreamOfCycle(*cycleValues_[i]);
     }
-    cycleValues_.Clear();
+    for (size_t i = 0; i < used; ++i) cycleValues_[i]->Clear();
     return true;
 }
 

@@ -62,6 +62,12 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
 
     // More handles than this in one call cannot be served (E_OUTOFMEMORY).
     static constexpr DWORD kMaxItemsPerCall = 1u << 20;
+    // Groups alive in the process at most. Each has a thread of its own, and a group stays in
+    // its server's list after its client lets go of it until the client removes it: a client
+    // that adds groups without end gets E_OUTOFMEMORY from AddGroup instead of taking the
+    // process's threads and memory.
+    static constexpr long kMaxGroups = 2000;
+    static long LiveGroups() noexcept { return liveGroups_.load(); }
 
     // IOPCItemMgt
     STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
@@ -227,9 +233,11 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     static constexpr size_t kMaxSpareItems = 1u << 16;
     ProcessMutex cycleMutex_;
 
-    // The values of a cycle, kept from one cycle to the next for their memory; used by the
-    // update thread only.
-    ItemValueArrays cycleValues_;
+    // The values of a cycle (one set per callback), kept from one cycle to the next for their
+    // memory; used by the update thread only.
+    std::vector<std::unique_ptr<ItemValueArrays>> cycleValues_;
+
+    static std::atomic<long> liveGroups_;
 
     CriticalSection sinkLock_;
     ConnectionPoint<IOPCDataCallback> dataPoint_;

@@ -6,6 +6,7 @@
 #include "com_call.h"
 #include "driver_list.h"
 #include "item_calls.h"
+#include "reply_budget.h"
 
 STDMETHODIMP COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                              OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) {
@@ -31,9 +32,17 @@ STDMETHODIMP COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* p
                 if (item) item->ReadFromDriver(bias);
         }
         DWORD copied = 0;
+        ReplyBudget budget;
         try {
-            for (; copied < dwCount; ++copied)
-                if (items[copied]) items[copied]->CopyStateTo(states[copied]);
+            for (; copied < dwCount; ++copied) {
+                budget.Spend(sizeof(OPCITEMSTATE) + sizeof(HRESULT));
+                if (!items[copied]) continue;
+                items[copied]->CopyStateTo(states[copied]);
+                if (!budget.TrySpend(VariantWireBytes(states[copied].vDataValue))) {
+                    ++copied;  // its value goes with the others
+                    throw std::bad_alloc();
+                }
+            }
         } catch (...) {
             for (DWORD i = 0; i < copied; ++i) VariantClear(&states[i].vDataValue);
             throw;

@@ -6,6 +6,8 @@
 
 namespace {
 
+std::atomic<long> g_pending{0};
+
 DWORD WINAPI TransactionThread(void* parameter) noexcept {
     std::unique_ptr<CTransaction> transaction(static_cast<CTransaction*>(parameter));
     // The callbacks may call into other processes: this thread joins the multithreaded
@@ -17,14 +19,20 @@ DWORD WINAPI TransactionThread(void* parameter) noexcept {
     transaction.reset();  // closes the cancel event: the identifier is no longer valid
     group.Reset();
     if (SUCCEEDED(com)) CoUninitialize();
+    --g_pending;
     return 0;
 }
 
 }  // namespace
 
 HRESULT StartTransactionWorker(std::unique_ptr<CTransaction>& transaction) noexcept {
+    if (++g_pending > kMaxPendingTransactions) {
+        --g_pending;
+        return E_OUTOFMEMORY;
+    }
     HANDLE thread = CreateThread(nullptr, 0, TransactionThread, transaction.get(), 0, nullptr);
     if (!thread) {
+        --g_pending;
         const DWORD error = GetLastError();
         return error ? HRESULT_FROM_WIN32(error) : E_OUTOFMEMORY;
     }

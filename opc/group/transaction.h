@@ -55,6 +55,11 @@ struct CTransaction {
     }
 };
 
+// Transactions pending in the process at most: each has a thread until it has reported, and a
+// client whose sinks answer slowly could otherwise pile up threads without end.
+constexpr long kMaxPendingTransactions = 1000;
+
 // Starts the worker for `transaction`, which from then on belongs to the worker. On failure
-// (the error of the thread start) the transaction stays with the caller.
+// (E_OUTOFMEMORY when kMaxPendingTransactions are pending, or the error of the thread start)
+// the transaction stays with the caller.
 HRESULT StartTransactionWorker(std::unique_ptr<CTransaction>& transaction) noexcept;

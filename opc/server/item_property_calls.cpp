@@ -9,6 +9,7 @@
 #include "co_task_mem.h"
 #include "com_call.h"
 #include "opc_item.h"
+#include "reply_budget.h"
 
 namespace {
 
@@ -83,11 +84,16 @@ STDMETHODIMP OPCServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD*
         CoTaskArray<VARIANT> values(dwCount);  // zero-filled: every entry VT_EMPTY
         CoTaskArray<HRESULT> errors(dwCount);
         DWORD i = 0;
+        ReplyBudget budget;
         try {
             for (; i < dwCount; ++i) {
                 const ItemProperty* p = table.Find(pdwPropertyIDs[i]);
                 errors[i] = p ? p->value.CopyTo(&values[i]) : OPC_E_INVALID_PID;
-                if (errors[i] == E_OUTOFMEMORY) throw std::bad_alloc();
+                if (errors[i] == E_OUTOFMEMORY ||
+                    !budget.TrySpend(sizeof(HRESULT) + VariantWireBytes(values[i]))) {
+                    ++i;  // its value goes with the others
+                    throw std::bad_alloc();
+                }
             }
         } catch (...) {
             for (DWORD j = 0; j < i; ++j) VariantClear(&values[j]);
@@ -110,10 +116,15 @@ STDMETHODIMP OPCServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
         const std::wstring prefix = std::wstring(szItemID ? szItemID : L"") + L".";
         StringArray ids(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);
+        ReplyBudget budget;
         for (DWORD i = 0; i < dwCount; ++i) {
             const ItemProperty* p = table.Find(pdwPropertyIDs[i]);
             errors[i] = p ? S_OK : OPC_E_INVALID_PID;
-            if (p) ids.strings[i] = CoTaskStrDup((prefix + AnsiToWide(p->description)).c_str());
+            budget.Spend(sizeof(HRESULT) + sizeof(LPWSTR));
+            if (!p) continue;
+            const std::wstring id = prefix + AnsiToWide(p->description);
+            budget.SpendString(id.c_str());
+            ids.strings[i] = CoTaskStrDup(id.c_str());
         }
         *ppszNewItemIDs = ids.Detach();
         *ppErrors = errors.Detach();

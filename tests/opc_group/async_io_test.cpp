@@ -12,6 +12,7 @@
 #include "child_process.h"
 #include "opc_client_fixture.h"
 #include "recording_sink.h"
+#include "reply_budget.h"
 
 namespace {
 
@@ -393,3 +394,46 @@ TEST_F(AsyncIo, AClientKilledWhileSubscribedDoesNotSlowTheOthers) {
 }
 
 }  // namespace
+
+// A cycle whose values weigh more than one answer may carry goes out in several callbacks,
+// every item once and in the order added, none of them beyond the budget.
+TEST_F(AsyncIo, ACycleTooHeavyForOneCallbackGoesOutInSeveral) {
+    std::vector<std::wstring> ids(40, L"Probe.Dev.Text");
+    Subscription s = Subscribe(ids, 5000, FALSE);
+    ComPtr<IOPCSyncIO> sync;
+    ASSERT_EQ(S_OK, s.added.state.As(sync));
+    // Two million bytes in the tag, and so in each of the forty items at the next cycle.
+    const std::wstring big(1000000, L'x');
+    VARIANT value;
+    V_VT(&value) = VT_BSTR;
+    V_BSTR(&value) = SysAllocStringLen(big.data(), static_cast<UINT>(big.size()));
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, sync->Write(1, &handles_[0], &value, &errors));
+    CoTaskMemFree(errors);
+    VariantClear(&value);
+
+    BOOL active = TRUE;
+    DWORD revised = 0;
+    ASSERT_EQ(S_OK, s.added.state->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr,
+                                            nullptr));
+    ASSERT_TRUE(s.sink->WaitFor(DataCall::kDataChange, 2, 30000));
+    active = FALSE;
+    s.added.state->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr);
+
+    std::vector<DataCall> calls = s.sink->Calls(DataCall::kDataChange);
+    std::vector<OPCHANDLE> clients;
+    size_t callbacks = 0;
+    for (const DataCall& call : calls) {
+        ++callbacks;
+        EXPECT_LE(call.clients.size() * 2000000, kMaxReplyBytes);
+        for (size_t i = 0; i < call.clients.size(); ++i) {
+            clients.push_back(call.clients[i]);
+            ASSERT_EQ(VT_BSTR, call.values[i].Type());
+            EXPECT_EQ(1000000u, SysStringLen(V_BSTR(call.values[i].Get())));
+        }
+        if (clients.size() >= 40) break;
+    }
+    EXPECT_GE(callbacks, 2u);
+    ASSERT_EQ(40u, clients.size());
+    for (OPCHANDLE i = 0; i < 40; ++i) EXPECT_EQ(i + 1, clients[i]);
+}

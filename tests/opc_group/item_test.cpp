@@ -442,3 +442,54 @@ TEST_F(Items, ConcurrentReadersWritersAndItemChanges) {
 }
 
 }  // namespace
+
+// A few bytes of request must not make an answer of gigabytes: ten thousand handles of an item
+// holding a hundred thousand characters fail with E_OUTOFMEMORY and nothing is handed out,
+// while a hundred of them still answer in full; the property calls keep to the same budget.
+TEST_F(Items, AnswersThatWouldWeighGigabytesFailWithOutOfMemory) {
+    Added a = AddItems(items_.Get(), {L"Probe.Dev.Text"});
+    ASSERT_EQ(S_OK, a.hr);
+    const std::wstring longText(100000, L'x');
+    VARIANT text = MakeVariant(VT_BSTR);
+    V_BSTR(&text) = SysAllocStringLen(longText.data(), static_cast<UINT>(longText.size()));
+    WriteResult w = Write(io_.Get(), {a[0]}, {text});
+    VariantClear(&text);
+    ASSERT_EQ(S_OK, w.hr);
+
+    ReadResult many;
+    Read(io_.Get(), OPC_DS_CACHE, std::vector<OPCHANDLE>(10000, a[0]), many);
+    EXPECT_EQ(E_OUTOFMEMORY, many.hr);
+    ReadResult some;
+    Read(io_.Get(), OPC_DS_CACHE, std::vector<OPCHANDLE>(100, a[0]), some);
+    ASSERT_EQ(S_OK, some.hr);
+    ASSERT_EQ(VT_BSTR, V_VT(&some.states[99].vDataValue));
+    EXPECT_EQ(100000u, SysStringLen(V_BSTR(&some.states[99].vDataValue)));
+
+    ComPtr<IOPCItemProperties> properties;
+    ASSERT_EQ(S_OK, server_.As(properties));
+    std::vector<DWORD> valueProperty(1000, 2);
+    VARIANT* values = nullptr;
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(E_OUTOFMEMORY,
+              properties->GetItemProperties(const_cast<wchar_t*>(L"Probe.Dev.Text"), 1000,
+                                            valueProperty.data(), &values, &errors));
+    EXPECT_EQ(nullptr, values);
+    EXPECT_EQ(nullptr, errors);
+
+    // An unknown name has the six standard properties, each named after it.
+    std::wstring longName(100000, L'n');
+    std::vector<DWORD> standard(20000, 1);
+    LPWSTR* itemIds = nullptr;
+    EXPECT_EQ(E_OUTOFMEMORY, properties->LookupItemIDs(longName.data(), 20000, standard.data(),
+                                                       &itemIds, &errors));
+    EXPECT_EQ(nullptr, itemIds);
+    ASSERT_EQ(S_OK,
+              properties->LookupItemIDs(longName.data(), 6, standard.data(), &itemIds, &errors));
+    for (DWORD i = 0; i < 6; ++i) {
+        EXPECT_EQ(S_OK, errors[i]);
+        EXPECT_GT(wcslen(itemIds[i]), 100000u);
+        CoTaskMemFree(itemIds[i]);
+    }
+    CoTaskMemFree(itemIds);
+    CoTaskMemFree(errors);
+}

@@ -1,6 +1,7 @@
 // Browsing and item properties on a server object in this process, over the probe driver
 // loaded into the process's driver lists: the calls no proxy lets through (null pointers,
-// impossible counts), a tree that contains itself, and one server object used by two threads.
+// impossible counts), a tree that contains itself, one server object used by two threads, and
+// the process's limit of groups.
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <atomic>
@@ -10,6 +11,7 @@
 
 #include "driver_list.h"
 #include "enum_strings.h"
+#include "opc_group.h"
 #include "opc_server.h"
 #include "probe_driver_files.h"
 #include "ready_flag.h"
@@ -173,3 +175,26 @@ TEST_F(InProcessServer, TwoThreadsBrowsingOneServerObjectNeverBreakIt) {
 }
 
 }  // namespace
+
+// Every group has a thread and stays until removed: past the process's limit AddGroup answers
+// E_OUTOFMEMORY, and a removed group makes room again.
+TEST_F(InProcessServer, GroupsBeyondTheProcessLimitAreRefusedUntilOneIsRemoved) {
+    const long room = COPCGroup::kMaxGroups - COPCGroup::LiveGroups();
+    OPCHANDLE first = 0, handle = 0;
+    DWORD revised = 0;
+    HRESULT hr = S_OK;
+    long added = 0;
+    for (; added <= room; ++added) {
+        ComPtr<IUnknown> group;
+        hr = server_->AddGroup(std::to_wstring(added).c_str(), FALSE, 1000, 0, nullptr, nullptr,
+                               1049, &handle, &revised, IID_IUnknown, group.Put());
+        if (FAILED(hr)) break;
+        if (added == 0) first = handle;
+    }
+    EXPECT_EQ(E_OUTOFMEMORY, hr);
+    EXPECT_EQ(room, added);
+    EXPECT_EQ(S_OK, server_->RemoveGroup(first, FALSE));
+    ComPtr<IUnknown> again;
+    EXPECT_EQ(S_OK, server_->AddGroup(L"again", FALSE, 1000, 0, nullptr, nullptr, 1049, &handle,
+                                      &revised, IID_IUnknown, again.Put()));
+}
