@@ -72,6 +72,19 @@ uint64_t LinuxCpuNanoseconds(unsigned long pid, std::map<std::string, uint64_t>&
     return total;
 }
 
+// The threads of process `pid`, from a snapshot of the system's threads.
+unsigned CountThreads(DWORD pid) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    unsigned count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == pid) ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+
 // A "Vm...:  123 kB" line of /proc/PID/status, in bytes.
 uint64_t StatusKilobytes(const std::string& status, const char* key) {
     const size_t at = status.find(key);
@@ -219,16 +232,21 @@ ProcessUsage ProcessMeter::Read() const {
             ReadWholeFile(std::string(kProc) + "\\" + std::to_string(unixPid_) + "\\status");
         usage.memoryBytes = StatusKilobytes(status, "VmRSS:");
         usage.peakMemoryBytes = StatusKilobytes(status, "VmHWM:");
+        usage.privateBytes = StatusKilobytes(status, "RssAnon:");
+        usage.threads = static_cast<unsigned>(StatusKilobytes(status, "Threads:") / 1024);
         return usage;
     }
     FILETIME created, exited, kernel, user;
     if (GetProcessTimes(process_, &created, &exited, &kernel, &user))
         usage.cpuSeconds = Seconds(kernel) + Seconds(user);
-    PROCESS_MEMORY_COUNTERS counters{};
+    PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof(counters);
-    if (GetProcessMemoryInfo(process_, &counters, sizeof(counters))) {
+    if (GetProcessMemoryInfo(process_, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                             sizeof(counters))) {
         usage.memoryBytes = counters.WorkingSetSize;
         usage.peakMemoryBytes = counters.PeakWorkingSetSize;
+        usage.privateBytes = counters.PrivateUsage;
     }
+    usage.threads = CountThreads(GetProcessId(process_));
     return usage;
 }

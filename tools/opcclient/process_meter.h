@@ -19,6 +19,8 @@ struct ProcessUsage {
     double hostCpuSeconds = 0;  // the wineserver's, under Wine; 0 elsewhere
     uint64_t memoryBytes = 0;   // resident now
     uint64_t peakMemoryBytes = 0;
+    uint64_t privateBytes = 0;  // its own memory: private bytes; under Wine, resident anonymous
+    unsigned threads = 0;
 };
 
 class ProcessMeter {

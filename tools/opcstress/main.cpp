@@ -4,11 +4,14 @@
 // calling back into the server from inside its callbacks. Afterwards the server must still
 // answer and, once everything is released, end by itself.
 //
-//   opcstress PROGID [--calls N] [--threads N] [--seed N]
+//   opcstress PROGID [--calls N] [--threads N] [--seed N] [--only CALL,...]
 //
-// Prints the calls made, the time taken and the server's handle count and memory after the
-// warm-up and at the end. Exit code 0 when the server answered throughout; 1 when it stopped
-// answering; 2 for bad arguments.
+// --only narrows the run down to some kinds of call, numbered as the watchdog names them
+// (100 + the server call's number, 200 + the group call's); groups are always added.
+//
+// Prints the calls made, the time taken and the server's private memory and threads (and
+// handles, on Windows) with everything released after the warm-up and at the end. Exit code 0
+// when the server answered throughout; 1 when it stopped answering; 2 for bad arguments.
 #include <windows.h>
 #include <objbase.h>
 #include <psapi.h>
@@ -31,6 +34,7 @@ struct Options {
     unsigned long calls = 100000;
     unsigned threads = 4;
     unsigned seed = 1;
+    std::vector<unsigned> only;
 };
 
 bool Parse(int argc, wchar_t** argv, Options& options) {
@@ -45,6 +49,13 @@ bool Parse(int argc, wchar_t** argv, Options& options) {
             options.threads = static_cast<unsigned>(value);
         else if (name == L"--seed")
             options.seed = static_cast<unsigned>(value);
+        else if (name == L"--only")
+            for (const wchar_t* p = argv[i + 1]; *p;) {
+                wchar_t* end = nullptr;
+                options.only.push_back(wcstoul(p, &end, 10));
+                if (end == p) return false;
+                p = *end == L',' ? end + 1 : end;
+            }
         else
             return false;
     }
@@ -53,17 +64,40 @@ bool Parse(int argc, wchar_t** argv, Options& options) {
 
 struct Figures {
     DWORD handles = 0;
-    uint64_t memory = 0;
+    ProcessUsage usage;
 };
 
-// The server's handle count and memory: its own counters (GetProcessHandleCount,
-// GetProcessMemoryInfo) on Windows; under Wine, which hands out another process's counters
-// as they were at its start, the resident memory of the process behind it and no handles.
-Figures Measure(const std::optional<ProcessMeter>& meter, HANDLE process) {
+// The server's handle count (GetProcessHandleCount, on Windows only: Wine hands another
+// process's counters out as they were at its start), private memory and threads.
+Figures Measure(const std::optional<ProcessMeter>& meter) {
     Figures f;
-    if (process) GetProcessHandleCount(process, &f.handles);
-    if (meter) f.memory = meter->Read().memoryBytes;
+    if (!meter) return f;
+    if (HANDLE process = meter->ProcessHandle()) GetProcessHandleCount(process, &f.handles);
+    f.usage = meter->Read();
     return f;
+}
+
+// A fault in this client is a fault of the tool (or of the platform's marshaling): say where,
+// with the return addresses on the stack, for addr2line.
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
+    const CONTEXT* c = info->ContextRecord;
+#if defined(_M_X64) || defined(__x86_64__)
+    const DWORD64 ip = c->Rip, sp = c->Rsp;
+#else
+    const DWORD64 ip = c->Eip, sp = c->Esp;
+#endif
+    fwprintf(stderr, L"opcstress: exception 0x%08lX at %p; stack:",
+             info->ExceptionRecord->ExceptionCode, reinterpret_cast<void*>(ip));
+    const auto* words = reinterpret_cast<const ULONG_PTR*>(sp);
+    for (int i = 0; i < 64; ++i) {
+        MEMORY_BASIC_INFORMATION m{};
+        if (!VirtualQuery(reinterpret_cast<void*>(words[i]), &m, sizeof(m))) continue;
+        if (m.Type == MEM_IMAGE && (m.Protect & (PAGE_EXECUTE_READ | PAGE_EXECUTE)))
+            fwprintf(stderr, L" %p", reinterpret_cast<void*>(words[i]));
+    }
+    fwprintf(stderr, L"\n");
+    fflush(stderr);
+    return EXCEPTION_EXECUTE_HANDLER;
 }
 
 }  // namespace
@@ -71,9 +105,12 @@ Figures Measure(const std::optional<ProcessMeter>& meter, HANDLE process) {
 int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!Parse(argc, argv, options)) {
-        fwprintf(stderr, L"usage: opcstress PROGID [--calls N] [--threads N] [--seed N]\n");
+        fwprintf(
+            stderr,
+            L"usage: opcstress PROGID [--calls N] [--threads N] [--seed N] [--only CALL,...]\n");
         return 2;
     }
+    SetUnhandledExceptionFilter(ReportCrash);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     int exitCode = 0;
     {
@@ -90,10 +127,10 @@ int wmain(int argc, wchar_t** argv) {
             return 1;
         }
         std::optional<ProcessMeter> meter = ProcessMeter::ForServer(clsid);
-        HANDLE process = nullptr;
-        if (meter && !RunningUnderWine()) process = meter->ProcessHandle();
 
         StressShared shared;
+        shared.only = options.only;
+        shared.server = server;
         shared.itemIds = DiscoverItemIds(server.Get(), 50);
         const unsigned long warmUp = options.calls / 10;
         const ULONGLONG start = GetTickCount64();
@@ -129,12 +166,17 @@ int wmain(int argc, wchar_t** argv) {
             }
             for (std::thread& t : threads) t.join();
         };
+        // Measured with everything released, after the warm-up and at the end: what the
+        // server holds then that it did not hold before is what the run has leaked.
+        auto settle = [&] {
+            shared.ReleaseAll();
+            Sleep(3000);  // the threads of removed groups and ended transactions go
+            return Measure(meter);
+        };
         run(warmUp, 0);
-        const Figures before = Measure(meter, process);
+        const Figures before = settle();
         run(options.calls - warmUp, 500);
-        shared.ReleaseAll();
-        Sleep(2000);  // the server's update threads of released groups end
-        const Figures after = Measure(meter, process);
+        const Figures after = settle();
         const double seconds = (GetTickCount64() - start) / 1000.0;
 
         OPCSERVERSTATUS* status = nullptr;
@@ -149,12 +191,15 @@ int wmain(int argc, wchar_t** argv) {
             L"%lu failed in transport\n",
             made, options.threads, seconds, made / seconds, shared.refused.load(),
             shared.transport.load());
-        if (process)
-            wprintf(L"server handles after warm-up %lu, at the end %lu\n", before.handles,
-                    after.handles);
-        if (meter)
-            wprintf(L"server memory after warm-up %.1f MB, at the end %.1f MB\n",
-                    before.memory / 1048576.0, after.memory / 1048576.0);
+        if (meter) {
+            if (meter->ProcessHandle())
+                wprintf(L"server handles after warm-up %lu, at the end %lu\n", before.handles,
+                        after.handles);
+            wprintf(L"server private memory after warm-up %.1f MB, at the end %.1f MB\n",
+                    before.usage.privateBytes / 1048576.0, after.usage.privateBytes / 1048576.0);
+            wprintf(L"server threads after warm-up %u, at the end %u\n", before.usage.threads,
+                    after.usage.threads);
+        }
         wprintf(L"server answers afterwards: %ls\n", SUCCEEDED(hr) ? L"yes" : L"NO");
         if (FAILED(hr) || shared.transport.load() > 0) exitCode = 1;
     }

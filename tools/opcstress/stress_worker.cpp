@@ -146,12 +146,18 @@ void StressShared::ReleaseAll() {
         std::lock_guard<std::mutex> guard(lock);
         all.swap(groups);
     }
+    ComPtr<IOPCServerPublicGroups> publicGroups;
+    if (server) server.As(publicGroups);
     for (Group& g : all) {
         ComPtr<IConnectionPointContainer> container;
         ComPtr<IConnectionPoint> point;
         if (SUCCEEDED(g.object.As(container)) &&
             SUCCEEDED(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put())))
             for (DWORD cookie : g.dataCookies) point->Unadvise(cookie);
+        if (g.isPublic && publicGroups)
+            publicGroups->RemovePublicGroup(g.server, TRUE);
+        else if (!g.isPublic && server)
+            server->RemoveGroup(g.server, TRUE);
     }
     all.clear();
 }
@@ -228,8 +234,18 @@ bool StressWorker::PickGroup(StressShared::Group& out) {
 
 void StressWorker::Step() {
     StressShared::Group group;
-    const bool onServer = in_.Chance(45) || !PickGroup(group);
-    const unsigned what = onServer ? in_.Below(14) : in_.Below(16);
+    bool onServer;
+    unsigned what;
+    for (unsigned tries = 0;; ++tries) {
+        group = StressShared::Group();
+        onServer = in_.Chance(45) || !PickGroup(group);
+        what = onServer ? in_.Below(14) : in_.Below(16);
+        const unsigned call = (onServer ? 100 : 200) + what;
+        // Adding groups is always allowed: the group calls need them.
+        if (shared_.only.empty() || call <= 101 || tries > 1000 ||
+            std::find(shared_.only.begin(), shared_.only.end(), call) != shared_.only.end())
+            break;
+    }
     current_ = (onServer ? 100 : 200) + what;
     if (onServer)
         ServerCall(what);
@@ -254,18 +270,26 @@ void StressWorker::ServerCall(unsigned what) {
                 in_.Chance(50) ? &bias : nullptr, in_.Chance(50) ? &deadband : nullptr,
                 in_.Chance(80) ? 1049 : in_.Any32(), &handle, &revised, iid, object.Put()));
             if (SUCCEEDED(hr) && object) {
-                std::lock_guard<std::mutex> guard(shared_.lock);
-                if (shared_.groups.size() < 40) {
-                    StressShared::Group g;
-                    g.object = object;
-                    g.server = handle;
-                    shared_.groups.push_back(g);
+                bool kept = false;
+                {
+                    std::lock_guard<std::mutex> guard(shared_.lock);
+                    if (shared_.groups.size() < 40) {
+                        StressShared::Group g;
+                        g.object = object;
+                        g.server = handle;
+                        shared_.groups.push_back(g);
+                        kept = true;
+                    }
                 }
+                // A group not kept is removed, as a client does: the server keeps a group its
+                // client only lets go of, and the run would measure those groups, not leaks.
+                if (!kept) Count(server_->RemoveGroup(handle, in_.Chance(50)));
             }
             break;
         }
         case 2: {  // RemoveGroup, forced or not, of any handle
             DWORD handle;
+            bool removedPublic = false;  // a public group let go of is removed from its list
             {
                 std::lock_guard<std::mutex> guard(shared_.lock);
                 std::vector<DWORD> known;
@@ -276,6 +300,7 @@ void StressWorker::ServerCall(unsigned what) {
                                            [&](const auto& g) { return g.server == handle; });
                     if (it != shared_.groups.end()) {
                         shared_.staleGroups.push_back(handle);
+                        removedPublic = it->isPublic;
                         // Its callbacks are undone with it; the reference goes outside the lock.
                         ComPtr<IUnknown> dropped = it->object;
                         std::vector<DWORD> cookies = it->dataCookies;
@@ -289,7 +314,12 @@ void StressWorker::ServerCall(unsigned what) {
                     }
                 }
             }
-            Count(server_->RemoveGroup(handle, in_.Chance(50)));
+            if (removedPublic) {
+                ComPtr<IOPCServerPublicGroups> pub;
+                if (SUCCEEDED(server_.As(pub))) Count(pub->RemovePublicGroup(handle, TRUE));
+            } else {
+                Count(server_->RemoveGroup(handle, in_.Chance(50)));
+            }
             break;
         }
         case 3: {  // GetGroupByName
@@ -666,16 +696,53 @@ void StressWorker::GroupCall(unsigned what, StressShared::Group& group) {
             const std::wstring name = in_.Text();
             if (SUCCEEDED(CountOnGroup(
                     state->CloneGroup(name.c_str(), in_.Iid(ServerIids()), clone.Put())))) {
-                clone.Reset();
+                // The clone stays in the server's list until removed, as a client does.
+                ComPtr<IOPCGroupStateMgt> cloneState;
+                DWORD rate = 0, lcid = 0;
+                BOOL active = FALSE;
+                LPWSTR cloneName = nullptr;
+                LONG bias = 0;
+                FLOAT deadband = 0;
+                OPCHANDLE client = 0, server = 0;
+                if (SUCCEEDED(clone.As(cloneState)) &&
+                    SUCCEEDED(CountOnGroup(cloneState->GetState(
+                        &rate, &active, &cloneName, &bias, &deadband, &lcid, &client, &server)))) {
+                    CoTaskMemFree(cloneName);
+                    cloneState.Reset();
+                    clone.Reset();
+                    Count(server_->RemoveGroup(server, in_.Chance(50)));
+                }
             }
             ComPtr<IOPCPublicGroupStateMgt> pub;
             if (in_.Chance(30) && SUCCEEDED(group.object.As(pub))) {
                 BOOL isPublic = FALSE;
                 CountOnGroup(pub->GetState(&isPublic));
                 if (SUCCEEDED(CountOnGroup(pub->MoveToPublic()))) {
-                    std::lock_guard<std::mutex> guard(shared_.lock);
-                    for (auto& g : shared_.groups)
-                        if (g.object.Get() == group.object.Get()) g.isPublic = true;
+                    // On the public list the group has a handle of that list.
+                    DWORD rate = 0, lcid = 0;
+                    BOOL active = FALSE;
+                    LPWSTR name = nullptr;
+                    LONG bias = 0;
+                    FLOAT deadband = 0;
+                    OPCHANDLE client = 0, server = 0;
+                    if (FAILED(CountOnGroup(state->GetState(&rate, &active, &name, &bias, &deadband,
+                                                            &lcid, &client, &server))))
+                        break;
+                    CoTaskMemFree(name);
+                    bool kept = false;
+                    {
+                        std::lock_guard<std::mutex> guard(shared_.lock);
+                        for (auto& g : shared_.groups)
+                            if (g.object.Get() == group.object.Get()) {
+                                g.isPublic = kept = true;
+                                g.server = server;
+                            }
+                    }
+                    // Another thread let go of the group meanwhile: a public group outlives
+                    // its clients, so it is removed here.
+                    ComPtr<IOPCServerPublicGroups> publicGroups;
+                    if (!kept && SUCCEEDED(server_.As(publicGroups)))
+                        Count(publicGroups->RemovePublicGroup(server, TRUE));
                 }
             }
             break;

@@ -27,8 +27,11 @@ struct StressShared {
     std::vector<DWORD> staleGroups;
     std::vector<std::wstring> itemIds;  // identifiers the server knows, found by browsing
     std::atomic<unsigned long> calls{0}, refused{0}, transport{0};
+    // The call numbers to make (as the watchdog names them); empty: all.
+    std::vector<unsigned> only;
+    ComPtr<IOPCServer> server;
 
-    // Unadvises the callbacks, removes the public groups and lets go of every group.
+    // Unadvises the callbacks, removes every group and lets go of it.
     void ReleaseAll();
 };
 

@@ -1,0 +1,29 @@
+// The hostile client against an installed server for about a minute: random valid and invalid
+// calls on every interface from three threads. The server answers throughout and afterwards,
+// and once the client has let go of everything the server process ends by itself.
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <cstdio>
+#include <string>
+
+#include "child_process.h"
+#include "opc_client_fixture.h"
+
+namespace {
+
+class OpcStress : public RegisteredServerTest {};
+
+TEST_F(OpcStress, AMinuteOfHostileCallsLeavesTheServerAnsweringAndItEndsByItself) {
+    ChildRun run =
+        RunChild(L"opcstress.exe", L"OPCServerVEXA.OPCServer --calls 6000 --threads 3 --seed 2026",
+                 10 * 60 * 1000);
+    EXPECT_EQ(0u, run.exitCode) << run.out << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("server answers afterwards: yes")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find(", 0 failed in transport")) << run.out;
+    EXPECT_EQ(std::string::npos, run.err.find("no call returned")) << run.err;
+    // Started by COM for the client, the server ends a few seconds after its last client.
+    EXPECT_NE(0u, install_->WaitForNoServer(60000)) << "the server outlived its only client";
+    std::printf("%s", run.out.c_str());
+}
+
+}  // namespace
