@@ -208,10 +208,6 @@ bool CBrowser::OnNotify(const NMHDR& header, LRESULT& result) {
             SendMessageW(frame_.Window(), WM_COMMAND, ID_EDIT_OBJECT, 0);
             result = 0;  // the node still expands or collapses
             return true;
-        case NM_RCLICK:
-            ShowContextMenu();
-            result = 1;
-            return true;
         default:
             return false;
     }

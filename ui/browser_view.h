@@ -59,5 +59,5 @@ class CBrowser : public PaneView {
     void FreeRef(HTREEITEM node);
     template <class Dialog>
     bool ActOnSelected(Dialog&& dialog);
-    void ShowContextMenu();
+    void ShowContextMenu() override;
 };

@@ -145,10 +145,6 @@ bool CItemsList::OnNotify(const NMHDR& header, LRESULT& result) {
             result = 0;
             return true;
         }
-        case NM_RCLICK:
-            ShowContextMenu();
-            result = 1;
-            return true;
         default:
             return false;
     }

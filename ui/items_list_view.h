@@ -35,7 +35,7 @@ class CItemsList : public PaneView {
     void Fill(CDriver* driver, DWORD id);
     // The selected row's tag identifier; false without a selected row.
     bool SelectedTag(DWORD& tag) const;
-    void ShowContextMenu();
+    void ShowContextMenu() override;
 
     std::weak_ptr<CDriver> rememberedDriver_;
     DWORD rememberedId_ = 0;

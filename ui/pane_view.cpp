@@ -43,6 +43,11 @@ INT_PTR CALLBACK PaneView::FormProc(HWND form, UINT message, WPARAM wParam, LPAR
         case WM_NOTIFY: {
             const auto& header = *reinterpret_cast<const NMHDR*>(lParam);
             if (header.code == NM_SETFOCUS) view->frame_.SetActiveView(view);
+            if (header.code == NM_RCLICK && header.hwndFrom == view->control_) {
+                view->ShowContextMenu();
+                SetWindowLongPtrW(form, DWLP_MSGRESULT, 1);  // handled: no default menu
+                return TRUE;
+            }
             LRESULT result = 0;
             if (!view->OnNotify(header, result)) return FALSE;
             SetWindowLongPtrW(form, DWLP_MSGRESULT, result);

@@ -27,6 +27,8 @@ class PaneView {
   protected:
     // A notification of the pane's control; `result` is the dialog's answer.
     virtual bool OnNotify(const NMHDR& header, LRESULT& result) = 0;
+    // A right click in the control: the pane's context menu at the cursor.
+    virtual void ShowContextMenu() = 0;
 
     // The cursor's position in the control's client coordinates.
     POINT CursorInControl() const;

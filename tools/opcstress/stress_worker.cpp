@@ -22,6 +22,20 @@ bool IsTransportFailure(HRESULT hr) {
     }
 }
 
+// IOPCGroupStateMgt::GetState for the group's server handle alone.
+HRESULT ServerHandleOf(IOPCGroupStateMgt* group, OPCHANDLE& server) {
+    DWORD rate = 0, lcid = 0;
+    BOOL active = FALSE;
+    LPWSTR name = nullptr;
+    LONG bias = 0;
+    FLOAT deadband = 0;
+    OPCHANDLE client = 0;
+    const HRESULT hr =
+        group->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, &server);
+    CoTaskMemFree(name);
+    return hr;
+}
+
 // A sink object of the client's: one interface, counted, deleted with its last reference.
 template <class Interface>
 class Sink : public Interface {
@@ -65,15 +79,8 @@ class ReenteringSink final : public Sink<IOPCDataCallback> {
 
   private:
     HRESULT Reenter() {
-        DWORD rate = 0;
-        BOOL active = FALSE;
-        LPWSTR name = nullptr;
-        LONG bias = 0;
-        FLOAT deadband = 0;
-        DWORD lcid = 0;
-        OPCHANDLE client = 0, server = 0;
-        group_->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, &server);
-        CoTaskMemFree(name);
+        OPCHANDLE server = 0;
+        ServerHandleOf(group_.Get(), server);
         return S_OK;
     }
     ComPtr<IOPCGroupStateMgt> group_;
@@ -698,16 +705,9 @@ void StressWorker::GroupCall(unsigned what, StressShared::Group& group) {
                     state->CloneGroup(name.c_str(), in_.Iid(ServerIids()), clone.Put())))) {
                 // The clone stays in the server's list until removed, as a client does.
                 ComPtr<IOPCGroupStateMgt> cloneState;
-                DWORD rate = 0, lcid = 0;
-                BOOL active = FALSE;
-                LPWSTR cloneName = nullptr;
-                LONG bias = 0;
-                FLOAT deadband = 0;
-                OPCHANDLE client = 0, server = 0;
+                OPCHANDLE server = 0;
                 if (SUCCEEDED(clone.As(cloneState)) &&
-                    SUCCEEDED(CountOnGroup(cloneState->GetState(
-                        &rate, &active, &cloneName, &bias, &deadband, &lcid, &client, &server)))) {
-                    CoTaskMemFree(cloneName);
+                    SUCCEEDED(CountOnGroup(ServerHandleOf(cloneState.Get(), server)))) {
                     cloneState.Reset();
                     clone.Reset();
                     Count(server_->RemoveGroup(server, in_.Chance(50)));
@@ -719,16 +719,8 @@ void StressWorker::GroupCall(unsigned what, StressShared::Group& group) {
                 CountOnGroup(pub->GetState(&isPublic));
                 if (SUCCEEDED(CountOnGroup(pub->MoveToPublic()))) {
                     // On the public list the group has a handle of that list.
-                    DWORD rate = 0, lcid = 0;
-                    BOOL active = FALSE;
-                    LPWSTR name = nullptr;
-                    LONG bias = 0;
-                    FLOAT deadband = 0;
-                    OPCHANDLE client = 0, server = 0;
-                    if (FAILED(CountOnGroup(state->GetState(&rate, &active, &name, &bias, &deadband,
-                                                            &lcid, &client, &server))))
-                        break;
-                    CoTaskMemFree(name);
+                    OPCHANDLE server = 0;
+                    if (FAILED(CountOnGroup(ServerHandleOf(state.Get(), server)))) break;
                     bool kept = false;
                     {
                         std::lock_guard<std::mutex> guard(shared_.lock);
