@@ -5,6 +5,10 @@
 #include <string>
 
 #include "dialog_template.h"
+#include "driver_kit.h"
+
+using driver_kit::Ansi;
+using driver_kit::Wide;
 
 namespace {
 
@@ -37,20 +41,6 @@ const wchar_t* KindName(SimKind kind) {
 const wchar_t* const kBehaviourNames[] = {
     L"Постоянное значение", L"Пила (нарастание)", L"Синусоида",
     L"Случайное",           L"Счётчик",           L"Переключатель"};
-
-std::wstring Wide(const std::string& ansi) {
-    int n = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
-    std::wstring out(n > 0 ? n - 1 : 0, L'\0');
-    if (n > 1) MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, out.data(), n);
-    return out;
-}
-
-std::string Ansi(const std::wstring& wide) {
-    int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? n - 1 : 0, '\0');
-    if (n > 1) WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, out.data(), n, nullptr, nullptr);
-    return out;
-}
 
 std::wstring Text(HWND dialog, int id) {
     wchar_t buffer[1024];

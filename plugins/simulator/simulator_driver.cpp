@@ -6,41 +6,20 @@
 #include <vector>
 
 #include "driver_abi.h"
+#include "driver_kit.h"
 #include "sim_dialogs.h"
 #include "sim_model.h"
+
+using driver_kit::CoTaskCopy;
+using driver_kit::NameList;
+using driver_kit::Safely;
 
 namespace {
 
 HINSTANCE g_instance = nullptr;
 SimModel* g_model = nullptr;
 
-constexpr ULONG kMaxStreamBytes = 16u << 20;
-
-char* CoTaskCopy(const std::string& text) {
-    auto* copy = static_cast<char*>(CoTaskMemAlloc(text.size() + 1));
-    if (copy) memcpy(copy, text.c_str(), text.size() + 1);
-    return copy;
-}
-
-LONG NameList(const std::vector<std::string>& list, char*** names, DWORD* count) {
-    if (!names || !count || list.empty()) return 0;
-    auto** array = static_cast<char**>(CoTaskMemAlloc(list.size() * sizeof(char*)));
-    if (!array) return 0;
-    for (size_t i = 0; i < list.size(); ++i) array[i] = CoTaskCopy(list[i]);
-    *names = array;
-    *count = static_cast<DWORD>(list.size());
-    return 1;
-}
-
-// No exception may leave the DLL.
-template <class Body>
-LONG Safely(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return 0;
-    }
-}
+constexpr size_t kMaxStreamBytes = 16u << 20;
 
 }  // namespace
 
@@ -152,22 +131,9 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLRemoveObject(DWORD id) {
 OPC_DRIVER_EXPORT LONG __cdecl DLLSerialize(IStream* stream, BOOL save) {
     if (!stream) return 0;
     return Safely([&] {
-        if (save) {
-            const std::string bytes = g_model->Save();
-            ULONG written = 0;
-            return SUCCEEDED(
-                       stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written)) &&
-                           written == bytes.size()
-                       ? 1L
-                       : 0L;
-        }
+        if (save) return driver_kit::WriteStream(stream, g_model->Save()) ? 1L : 0L;
         std::string bytes;
-        char buffer[8192];
-        ULONG got = 0;
-        while (SUCCEEDED(stream->Read(buffer, sizeof(buffer), &got)) && got) {
-            bytes.append(buffer, got);
-            if (bytes.size() > kMaxStreamBytes) return 0L;
-        }
+        if (!driver_kit::ReadStream(stream, bytes, kMaxStreamBytes)) return 0L;
         return g_model->Load(bytes) ? 1L : 0L;
     });
 }

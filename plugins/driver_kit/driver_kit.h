@@ -1,0 +1,35 @@
+// What every driver DLL we ship does the same way at its boundary: strings and name lists
+// handed to the server in task memory, no exception let out, and its configuration stream
+// read and written whole.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+#include <string>
+#include <vector>
+
+namespace driver_kit {
+
+// A copy the server frees with CoTaskMemFree; null when memory is short.
+char* CoTaskCopy(const std::string& text);
+// DLLEnumChildren/DLLEnumTags' answer: 1 with the list handed over, 0 for none.
+LONG NameList(const std::vector<std::string>& list, char*** names, DWORD* count);
+// The stream from its current position to its end; false past `limit` bytes or on error.
+bool ReadStream(IStream* stream, std::string& bytes, size_t limit);
+bool WriteStream(IStream* stream, const std::string& bytes);
+
+// The ANSI (driver) and UTF-16 (dialog) forms of a text.
+std::wstring Wide(const std::string& ansi);
+std::string Ansi(const std::wstring& wide);
+
+// No exception may leave a driver DLL: `body`'s result, or 0 when it throws.
+template <class Body>
+LONG Safely(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // namespace driver_kit
