@@ -175,10 +175,10 @@ void CDriver::GetObjectInfo(DWORD id, CObjectInfo& info) {
     Safely([&] { info.TakeFrom(raw); });
 }
 
-void CDriver::SetObjectInfo(DWORD id, const CObjectInfo& info) {
-    if (!setObjectInfo_) return;
+LONG CDriver::SetObjectInfo(DWORD id, const CObjectInfo& info) {
+    if (!setObjectInfo_) return 0;
     DLLOBJECTINFO raw = info.ForDriver();
-    Guarded(0L, [&] { return setObjectInfo_(id, &raw); });
+    return Guarded(0L, [&] { return setObjectInfo_(id, &raw); });
 }
 
 CDriver::TagFacts CDriver::GetTagFacts(DWORD id) {
@@ -222,12 +222,12 @@ void CDriver::ReadTag(DWORD id, TagReading& reading) {
     });
 }
 
-void CDriver::WriteValue(DWORD id, const Variant& value) {
+bool CDriver::WriteValue(DWORD id, const Variant& value) {
     CriticalSectionLock record(recordLock_);
     CObjectInfo info;
     GetObjectInfo(id, info);
     info.value = value;
-    SetObjectInfo(id, info);
+    return SetObjectInfo(id, info) != 0;
 }
 
 void CDriver::ChangeClientCount(DWORD id, LONG delta) {

@@ -39,7 +39,8 @@ class CDriver {
     DWORD GetObjectID(DWORD parent, const char* name);
     LONG EditObject(DWORD id, HWND owner);
     void GetObjectInfo(DWORD id, CObjectInfo& info);
-    void SetObjectInfo(DWORD id, const CObjectInfo& info);
+    // The driver's answer: nonzero when it took the record.
+    LONG SetObjectInfo(DWORD id, const CObjectInfo& info);
 
     // What an item needs to know of a tag, without copying its record's strings.
     struct TagFacts {
@@ -64,8 +65,9 @@ class CDriver {
     static constexpr DWORD kDriverLockLimitMs = 10000;
     void ReadTag(DWORD id, TagReading& reading);
     // Hands a client's value (already in the tag's type) to the tag; the rest of the record
-    // goes back as the driver gave it.
-    void WriteValue(DWORD id, const Variant& value);
+    // goes back as the driver gave it. False when the driver refused it (a device that did
+    // not confirm the write, an unknown tag) or has faulted.
+    bool WriteValue(DWORD id, const Variant& value);
     // Adds `delta` to a tag's client count, never below 0; nothing for an object that is no
     // tag.
     void ChangeClientCount(DWORD id, LONG delta);

@@ -228,8 +228,10 @@ HRESULT OPCItem::Write(const VARIANT& value) {
     std::shared_ptr<CDriver> driver = BoundDriver();
     // A faulted driver takes nothing: the value would only seem written.
     if (driver && driver->IsFaulted()) return E_FAIL;
+    // A value the driver did not take (a device that refused or did not confirm it) is not
+    // shown as written.
+    if (driver && !driver->WriteValue(tag_, converted)) return E_FAIL;
     value_ = converted;
-    if (driver) driver->WriteValue(tag_, converted);
     return S_OK;
 }
 
