@@ -1,0 +1,389 @@
+#include "modbus_dialogs.h"
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "address_notation.h"
+#include "dialog_template.h"
+#include "driver_kit.h"
+
+namespace modbus {
+
+using driver_kit::Ansi;
+using driver_kit::Wide;
+
+namespace {
+
+enum Control : WORD {
+    kKind = 1001,
+    kName,
+    kDescription,
+    // a device
+    kHost,
+    kPort,
+    kUnit,
+    kPoll,
+    kTimeout,
+    kRetries,
+    // a tag
+    kTable,
+    kAddress,
+    kNotation,
+    kType,
+    kStringRegisters,
+    kLowWordFirst,
+    kSwapBytes,
+    kScaled,
+    kRawLow,
+    kRawHigh,
+    kEuLow,
+    kEuHigh,
+};
+
+constexpr const wchar_t* kCaption = L"Modbus TCP";
+
+const Control kDeviceControls[] = {kHost, kPort, kUnit, kPoll, kTimeout, kRetries};
+const Control kTagControls[] = {kTable,           kAddress,      kNotation,  kType,
+                                kStringRegisters, kLowWordFirst, kSwapBytes, kScaled,
+                                kRawLow,          kRawHigh,      kEuLow,     kEuHigh};
+
+const wchar_t* KindName(Kind kind) {
+    switch (kind) {
+        case Kind::kDevice:
+            return L"Устройство";
+        case Kind::kFolder:
+            return L"Папка";
+        case Kind::kTag:
+            return L"Тег";
+    }
+    return L"";
+}
+
+std::wstring Text(HWND dialog, int id) {
+    wchar_t buffer[1024];
+    GetDlgItemTextW(dialog, id, buffer, 1024);
+    return buffer;
+}
+
+std::wstring Number(double value) {
+    wchar_t text[64];
+    swprintf(text, 64, L"%g", value);
+    return text;
+}
+
+// A whole number within [low, high]; spaces around it are forgiven.
+bool ParseWhole(const std::wstring& text, unsigned long low, unsigned long high,
+                unsigned long& value) {
+    const wchar_t* p = text.c_str();
+    while (*p == L' ') ++p;
+    if (*p < L'0' || *p > L'9') return false;
+    wchar_t* end = nullptr;
+    value = wcstoul(p, &end, 10);
+    while (end && *end == L' ') ++end;
+    return end && *end == 0 && value >= low && value <= high;
+}
+
+// Both decimal separators: users type what their keyboard layout gives them.
+bool ParseNumber(std::wstring text, double& value) {
+    for (wchar_t& c : text)
+        if (c == L',') c = L'.';
+    wchar_t* end = nullptr;
+    value = wcstod(text.c_str(), &end);
+    return !text.empty() && end && *end == 0;
+}
+
+struct DialogState {
+    Model* model;
+    DWORD parent;  // for a new object
+    DWORD id;      // the object edited, 0 for a new one
+    std::vector<Kind> kinds;
+    ObjectSettings settings;
+};
+
+Kind SelectedKind(HWND dialog, const DialogState& state) {
+    const LRESULT at = SendDlgItemMessageW(dialog, kKind, CB_GETCURSEL, 0, 0);
+    return at >= 0 && static_cast<size_t>(at) < state.kinds.size() ? state.kinds[at]
+                                                                   : state.kinds.front();
+}
+
+void ShowFieldsFor(HWND dialog, Kind kind) {
+    for (Control c : kDeviceControls) {
+        ShowWindow(GetDlgItem(dialog, c), kind == Kind::kDevice ? SW_SHOW : SW_HIDE);
+        ShowWindow(GetDlgItem(dialog, c + 100), kind == Kind::kDevice ? SW_SHOW : SW_HIDE);
+    }
+    for (Control c : kTagControls) {
+        ShowWindow(GetDlgItem(dialog, c), kind == Kind::kTag ? SW_SHOW : SW_HIDE);
+        ShowWindow(GetDlgItem(dialog, c + 100), kind == Kind::kTag ? SW_SHOW : SW_HIDE);
+    }
+}
+
+Table SelectedTable(HWND dialog) {
+    const LRESULT at = SendDlgItemMessageW(dialog, kTable, CB_GETCURSEL, 0, 0);
+    return at >= 0 && at <= 3 ? static_cast<Table>(at) : Table::kHoldingRegister;
+}
+
+// The address as engineers write it, next to the zero-based one being typed.
+void ShowNotation(HWND dialog) {
+    unsigned long address = 0;
+    const bool valid = ParseWhole(Text(dialog, kAddress), 0, 65535, address);
+    const std::wstring shown =
+        valid ? Wide(EngineerAddress(SelectedTable(dialog), static_cast<uint16_t>(address))) : L"";
+    SetDlgItemTextW(dialog, kNotation, shown.c_str());
+}
+
+void Fill(HWND dialog, const DialogState& state) {
+    const ObjectSettings& s = state.settings;
+    for (Kind kind : state.kinds)
+        SendDlgItemMessageW(dialog, kKind, CB_ADDSTRING, 0,
+                            reinterpret_cast<LPARAM>(KindName(kind)));
+    SendDlgItemMessageW(dialog, kKind, CB_SETCURSEL, 0, 0);
+    EnableWindow(GetDlgItem(dialog, kKind), state.id == 0 && state.kinds.size() > 1);
+    SetDlgItemTextW(dialog, kName, Wide(s.name).c_str());
+    SetDlgItemTextW(dialog, kDescription, Wide(s.description).c_str());
+
+    const DeviceSettings& d = s.device;
+    SetDlgItemTextW(dialog, kHost, Wide(d.host).c_str());
+    SetDlgItemInt(dialog, kPort, d.port, FALSE);
+    SetDlgItemInt(dialog, kUnit, d.unit, FALSE);
+    SetDlgItemInt(dialog, kPoll, d.pollMs, FALSE);
+    SetDlgItemInt(dialog, kTimeout, d.timeoutMs, FALSE);
+    SetDlgItemInt(dialog, kRetries, d.retries, FALSE);
+
+    const TagSettings& t = s.tag;
+    const Encoding& e = t.encoding;
+    for (Table table :
+         {Table::kCoil, Table::kDiscreteInput, Table::kInputRegister, Table::kHoldingRegister})
+        SendDlgItemMessageW(dialog, kTable, CB_ADDSTRING, 0,
+                            reinterpret_cast<LPARAM>(TableName(table)));
+    SendDlgItemMessageW(dialog, kTable, CB_SETCURSEL, static_cast<WPARAM>(t.table), 0);
+    SetDlgItemInt(dialog, kAddress, t.address, FALSE);
+    for (int type = 0; type <= static_cast<int>(DataType::kString); ++type)
+        SendDlgItemMessageW(dialog, kType, CB_ADDSTRING, 0,
+                            reinterpret_cast<LPARAM>(TypeName(static_cast<DataType>(type))));
+    SendDlgItemMessageW(dialog, kType, CB_SETCURSEL, static_cast<WPARAM>(e.type), 0);
+    SetDlgItemInt(dialog, kStringRegisters, e.stringRegisters, FALSE);
+    CheckDlgButton(dialog, kLowWordFirst, e.lowWordFirst ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, kSwapBytes, e.swapBytes ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, kScaled, e.scaling.enabled ? BST_CHECKED : BST_UNCHECKED);
+    SetDlgItemTextW(dialog, kRawLow, Number(e.scaling.rawLow).c_str());
+    SetDlgItemTextW(dialog, kRawHigh, Number(e.scaling.rawHigh).c_str());
+    SetDlgItemTextW(dialog, kEuLow, Number(e.scaling.euLow).c_str());
+    SetDlgItemTextW(dialog, kEuHigh, Number(e.scaling.euHigh).c_str());
+    ShowNotation(dialog);
+    ShowFieldsFor(dialog, state.kinds.front());
+}
+
+void Complain(HWND dialog, const std::wstring& text, int focus) {
+    MessageBoxW(dialog, text.c_str(), kCaption, MB_OK | MB_ICONWARNING);
+    SetFocus(GetDlgItem(dialog, focus));
+}
+
+// Reads the device's fields; false (with a message) for what is not a number in range.
+bool ReadDevice(HWND dialog, DeviceSettings& d) {
+    unsigned long port, unit, poll, timeout, retries;
+    d.host = Ansi(Text(dialog, kHost));
+    if (!ParseWhole(Text(dialog, kPort), 1, 65535, port)) {
+        Complain(dialog, L"Порт должен быть от 1 до 65535.", kPort);
+        return false;
+    }
+    if (!ParseWhole(Text(dialog, kUnit), 0, 255, unit)) {
+        Complain(dialog, L"Адрес ведомого (unit id) должен быть от 0 до 247 или 255.", kUnit);
+        return false;
+    }
+    if (!ParseWhole(Text(dialog, kPoll), 0, kMaxPollMs, poll) ||
+        !ParseWhole(Text(dialog, kTimeout), 0, kMaxTimeoutMs, timeout) ||
+        !ParseWhole(Text(dialog, kRetries), 0, kMaxRetries, retries)) {
+        Complain(dialog,
+                 L"Период опроса (50 мс – 1 ч), время ожидания (50 мс – 60 с) и число повторов "
+                 L"(0–10) должны быть целыми числами.",
+                 kPoll);
+        return false;
+    }
+    d.port = static_cast<uint16_t>(port);
+    d.unit = static_cast<uint8_t>(unit);
+    d.pollMs = poll;
+    d.timeoutMs = timeout;
+    d.retries = static_cast<uint8_t>(retries);
+    return true;
+}
+
+bool ReadTag(HWND dialog, TagSettings& t) {
+    unsigned long address, registers = 0;
+    t.table = SelectedTable(dialog);
+    if (!ParseWhole(Text(dialog, kAddress), 0, 65535, address)) {
+        Complain(dialog, L"Адрес регистра (с нуля) должен быть от 0 до 65535.", kAddress);
+        return false;
+    }
+    t.address = static_cast<uint16_t>(address);
+    Encoding& e = t.encoding;
+    const LRESULT type = SendDlgItemMessageW(dialog, kType, CB_GETCURSEL, 0, 0);
+    e.type = type >= 0 && type <= static_cast<LRESULT>(DataType::kString)
+                 ? static_cast<DataType>(type)
+                 : DataType::kUInt16;
+    if (e.type == DataType::kString &&
+        !ParseWhole(Text(dialog, kStringRegisters), 1, kMaxReadRegisters, registers)) {
+        Complain(dialog, L"Строка занимает от 1 до 125 регистров.", kStringRegisters);
+        return false;
+    }
+    e.stringRegisters = static_cast<uint16_t>(registers);
+    e.lowWordFirst = IsDlgButtonChecked(dialog, kLowWordFirst) == BST_CHECKED;
+    e.swapBytes = IsDlgButtonChecked(dialog, kSwapBytes) == BST_CHECKED;
+    e.scaling.enabled = IsDlgButtonChecked(dialog, kScaled) == BST_CHECKED;
+    if (e.scaling.enabled && (!ParseNumber(Text(dialog, kRawLow), e.scaling.rawLow) ||
+                              !ParseNumber(Text(dialog, kRawHigh), e.scaling.rawHigh) ||
+                              !ParseNumber(Text(dialog, kEuLow), e.scaling.euLow) ||
+                              !ParseNumber(Text(dialog, kEuHigh), e.scaling.euHigh))) {
+        Complain(dialog, L"Границы масштабирования должны быть числами.", kRawLow);
+        return false;
+    }
+    return true;
+}
+
+bool Accept(HWND dialog, DialogState& state) {
+    ObjectSettings s = state.settings;
+    s.kind = state.id ? state.settings.kind : SelectedKind(dialog, state);
+    s.name = Ansi(Text(dialog, kName));
+    s.description = Ansi(Text(dialog, kDescription));
+    if (s.kind == Kind::kDevice && !ReadDevice(dialog, s.device)) return false;
+    if (s.kind == Kind::kTag && !ReadTag(dialog, s.tag)) return false;
+    // The model's own checks, so the dialog refuses exactly what the model would.
+    const std::wstring why = state.model->Check(state.parent, state.id, s);
+    if (!why.empty()) {
+        Complain(dialog, why, kName);
+        return false;
+    }
+    const bool stored =
+        state.id ? state.model->Edit(state.id, s) : state.model->Add(state.parent, s) != 0;
+    if (!stored) Complain(dialog, L"Объект удалён или изменён, пока открыт диалог.", kName);
+    return stored;
+}
+
+INT_PTR CALLBACK ObjectDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* state = reinterpret_cast<DialogState*>(GetWindowLongPtrW(dialog, DWLP_USER));
+    switch (message) {
+        case WM_INITDIALOG:
+            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+            Fill(dialog, *reinterpret_cast<DialogState*>(lParam));
+            return TRUE;
+        case WM_COMMAND:
+            switch (LOWORD(wParam)) {
+                case kKind:
+                    if (HIWORD(wParam) == CBN_SELCHANGE)
+                        ShowFieldsFor(dialog, SelectedKind(dialog, *state));
+                    return TRUE;
+                case kTable:
+                case kAddress:
+                    if (HIWORD(wParam) == CBN_SELCHANGE || HIWORD(wParam) == EN_CHANGE)
+                        ShowNotation(dialog);
+                    return TRUE;
+                case IDOK:
+                    if (Accept(dialog, *state)) EndDialog(dialog, IDOK);
+                    return TRUE;
+                case IDCANCEL:
+                    EndDialog(dialog, IDCANCEL);
+                    return TRUE;
+            }
+            break;
+    }
+    return FALSE;
+}
+
+INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogState& state) {
+    DialogTemplate t(title, 284, 306);
+    const DWORD label = SS_LEFT;
+    const DWORD edit = WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL;
+    const DWORD list = CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP;
+    const DWORD check = BS_AUTOCHECKBOX | WS_TABSTOP;
+    struct Row {
+        const wchar_t* text;
+        WORD id;
+        DialogTemplate::Class type;
+        DWORD style;
+    };
+    auto place = [&](const Row& row, short y, short width = 189) {
+        // Each label's id is its field's plus 100, so both are shown and hidden together.
+        if (row.type != DialogTemplate::Button)
+            t.Add(static_cast<WORD>(row.id + 100), DialogTemplate::Static, label, 10, y + 2, 82, 10,
+                  row.text);
+        const short height = row.type == DialogTemplate::ComboBox ? 120 : 13;
+        if (row.type == DialogTemplate::Button)
+            t.Add(row.id, row.type, row.style, 95, y, width, 12, row.text);
+        else
+            t.Add(row.id, row.type, row.style, 95, y, width, height);
+    };
+    const Row common[] = {
+        {L"Вид объекта:", kKind, DialogTemplate::ComboBox, list},
+        {L"Имя:", kName, DialogTemplate::Edit, edit},
+        {L"Описание:", kDescription, DialogTemplate::Edit, edit},
+    };
+    short y = 10;
+    for (const Row& row : common) {
+        place(row, y);
+        y += 18;
+    }
+    const short first = y;
+    const Row device[] = {
+        {L"Хост или IP-адрес:", kHost, DialogTemplate::Edit, edit},
+        {L"Порт TCP:", kPort, DialogTemplate::Edit, edit | ES_NUMBER},
+        {L"Unit id:", kUnit, DialogTemplate::Edit, edit | ES_NUMBER},
+        {L"Период опроса, мс:", kPoll, DialogTemplate::Edit, edit | ES_NUMBER},
+        {L"Ожидание ответа, мс:", kTimeout, DialogTemplate::Edit, edit | ES_NUMBER},
+        {L"Повторов:", kRetries, DialogTemplate::Edit, edit | ES_NUMBER},
+    };
+    for (const Row& row : device) {
+        place(row, y);
+        y += 18;
+    }
+    y = first;
+    place({L"Таблица:", kTable, DialogTemplate::ComboBox, list}, y);
+    y += 18;
+    place({L"Адрес (с нуля):", kAddress, DialogTemplate::Edit, edit | ES_NUMBER}, y, 80);
+    t.Add(kNotation, DialogTemplate::Static, label, 185, y + 2, 99, 10);
+    y += 18;
+    const Row tag[] = {
+        {L"Тип данных:", kType, DialogTemplate::ComboBox, list},
+        {L"Регистров строки:", kStringRegisters, DialogTemplate::Edit, edit | ES_NUMBER},
+        {L"Младшее слово первым", kLowWordFirst, DialogTemplate::Button, check},
+        {L"Байты в регистре переставлены", kSwapBytes, DialogTemplate::Button, check},
+        {L"Линейное масштабирование", kScaled, DialogTemplate::Button, check},
+        {L"Сырое значение от:", kRawLow, DialogTemplate::Edit, edit},
+        {L"Сырое значение до:", kRawHigh, DialogTemplate::Edit, edit},
+        {L"Инж. единицы от:", kEuLow, DialogTemplate::Edit, edit},
+        {L"Инж. единицы до:", kEuHigh, DialogTemplate::Edit, edit},
+    };
+    for (const Row& row : tag) {
+        place(row, y);
+        y += row.type == DialogTemplate::Button ? 15 : 18;
+    }
+    t.Add(IDOK, DialogTemplate::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 168, y + 8, 50, 14, L"ОК");
+    t.Add(IDCANCEL, DialogTemplate::Button, BS_PUSHBUTTON | WS_TABSTOP, 224, y + 8, 50, 14,
+          L"Отмена");
+    return DialogBoxIndirectParamW(instance, t.Get(), owner, ObjectDialogProc,
+                                   reinterpret_cast<LPARAM>(&state));
+}
+
+}  // namespace
+
+bool ShowAddDialog(HINSTANCE instance, HWND owner, Model& model, DWORD parent) {
+    DialogState state{&model, parent, 0, {}, {}};
+    if (parent == 0) {
+        state.kinds = {Kind::kDevice};
+    } else {
+        const std::optional<Kind> kind = model.KindOf(parent);
+        if (!kind || *kind == Kind::kTag) return false;
+        state.kinds = {Kind::kTag, Kind::kFolder};
+    }
+    state.settings.kind = state.kinds.front();
+    state.settings.device.pollMs = 1000;
+    return RunDialog(instance, owner, L"Новый объект Modbus TCP", state) == IDOK;
+}
+
+bool ShowEditDialog(HINSTANCE instance, HWND owner, Model& model, DWORD id) {
+    const std::optional<ObjectSettings> settings = model.Settings(id);
+    if (id == 0 || !settings) return false;
+    DialogState state{&model, 0, id, {settings->kind}, *settings};
+    return RunDialog(instance, owner, L"Свойства объекта Modbus TCP", state) == IDOK;
+}
+
+}  // namespace modbus

@@ -1,0 +1,277 @@
+// The Modbus TCP driver: devices on the plant network, read by a worker per device at the
+// device's poll period and written through the same connection, with its own dialogs to add
+// and edit devices, folders and tags.
+#include <winsock2.h>
+#include <windows.h>
+#include <objbase.h>
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device_poller.h"
+#include "driver_abi.h"
+#include "driver_kit.h"
+#include "modbus_dialogs.h"
+#include "modbus_model.h"
+
+using driver_kit::CoTaskCopy;
+using driver_kit::NameList;
+using driver_kit::Safely;
+using namespace modbus;
+
+namespace {
+
+HINSTANCE g_instance = nullptr;
+Model* g_model = nullptr;
+
+constexpr size_t kMaxStreamBytes = 16u << 20;
+
+// The workers of the devices while the driver is started.
+class Workers {
+  public:
+    void Start() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ = true;
+        SyncLocked();
+    }
+
+    // Workers for devices added since, none for devices removed (their workers end by
+    // themselves as they find the device gone).
+    void Sync() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (running_) SyncLocked();
+    }
+
+    // Asks every worker to end and waits for them at most the longest response time-out (a
+    // worker ends after the request in flight);
+    // a worker still waiting for its device keeps the DLL loaded until it is done.
+    void Stop() {
+        std::map<DWORD, std::shared_ptr<DevicePoller>> workers;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            running_ = false;
+            workers.swap(workers_);
+        }
+        DWORD longest = 0;
+        for (auto& [device, worker] : workers) {
+            worker->Stop();
+            if (std::optional<ObjectSettings> s = g_model->Settings(device))
+                longest = std::max<DWORD>(longest, s->device.timeoutMs);
+        }
+        const ULONGLONG deadline = GetTickCount64() + longest;
+        for (auto& [device, worker] : workers) {
+            const ULONGLONG now = GetTickCount64();
+            worker->WaitEnded(now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+        }
+    }
+
+    std::shared_ptr<DevicePoller> Of(DWORD device) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto p = workers_.find(device);
+        return p == workers_.end() ? nullptr : p->second;
+    }
+
+  private:
+    void SyncLocked() {
+        for (auto p = workers_.begin(); p != workers_.end();)
+            p = p->second->Ended() ? workers_.erase(p) : std::next(p);
+        for (DWORD device : g_model->Devices()) {
+            if (workers_.count(device)) continue;
+            auto worker = std::make_shared<DevicePoller>(*g_model, device);
+            if (worker->Start()) workers_[device] = worker;
+        }
+    }
+
+    std::mutex mutex_;
+    bool running_ = false;
+    std::map<DWORD, std::shared_ptr<DevicePoller>> workers_;
+};
+
+Workers* g_workers = nullptr;
+
+// The request that writes `value` to tag `id`, or nothing when it cannot be written.
+bool WriteRequest(const TagSettings& tag, const VARIANT& value, Bytes& request, Reading& written) {
+    if (!IsWritable(tag.table)) return false;
+    if (IsBitTable(tag.table)) {
+        bool on = false;
+        if (FAILED(EncodeBit(value, on))) return false;
+        request = WriteCoilRequest(tag.address, on);
+        return DecodeBit(on, written.value.get());
+    }
+    std::vector<uint16_t> registers;
+    if (FAILED(EncodeRegisters(tag.encoding, value, registers)) || registers.empty()) return false;
+    request = registers.size() == 1 ? WriteRegisterRequest(tag.address, registers[0])
+                                    : WriteRegistersRequest(tag.address, registers);
+    return DecodeRegisters(tag.encoding, registers.data(), registers.size(), written.value.get());
+}
+
+// A client's write, confirmed by the device before the tag shows it.
+LONG WriteTag(DWORD id, const VARIANT& value) {
+    const std::optional<ObjectSettings> settings = g_model->Settings(id);
+    if (!settings || settings->kind != Kind::kTag) return 0;
+    Bytes request;
+    Reading written;
+    written.tag = id;
+    if (!WriteRequest(settings->tag, value, request, written)) return 0;
+    const DWORD device = g_model->DeviceOf(id);
+    const std::optional<ObjectSettings> deviceSettings = g_model->Settings(device);
+    std::shared_ptr<DevicePoller> worker = g_workers->Of(device);
+    if (!worker || !deviceSettings) return 0;
+    if (!worker->Write(request, deviceSettings->device.timeoutMs)) return 0;
+    GetSystemTimeAsFileTime(&written.timestamp);
+    g_model->Show(std::move(written));
+    return 1;
+}
+
+// The server's icon strip: 0 a computer monitor, 1 a circuit board, 3 a tag.
+WORD ImageOf(Kind kind) {
+    return kind == Kind::kDevice ? 0 : kind == Kind::kFolder ? 1 : 3;
+}
+
+}  // namespace
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        g_instance = instance;
+        g_model = new (std::nothrow) Model();
+        g_workers = new (std::nothrow) Workers();
+        return g_model && g_workers;
+    }
+    if (reason == DLL_PROCESS_DETACH) {
+        // No worker is left: each holds the DLL until it has ended.
+        delete g_workers;
+        delete g_model;
+        g_workers = nullptr;
+        g_model = nullptr;
+    }
+    return TRUE;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLAddObject(DWORD parent, HWND owner) {
+    return Safely([&] { return ShowAddDialog(g_instance, owner, *g_model, parent) ? 1L : 0L; });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLEditObject(DWORD id, HWND owner) {
+    return Safely([&] { return ShowEditDialog(g_instance, owner, *g_model, id) ? 1L : 0L; });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLEnumChildren(DWORD id, char*** names, DWORD* count) {
+    return Safely([&] { return NameList(g_model->Children(id, false), names, count); });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLEnumTags(DWORD id, char*** names, DWORD* count) {
+    return Safely([&] { return NameList(g_model->Children(id, true), names, count); });
+}
+
+OPC_DRIVER_EXPORT DWORD __cdecl DLLGetObjectID(DWORD parent, const char* name) {
+    if (!name) return 0;
+    return static_cast<DWORD>(Safely([&] {
+        const std::string_view text(name);
+        return static_cast<LONG>(parent == 0 && (text.empty() || text.front() == '.' ||
+                                                 text.find('.') != std::string_view::npos)
+                                     ? g_model->FindPath(text)
+                                     : g_model->Find(parent, text));
+    }));
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
+    if (!info) return 0;
+    return Safely([&] {
+        return g_model->Describe(
+                   id,
+                   [&](const ObjectView& view) {
+                       const bool tag = view.kind == Kind::kTag;
+                       info->name = CoTaskCopy(*view.name);
+                       info->description = CoTaskCopy(*view.description);
+                       info->id = id;
+                       info->driverData = view.driverData;
+                       info->visible = TRUE;
+                       info->isTag = tag;
+                       info->readOnly = !tag || !IsWritable(view.tag->table);
+                       info->image = info->treeImage = ImageOf(view.kind);
+                       info->clients = view.clients;
+                       if (tag) {
+                           info->quality = view.quality;
+                           info->timestamp = view.timestamp;
+                           if (V_VT(view.value) != VT_EMPTY) {
+                               if (FAILED(
+                                       VariantCopy(&info->value, const_cast<VARIANT*>(view.value))))
+                                   info->quality = kQualityCommFailure;
+                           } else {
+                               // A tag not read yet still tells its type: the server takes its
+                               // canonical type from the value.
+                               const VARTYPE type = ValueType(view.tag->encoding);
+                               V_VT(&info->value) = type;
+                               if (type == VT_BSTR) V_BSTR(&info->value) = SysAllocString(L"");
+                           }
+                       }
+                   })
+                   ? 1L
+                   : 0L;
+    });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLSetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
+    if (!info) return 0;
+    const LONG result = Safely([&] {
+        g_model->SetClients(id, info->clients, info->driverData);
+        return V_VT(&info->value) == VT_EMPTY ? 1L : WriteTag(id, info->value);
+    });
+    VariantClear(&info->value);  // the copy is ours
+    return result;
+}
+
+// The count alone: a client adding an item never writes to the device.
+OPC_DRIVER_EXPORT LONG __cdecl DLLChangeClientCount(DWORD id, LONG delta) {
+    return Safely([&] { return g_model->ChangeClients(id, delta); });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLRemoveObject(DWORD id) {
+    return Safely([&] {
+        g_model->Remove(id);
+        return 1L;
+    });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLSerialize(IStream* stream, BOOL save) {
+    if (!stream) return 0;
+    return Safely([&] {
+        if (save) return driver_kit::WriteStream(stream, g_model->Save()) ? 1L : 0L;
+        std::string bytes;
+        if (!driver_kit::ReadStream(stream, bytes, kMaxStreamBytes)) return 0L;
+        return g_model->Load(bytes) ? 1L : 0L;
+    });
+}
+
+// Hands over what the workers last read; reads nothing itself.
+OPC_DRIVER_EXPORT LONG __cdecl DLLUpdate(DWORD) {
+    return Safely([] {
+        g_workers->Sync();
+        g_model->HandOver();
+        return 1L;
+    });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLStart(DWORD) {
+    return Safely([] {
+        g_workers->Start();
+        return 1L;
+    });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLStop(DWORD) {
+    return Safely([] {
+        g_workers->Stop();
+        return 1L;
+    });
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLDefaultSettings() {
+    return Safely([] {
+        g_model->BuildExample();
+        return 1L;
+    });
+}
