@@ -3,7 +3,8 @@
 set -eu
 PACKAGES="g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine64
 fonts-wine libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1 libxinerama1 libxfixes3
-libgnutls30 xvfb xauth x11-utils imagemagick cmake googletest python3 ninja-build locales"
+libgnutls30 xvfb xauth x11-utils imagemagick cmake googletest python3 python3-pymodbus ninja-build
+python3-serial-asyncio locales"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

@@ -71,6 +71,12 @@ std::string ServerInstallation::AddDriver(const std::string& builtDll, const std
     return path;
 }
 
+void ServerInstallation::AddShippedDriver(const std::string& builtDll, const std::string& name) {
+    EXPECT_TRUE(CopyFileA(builtDll.c_str(), dir_.File("bin\\" + name + ".dll").c_str(), FALSE));
+    driverList_ += name + ".dll|" + name + "\r\n";
+    WriteTextFile(dir_.File("Drivers.cfg"), driverList_);
+}
+
 void ServerInstallation::StopStartedServers() {
     for (DWORD id : ServerProcesses()) {
         if (started_.count(id) == 0) continue;

@@ -42,6 +42,10 @@ class ServerInstallation {
     std::string AddDriver(const std::string& builtDll, const std::string& name,
                           const std::string& config);
 
+    // Lists a driver we ship after the probe: a copy of `builtDll` as bin\NAME.dll, shown
+    // as NAME.
+    void AddShippedDriver(const std::string& builtDll, const std::string& name);
+
     // Starts the installed server with `arguments`; the process handle, owned by the caller.
     HANDLE Start(const std::string& arguments, DWORD* id = nullptr);
     // Runs it and waits for its end; false if it did not end within `ms`.

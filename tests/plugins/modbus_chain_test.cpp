@@ -1,0 +1,463 @@
+// The whole chain: an OPC client in this process, the installed server in its own, the Modbus
+// TCP driver in the server, and a real Modbus TCP device (Debian's pymodbus, started by CTest).
+// Every type and word and byte order is read from registers the device holds and written back
+// into them; the device is switched off and on under a subscribed client; and `opcclient watch`
+// shows a change made on the device side.
+#include <winsock2.h>
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+#include "configuration_file.h"
+#include "driver_list.h"
+#include "modbus_device_control.h"
+#include "modbus_load_tree.h"
+#include "modbus_tree.h"
+#include "opc_client_fixture.h"
+
+namespace {
+
+using modbus::DataType;
+using modbus::Table;
+using namespace modbus_tree;
+
+// One tag: where it lives, how it is encoded, what the device holds and what the client
+// sees, then what the client writes and what the device must hold afterwards.
+struct Case {
+    const char* name;
+    Table table;
+    uint16_t address;
+    DataType type;
+    std::function<void(modbus::Encoding&)> tweak;
+    std::vector<uint16_t> raw;
+    VARTYPE vt;
+    double value;  // numbers and bools (-1 for true)
+    const wchar_t* text;
+    double written;
+    const wchar_t* writtenText;
+    std::vector<uint16_t> rawWritten;
+};
+
+const auto kLowWordFirst = [](modbus::Encoding& e) { e.lowWordFirst = true; };
+const auto kSwapBytes = [](modbus::Encoding& e) { e.swapBytes = true; };
+
+std::vector<Case> Cases() {
+    return {
+        {"Coil",
+         Table::kCoil,
+         0,
+         DataType::kBool,
+         nullptr,
+         {1},
+         VT_BOOL,
+         -1,
+         nullptr,
+         0,
+         nullptr,
+         {0}},
+        {"BitInRegister",
+         Table::kHoldingRegister,
+         0,
+         DataType::kBool,
+         nullptr,
+         {5},
+         VT_BOOL,
+         -1,
+         nullptr,
+         0,
+         nullptr,
+         {0}},
+        {"Int16",
+         Table::kHoldingRegister,
+         1,
+         DataType::kInt16,
+         nullptr,
+         {0xFFFE},
+         VT_I2,
+         -2,
+         nullptr,
+         -300,
+         nullptr,
+         {65236}},
+        {"UInt16",
+         Table::kHoldingRegister,
+         2,
+         DataType::kUInt16,
+         nullptr,
+         {65535},
+         VT_UI2,
+         65535,
+         nullptr,
+         40000,
+         nullptr,
+         {40000}},
+        {"Int32",
+         Table::kHoldingRegister,
+         3,
+         DataType::kInt32,
+         nullptr,
+         {0xFFFF, 0xFFFE},
+         VT_I4,
+         -2,
+         nullptr,
+         100000,
+         nullptr,
+         {1, 34464}},
+        {"Int32LowFirst",
+         Table::kHoldingRegister,
+         5,
+         DataType::kInt32,
+         kLowWordFirst,
+         {0xFFFE, 0xFFFF},
+         VT_I4,
+         -2,
+         nullptr,
+         100000,
+         nullptr,
+         {34464, 1}},
+        {"UInt32",
+         Table::kHoldingRegister,
+         7,
+         DataType::kUInt32,
+         nullptr,
+         {1, 0},
+         VT_UI4,
+         65536,
+         nullptr,
+         3000000000.0,
+         nullptr,
+         {0xB2D0, 0x5E00}},
+        {"Float32",
+         Table::kHoldingRegister,
+         9,
+         DataType::kFloat32,
+         nullptr,
+         {0x3FC0, 0},
+         VT_R4,
+         1.5,
+         nullptr,
+         2.25,
+         nullptr,
+         {0x4010, 0}},
+        {"Float32Swapped",
+         Table::kHoldingRegister,
+         11,
+         DataType::kFloat32,
+         kSwapBytes,
+         {0xC03F, 0},
+         VT_R4,
+         1.5,
+         nullptr,
+         -1,
+         nullptr,
+         {0x80BF, 0}},
+        {"Float32BothOrders",
+         Table::kHoldingRegister,
+         13,
+         DataType::kFloat32,
+         [](modbus::Encoding& e) { e.lowWordFirst = e.swapBytes = true; },
+         {0, 0xC03F},
+         VT_R4,
+         1.5,
+         nullptr,
+         -1,
+         nullptr,
+         {0, 0x80BF}},
+        {"Float64",
+         Table::kHoldingRegister,
+         15,
+         DataType::kFloat64,
+         nullptr,
+         {0x3FF8, 0, 0, 0},
+         VT_R8,
+         1.5,
+         nullptr,
+         -2.5,
+         nullptr,
+         {0xC004, 0, 0, 0}},
+        {"Float64LowFirst",
+         Table::kHoldingRegister,
+         19,
+         DataType::kFloat64,
+         kLowWordFirst,
+         {0, 0, 0, 0x3FF8},
+         VT_R8,
+         1.5,
+         nullptr,
+         -2.5,
+         nullptr,
+         {0, 0, 0, 0xC004}},
+        {"Text",
+         Table::kHoldingRegister,
+         23,
+         DataType::kString,
+         [](modbus::Encoding& e) { e.stringRegisters = 3; },
+         {0x4142, 0x4344, 0x4500},
+         VT_BSTR,
+         0,
+         L"ABCDE",
+         0,
+         L"Пуск",
+         {0xCFF3, 0xF1EA, 0}},
+        {"Scaled",
+         Table::kHoldingRegister,
+         26,
+         DataType::kInt16,
+         [](modbus::Encoding& e) {
+             e.scaling = modbus::Scaling{true, 0, 1000, 0, 100};
+         },
+         {250},
+         VT_R8,
+         25,
+         nullptr,
+         50,
+         nullptr,
+         {500}},
+        {"Input",
+         Table::kInputRegister,
+         0,
+         DataType::kUInt16,
+         nullptr,
+         {1234},
+         VT_UI2,
+         1234,
+         nullptr,
+         0,
+         nullptr,
+         {}},
+        {"Discrete",
+         Table::kDiscreteInput,
+         0,
+         DataType::kBool,
+         nullptr,
+         {1},
+         VT_BOOL,
+         -1,
+         nullptr,
+         0,
+         nullptr,
+         {}},
+    };
+}
+
+char TableLetter(Table t) {
+    return "cdih"[static_cast<int>(t)];
+}
+
+std::wstring ItemId(const char* tag) {
+    std::string id = std::string("Modbus.PLC.") + tag;
+    return std::wstring(id.begin(), id.end());
+}
+
+class ModbusChain : public OpcClientTest {
+  protected:
+    static void SetUpTestSuite() {
+        install_ = new ServerInstallation();
+        install_->AddShippedDriver(TestProgramDirectory() + "\\modbus.dll", "Modbus");
+        registered_ = install_->Run("/RegServer");
+        ModbusDevice device;
+        // The configuration is written by the product's own save, from the drivers loaded
+        // here with the test tree, and becomes the registered server's default.
+        g_drivers.LoadFrom(install_->dir_.File("Drivers.cfg"));
+        const DriverSnapshot drivers = g_drivers.Snapshot();
+        for (size_t i = 0; device.Ok() && i < drivers->drivers.size(); ++i) {
+            if (drivers->driverNames[i] != "Modbus") continue;
+            modbus::Model tree;
+            const DWORD plc = tree.Add(0, Device("PLC", device.Port(), 100, 1000, 0));
+            for (const Case& c : Cases())
+                tree.Add(plc, Tag(c.name, c.table, c.address, c.type, c.tweak));
+            tree.Add(plc, Tag("Watched", Table::kHoldingRegister, 60));
+            configured_ = LoadTree(*drivers->drivers[i], tree) &&
+                          SaveConfiguration(install_->dir_.File("modbus.cfg"));
+        }
+        g_drivers.Unload();
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(device_.Ok()) << "the test device does not answer (build/modbus_device.state)";
+        ASSERT_TRUE(configured_);
+        device_.Up();
+        OpcClientTest::SetUp();
+    }
+
+    // Reads `item` from the device until `done` says yes or 10 s have passed.
+    OPCITEMSTATE ReadUntil(IOPCSyncIO* io, OPCHANDLE item,
+                           const std::function<bool(const OPCITEMSTATE&)>& done) {
+        OPCITEMSTATE last{};
+        const DWORD start = GetTickCount();
+        do {
+            OPCITEMSTATE* states = nullptr;
+            HRESULT* errors = nullptr;
+            if (SUCCEEDED(io->Read(OPC_DS_DEVICE, 1, &item, &states, &errors))) {
+                VariantClear(&last.vDataValue);
+                last = states[0];
+                CoTaskMemFree(states);
+                CoTaskMemFree(errors);
+                if (done(last)) return last;
+            }
+            Sleep(100);
+        } while (GetTickCount() - start < 10000);
+        return last;
+    }
+
+    ModbusDevice device_;
+    inline static bool configured_ = false;
+};
+
+bool Matches(const OPCITEMSTATE& s, const Case& c) {
+    const VARIANT& v = s.vDataValue;
+    if (s.wQuality != OPC_QUALITY_GOOD || V_VT(&v) != c.vt) return false;
+    switch (c.vt) {
+        case VT_BOOL:
+            return V_BOOL(&v) == VARIANT_TRUE;
+        case VT_I2:
+            return V_I2(&v) == c.value;
+        case VT_UI2:
+            return V_UI2(&v) == c.value;
+        case VT_I4:
+            return V_I4(&v) == c.value;
+        case VT_UI4:
+            return V_UI4(&v) == c.value;
+        case VT_R4:
+            return V_R4(&v) == c.value;
+        case VT_R8:
+            return std::fabs(V_R8(&v) - c.value) < 1e-9;
+        case VT_BSTR:
+            return std::wstring(V_BSTR(&v)) == c.text;
+    }
+    return false;
+}
+
+TEST_F(ModbusChain, EveryTypeAndOrderIsReadFromTheDeviceAndWrittenBack) {
+    AddedGroup g = AddGroupTo(server_.Get(), L"types", 100);
+    ComPtr<IOPCItemMgt> items;
+    ASSERT_TRUE(SUCCEEDED(g.state.As(items)));
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_TRUE(SUCCEEDED(g.state.As(io)));
+    const std::vector<Case> cases = Cases();
+    std::vector<std::wstring> ids;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(device_.Set(TableLetter(c.table), c.address, c.raw)) << c.name;
+        ids.push_back(ItemId(c.name));
+    }
+    Added added = AddItems(items.Get(), ids);
+    ASSERT_EQ(S_OK, added.hr);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.vt, added.results[i].vtCanonicalDataType);
+        const bool writable = c.table == Table::kCoil || c.table == Table::kHoldingRegister;
+        EXPECT_EQ(writable ? OPC_READABLE | OPC_WRITEABLE : OPC_READABLE,
+                  added.results[i].dwAccessRights);
+        OPCITEMSTATE read =
+            ReadUntil(io.Get(), added[i], [&](const OPCITEMSTATE& s) { return Matches(s, c); });
+        EXPECT_TRUE(Matches(read, c)) << "quality 0x" << std::hex << read.wQuality << ", type "
+                                      << std::dec << V_VT(&read.vDataValue);
+        VariantClear(&read.vDataValue);
+
+        VARIANT value;
+        VariantInit(&value);
+        if (c.writtenText) {
+            V_VT(&value) = VT_BSTR;
+            V_BSTR(&value) = SysAllocString(c.writtenText);
+        } else {
+            V_VT(&value) = VT_R8;
+            V_R8(&value) = c.written;
+        }
+        OPCHANDLE handle = added[i];
+        HRESULT* errors = nullptr;
+        const HRESULT hr = io->Write(1, &handle, &value, &errors);
+        VariantClear(&value);
+        if (!writable) {
+            EXPECT_EQ(S_FALSE, hr);
+            if (errors) {
+                EXPECT_EQ(OPC_E_BADRIGHTS, errors[0]);
+            }
+        } else {
+            EXPECT_EQ(S_OK, hr);
+            EXPECT_EQ(c.rawWritten, device_.Get(TableLetter(c.table), c.address,
+                                                static_cast<uint16_t>(c.rawWritten.size())));
+        }
+        CoTaskMemFree(errors);
+    }
+}
+
+TEST_F(ModbusChain, ADeviceSwitchedOffReadsCommunicationFailureThenGoodAgain) {
+    AddedGroup g = AddGroupTo(server_.Get(), L"onoff", 100);
+    ComPtr<IOPCItemMgt> items;
+    ASSERT_TRUE(SUCCEEDED(g.state.As(items)));
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_TRUE(SUCCEEDED(g.state.As(io)));
+    ASSERT_TRUE(device_.Set('h', 60, {4321}));
+    Added added = AddItems(items.Get(), {ItemId("Watched")});
+    ASSERT_EQ(S_OK, added.hr);
+    OPCITEMSTATE s = ReadUntil(io.Get(), added[0], [](const OPCITEMSTATE& s) {
+        return s.wQuality == OPC_QUALITY_GOOD && V_UI2(&s.vDataValue) == 4321;
+    });
+    ASSERT_EQ(OPC_QUALITY_GOOD, s.wQuality);
+    const FILETIME good = s.ftTimeStamp;
+    VariantClear(&s.vDataValue);
+
+    ASSERT_TRUE(device_.Down());
+    s = ReadUntil(io.Get(), added[0],
+                  [](const OPCITEMSTATE& s) { return s.wQuality == OPC_QUALITY_COMM_FAILURE; });
+    EXPECT_EQ(OPC_QUALITY_COMM_FAILURE, s.wQuality);
+    EXPECT_EQ(VT_UI2, V_VT(&s.vDataValue));
+    EXPECT_EQ(4321, V_UI2(&s.vDataValue)) << "the last value stays";
+    EXPECT_GE(CompareFileTime(&s.ftTimeStamp, &good), 0);
+    VariantClear(&s.vDataValue);
+    // A write to a device that is away fails.
+    VARIANT value;
+    V_VT(&value) = VT_UI2;
+    V_UI2(&value) = 1;
+    OPCHANDLE handle = added[0];
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(S_FALSE, io->Write(1, &handle, &value, &errors));
+    if (errors) {
+        EXPECT_EQ(E_FAIL, errors[0]);
+    }
+    CoTaskMemFree(errors);
+    OPCITEMSTATE* cached = nullptr;
+    if (SUCCEEDED(io->Read(OPC_DS_CACHE, 1, &handle, &cached, &errors))) {
+        EXPECT_EQ(4321, V_UI2(&cached[0].vDataValue)) << "the refused value is not cached";
+        VariantClear(&cached[0].vDataValue);
+        CoTaskMemFree(cached);
+        CoTaskMemFree(errors);
+    }
+
+    ASSERT_TRUE(device_.Set('h', 60, {4322}));
+    ASSERT_TRUE(device_.Up());
+    // Reconnected within the back-off (a few seconds for a short outage), nothing restarted.
+    s = ReadUntil(io.Get(), added[0], [](const OPCITEMSTATE& s) {
+        return s.wQuality == OPC_QUALITY_GOOD && V_UI2(&s.vDataValue) == 4322;
+    });
+    EXPECT_EQ(OPC_QUALITY_GOOD, s.wQuality);
+    EXPECT_EQ(4322, V_UI2(&s.vDataValue));
+    VariantClear(&s.vDataValue);
+}
+
+TEST_F(ModbusChain, OpcclientWatchShowsAChangeMadeOnTheDevice) {
+    ASSERT_TRUE(device_.Set('h', 60, {111}));
+    std::thread change([&] {
+        Sleep(2500);
+        ModbusDevice another;
+        another.Set('h', 60, {222});
+    });
+    ChildRun watch =
+        RunChild(L"opcclient.exe",
+                 L"watch OPCServerVEXA.OPCServer Modbus.PLC.Watched --rate 250 --count 24", 60000);
+    change.join();
+    EXPECT_EQ(0u, watch.exitCode) << watch.err;
+    const size_t before = watch.out.find("Modbus.PLC.Watched = 111 (VT_UI2, good)");
+    const size_t after = watch.out.find("Modbus.PLC.Watched = 222 (VT_UI2, good)");
+    EXPECT_NE(std::string::npos, before) << watch.out;
+    EXPECT_NE(std::string::npos, after) << watch.out;
+    EXPECT_LT(before, after);
+}
+
+}  // namespace

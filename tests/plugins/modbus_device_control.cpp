@@ -1,0 +1,98 @@
+#include "modbus_device_control.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+ModbusDevice::ModbusDevice() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    // build\modbus_device.state, beside the test programs' bin\.
+    char path[MAX_PATH] = {};
+    if (!GetEnvironmentVariableA("MODBUS_DEVICE_STATE", path, MAX_PATH)) {
+        const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+        std::string state(path, n);
+        state = state.substr(0, state.find_last_of('\\'));
+        state = state.substr(0, state.find_last_of('\\')) + "\\modbus_device.state";
+        lstrcpynA(path, state.c_str(), MAX_PATH);
+    }
+    FILE* file = fopen(path, "r");
+    if (!file) return;
+    unsigned modbus = 0, control = 0, silent = 0;
+    const int got = fscanf(file, "%u %u %u", &modbus, &control, &silent);
+    fclose(file);
+    if (got != 3) return;
+    port_ = static_cast<uint16_t>(modbus);
+    silentPort_ = static_cast<uint16_t>(silent);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<u_short>(control));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
+        closesocket(s);
+        return;
+    }
+    DWORD limit = 10000;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof(limit));
+    control_ = s;
+}
+
+ModbusDevice::~ModbusDevice() {
+    if (control_ != INVALID_SOCKET) closesocket(control_);
+    WSACleanup();
+}
+
+std::string ModbusDevice::Ask(const std::string& line) {
+    if (control_ == INVALID_SOCKET) return "";
+    const std::string out = line + "\n";
+    if (send(control_, out.data(), static_cast<int>(out.size()), 0) != static_cast<int>(out.size()))
+        return "";
+    for (;;) {
+        const size_t end = pending_.find('\n');
+        if (end != std::string::npos) {
+            std::string answer = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return answer;
+        }
+        char buffer[512];
+        const int n = recv(control_, buffer, sizeof(buffer), 0);
+        if (n <= 0) return "";
+        pending_.append(buffer, n);
+    }
+}
+
+bool ModbusDevice::Set(char table, uint16_t address, const std::vector<uint16_t>& values) {
+    std::ostringstream line;
+    line << "set " << table << ' ' << address;
+    for (uint16_t v : values) line << ' ' << v;
+    return Ask(line.str()) == "ok";
+}
+
+std::vector<uint16_t> ModbusDevice::Get(char table, uint16_t address, uint16_t count) {
+    std::ostringstream line;
+    line << "get " << table << ' ' << address << ' ' << count;
+    std::istringstream answer(Ask(line.str()));
+    std::vector<uint16_t> values;
+    unsigned v;
+    while (answer >> v) values.push_back(static_cast<uint16_t>(v));
+    return values;
+}
+
+int ModbusDevice::Reads(char table) {
+    const std::string answer = Ask(std::string("reads ") + table);
+    return answer.empty() ? -1 : atoi(answer.c_str());
+}
+
+bool ModbusDevice::ResetCounts() {
+    return Ask("reset") == "ok";
+}
+
+bool ModbusDevice::Down() {
+    return Ask("down") == "ok";
+}
+
+bool ModbusDevice::Up() {
+    return Ask("up") == "ok";
+}

@@ -1,0 +1,139 @@
+// The Modbus TCP driver's own dialogs, driven as a user would: a second thread fills the fields
+// and presses the buttons while DLLAddObject or DLLEditObject waits. Settings the driver cannot
+// use are explained and not taken. Needs a display (the tests run under Xvfb).
+#include <winsock2.h>
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "dialog_driver.h"
+#include "driver_list.h"
+#include "probe_driver_files.h"
+
+namespace {
+
+constexpr const wchar_t* kAddTitle = L"Новый объект Modbus TCP";
+constexpr const wchar_t* kEditTitle = L"Свойства объекта Modbus TCP";
+constexpr const wchar_t* kComplaint = L"Modbus TCP";
+enum : int {
+    kKind = 1001,
+    kName,
+    kDescription,
+    kHost,
+    kPort,
+    kUnit,
+    kPoll,
+    kTimeout,
+    kRetries,
+    kTable,
+    kAddress,
+    kNotation,
+    kType,
+};
+
+class ModbusDialogs : public testing::Test {
+  protected:
+    void SetUp() override {
+        WriteTextFile(dir_.File("Drivers.cfg"), TestProgramDirectory() + "\\modbus.dll|Modbus\n");
+        g_drivers.LoadFrom(dir_.File("Drivers.cfg"));
+        ASSERT_EQ(1u, g_drivers.Snapshot()->drivers.size());
+        driver_ = g_drivers.Snapshot()->drivers[0];
+        driver_->DefaultSettings();
+    }
+    void TearDown() override {
+        driver_.reset();
+        g_drivers.Unload();
+    }
+
+    void WithDialog(const wchar_t* title, const std::function<void()>& call,
+                    const std::function<void(HWND)>& user) {
+        const DialogOutcome outcome = ::WithDialog(title, call, user, kComplaint);
+        EXPECT_TRUE(outcome.found) << "the dialog did not appear";
+        EXPECT_TRUE(outcome.closed) << "the dialog did not close";
+    }
+
+    // Presses OK and expects a complaint, which it dismisses; true if one came.
+    static bool RefusedOnOk(HWND dialog) {
+        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        HWND message = WaitForDialog(kComplaint, 10000);
+        if (!message) return false;
+        PostMessageW(message, WM_COMMAND, IDOK, 0);
+        const DWORD start = GetTickCount();
+        while (IsWindow(message) && GetTickCount() - start < 10000) Sleep(50);
+        return true;
+    }
+
+    ScratchDirectory dir_;
+    std::shared_ptr<CDriver> driver_;
+};
+
+TEST_F(ModbusDialogs, ADeviceWithABadPortIsExplainedAndAGoodOneIsTaken) {
+    bool refused = false;
+    WithDialog(
+        kAddTitle, [&] { driver_->AddObject(0, nullptr); },
+        [&](HWND dialog) {
+            EXPECT_EQ(L"Устройство", DialogItemText(dialog, kKind)) << "only devices at the top";
+            EXPECT_EQ(L"502", DialogItemText(dialog, kPort));
+            EXPECT_TRUE(IsWindowVisible(GetDlgItem(dialog, kHost)));
+            EXPECT_FALSE(IsWindowVisible(GetDlgItem(dialog, kTable)));
+            SetDlgItemTextW(dialog, kName, L"Насосная");
+            SetDlgItemTextW(dialog, kHost, L"10.0.0.5");
+            SetDlgItemTextW(dialog, kPort, L"70000");
+            refused = RefusedOnOk(dialog);
+            SetDlgItemTextW(dialog, kPort, L"1502");
+            SetDlgItemTextW(dialog, kHost, L"плк.local");  // not a host name
+            refused = RefusedOnOk(dialog) && refused;
+            SetDlgItemTextW(dialog, kHost, L"10.0.0.5");
+            PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        });
+    EXPECT_TRUE(refused);
+    std::vector<std::string> devices;
+    driver_->EnumChildren(devices, 0);
+    EXPECT_EQ((std::vector<std::string>{"PLC1", "\xCD\xE0\xF1\xEE\xF1\xED\xE0\xFF"}), devices);
+}
+
+TEST_F(ModbusDialogs, ATagThatDoesNotFitItsTableIsExplainedAndItsAddressShownAsEngineersWriteIt) {
+    const DWORD plc = driver_->GetObjectID(0, "PLC1");
+    bool refused = false;
+    WithDialog(
+        kAddTitle, [&] { driver_->AddObject(plc, nullptr); },
+        [&](HWND dialog) {
+            EXPECT_EQ(L"Тег", DialogItemText(dialog, kKind));
+            SetDlgItemTextW(dialog, kName, L"Speed");
+            SendDlgItemMessageW(dialog, kTable, CB_SETCURSEL, 3, 0);
+            SendDlgItemMessageW(dialog, kType, CB_SETCURSEL, 5, 0);  // float32
+            SetDlgItemTextW(dialog, kAddress, L"65535");
+            refused = RefusedOnOk(dialog);
+            SetDlgItemTextW(dialog, kAddress, L"10");
+            EXPECT_EQ(L"40011", DialogItemText(dialog, kNotation));
+            PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        });
+    EXPECT_TRUE(refused) << "two registers from 65535 run past the end";
+    CObjectInfo info;
+    driver_->GetObjectInfo(driver_->GetObjectID(0, "PLC1.Speed"), info);
+    EXPECT_TRUE(info.isTag);
+    EXPECT_EQ(VT_R4, info.value.Type());
+    EXPECT_FALSE(info.readOnly);
+}
+
+TEST_F(ModbusDialogs, EditRefusesANumberOnACoilAndCancelChangesNothing) {
+    const DWORD pump = driver_->GetObjectID(0, "PLC1.Pump");
+    bool refused = false;
+    WithDialog(
+        kEditTitle, [&] { driver_->EditObject(pump, nullptr); },
+        [&](HWND dialog) {
+            EXPECT_EQ(L"Pump", DialogItemText(dialog, kName));
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, kKind)));
+            EXPECT_EQ(L"00001", DialogItemText(dialog, kNotation));
+            SendDlgItemMessageW(dialog, kType, CB_SETCURSEL, 1, 0);  // int16
+            refused = RefusedOnOk(dialog);
+            PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+        });
+    EXPECT_TRUE(refused);
+    CObjectInfo info;
+    driver_->GetObjectInfo(pump, info);
+    EXPECT_EQ(VT_BOOL, info.value.Type());
+}
+
+}  // namespace

@@ -1,0 +1,180 @@
+// The Modbus TCP driver's object tree: where objects may go, what is refused, the versioned
+// stream (byte for byte, and damaged streams that change nothing), and the readings a worker
+// posts, which the server sees only after the driver's update.
+#include <winsock2.h>
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <string>
+
+#include "modbus_model.h"
+#include "modbus_tree.h"
+
+namespace {
+
+using modbus::DataType;
+using modbus::Kind;
+using modbus::Model;
+using modbus::Table;
+using namespace modbus_tree;
+
+TEST(ModbusModel, ObjectsGoWhereTheyBelongAndBadSettingsAreRefused) {
+    Model m;
+    const DWORD plc = m.Add(0, Device("PLC", 502));
+    ASSERT_NE(0u, plc);
+    EXPECT_EQ(0u, m.Add(0, Tag("T", Table::kCoil, 0, DataType::kBool))) << "no tag at the top";
+    EXPECT_EQ(0u, m.Add(plc, Device("Inner", 502))) << "no device in a device";
+    const DWORD folder = m.Add(plc, Folder("F"));
+    const DWORD tag = m.Add(folder, Tag("T", Table::kHoldingRegister, 5, DataType::kFloat32));
+    ASSERT_NE(0u, tag);
+    EXPECT_EQ(0u, m.Add(tag, Tag("Child", Table::kHoldingRegister, 0))) << "tags hold nothing";
+    EXPECT_EQ(0u, m.Add(folder, Tag("T", Table::kHoldingRegister, 9))) << "name taken";
+    EXPECT_EQ(L"Объект с таким именем уже есть на этом уровне.",
+              m.Check(folder, 0, Tag("T", Table::kHoldingRegister, 9)));
+    EXPECT_EQ(L"Тег выходит за конец адресного пространства (65536).",
+              m.Check(folder, 0, Tag("U", Table::kHoldingRegister, 65535, DataType::kFloat32)));
+    EXPECT_EQ(L"Катушки и дискретные входы могут быть только логического типа.",
+              m.Check(folder, 0, Tag("U", Table::kCoil, 0, DataType::kInt16)));
+    modbus::ObjectSettings badPort = Device("Other", 0);
+    EXPECT_FALSE(m.Check(0, 0, badPort).empty());
+
+    EXPECT_EQ(tag, m.FindPath("PLC.F.T"));
+    EXPECT_EQ(tag, m.FindPath(".PLC.F.T"));
+    EXPECT_EQ(0u, m.FindPath("PLC.F.T.X"));
+    EXPECT_EQ(plc, m.DeviceOf(tag));
+    EXPECT_EQ(1u, m.PlanOf(plc)->tags.size()) << "the tag is found through the folder";
+
+    // An edit keeps the kind, and a tag read elsewhere waits for its first reading again.
+    modbus::ObjectSettings moved = Tag("T", Table::kInputRegister, 7, DataType::kFloat32);
+    moved.kind = Kind::kFolder;
+    ASSERT_TRUE(m.Edit(tag, moved));
+    EXPECT_EQ(Kind::kTag, *m.KindOf(tag));
+    EXPECT_EQ(Table::kInputRegister, m.Settings(tag)->tag.table);
+    EXPECT_FALSE(m.Edit(tag, Tag("T", Table::kCoil, 7, DataType::kFloat32)));
+
+    m.Remove(folder);
+    EXPECT_EQ(0u, m.FindPath("PLC.F.T"));
+    EXPECT_TRUE(m.PlanOf(plc)->tags.empty());
+}
+
+TEST(ModbusModel, ReadingsWaitForTheUpdateAndAFailureKeepsTheLastValue) {
+    Model m;
+    const DWORD plc = m.Add(0, Device("PLC", 502));
+    const DWORD tag = m.Add(plc, Tag("T", Table::kHoldingRegister, 0));
+    const uint64_t generation = m.PlanOf(plc)->generation;
+    auto quality = [&] {
+        WORD q = 0;
+        m.Describe(tag, [&](const modbus::ObjectView& v) { q = v.quality; });
+        return q;
+    };
+    auto value = [&] {
+        int shown = -1;
+        m.Describe(tag, [&](const modbus::ObjectView& v) {
+            if (V_VT(v.value) == VT_UI2) shown = V_UI2(v.value);
+        });
+        return shown;
+    };
+    EXPECT_EQ(modbus::kQualityWaiting, quality());
+
+    std::vector<modbus::Reading> readings(1);
+    readings[0].tag = tag;
+    V_VT(readings[0].value.get()) = VT_UI2;
+    V_UI2(readings[0].value.get()) = 42;
+    m.Post(generation, std::move(readings));
+    EXPECT_EQ(-1, value()) << "not before the update";
+    m.HandOver();
+    EXPECT_EQ(42, value());
+    EXPECT_EQ(modbus::kQualityGood, quality());
+
+    std::vector<modbus::Reading> failed(1);
+    failed[0].tag = tag;
+    failed[0].quality = modbus::kQualityCommFailure;
+    failed[0].keepValue = true;
+    m.Post(generation, std::move(failed));
+    m.HandOver();
+    EXPECT_EQ(42, value());
+    EXPECT_EQ(modbus::kQualityCommFailure, quality());
+
+    // Readings of a tree that has since been replaced are dropped: ids are given out afresh.
+    std::vector<modbus::Reading> stale(1);
+    stale[0].tag = tag;
+    V_VT(stale[0].value.get()) = VT_UI2;
+    V_UI2(stale[0].value.get()) = 7;
+    ASSERT_TRUE(m.Load(m.Save()));
+    m.Post(generation, std::move(stale));
+    m.HandOver();
+    EXPECT_EQ(-1, value());
+}
+
+TEST(ModbusModel, TheStreamKeepsEverySettingAndRefusesWhatItCannotRead) {
+    Model m;
+    modbus::ObjectSettings device = Device("PLC", 1502, 250, 700, 3);
+    device.description = "\xCF\xEB\xE0\xED\xF2";  // cp1251
+    device.device.host = "plc-1.plant.local";
+    device.device.unit = 17;
+    const DWORD plc = m.Add(0, device);
+    const DWORD folder = m.Add(plc, Folder("Analog"));
+    modbus::ObjectSettings tag =
+        Tag("Flow", Table::kInputRegister, 300, DataType::kFloat64, [](modbus::Encoding& e) {
+            e.lowWordFirst = true;
+            e.swapBytes = true;
+            e.scaling = modbus::Scaling{true, 0, 65535, -50, 150.5};
+        });
+    m.Add(folder, tag);
+    m.Add(plc, Tag("Name", Table::kHoldingRegister, 10, DataType::kString,
+                   [](modbus::Encoding& e) { e.stringRegisters = 8; }));
+    const std::string bytes = m.Save();
+
+    Model copy;
+    ASSERT_TRUE(copy.Load(bytes));
+    EXPECT_EQ(bytes, copy.Save());
+    const modbus::ObjectSettings d = *copy.Settings(copy.FindPath("PLC"));
+    EXPECT_EQ("plc-1.plant.local", d.device.host);
+    EXPECT_EQ(1502, d.device.port);
+    EXPECT_EQ(17, d.device.unit);
+    EXPECT_EQ(250u, d.device.pollMs);
+    EXPECT_EQ(700u, d.device.timeoutMs);
+    EXPECT_EQ(3, d.device.retries);
+    EXPECT_EQ(device.description, d.description);
+    const modbus::TagSettings t = copy.Settings(copy.FindPath("PLC.Analog.Flow"))->tag;
+    EXPECT_EQ(Table::kInputRegister, t.table);
+    EXPECT_EQ(300, t.address);
+    EXPECT_EQ(DataType::kFloat64, t.encoding.type);
+    EXPECT_TRUE(t.encoding.lowWordFirst && t.encoding.swapBytes && t.encoding.scaling.enabled);
+    EXPECT_EQ(150.5, t.encoding.scaling.euHigh);
+    EXPECT_EQ(8, copy.Settings(copy.FindPath("PLC.Name"))->tag.encoding.stringRegisters);
+
+    // The head of the stream, the same from every build: magic, version 1, three objects...
+    Model small;
+    small.Add(0, Device("D", 502, 1000, 1000, 2));
+    const std::string head("MBTC\x01\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00", 17);
+    EXPECT_EQ(head, small.Save().substr(0, 17));
+    // ...and a device: name, description, host, port 502, unit 1, poll and time-out 1000 ms,
+    // two retries.
+    const std::string device502(
+        "\x01\x00\x00\x00"
+        "D"
+        "\x00\x00\x00\x00"
+        "\x09\x00\x00\x00"
+        "127.0.0.1"
+        "\xF6\x01"
+        "\x01"
+        "\xE8\x03\x00\x00"
+        "\xE8\x03\x00\x00"
+        "\x02",
+        34);
+    EXPECT_EQ(device502, small.Save().substr(17));
+
+    // Whatever cannot be read leaves the tree as it was.
+    const std::string before = copy.Save();
+    for (const std::string& bad :
+         {std::string(), std::string("MBTC"), bytes.substr(0, bytes.size() - 1), bytes + "x",
+          "MBTC\x02" + bytes.substr(5), "XXXX" + bytes.substr(4)})
+        EXPECT_FALSE(copy.Load(bad));
+    std::string badPort = small.Save();
+    badPort[17 + 4 + 1 + 4 + 4 + 9] = 0;  // port 0 is refused like a dialog would refuse it
+    badPort[17 + 4 + 1 + 4 + 4 + 9 + 1] = 0;
+    EXPECT_FALSE(copy.Load(badPort));
+    EXPECT_EQ(before, copy.Save());
+}
+
+}  // namespace
