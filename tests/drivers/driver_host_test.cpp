@@ -67,11 +67,12 @@ TEST(DriverListLine, SplitsAtTheFirstBarAndTrimsNothing) {
 }
 
 TEST_F(DriverHost, TheServerReadsTheListAboveItsDirectory) {
-    // The build tree's list names the simulator by a relative name, resolved in bin/.
+    // The build tree's list names the drivers we ship by relative names, resolved in bin/.
     EXPECT_EQ(0, LoadDrivers());
     DriverSnapshot lists = g_drivers.Snapshot();
-    ASSERT_EQ(1u, lists->drivers.size());
+    ASSERT_EQ(2u, lists->drivers.size());
     EXPECT_EQ("Simulator", lists->driverNames[0]);
+    EXPECT_EQ("Modbus", lists->driverNames[1]);
     char current[MAX_PATH * 2];
     GetCurrentDirectoryA(sizeof(current), current);
     EXPECT_EQ(0, lstrcmpiA(ShortPathName(current).c_str(), ExecutableDirectory().c_str()));
