@@ -1,6 +1,7 @@
 #include "driver_kit.h"
 
 #include <cstring>
+#include <cwchar>
 
 namespace driver_kit {
 
@@ -35,6 +36,31 @@ bool WriteStream(IStream* stream, const std::string& bytes) {
     ULONG written = 0;
     return SUCCEEDED(stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written)) &&
            written == bytes.size();
+}
+
+std::wstring DialogText(HWND dialog, int id) {
+    wchar_t buffer[1024];
+    GetDlgItemTextW(dialog, id, buffer, 1024);
+    return buffer;
+}
+
+std::wstring NumberText(double value) {
+    wchar_t text[64];
+    swprintf(text, 64, L"%g", value);
+    return text;
+}
+
+bool ParseNumber(std::wstring text, double& value) {
+    for (wchar_t& c : text)
+        if (c == L',') c = L'.';
+    wchar_t* end = nullptr;
+    value = wcstod(text.c_str(), &end);
+    return !text.empty() && end && *end == 0;
+}
+
+void Complain(HWND dialog, const wchar_t* caption, const std::wstring& text, int focus) {
+    MessageBoxW(dialog, text.c_str(), caption, MB_OK | MB_ICONWARNING);
+    SetFocus(GetDlgItem(dialog, focus));
 }
 
 std::wstring Wide(const std::string& ansi) {

@@ -18,6 +18,14 @@ LONG NameList(const std::vector<std::string>& list, char*** names, DWORD* count)
 bool ReadStream(IStream* stream, std::string& bytes, size_t limit);
 bool WriteStream(IStream* stream, const std::string& bytes);
 
+// A dialog field's text; a number as a field shows it; a number typed with either decimal
+// separator (users type what their keyboard layout gives them). False for anything else.
+std::wstring DialogText(HWND dialog, int id);
+std::wstring NumberText(double value);
+bool ParseNumber(std::wstring text, double& value);
+// A refusal explained in a message box titled `caption`; the focus goes to field `focus`.
+void Complain(HWND dialog, const wchar_t* caption, const std::wstring& text, int focus);
+
 // The ANSI (driver) and UTF-16 (dialog) forms of a text.
 std::wstring Wide(const std::string& ansi);
 std::string Ansi(const std::wstring& wide);
@@ -30,6 +38,18 @@ LONG Safely(Body&& body) noexcept {
     } catch (...) {
         return 0;
     }
+}
+
+// DLLSerialize for a model with `std::string Save()` and `bool Load(const std::string&)`: the
+// model written whole, or the stream read whole (at most `limit` bytes) and loaded.
+template <class Model>
+LONG Serialize(IStream* stream, BOOL save, Model& model, size_t limit) noexcept {
+    if (!stream) return 0;
+    return Safely([&] {
+        if (save) return WriteStream(stream, model.Save()) ? 1L : 0L;
+        std::string bytes;
+        return ReadStream(stream, bytes, limit) && model.Load(bytes) ? 1L : 0L;
+    });
 }
 
 }  // namespace driver_kit

@@ -11,6 +11,9 @@
 namespace modbus {
 
 using driver_kit::Ansi;
+using driver_kit::DialogText;
+using driver_kit::NumberText;
+using driver_kit::ParseNumber;
 using driver_kit::Wide;
 
 namespace {
@@ -60,18 +63,6 @@ const wchar_t* KindName(Kind kind) {
     return L"";
 }
 
-std::wstring Text(HWND dialog, int id) {
-    wchar_t buffer[1024];
-    GetDlgItemTextW(dialog, id, buffer, 1024);
-    return buffer;
-}
-
-std::wstring Number(double value) {
-    wchar_t text[64];
-    swprintf(text, 64, L"%g", value);
-    return text;
-}
-
 // A whole number within [low, high]; spaces around it are forgiven.
 bool ParseWhole(const std::wstring& text, unsigned long low, unsigned long high,
                 unsigned long& value) {
@@ -82,15 +73,6 @@ bool ParseWhole(const std::wstring& text, unsigned long low, unsigned long high,
     value = wcstoul(p, &end, 10);
     while (end && *end == L' ') ++end;
     return end && *end == 0 && value >= low && value <= high;
-}
-
-// Both decimal separators: users type what their keyboard layout gives them.
-bool ParseNumber(std::wstring text, double& value) {
-    for (wchar_t& c : text)
-        if (c == L',') c = L'.';
-    wchar_t* end = nullptr;
-    value = wcstod(text.c_str(), &end);
-    return !text.empty() && end && *end == 0;
 }
 
 struct DialogState {
@@ -126,7 +108,7 @@ Table SelectedTable(HWND dialog) {
 // The address as engineers write it, next to the zero-based one being typed.
 void ShowNotation(HWND dialog) {
     unsigned long address = 0;
-    const bool valid = ParseWhole(Text(dialog, kAddress), 0, 65535, address);
+    const bool valid = ParseWhole(DialogText(dialog, kAddress), 0, 65535, address);
     const std::wstring shown =
         valid ? Wide(EngineerAddress(SelectedTable(dialog), static_cast<uint16_t>(address))) : L"";
     SetDlgItemTextW(dialog, kNotation, shown.c_str());
@@ -166,38 +148,35 @@ void Fill(HWND dialog, const DialogState& state) {
     CheckDlgButton(dialog, kLowWordFirst, e.lowWordFirst ? BST_CHECKED : BST_UNCHECKED);
     CheckDlgButton(dialog, kSwapBytes, e.swapBytes ? BST_CHECKED : BST_UNCHECKED);
     CheckDlgButton(dialog, kScaled, e.scaling.enabled ? BST_CHECKED : BST_UNCHECKED);
-    SetDlgItemTextW(dialog, kRawLow, Number(e.scaling.rawLow).c_str());
-    SetDlgItemTextW(dialog, kRawHigh, Number(e.scaling.rawHigh).c_str());
-    SetDlgItemTextW(dialog, kEuLow, Number(e.scaling.euLow).c_str());
-    SetDlgItemTextW(dialog, kEuHigh, Number(e.scaling.euHigh).c_str());
+    SetDlgItemTextW(dialog, kRawLow, NumberText(e.scaling.rawLow).c_str());
+    SetDlgItemTextW(dialog, kRawHigh, NumberText(e.scaling.rawHigh).c_str());
+    SetDlgItemTextW(dialog, kEuLow, NumberText(e.scaling.euLow).c_str());
+    SetDlgItemTextW(dialog, kEuHigh, NumberText(e.scaling.euHigh).c_str());
     ShowNotation(dialog);
     ShowFieldsFor(dialog, state.kinds.front());
-}
-
-void Complain(HWND dialog, const std::wstring& text, int focus) {
-    MessageBoxW(dialog, text.c_str(), kCaption, MB_OK | MB_ICONWARNING);
-    SetFocus(GetDlgItem(dialog, focus));
 }
 
 // Reads the device's fields; false (with a message) for what is not a number in range.
 bool ReadDevice(HWND dialog, DeviceSettings& d) {
     unsigned long port, unit, poll, timeout, retries;
-    d.host = Ansi(Text(dialog, kHost));
-    if (!ParseWhole(Text(dialog, kPort), 1, 65535, port)) {
-        Complain(dialog, L"Порт должен быть от 1 до 65535.", kPort);
+    d.host = Ansi(DialogText(dialog, kHost));
+    if (!ParseWhole(DialogText(dialog, kPort), 1, 65535, port)) {
+        driver_kit::Complain(dialog, kCaption, L"Порт должен быть от 1 до 65535.", kPort);
         return false;
     }
-    if (!ParseWhole(Text(dialog, kUnit), 0, 255, unit)) {
-        Complain(dialog, L"Адрес ведомого (unit id) должен быть от 0 до 247 или 255.", kUnit);
+    if (!ParseWhole(DialogText(dialog, kUnit), 0, 255, unit)) {
+        driver_kit::Complain(dialog, kCaption,
+                             L"Адрес ведомого (unit id) должен быть от 0 до 247 или 255.", kUnit);
         return false;
     }
-    if (!ParseWhole(Text(dialog, kPoll), 0, kMaxPollMs, poll) ||
-        !ParseWhole(Text(dialog, kTimeout), 0, kMaxTimeoutMs, timeout) ||
-        !ParseWhole(Text(dialog, kRetries), 0, kMaxRetries, retries)) {
-        Complain(dialog,
-                 L"Период опроса (50 мс – 1 ч), время ожидания (50 мс – 60 с) и число повторов "
-                 L"(0–10) должны быть целыми числами.",
-                 kPoll);
+    if (!ParseWhole(DialogText(dialog, kPoll), 0, kMaxPollMs, poll) ||
+        !ParseWhole(DialogText(dialog, kTimeout), 0, kMaxTimeoutMs, timeout) ||
+        !ParseWhole(DialogText(dialog, kRetries), 0, kMaxRetries, retries)) {
+        driver_kit::Complain(
+            dialog, kCaption,
+            L"Период опроса (50 мс – 1 ч), время ожидания (50 мс – 60 с) и число повторов "
+            L"(0–10) должны быть целыми числами.",
+            kPoll);
         return false;
     }
     d.port = static_cast<uint16_t>(port);
@@ -211,8 +190,9 @@ bool ReadDevice(HWND dialog, DeviceSettings& d) {
 bool ReadTag(HWND dialog, TagSettings& t) {
     unsigned long address, registers = 0;
     t.table = SelectedTable(dialog);
-    if (!ParseWhole(Text(dialog, kAddress), 0, 65535, address)) {
-        Complain(dialog, L"Адрес регистра (с нуля) должен быть от 0 до 65535.", kAddress);
+    if (!ParseWhole(DialogText(dialog, kAddress), 0, 65535, address)) {
+        driver_kit::Complain(dialog, kCaption,
+                             L"Адрес регистра (с нуля) должен быть от 0 до 65535.", kAddress);
         return false;
     }
     t.address = static_cast<uint16_t>(address);
@@ -222,19 +202,21 @@ bool ReadTag(HWND dialog, TagSettings& t) {
                  ? static_cast<DataType>(type)
                  : DataType::kUInt16;
     if (e.type == DataType::kString &&
-        !ParseWhole(Text(dialog, kStringRegisters), 1, kMaxReadRegisters, registers)) {
-        Complain(dialog, L"Строка занимает от 1 до 125 регистров.", kStringRegisters);
+        !ParseWhole(DialogText(dialog, kStringRegisters), 1, kMaxReadRegisters, registers)) {
+        driver_kit::Complain(dialog, kCaption, L"Строка занимает от 1 до 125 регистров.",
+                             kStringRegisters);
         return false;
     }
     e.stringRegisters = static_cast<uint16_t>(registers);
     e.lowWordFirst = IsDlgButtonChecked(dialog, kLowWordFirst) == BST_CHECKED;
     e.swapBytes = IsDlgButtonChecked(dialog, kSwapBytes) == BST_CHECKED;
     e.scaling.enabled = IsDlgButtonChecked(dialog, kScaled) == BST_CHECKED;
-    if (e.scaling.enabled && (!ParseNumber(Text(dialog, kRawLow), e.scaling.rawLow) ||
-                              !ParseNumber(Text(dialog, kRawHigh), e.scaling.rawHigh) ||
-                              !ParseNumber(Text(dialog, kEuLow), e.scaling.euLow) ||
-                              !ParseNumber(Text(dialog, kEuHigh), e.scaling.euHigh))) {
-        Complain(dialog, L"Границы масштабирования должны быть числами.", kRawLow);
+    if (e.scaling.enabled && (!ParseNumber(DialogText(dialog, kRawLow), e.scaling.rawLow) ||
+                              !ParseNumber(DialogText(dialog, kRawHigh), e.scaling.rawHigh) ||
+                              !ParseNumber(DialogText(dialog, kEuLow), e.scaling.euLow) ||
+                              !ParseNumber(DialogText(dialog, kEuHigh), e.scaling.euHigh))) {
+        driver_kit::Complain(dialog, kCaption, L"Границы масштабирования должны быть числами.",
+                             kRawLow);
         return false;
     }
     return true;
@@ -243,19 +225,21 @@ bool ReadTag(HWND dialog, TagSettings& t) {
 bool Accept(HWND dialog, DialogState& state) {
     ObjectSettings s = state.settings;
     s.kind = state.id ? state.settings.kind : SelectedKind(dialog, state);
-    s.name = Ansi(Text(dialog, kName));
-    s.description = Ansi(Text(dialog, kDescription));
+    s.name = Ansi(DialogText(dialog, kName));
+    s.description = Ansi(DialogText(dialog, kDescription));
     if (s.kind == Kind::kDevice && !ReadDevice(dialog, s.device)) return false;
     if (s.kind == Kind::kTag && !ReadTag(dialog, s.tag)) return false;
     // The model's own checks, so the dialog refuses exactly what the model would.
     const std::wstring why = state.model->Check(state.parent, state.id, s);
     if (!why.empty()) {
-        Complain(dialog, why, kName);
+        driver_kit::Complain(dialog, kCaption, why, kName);
         return false;
     }
     const bool stored =
         state.id ? state.model->Edit(state.id, s) : state.model->Add(state.parent, s) != 0;
-    if (!stored) Complain(dialog, L"Объект удалён или изменён, пока открыт диалог.", kName);
+    if (!stored)
+        driver_kit::Complain(dialog, kCaption, L"Объект удалён или изменён, пока открыт диалог.",
+                             kName);
     return stored;
 }
 

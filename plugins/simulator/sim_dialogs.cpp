@@ -8,6 +8,9 @@
 #include "driver_kit.h"
 
 using driver_kit::Ansi;
+using driver_kit::DialogText;
+using driver_kit::NumberText;
+using driver_kit::ParseNumber;
 using driver_kit::Wide;
 
 namespace {
@@ -41,27 +44,6 @@ const wchar_t* KindName(SimKind kind) {
 const wchar_t* const kBehaviourNames[] = {
     L"Постоянное значение", L"Пила (нарастание)", L"Синусоида",
     L"Случайное",           L"Счётчик",           L"Переключатель"};
-
-std::wstring Text(HWND dialog, int id) {
-    wchar_t buffer[1024];
-    GetDlgItemTextW(dialog, id, buffer, 1024);
-    return buffer;
-}
-
-std::wstring Number(double value) {
-    wchar_t text[64];
-    swprintf(text, 64, L"%g", value);
-    return text;
-}
-
-// Accepts both decimal separators: users type what their keyboard layout gives them.
-bool ParseNumber(std::wstring text, double& value) {
-    for (wchar_t& c : text)
-        if (c == L',') c = L'.';
-    wchar_t* end = nullptr;
-    value = wcstod(text.c_str(), &end);
-    return !text.empty() && end && *end == 0;
-}
 
 struct DialogState {
     SimModel* model;
@@ -103,9 +85,9 @@ void Fill(HWND dialog, const DialogState& state) {
     for (const wchar_t* name : kBehaviourNames)
         SendDlgItemMessageW(dialog, kBehaviour, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
     SendDlgItemMessageW(dialog, kBehaviour, CB_SETCURSEL, static_cast<WPARAM>(s.behaviour), 0);
-    SetDlgItemTextW(dialog, kLow, Number(s.low).c_str());
-    SetDlgItemTextW(dialog, kHigh, Number(s.high).c_str());
-    SetDlgItemTextW(dialog, kPeriod, Number(s.periodSeconds).c_str());
+    SetDlgItemTextW(dialog, kLow, NumberText(s.low).c_str());
+    SetDlgItemTextW(dialog, kHigh, NumberText(s.high).c_str());
+    SetDlgItemTextW(dialog, kPeriod, NumberText(s.periodSeconds).c_str());
     SetDlgItemTextW(dialog, kValue, s.initialValue.c_str());
     CheckDlgButton(dialog, kReadOnly, s.readOnly ? BST_CHECKED : BST_UNCHECKED);
     CheckDlgButton(dialog, kOffline, s.offline ? BST_CHECKED : BST_UNCHECKED);
@@ -113,16 +95,15 @@ void Fill(HWND dialog, const DialogState& state) {
 }
 
 void Complain(HWND dialog, const wchar_t* text, int focus) {
-    MessageBoxW(dialog, text, L"Симулятор", MB_OK | MB_ICONWARNING);
-    SetFocus(GetDlgItem(dialog, focus));
+    driver_kit::Complain(dialog, L"Симулятор", text, focus);
 }
 
 // Reads the fields back; false (with a message) when something is not acceptable.
 bool Accept(HWND dialog, DialogState& state) {
     SimSettings s = state.settings;
     s.kind = state.id ? state.settings.kind : SelectedKind(dialog, state);
-    s.name = Ansi(Text(dialog, kName));
-    s.description = Ansi(Text(dialog, kDescription));
+    s.name = Ansi(DialogText(dialog, kName));
+    s.description = Ansi(DialogText(dialog, kDescription));
     if (!SimModel::ValidName(s.name)) {
         Complain(dialog,
                  L"Имя объекта не может быть пустым, длиннее 64 символов или содержать точку.",
@@ -141,8 +122,9 @@ bool Accept(HWND dialog, DialogState& state) {
         const bool periodic = s.behaviour == SimBehaviour::Ramp ||
                               s.behaviour == SimBehaviour::Sine ||
                               s.behaviour == SimBehaviour::Toggle;
-        if (!ParseNumber(Text(dialog, kLow), s.low) || !ParseNumber(Text(dialog, kHigh), s.high) ||
-            !ParseNumber(Text(dialog, kPeriod), s.periodSeconds) || s.periodSeconds < 0 ||
+        if (!ParseNumber(DialogText(dialog, kLow), s.low) ||
+            !ParseNumber(DialogText(dialog, kHigh), s.high) ||
+            !ParseNumber(DialogText(dialog, kPeriod), s.periodSeconds) || s.periodSeconds < 0 ||
             (periodic && s.periodSeconds == 0)) {
             Complain(dialog,
                      L"Минимум, максимум и период должны быть числами; у пилы, синусоиды и "
@@ -150,7 +132,7 @@ bool Accept(HWND dialog, DialogState& state) {
                      kLow);
             return false;
         }
-        s.initialValue = Text(dialog, kValue);
+        s.initialValue = DialogText(dialog, kValue);
         s.readOnly = IsDlgButtonChecked(dialog, kReadOnly) == BST_CHECKED;
     }
     s.offline = s.kind == SimKind::Device && IsDlgButtonChecked(dialog, kOffline) == BST_CHECKED;

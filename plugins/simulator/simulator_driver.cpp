@@ -129,13 +129,7 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLRemoveObject(DWORD id) {
 }
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLSerialize(IStream* stream, BOOL save) {
-    if (!stream) return 0;
-    return Safely([&] {
-        if (save) return driver_kit::WriteStream(stream, g_model->Save()) ? 1L : 0L;
-        std::string bytes;
-        if (!driver_kit::ReadStream(stream, bytes, kMaxStreamBytes)) return 0L;
-        return g_model->Load(bytes) ? 1L : 0L;
-    });
+    return driver_kit::Serialize(stream, save, *g_model, kMaxStreamBytes);
 }
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLUpdate(DWORD) {
