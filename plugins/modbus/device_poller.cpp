@@ -89,6 +89,7 @@ void DevicePoller::Run() {
         const std::optional<PollPlan> plan = model_.PlanOf(device_);
         if (!plan) break;  // the device was removed
         EnsureConnection(plan->device);
+        retries_ = plan->device.retries;
         const ULONGLONG due = GetTickCount64() + plan->device.pollMs;
         Poll(*plan);
         bool stopped = WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0;
@@ -160,8 +161,7 @@ void DevicePoller::ReadTogether(Table table, const std::vector<const PolledTag*>
     }
     RunWrites();
     Bytes pdu;
-    const Connection::Status status =
-        Ask(ReadRequest(table, address, count), pdu, connected_.retries);
+    const Connection::Status status = Ask(ReadRequest(table, address, count), pdu, retries_);
     Answer answer;
     if (status == Connection::Status::kOk) answer = ParseReadAnswer(pdu, table, count);
     if (status != Connection::Status::kOk || answer.kind == Answer::Kind::kMalformed) {

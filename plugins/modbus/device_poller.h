@@ -72,7 +72,8 @@ class DevicePoller : public std::enable_shared_from_this<DevicePoller> {
     std::mutex writesLock_;
     std::deque<std::shared_ptr<WriteJob>> writes_;
     std::unique_ptr<Connection> connection_;
-    DeviceSettings connected_;
+    DeviceSettings connected_;  // what the connection was opened with
+    uint8_t retries_ = 0;
 };
 
 }  // namespace modbus

@@ -28,6 +28,7 @@ HINSTANCE g_instance = nullptr;
 Model* g_model = nullptr;
 
 constexpr size_t kMaxStreamBytes = 16u << 20;
+constexpr DWORD kLongestStopMs = 2000;
 
 // The workers of the devices while the driver is started.
 class Workers {
@@ -46,7 +47,7 @@ class Workers {
     }
 
     // Asks every worker to end and waits for them at most the longest response time-out (a
-    // worker ends after the request in flight);
+    // worker ends after the request in flight), and never more than 2 s;
     // a worker still waiting for its device keeps the DLL loaded until it is done.
     void Stop() {
         std::map<DWORD, std::shared_ptr<DevicePoller>> workers;
@@ -61,7 +62,8 @@ class Workers {
             if (std::optional<ObjectSettings> s = g_model->Settings(device))
                 longest = std::max<DWORD>(longest, s->device.timeoutMs);
         }
-        const ULONGLONG deadline = GetTickCount64() + longest;
+        // Not longer than this either: the server holds the driver's lock meanwhile.
+        const ULONGLONG deadline = GetTickCount64() + std::min<DWORD>(longest, kLongestStopMs);
         for (auto& [device, worker] : workers) {
             const ULONGLONG now = GetTickCount64();
             worker->WaitEnded(now < deadline ? static_cast<DWORD>(deadline - now) : 0);
@@ -237,13 +239,7 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLRemoveObject(DWORD id) {
 }
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLSerialize(IStream* stream, BOOL save) {
-    if (!stream) return 0;
-    return Safely([&] {
-        if (save) return driver_kit::WriteStream(stream, g_model->Save()) ? 1L : 0L;
-        std::string bytes;
-        if (!driver_kit::ReadStream(stream, bytes, kMaxStreamBytes)) return 0L;
-        return g_model->Load(bytes) ? 1L : 0L;
-    });
+    return driver_kit::Serialize(stream, save, *g_model, kMaxStreamBytes);
 }
 
 // Hands over what the workers last read; reads nothing itself.
