@@ -1,5 +1,8 @@
 #include "address_space_browser.h"
 
+#include <string>
+#include <unordered_set>
+
 #include "ansi_text.h"
 #include "driver_list.h"
 
@@ -75,7 +78,10 @@ std::vector<std::wstring> AddressSpaceBrowser::Names(OPCBROWSETYPE type) const {
         candidates.insert(candidates.end(), tags.begin(), tags.end());
     }
     const bool wantTags = type == OPC_LEAF;
+    // A driver that lists a tag among both its children and its tags shows it once.
+    std::unordered_set<std::string> seen;
     for (const std::string& name : candidates) {
+        if (!seen.insert(name).second) continue;
         const DWORD id = driver->GetObjectID(parent, name);
         if (driver->GetTagFacts(id).isTag == wantTags) names.push_back(AnsiToWide(name));
     }

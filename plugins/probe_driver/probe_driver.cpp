@@ -16,6 +16,8 @@
 //   untouched_info=1             DLLGetObjectInfo leaves the record as it is
 //   unresolvable=1               every name resolves to 0
 //   cyclic=1                     every branch has a child "Back" that is the branch itself
+//   mixed=1                      DLLEnumChildren and DLLEnumTags both list every child, tag or
+//                                not, as a driver that does not sort them may
 //   throw=ENTRY,ENTRY            these entry points throw a C++ exception
 //   fault=ENTRY,ENTRY            these entry points write through a null pointer (an access
 //                                violation, a structured exception)
@@ -63,6 +65,7 @@ struct Settings {
     bool untouchedInfo = false;
     bool unresolvable = false;
     bool cyclic = false;
+    bool mixed = false;
     std::string throwing;  // ",A,B,"
     std::string faulting;  // ",A,B,"
     std::string hanging;   // ",A,B,"
@@ -196,6 +199,8 @@ void Configure(const std::string& text) {
             g_settings.unresolvable = value == "1";
         else if (key == "cyclic")
             g_settings.cyclic = value == "1";
+        else if (key == "mixed")
+            g_settings.mixed = value == "1";
         else if (key == "throw")
             g_settings.throwing = "," + value + ",";
         else if (key == "fault")
@@ -306,7 +311,8 @@ LONG NameList(DWORD id, bool tags, char*** names, DWORD* count) {
         auto p = g_objects.find(id);
         if (p == g_objects.end()) return 0;
         for (DWORD child : p->second.children)
-            if (g_objects[child].isTag == tags) list.push_back(g_objects[child].name);
+            if (g_objects[child].isTag == tags || g_settings.mixed)
+                list.push_back(g_objects[child].name);
         if (!tags && g_settings.cyclic && !p->second.isTag) list.push_back("Back");
     }
     if (list.empty()) return 0;

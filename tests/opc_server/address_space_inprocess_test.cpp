@@ -21,10 +21,12 @@ namespace {
 
 class InProcessServer : public testing::Test {
   protected:
+    virtual std::string Tree() const {
+        return "root=Probe\nbranch=Dev\nbranch=Dev.Sub\ntag=Dev.Temp:R4:21.5\n"
+               "subtag=Dev.Temp.Low:R4:-40\ntag=Dev.Text:BSTR:hello\ncyclic=1\n";
+    }
     void SetUp() override {
-        probe_ = InstallProbe(dir_.File("probe.dll"),
-                              "root=Probe\nbranch=Dev\nbranch=Dev.Sub\ntag=Dev.Temp:R4:21.5\n"
-                              "subtag=Dev.Temp.Low:R4:-40\ntag=Dev.Text:BSTR:hello\ncyclic=1\n");
+        probe_ = InstallProbe(dir_.File("probe.dll"), Tree());
         WriteTextFile(dir_.File("Drivers.cfg"), probe_ + "|Probe\n");
         g_drivers.LoadFrom(dir_.File("Drivers.cfg"));
         SetApplicationReady();
@@ -198,3 +200,71 @@ TEST_F(InProcessServer, GroupsBeyondTheProcessLimitAreRefusedUntilOneIsRemoved) 
     EXPECT_EQ(S_OK, server_->AddGroup(L"again", FALSE, 1000, 0, nullptr, nullptr, 1049, &handle,
                                       &revised, IID_IUnknown, again.Put()));
 }
+
+namespace {
+
+// A driver that does not sort its children from its tags: each list holds both.
+class UnsortedDriver : public InProcessServer {
+  protected:
+    std::string Tree() const override {
+        std::string tree =
+            "root=Probe\nbranch=Dev\nbranch=Dev.Sub\nmixed=1\ntag=Dev.Three:I4:3\n"
+            "tag=Dev.Twenty:I4:20\ntag=Dev.Odd:I4:1\nbranch=Dev.Odd.Folder\n"
+            "subtag=Dev.Odd.Real:I4:5\n";
+        for (int i = 1; i <= 3; ++i) tree += "subtag=Dev.Three.S" + std::to_string(i) + ":I4:0\n";
+        for (int i = 1; i <= 20; ++i) tree += "subtag=Dev.Twenty.S" + std::to_string(i) + ":I4:0\n";
+        return tree;
+    }
+
+    std::vector<DWORD> PropertyIds(const wchar_t* item, std::vector<VARTYPE>* types = nullptr) {
+        DWORD count = 0;
+        DWORD* ids = nullptr;
+        LPWSTR* descriptions = nullptr;
+        VARTYPE* vts = nullptr;
+        EXPECT_EQ(S_OK, props_->QueryAvailableProperties(const_cast<wchar_t*>(item), &count, &ids,
+                                                         &descriptions, &vts));
+        std::vector<DWORD> result(ids, ids + count);
+        if (types) types->assign(vts, vts + count);
+        for (DWORD i = 0; i < count; ++i) CoTaskMemFree(descriptions[i]);
+        CoTaskMemFree(ids);
+        CoTaskMemFree(descriptions);
+        CoTaskMemFree(vts);
+        return result;
+    }
+};
+
+TEST_F(UnsortedDriver, ATagAmongTheChildrenIsALeafListedOnceAndNeverABranch) {
+    ASSERT_EQ(S_OK, browse_->ChangeBrowsePosition(OPC_BROWSE_TO, L"Probe.Dev"));
+    EXPECT_EQ((std::vector<std::wstring>{L"Sub"}), Names(OPC_BRANCH));
+    EXPECT_EQ((std::vector<std::wstring>{L"Three", L"Twenty", L"Odd"}), Names(OPC_LEAF));
+}
+
+TEST_F(UnsortedDriver, ChildTagsListInTheTableOrderAndOneThatIsNoTagHasNoValue) {
+    // IDs up to 15 newest first, then each further run of sixteen newest first.
+    EXPECT_EQ((std::vector<DWORD>{9, 8, 7, 6, 5, 4, 3, 2, 1}), PropertyIds(L"Probe.Dev.Three"));
+    std::vector<DWORD> twenty;
+    for (DWORD id = 15; id >= 1; --id) twenty.push_back(id);
+    for (DWORD id = 26; id >= 16; --id) twenty.push_back(id);
+    EXPECT_EQ(twenty, PropertyIds(L"Probe.Dev.Twenty"));
+
+    // Odd's list of tags holds its branch Folder (7) before its tag Real (8).
+    std::vector<VARTYPE> types;
+    EXPECT_EQ((std::vector<DWORD>{8, 7, 6, 5, 4, 3, 2, 1}), PropertyIds(L"Probe.Dev.Odd", &types));
+    ASSERT_EQ(8u, types.size());
+    EXPECT_EQ(VT_I4, types[0]);
+    EXPECT_EQ(VT_EMPTY, types[1]);
+    DWORD ids[] = {7, 8};
+    VARIANT* values = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, props_->GetItemProperties(const_cast<wchar_t*>(L"Probe.Dev.Odd"), 2, ids,
+                                              &values, &errors));
+    EXPECT_EQ(VT_EMPTY, V_VT(&values[0]));
+    EXPECT_EQ(S_OK, errors[0]);
+    EXPECT_EQ(VT_I4, V_VT(&values[1]));
+    EXPECT_EQ(5, V_I4(&values[1]));
+    VariantClear(&values[1]);
+    CoTaskMemFree(values);
+    CoTaskMemFree(errors);
+}
+
+}  // namespace
