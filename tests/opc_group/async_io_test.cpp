@@ -186,6 +186,16 @@ TEST_F(AsyncIo, WriteRefusesReadOnlyAndUnconvertibleValuesWithoutTouchingThem) {
     EXPECT_EQ((std::vector<OPCHANDLE>{1, 2, 3}), w.clients);
     EXPECT_EQ((std::vector<HRESULT>{S_OK, OPC_E_BADRIGHTS, OPC_E_BADTYPE}), w.errors);
     EXPECT_EQ(setsBefore + 1, ProbeCalls("DLLSetObjectInfo")) << "only the good value is written";
+    // A value beyond the tag's type (R4) is refused as out of range.
+    VARIANT huge;
+    VariantInit(&huge);
+    V_VT(&huge) = VT_R8;
+    V_R8(&huge) = 1e300;
+    AsyncWrite(s.io.Get(), {handles_[2]}, {huge}, 33);
+    ASSERT_TRUE(s.sink->WaitFor(DataCall::kWriteComplete, 2, 10000));
+    EXPECT_EQ((std::vector<HRESULT>{OPC_E_RANGE}),
+              s.sink->Calls(DataCall::kWriteComplete)[1].errors);
+    EXPECT_EQ(setsBefore + 1, ProbeCalls("DLLSetObjectInfo"));
 
     // The cache and the device keep the refused items' values.
     int after[2] = {1234, 42};
@@ -193,7 +203,7 @@ TEST_F(AsyncIo, WriteRefusesReadOnlyAndUnconvertibleValuesWithoutTouchingThem) {
     readAll(OPC_DS_DEVICE, after, 21.5f);
     VARIANT back = I4(7);
     AsyncWrite(s.io.Get(), {handles_[0]}, {back}, 32);
-    EXPECT_TRUE(s.sink->WaitFor(DataCall::kWriteComplete, 2, 10000));
+    EXPECT_TRUE(s.sink->WaitFor(DataCall::kWriteComplete, 3, 10000));
 }
 
 TEST_F(AsyncIo, CancelEndsAPendingReadWithOnCancelCompleteAndOnlyAPendingOne) {
@@ -331,14 +341,20 @@ TEST_F(AsyncIo, ACallbackMayCallTheGroupAgain) {
     IOPCAsyncIO2* io = s.io.Get();
     IOPCGroupStateMgt* state = s.added.state.Get();
     const OPCHANDLE handle = handles_[0];
+    std::atomic<int> readAgain{0};
     s.sink->SetHook([&](const DataCall& call) {
+        // From inside a read's completion: the next read.
+        if (call.kind == DataCall::kReadComplete && call.transaction == 600 &&
+            readAgain.exchange(1) == 0)
+            AsyncRead(io, {handle}, 601);
         if (call.kind != DataCall::kDataChange || started.exchange(1) != 0) return;
         // From inside the cycle's callback: a new read, and a state change of the group.
         AsyncRead(io, {handle}, 600);
         DWORD rate = 500, revised = 0;
         state->SetState(&rate, &revised, nullptr, nullptr, nullptr, nullptr, nullptr);
     });
-    ASSERT_TRUE(s.sink->WaitFor(DataCall::kReadComplete, 1, 15000)) << "no deadlock";
+    ASSERT_TRUE(s.sink->WaitFor(DataCall::kReadComplete, 2, 15000)) << "no deadlock";
+    EXPECT_EQ(601u, s.sink->Calls(DataCall::kReadComplete)[1].transaction);
     EXPECT_TRUE(s.sink->WaitFor(DataCall::kDataChange, 3, 15000)) << "the cycles go on";
     s.sink->SetHook(nullptr);
     EXPECT_EQ(500u, StateOf(state).rate);

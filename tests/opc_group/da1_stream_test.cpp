@@ -147,6 +147,7 @@ TEST_F(Da1Streams, ReadsAndWritesAnswerOnTheirOwnConnection) {
     ASSERT_TRUE(opcstream::ReadData(Format::kData, s.bytes.data(), s.bytes.size(), read));
     ASSERT_EQ(3u, read.items.size()) << "the stream holds every item of the group";
     EXPECT_EQ(7, V_I4(read.items[0].value.Get()));
+    const float tempCached = V_R4(read.items[2].value.Get());
 
     // A write: the write-complete stream lists every item, the refused ones with their error.
     VARIANT values[2];
@@ -169,16 +170,54 @@ TEST_F(Da1Streams, ReadsAndWritesAnswerOnTheirOwnConnection) {
     EXPECT_EQ(S_OK, outcome.items[2].error);
     EXPECT_EQ(1u, data->Streams().size()) << "the other connection hears nothing of it";
 
+    // A value that does not convert is refused in the stream, and the cache does not take
+    // it: a refresh from the cache, answered on the data connection, shows what it held.
+    VARIANT text;
+    V_VT(&text) = VT_BSTR;
+    V_BSTR(&text) = SysAllocString(L"not a number");
+    OPCHANDLE temp[] = {g.handles[2]};
+    ASSERT_EQ(S_OK, g.io->Write(writeConnection, 1, temp, &text, &transaction, &errors));
+    VariantClear(&text);
+    CoTaskMemFree(errors);
+    ASSERT_TRUE(writes->WaitFor(2, 10000));
+    const ReceivedStream refused = writes->Streams()[1];
+    ASSERT_TRUE(opcstream::ReadWriteComplete(refused.bytes.data(), refused.bytes.size(), outcome));
+    ASSERT_EQ(3u, outcome.items.size());
+    EXPECT_EQ(OPC_E_BADTYPE, outcome.items[2].error);
+    ASSERT_EQ(S_OK, g.io->Refresh(dataConnection, OPC_DS_CACHE, &transaction));
+    ASSERT_TRUE(data->WaitFor(2, 10000));
+    const ReceivedStream cached = data->Streams()[1];
+    ASSERT_TRUE(opcstream::ReadData(Format::kData, cached.bytes.data(), cached.bytes.size(), read));
+    ASSERT_EQ(3u, read.items.size());
+    EXPECT_EQ(8, V_I4(read.items[0].value.Get())) << "the accepted write";
+    EXPECT_FLOAT_EQ(tempCached, V_R4(read.items[2].value.Get()));
+
+    // GetData hands out the group's stream in the format asked for.
+    FORMATETC dataTime{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME")),
+                       nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    STGMEDIUM got{};
+    ASSERT_EQ(S_OK, g.data->GetData(&dataTime, &got));
+    ASSERT_EQ(static_cast<DWORD>(TYMED_HGLOBAL), got.tymed);
+    {
+        const BYTE* bytes = static_cast<const BYTE*>(GlobalLock(got.hGlobal));
+        ASSERT_TRUE(opcstream::ReadData(Format::kDataTime, bytes, GlobalSize(got.hGlobal), read));
+        GlobalUnlock(got.hGlobal);
+    }
+    ReleaseStgMedium(&got);
+    ASSERT_EQ(3u, read.items.size());
+    EXPECT_EQ(8, V_I4(read.items[0].value.Get()));
+    EXPECT_FLOAT_EQ(tempCached, V_R4(read.items[2].value.Get()));
+
     // A device refresh answers on its connection too; cancelled before it reads, it sends
     // nothing; a connection that matches nothing hears nothing.
     ASSERT_EQ(S_OK, g.io->Refresh(dataConnection, OPC_DS_DEVICE, &transaction));
-    ASSERT_TRUE(data->WaitFor(2, 10000));
+    ASSERT_TRUE(data->WaitFor(3, 10000));
     ASSERT_EQ(S_OK, g.io->Refresh(dataConnection, OPC_DS_DEVICE, &transaction));
     EXPECT_EQ(S_OK, g.io->Cancel(transaction));
     ASSERT_EQ(S_OK, g.io->Read(12345, OPC_DS_DEVICE, 1, handles, &transaction, &errors));
     CoTaskMemFree(errors);
     Sleep(1500);
-    EXPECT_EQ(2u, data->Streams().size());
+    EXPECT_EQ(3u, data->Streams().size());
     EXPECT_EQ(E_FAIL, g.io->Cancel(transaction)) << "the read has ended";
 
     // GetData for a format that is none of the three leaves the medium alone.

@@ -178,3 +178,27 @@ TEST(ConnectionPoint, ConcurrentAdviseAndUnadviseKeepTheCountsRight) {
 }
 
 }  // namespace
+
+namespace {
+
+// A sink whose client has gone is called no more, yet stays listed until its Unadvise.
+TEST(ConnectionPoint, AGoneSinkIsNotHandedOutForCallsButStaysListed) {
+    CountingShutdownSink gone, live;
+    auto c = Container::Make();
+    DWORD goneCookie, liveCookie;
+    ASSERT_EQ(S_OK, c->point.Advise(&gone, &goneCookie));
+    ASSERT_EQ(S_OK, c->point.Advise(&live, &liveCookie));
+    c->point.MarkGone(&gone);
+    auto sinks = c->point.Sinks();
+    ASSERT_EQ(1u, sinks.size());
+    EXPECT_EQ(static_cast<IOPCShutdown*>(&live), sinks[0].Get());
+    EXPECT_TRUE(c->point.HasLiveSinks());
+    EXPECT_EQ((std::vector<DWORD>{goneCookie, liveCookie}), CookiesInOrder(&c->point));
+    EXPECT_EQ(S_OK, c->point.Unadvise(goneCookie));
+    EXPECT_EQ(1, gone.refs);
+    c->point.MarkGone(&live);
+    EXPECT_FALSE(c->point.HasLiveSinks());
+    EXPECT_EQ((std::vector<DWORD>{liveCookie}), CookiesInOrder(&c->point));
+}
+
+}  // namespace
