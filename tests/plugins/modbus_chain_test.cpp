@@ -13,8 +13,6 @@
 #include <vector>
 
 #include "child_process.h"
-#include "configuration_file.h"
-#include "driver_list.h"
 #include "modbus_device_control.h"
 #include "modbus_load_tree.h"
 #include "modbus_tree.h"
@@ -254,6 +252,15 @@ std::wstring ItemId(const char* tag) {
     return std::wstring(id.begin(), id.end());
 }
 
+// A device PLC with a tag for every case, and one to watch.
+bool LoadTestTree(CDriver& driver, uint16_t port) {
+    modbus::Model tree;
+    const DWORD plc = tree.Add(0, Device("PLC", port, 100, 1000, 0));
+    for (const Case& c : Cases()) tree.Add(plc, Tag(c.name, c.table, c.address, c.type, c.tweak));
+    tree.Add(plc, Tag("Watched", Table::kHoldingRegister, 60));
+    return LoadTree(driver, tree);
+}
+
 class ModbusChain : public OpcClientTest {
   protected:
     static void SetUpTestSuite() {
@@ -261,21 +268,12 @@ class ModbusChain : public OpcClientTest {
         install_->AddShippedDriver(TestProgramDirectory() + "\\modbus.dll", "Modbus");
         registered_ = install_->Run("/RegServer");
         ModbusDevice device;
-        // The configuration is written by the product's own save, from the drivers loaded
-        // here with the test tree, and becomes the registered server's default.
-        g_drivers.LoadFrom(install_->dir_.File("Drivers.cfg"));
-        const DriverSnapshot drivers = g_drivers.Snapshot();
-        for (size_t i = 0; device.Ok() && i < drivers->drivers.size(); ++i) {
-            if (drivers->driverNames[i] != "Modbus") continue;
-            modbus::Model tree;
-            const DWORD plc = tree.Add(0, Device("PLC", device.Port(), 100, 1000, 0));
-            for (const Case& c : Cases())
-                tree.Add(plc, Tag(c.name, c.table, c.address, c.type, c.tweak));
-            tree.Add(plc, Tag("Watched", Table::kHoldingRegister, 60));
-            configured_ = LoadTree(*drivers->drivers[i], tree) &&
-                          SaveConfiguration(install_->dir_.File("modbus.cfg"));
-        }
-        g_drivers.Unload();
+        // The configuration is written by the product's own save and becomes the registered
+        // server's default.
+        configured_ = device.Ok() && install_->SaveDefaultConfiguration([&](const std::string& name,
+                                                                            CDriver& driver) {
+            return name != "Modbus" || LoadTestTree(driver, device.Port());
+        });
     }
 
     void SetUp() override {

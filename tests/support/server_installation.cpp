@@ -2,7 +2,10 @@
 
 #include <tlhelp32.h>
 #include <gtest/gtest.h>
+#include <algorithm>
 
+#include "configuration_file.h"
+#include "driver_list.h"
 #include "server_identity.h"
 
 std::string RegistryValue(const std::string& key, const char* name) {
@@ -75,6 +78,28 @@ void ServerInstallation::AddShippedDriver(const std::string& builtDll, const std
     EXPECT_TRUE(CopyFileA(builtDll.c_str(), dir_.File("bin\\" + name + ".dll").c_str(), FALSE));
     driverList_ += name + ".dll|" + name + "\r\n";
     WriteTextFile(dir_.File("Drivers.cfg"), driverList_);
+}
+
+bool ServerInstallation::SaveDefaultConfiguration(
+    const std::function<bool(const std::string& name, CDriver& driver)>& configure) {
+    // The installed copies, by their full paths: the ones the server will load.
+    std::string list;
+    size_t start = 0;
+    while (start < driverList_.size()) {
+        const size_t end = driverList_.find("\r\n", start);
+        list += dir_.File("bin\\" + driverList_.substr(start, end - start)) + "\n";
+        start = end + 2;
+    }
+    WriteTextFile(dir_.File("load.cfg"), list);
+    g_drivers.LoadFrom(dir_.File("load.cfg"));
+    const DriverSnapshot drivers = g_drivers.Snapshot();
+    bool ok = drivers->drivers.size() ==
+              static_cast<size_t>(std::count(driverList_.begin(), driverList_.end(), '\n'));
+    for (size_t i = 0; ok && i < drivers->drivers.size(); ++i)
+        ok = configure(drivers->driverNames[i], *drivers->drivers[i]);
+    ok = ok && SaveConfiguration(dir_.File("test.cfg"));
+    g_drivers.Unload();
+    return ok;
 }
 
 void ServerInstallation::StopStartedServers() {

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <windows.h>
+#include <functional>
 #include <set>
 #include <string>
 
 #include "com_ptr.h"
+#include "driver.h"
 #include "opc.h"
 #include "probe_driver_files.h"
 
@@ -45,6 +47,12 @@ class ServerInstallation {
     // Lists a driver we ship after the probe: a copy of `builtDll` as bin\NAME.dll, shown
     // as NAME.
     void AddShippedDriver(const std::string& builtDll, const std::string& name);
+
+    // Loads the installed drivers into this process, lets `configure` set up each one (named
+    // by its display name; false stops), and saves them with the product's own save as the
+    // default configuration of the registered server. False if a step fails.
+    bool SaveDefaultConfiguration(
+        const std::function<bool(const std::string& name, CDriver& driver)>& configure);
 
     // Starts the installed server with `arguments`; the process handle, owned by the caller.
     HANDLE Start(const std::string& arguments, DWORD* id = nullptr);
