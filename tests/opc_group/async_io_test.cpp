@@ -377,6 +377,14 @@ TEST_F(AsyncIo, AGroupReleasedOrRemovedWithATransactionPendingEndsCleanly) {
         Sleep(kSlowUpdateMs + 700);
         EXPECT_EQ(0u, s.sink->Calls().size());
     }
+    // Removed without force while the client holds it and a read is pending: in use, and
+    // the read still reports.
+    {
+        Subscription s = Subscribe({L"Probe.Dev.Temp"}, 1000, FALSE);
+        ASSERT_EQ(S_OK, AsyncRead(s.io.Get(), {handles_[0]}, 73).hr);
+        EXPECT_EQ(OPC_S_INUSE, server_->RemoveGroup(s.added.handle, FALSE));
+        EXPECT_TRUE(s.sink->WaitFor(DataCall::kReadComplete, 1, 10000));
+    }
     // The server object released as well while a read of its group is pending.
     {
         Subscription s = Subscribe({L"Probe.Dev.Temp"}, 1000, FALSE);

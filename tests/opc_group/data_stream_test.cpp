@@ -138,6 +138,16 @@ TEST(DataStream, EveryTypeOfTheSimulatorRoundTrips) {
         if (type & VT_ARRAY) {
             V_VT(v.Put()) = type;
             V_ARRAY(v.Get()) = SafeArrayCreateVector(type & VT_TYPEMASK, 0, 4);
+            // Elements 10, 11, 12, 13 in the array's own type.
+            for (LONG k = 0; k < 4; ++k) {
+                Variant element;
+                V_VT(element.Put()) = VT_I4;
+                V_I4(element.Get()) = 10 + k;
+                Variant typed;
+                ASSERT_EQ(S_OK,
+                          VariantChangeType(typed.Put(), element.Get(), 0, type & VT_TYPEMASK));
+                ASSERT_EQ(S_OK, SafeArrayPutElement(V_ARRAY(v.Get()), &k, &V_I4(typed.Get())));
+            }
         } else {
             Variant one;
             V_VT(one.Put()) = VT_R8;
@@ -164,7 +174,17 @@ TEST(DataStream, EveryTypeOfTheSimulatorRoundTrips) {
                 EXPECT_EQ(2u, back.items[i].timestamp.dwHighDateTime);
             }
             if (V_VT(&sent) & VT_ARRAY) {
-                EXPECT_EQ(4u, V_ARRAY(&got)->rgsabound[0].cElements);
+                ASSERT_EQ(4u, V_ARRAY(&got)->rgsabound[0].cElements);
+                const VARTYPE element = V_VT(&sent) & VT_TYPEMASK;
+                for (LONG k = 0; k < 4; ++k) {
+                    Variant a, b;
+                    V_VT(a.Put()) = element;
+                    V_VT(b.Put()) = element;
+                    ASSERT_EQ(S_OK, SafeArrayGetElement(V_ARRAY(&sent), &k, &V_I4(a.Get())));
+                    ASSERT_EQ(S_OK, SafeArrayGetElement(V_ARRAY(&got), &k, &V_I4(b.Get())));
+                    EXPECT_EQ(VARCMP_EQ, VarCmp(a.Get(), b.Get(), 0, 0))
+                        << "element " << k << " of type " << element;
+                }
             } else if (V_VT(&sent) == VT_BSTR) {
                 EXPECT_STREQ(V_BSTR(&sent), V_BSTR(&got));
             } else {

@@ -210,7 +210,9 @@ class UnsortedDriver : public InProcessServer {
         std::string tree =
             "root=Probe\nbranch=Dev\nbranch=Dev.Sub\nmixed=1\ntag=Dev.Three:I4:3\n"
             "tag=Dev.Twenty:I4:20\ntag=Dev.Odd:I4:1\nbranch=Dev.Odd.Folder\n"
-            "subtag=Dev.Odd.Real:I4:5\n";
+            "subtag=Dev.Odd.Real:I4:5\n"
+            // A workshop and its temperature, named in the Cyrillic code page.
+            "branch=Dev.Sub.\xD6\xE5\xF5\ntag=Dev.Sub.\xD6\xE5\xF5.\xD2\xE5\xEC\xEF:I4:5\n";
         for (int i = 1; i <= 3; ++i) tree += "subtag=Dev.Three.S" + std::to_string(i) + ":I4:0\n";
         for (int i = 1; i <= 20; ++i) tree += "subtag=Dev.Twenty.S" + std::to_string(i) + ":I4:0\n";
         return tree;
@@ -264,6 +266,38 @@ TEST_F(UnsortedDriver, ChildTagsListInTheTableOrderAndOneThatIsNoTagHasNoValue) 
     EXPECT_EQ(5, V_I4(&values[1]));
     VariantClear(&values[1]);
     CoTaskMemFree(values);
+    CoTaskMemFree(errors);
+}
+
+TEST_F(UnsortedDriver, CyrillicAndVeryLongNamesGoBothWays) {
+    ASSERT_EQ(S_OK, browse_->ChangeBrowsePosition(OPC_BROWSE_TO, L"Probe.Dev.Sub"));
+    EXPECT_EQ((std::vector<std::wstring>{L"Цех"}), Names(OPC_BRANCH));
+    ASSERT_EQ(S_OK, browse_->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Цех"));
+    EXPECT_EQ((std::vector<std::wstring>{L"Темп"}), Names(OPC_LEAF));
+    EXPECT_EQ(L"Probe.Dev.Sub.Цех.Темп", ItemId(L"Темп"));
+    ASSERT_EQ(S_OK, browse_->ChangeBrowsePosition(OPC_BROWSE_TO, L"Probe.Dev.Sub.Цех"));
+    EXPECT_EQ((std::vector<std::wstring>{L"Темп"}), Names(OPC_LEAF));
+    DWORD valueId = 2;
+    VARIANT* values = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, props_->GetItemProperties(const_cast<wchar_t*>(L"Probe.Dev.Sub.Цех.Темп"), 1,
+                                              &valueId, &values, &errors));
+    EXPECT_EQ(5, V_I4(&values[0]));
+    CoTaskMemFree(values);
+    CoTaskMemFree(errors);
+
+    // An identifier of 10,000 characters names nothing: six standard properties, no values.
+    std::wstring longId = L"Probe.Dev." + std::wstring(10000, L'x');
+    EXPECT_EQ(6u, PropertyIds(longId.c_str()).size());
+    EXPECT_EQ(OPC_E_UNKNOWNITEMID, props_->GetItemProperties(const_cast<wchar_t*>(longId.c_str()),
+                                                             1, &valueId, &values, &errors));
+    DWORD nameId = 1;
+    LPWSTR* itemIds = nullptr;
+    ASSERT_EQ(S_OK, props_->LookupItemIDs(const_cast<wchar_t*>(longId.c_str()), 1, &nameId,
+                                          &itemIds, &errors));
+    EXPECT_EQ(longId + L".Item Canonical Data Type", itemIds[0]);
+    CoTaskMemFree(itemIds[0]);
+    CoTaskMemFree(itemIds);
     CoTaskMemFree(errors);
 }
 
