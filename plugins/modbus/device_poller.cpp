@@ -148,6 +148,7 @@ void DevicePoller::Poll(const PollPlan& plan) {
         }
     }
     model_.Post(plan.generation, std::move(out));
+    model_.SetAway(device_, away);
 }
 
 void DevicePoller::ReadTogether(Table table, const std::vector<const PolledTag*>& tags,

@@ -128,9 +128,17 @@ LONG WriteTag(DWORD id, const VARIANT& value) {
     return 1;
 }
 
-// The server's icon strip: 0 a computer monitor, 1 a circuit board, 3 a tag.
-WORD ImageOf(Kind kind) {
-    return kind == Kind::kDevice ? 0 : kind == Kind::kFolder ? 1 : 3;
+// The server's icon strip: 0 a computer monitor, 1 a circuit board, 2 a crossed-out box (a
+// device that did not answer its last poll), 3 a tag.
+WORD ImageOf(const ObjectView& view) {
+    switch (view.kind) {
+        case Kind::kDevice:
+            return view.away ? 2 : 0;
+        case Kind::kFolder:
+            return 1;
+        default:
+            return 3;
+    }
 }
 
 }  // namespace
@@ -193,7 +201,7 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
                        info->visible = TRUE;
                        info->isTag = tag;
                        info->readOnly = !tag || !IsWritable(view.tag->table);
-                       info->image = info->treeImage = ImageOf(view.kind);
+                       info->image = info->treeImage = ImageOf(view);
                        info->clients = view.clients;
                        if (tag) {
                            info->quality = view.quality;

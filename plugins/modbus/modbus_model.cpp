@@ -427,6 +427,12 @@ void Model::ReadAlone(DWORD tag) {
     if (p != objects_.end()) p->second.alone = true;
 }
 
+void Model::SetAway(DWORD device, bool away) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto p = objects_.find(device);
+    if (p != objects_.end() && device != 0) p->second.away = away;
+}
+
 std::string Model::Save() const {
     std::lock_guard<std::mutex> lock(mutex_);
     // Parents before children, each naming its parent by position.

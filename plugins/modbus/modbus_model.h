@@ -90,6 +90,7 @@ struct ObjectView {
     FILETIME timestamp{};
     DWORD clients = 0;
     DWORD driverData = 0;
+    bool away = false;  // a device whose last poll got no answer
 };
 
 class Model {
@@ -134,6 +135,8 @@ class Model {
     // A confirmed write: the tag shows the written value at once.
     void Show(Reading&& reading);
     void ReadAlone(DWORD tag);
+    // Whether a device answered its last poll (shown in the configurator's tree).
+    void SetAway(DWORD device, bool away);
 
     // The versioned stream; Load keeps the current tree on anything it cannot read.
     std::string Save() const;
@@ -154,6 +157,7 @@ class Model {
         DWORD clients = 0;
         DWORD driverData = 0;
         bool alone = false;
+        bool away = false;
         std::vector<DWORD> children;
         std::map<std::string, DWORD, std::less<>> childByName;
     };
@@ -192,6 +196,7 @@ bool Model::Describe(DWORD id, Visit&& visit) const {
     view.timestamp = o.timestamp;
     view.clients = o.clients;
     view.driverData = o.driverData;
+    view.away = o.away;
     visit(view);
     return true;
 }

@@ -166,6 +166,8 @@ TEST_F(ModbusDriver, ASilentDeviceTimesOutAndHoldsUpNoEntryPointNorTheOtherDevic
     EXPECT_TRUE(settled) << "good " << Info("Good.T").quality << ", silent "
                          << Info("Silent.T").quality;
     EXPECT_LT(slowestUpdate, 250u) << "DLLUpdate only hands over what the workers read";
+    EXPECT_EQ(2, Info("Silent").image) << "the tree shows a device that does not answer";
+    EXPECT_EQ(0, Info("Good").image);
     ASSERT_TRUE(device_.Set('h', 50, {6}));
     EXPECT_TRUE(UpdateUntil([&] { return V_UI2(Info("Good.T").value.Get()) == 6; }, 3000))
         << "the other device keeps its rate";
