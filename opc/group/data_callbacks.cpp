@@ -1,26 +1,6 @@
 // The group's side of IOPCDataCallback: its connection point, and every callback it makes.
 #include "opc_group.h"
-
-namespace {
-
-// The errors of a call into a client process that has ended or cut its connections: calling
-// its sink again would only fail again, after the RPC layer has spent its time on it.
-bool ClientHasGone(HRESULT hr) noexcept {
-    switch (hr) {
-        case RPC_E_DISCONNECTED:
-        case RPC_E_SERVER_DIED:
-        case RPC_E_SERVER_DIED_DNE:
-        case CO_E_OBJNOTCONNECTED:
-        case HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE):
-        case HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE):
-        case HRESULT_FROM_WIN32(RPC_S_CALL_FAILED):
-            return true;
-        default:
-            return false;
-    }
-}
-
-}  // namespace
+#include "rpc_failure.h"
 
 STDMETHODIMP COPCGroup::EnumConnectionPoints(IEnumConnectionPoints** out) {
     return EnumConnectionPointsOf({&dataPoint_}, Identity(), out);
@@ -45,7 +25,7 @@ void COPCGroup::ForEachDataSink(Call&& call) noexcept {
         return;  // no memory for the list: this callback is lost for every sink
     }
     for (ComPtr<IOPCDataCallback>& sink : sinks)
-        if (ClientHasGone(call(sink.Get()))) dataPoint_.MarkGone(sink.Get());
+        if (IsPeerGone(call(sink.Get()))) dataPoint_.MarkGone(sink.Get());
 }
 
 void COPCGroup::ReportDataChange(DWORD transactionId, ItemValueArrays& v) noexcept {

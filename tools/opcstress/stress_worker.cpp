@@ -2,24 +2,14 @@
 
 #include <algorithm>
 
+#include "rpc_failure.h"
+
 namespace {
 
 // The failures that mean the server did not handle a call: it died, cut the connection, or
 // an exception escaped it.
 bool IsTransportFailure(HRESULT hr) {
-    switch (hr) {
-        case RPC_E_DISCONNECTED:
-        case RPC_E_SERVER_DIED:
-        case RPC_E_SERVER_DIED_DNE:
-        case RPC_E_SERVERFAULT:
-        case CO_E_OBJNOTCONNECTED:
-        case HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE):
-        case HRESULT_FROM_WIN32(RPC_S_CALL_FAILED):
-        case HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE):
-            return true;
-        default:
-            return false;
-    }
+    return IsPeerGone(hr) || hr == RPC_E_SERVERFAULT;
 }
 
 // IOPCGroupStateMgt::GetState for the group's server handle alone.
