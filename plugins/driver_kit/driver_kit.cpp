@@ -63,6 +63,39 @@ void Complain(HWND dialog, const wchar_t* caption, const std::wstring& text, int
     SetFocus(GetDlgItem(dialog, focus));
 }
 
+namespace {
+
+INT_PTR CALLBACK ModalDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+        const auto* handlers = reinterpret_cast<const DialogHandlers*>(lParam);
+        if (handlers->fill) handlers->fill(dialog);
+        return TRUE;
+    }
+    const auto* handlers =
+        reinterpret_cast<const DialogHandlers*>(GetWindowLongPtrW(dialog, DWLP_USER));
+    if (message != WM_COMMAND || !handlers) return FALSE;
+    switch (LOWORD(wParam)) {
+        case IDOK:
+            if (!handlers->accept || handlers->accept(dialog)) EndDialog(dialog, IDOK);
+            break;
+        case IDCANCEL:
+            EndDialog(dialog, IDCANCEL);
+            break;
+        default:
+            if (handlers->changed) handlers->changed(dialog, LOWORD(wParam), HIWORD(wParam));
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+INT_PTR RunModalDialog(HINSTANCE instance, HWND owner, const DialogTemplate& form,
+                       const DialogHandlers& handlers) {
+    return DialogBoxIndirectParamW(instance, form.Get(), owner, ModalDialogProc,
+                                   reinterpret_cast<LPARAM>(&handlers));
+}
+
 std::wstring Wide(const std::string& ansi) {
     const int n = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
     std::wstring out(n > 0 ? n - 1 : 0, L'\0');

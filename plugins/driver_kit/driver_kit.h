@@ -5,8 +5,11 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "dialog_template.h"
 
 namespace driver_kit {
 
@@ -25,6 +28,17 @@ std::wstring NumberText(double value);
 bool ParseNumber(std::wstring text, double& value);
 // A refusal explained in a message box titled `caption`; the focus goes to field `focus`.
 void Complain(HWND dialog, const wchar_t* caption, const std::wstring& text, int focus);
+
+// A modal dialog for an object's settings: `fill` as it opens, `changed` for a field's
+// notification (its id and code), `accept` for OK (true closes it); Cancel closes it.
+// IDOK or IDCANCEL.
+struct DialogHandlers {
+    std::function<void(HWND)> fill;
+    std::function<void(HWND, WORD id, WORD code)> changed;
+    std::function<bool(HWND)> accept;
+};
+INT_PTR RunModalDialog(HINSTANCE instance, HWND owner, const DialogTemplate& form,
+                       const DialogHandlers& handlers);
 
 // The ANSI (driver) and UTF-16 (dialog) forms of a text.
 std::wstring Wide(const std::string& ansi);

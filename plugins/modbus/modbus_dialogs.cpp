@@ -243,36 +243,6 @@ bool Accept(HWND dialog, DialogState& state) {
     return stored;
 }
 
-INT_PTR CALLBACK ObjectDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* state = reinterpret_cast<DialogState*>(GetWindowLongPtrW(dialog, DWLP_USER));
-    switch (message) {
-        case WM_INITDIALOG:
-            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-            Fill(dialog, *reinterpret_cast<DialogState*>(lParam));
-            return TRUE;
-        case WM_COMMAND:
-            switch (LOWORD(wParam)) {
-                case kKind:
-                    if (HIWORD(wParam) == CBN_SELCHANGE)
-                        ShowFieldsFor(dialog, SelectedKind(dialog, *state));
-                    return TRUE;
-                case kTable:
-                case kAddress:
-                    if (HIWORD(wParam) == CBN_SELCHANGE || HIWORD(wParam) == EN_CHANGE)
-                        ShowNotation(dialog);
-                    return TRUE;
-                case IDOK:
-                    if (Accept(dialog, *state)) EndDialog(dialog, IDOK);
-                    return TRUE;
-                case IDCANCEL:
-                    EndDialog(dialog, IDCANCEL);
-                    return TRUE;
-            }
-            break;
-    }
-    return FALSE;
-}
-
 INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogState& state) {
     DialogTemplate t(title, 284, 306);
     const DWORD label = SS_LEFT;
@@ -343,8 +313,16 @@ INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogSt
     t.Add(IDOK, DialogTemplate::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 168, y + 8, 50, 14, L"ОК");
     t.Add(IDCANCEL, DialogTemplate::Button, BS_PUSHBUTTON | WS_TABSTOP, 224, y + 8, 50, 14,
           L"Отмена");
-    return DialogBoxIndirectParamW(instance, t.Get(), owner, ObjectDialogProc,
-                                   reinterpret_cast<LPARAM>(&state));
+    driver_kit::DialogHandlers handlers;
+    handlers.fill = [&](HWND dialog) { Fill(dialog, state); };
+    handlers.changed = [&](HWND dialog, WORD id, WORD code) {
+        if (id == kKind && code == CBN_SELCHANGE)
+            ShowFieldsFor(dialog, SelectedKind(dialog, state));
+        if ((id == kTable && code == CBN_SELCHANGE) || (id == kAddress && code == EN_CHANGE))
+            ShowNotation(dialog);
+    };
+    handlers.accept = [&](HWND dialog) { return Accept(dialog, state); };
+    return driver_kit::RunModalDialog(instance, owner, t, handlers);
 }
 
 }  // namespace

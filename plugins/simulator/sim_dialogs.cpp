@@ -145,31 +145,6 @@ bool Accept(HWND dialog, DialogState& state) {
     return true;
 }
 
-INT_PTR CALLBACK ObjectDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* state = reinterpret_cast<DialogState*>(GetWindowLongPtrW(dialog, DWLP_USER));
-    switch (message) {
-        case WM_INITDIALOG:
-            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-            Fill(dialog, *reinterpret_cast<DialogState*>(lParam));
-            return TRUE;
-        case WM_COMMAND:
-            switch (LOWORD(wParam)) {
-                case kKind:
-                    if (HIWORD(wParam) == CBN_SELCHANGE)
-                        ShowFieldsFor(dialog, SelectedKind(dialog, *state));
-                    return TRUE;
-                case IDOK:
-                    if (Accept(dialog, *state)) EndDialog(dialog, IDOK);
-                    return TRUE;
-                case IDCANCEL:
-                    EndDialog(dialog, IDCANCEL);
-                    return TRUE;
-            }
-            break;
-    }
-    return FALSE;
-}
-
 INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogState& state) {
     DialogTemplate t(title, 274, 228);
     const DWORD label = SS_LEFT;
@@ -206,8 +181,14 @@ INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogSt
     t.Add(IDOK, DialogTemplate::Button, BS_DEFPUSHBUTTON | WS_TABSTOP, 158, y + 34, 50, 14, L"ОК");
     t.Add(IDCANCEL, DialogTemplate::Button, BS_PUSHBUTTON | WS_TABSTOP, 214, y + 34, 50, 14,
           L"Отмена");
-    return DialogBoxIndirectParamW(instance, t.Get(), owner, ObjectDialogProc,
-                                   reinterpret_cast<LPARAM>(&state));
+    driver_kit::DialogHandlers handlers;
+    handlers.fill = [&](HWND dialog) { Fill(dialog, state); };
+    handlers.changed = [&](HWND dialog, WORD id, WORD code) {
+        if (id == kKind && code == CBN_SELCHANGE)
+            ShowFieldsFor(dialog, SelectedKind(dialog, state));
+    };
+    handlers.accept = [&](HWND dialog) { return Accept(dialog, state); };
+    return driver_kit::RunModalDialog(instance, owner, t, handlers);
 }
 
 }  // namespace
