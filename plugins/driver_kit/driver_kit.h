@@ -54,6 +54,19 @@ LONG Safely(Body&& body) noexcept {
     }
 }
 
+// DLLGetObjectID for a model with FindPath(path) and Find(parent, name): from the root, a
+// name that is empty or holds a dot is a whole path ("A.B" or ".A.B"); otherwise one level.
+template <class Model>
+DWORD ObjectId(const Model& model, DWORD parent, const char* name) noexcept {
+    if (!name) return 0;
+    return static_cast<DWORD>(Safely([&] {
+        const std::string text(name);
+        const bool path =
+            parent == 0 && (text.empty() || text[0] == '.' || text.find('.') != std::string::npos);
+        return static_cast<LONG>(path ? model.FindPath(text) : model.Find(parent, text));
+    }));
+}
+
 // DLLSerialize for a model with `std::string Save()` and `bool Load(const std::string&)`: the
 // model written whole, or the stream read whole (at most `limit` bytes) and loaded.
 template <class Model>

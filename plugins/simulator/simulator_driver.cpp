@@ -50,14 +50,7 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLEnumTags(DWORD id, char*** names, DWORD* count
 }
 
 OPC_DRIVER_EXPORT DWORD __cdecl DLLGetObjectID(DWORD parent, const char* name) {
-    if (!name) return 0;
-    return static_cast<DWORD>(Safely([&] {
-        const std::string text(name);
-        return static_cast<LONG>(
-            parent == 0 && (text.empty() || text[0] == '.' || text.find('.') != std::string::npos)
-                ? g_model->FindPath(text)
-                : g_model->Find(parent, text));
-    }));
+    return driver_kit::ObjectId(*g_model, parent, name);
 }
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLEditObject(DWORD id, HWND owner) {
