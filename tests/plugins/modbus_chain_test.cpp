@@ -128,6 +128,13 @@ class ModbusChain : public OpcClientTest {
         OpcClientTest::SetUp();
     }
 
+    // An active group at rate 100 ms, and its item and synchronous-IO interfaces.
+    void MakeGroup(const wchar_t* name, ComPtr<IOPCItemMgt>& items, ComPtr<IOPCSyncIO>& io) {
+        AddedGroup g = AddGroupTo(server_.Get(), name, 100);
+        ASSERT_TRUE(SUCCEEDED(g.state.As(items)));
+        ASSERT_TRUE(SUCCEEDED(g.state.As(io)));
+    }
+
     // Reads `item` from the device until `done` says yes or 10 s have passed.
     OPCITEMSTATE ReadUntil(IOPCSyncIO* io, OPCHANDLE item,
                            const std::function<bool(const OPCITEMSTATE&)>& done) {
@@ -177,11 +184,9 @@ bool Matches(const OPCITEMSTATE& s, const Case& c) {
 }
 
 TEST_F(ModbusChain, EveryTypeAndOrderIsReadFromTheDeviceAndWrittenBack) {
-    AddedGroup g = AddGroupTo(server_.Get(), L"types", 100);
     ComPtr<IOPCItemMgt> items;
-    ASSERT_TRUE(SUCCEEDED(g.state.As(items)));
     ComPtr<IOPCSyncIO> io;
-    ASSERT_TRUE(SUCCEEDED(g.state.As(io)));
+    ASSERT_NO_FATAL_FAILURE(MakeGroup(L"types", items, io));
     const std::vector<Case> cases = Cases();
     std::vector<std::wstring> ids;
     for (const Case& c : cases) {
@@ -231,11 +236,9 @@ TEST_F(ModbusChain, EveryTypeAndOrderIsReadFromTheDeviceAndWrittenBack) {
 }
 
 TEST_F(ModbusChain, ADeviceSwitchedOffReadsCommunicationFailureThenGoodAgain) {
-    AddedGroup g = AddGroupTo(server_.Get(), L"onoff", 100);
     ComPtr<IOPCItemMgt> items;
-    ASSERT_TRUE(SUCCEEDED(g.state.As(items)));
     ComPtr<IOPCSyncIO> io;
-    ASSERT_TRUE(SUCCEEDED(g.state.As(io)));
+    ASSERT_NO_FATAL_FAILURE(MakeGroup(L"onoff", items, io));
     ASSERT_TRUE(device_.Set('h', 60, {4321}));
     Added added = AddItems(items.Get(), {ItemId("Watched")});
     ASSERT_EQ(S_OK, added.hr);
