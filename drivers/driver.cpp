@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include "ansi_text.h"
+#include "com_ptr.h"
 #include "fault_guard.h"
 
 namespace {
@@ -29,14 +30,50 @@ void TakeNames(char** names, DWORD count, std::vector<std::string>& list) {
         if (names[i]) list.emplace_back(names[i]);
 }
 
+thread_local DWORD t_waitLimitMs = CDriver::kDriverLockLimitMs;
+
 }  // namespace
 
 CDriver::CDriver() noexcept = default;
 
 CDriver::~CDriver() {
+    // Work still running belongs to a driver nobody shares (its tasks keep a shared one
+    // alive): it is waited for, within the limit, before the DLL goes.
+    pool_.Close(kDriverLockLimitMs);
     if (module_) FreeLibrary(module_);
     module_ = nullptr;
     startCount_ = 0;
+}
+
+DWORD CDriver::WaitLimit() noexcept {
+    return t_waitLimitMs;
+}
+
+CDriver::ScopedWaitLimit::ScopedWaitLimit(DWORD ms) noexcept : previous_(t_waitLimitMs) {
+    t_waitLimitMs = ms < kDriverLockLimitMs ? ms : kDriverLockLimitMs;
+}
+
+CDriver::ScopedWaitLimit::~ScopedWaitLimit() {
+    t_waitLimitMs = previous_;
+}
+
+CDriver::TagReading CDriver::UnansweredReading() noexcept {
+    TagReading reading;
+    reading.driverFailed = true;
+    reading.quality = kQualityCommFailure;
+    GetSystemTimeAsFileTime(&reading.timestamp);
+    return reading;
+}
+
+template <class Result, class Work>
+Result CDriver::Bounded(Result failed, Work work) noexcept {
+    try {
+        if (InsideCall()) return work();
+        DriverCall<Result> call = Begin<Result>([work](CDriver&) { return work(); });
+        return call.Wait(WaitLimit()) ? std::move(call.Result()) : std::move(failed);
+    } catch (...) {
+        return failed;  // no memory for the work or its result
+    }
 }
 
 // The one way into a driver. A C++ exception stops here, and so does a structured exception
@@ -74,14 +111,11 @@ void CDriver::Safely(Call&& call) noexcept {
 }
 
 // An entry point that never returns keeps the driver's lock for ever: nobody waits for it
-// longer than kDriverLockLimitMs, and the driver counts as unresponsive until an update of
-// it returns again.
+// longer than kDriverLockLimitMs (the call that holds it makes the driver unresponsive).
 class CDriver::LockHolder {
   public:
     explicit LockHolder(CDriver& driver) noexcept
-        : driver_(driver), owned_(driver.lock_.Acquire(kDriverLockLimitMs)) {
-        if (!owned_) driver_.unresponsive_.store(true);
-    }
+        : driver_(driver), owned_(driver.lock_.Acquire(kDriverLockLimitMs)) {}
     ~LockHolder() {
         if (owned_) driver_.lock_.Release();
     }
@@ -137,12 +171,15 @@ LONG CDriver::AddObject(DWORD parent, HWND owner) {
 }
 
 void CDriver::EnumNames(DLLEnumChildrenProc proc, std::vector<std::string>& list, DWORD id) {
-    list.clear();
-    if (!proc) return;
-    char** names = nullptr;
-    DWORD count = 0;
-    Guarded(0L, [&] { return proc(id, &names, &count); });
-    Safely([&] { TakeNames(names, count, list); });
+    list = Bounded(std::vector<std::string>(), [this, proc, id] {
+        std::vector<std::string> names;
+        if (!proc) return names;
+        char** raw = nullptr;
+        DWORD count = 0;
+        Guarded(0L, [&] { return proc(id, &raw, &count); });
+        Safely([&] { TakeNames(raw, count, names); });
+        return names;
+    });
 }
 
 void CDriver::EnumChildren(std::vector<std::string>& list, DWORD id) {
@@ -154,12 +191,18 @@ void CDriver::EnumTags(std::vector<std::string>& list, DWORD id) {
 }
 
 DWORD CDriver::GetObjectID(DWORD parent, const std::string& name) {
-    return GetObjectID(parent, name.c_str());
+    if (!getObjectId_) return 0;
+    return Bounded(DWORD{0}, [this, parent, name] {
+        return Guarded(DWORD{0}, [&] { return getObjectId_(parent, name.c_str()); });
+    });
 }
 
 DWORD CDriver::GetObjectID(DWORD parent, const char* name) {
-    if (!getObjectId_) return 0;
-    return Guarded(DWORD{0}, [&] { return getObjectId_(parent, name); });
+    if (InsideCall()) {
+        if (!getObjectId_) return 0;
+        return Guarded(DWORD{0}, [&] { return getObjectId_(parent, name); });
+    }
+    return GetObjectID(parent, std::string(name ? name : ""));
 }
 
 LONG CDriver::EditObject(DWORD id, HWND owner) {
@@ -168,90 +211,104 @@ LONG CDriver::EditObject(DWORD id, HWND owner) {
 }
 
 void CDriver::GetObjectInfo(DWORD id, CObjectInfo& info) {
-    info = CObjectInfo();
-    if (!getObjectInfo_) return;
-    DLLOBJECTINFO raw{};
-    Guarded(0L, [&] { return getObjectInfo_(id, &raw); });
-    Safely([&] { info.TakeFrom(raw); });
+    info = Bounded(CObjectInfo(), [this, id] {
+        CObjectInfo got;
+        if (!getObjectInfo_) return got;
+        DLLOBJECTINFO raw{};
+        Guarded(0L, [&] { return getObjectInfo_(id, &raw); });
+        Safely([&] { got.TakeFrom(raw); });
+        return got;
+    });
 }
 
 LONG CDriver::SetObjectInfo(DWORD id, const CObjectInfo& info) {
     if (!setObjectInfo_) return 0;
-    DLLOBJECTINFO raw = info.ForDriver();
-    return Guarded(0L, [&] { return setObjectInfo_(id, &raw); });
+    if (InsideCall()) {
+        DLLOBJECTINFO raw = info.ForDriver();
+        return Guarded(0L, [&] { return setObjectInfo_(id, &raw); });
+    }
+    return Bounded(0L, [this, id, copy = info] { return SetObjectInfo(id, copy); });
 }
 
 CDriver::TagFacts CDriver::GetTagFacts(DWORD id) {
-    TagFacts facts;
-    if (!getObjectInfo_) return facts;
-    DLLOBJECTINFO raw{};
-    Guarded(0L, [&] { return getObjectInfo_(id, &raw); });
-    if (raw.isTag) {
-        facts.isTag = true;
-        facts.readOnly = raw.readOnly != FALSE;
-        facts.type = V_VT(&raw.value);
-    }
-    Safely([&] { FreeDriverRecord(raw); });
-    return facts;
+    return Bounded(TagFacts(), [this, id] {
+        TagFacts facts;
+        if (!getObjectInfo_) return facts;
+        DLLOBJECTINFO raw{};
+        Guarded(0L, [&] { return getObjectInfo_(id, &raw); });
+        if (raw.isTag) {
+            facts.isTag = true;
+            facts.readOnly = raw.readOnly != FALSE;
+            facts.type = V_VT(&raw.value);
+        }
+        Safely([&] { FreeDriverRecord(raw); });
+        return facts;
+    });
 }
 
 void CDriver::ReadTag(DWORD id, TagReading& reading) {
-    reading = TagReading();
     // Not the last good value as if nothing had happened: the device is gone, or silent.
-    if (faulted_.load() || unresponsive_.load()) {
-        reading.driverFailed = true;
-        reading.quality = faulted_.load() ? kQualityDeviceFailure : kQualityCommFailure;
-        GetSystemTimeAsFileTime(&reading.timestamp);
+    if (faulted_.load() || IsUnresponsive()) {
+        reading = UnansweredReading();
+        if (faulted_.load()) reading.quality = kQualityDeviceFailure;
         return;
     }
-    if (!getObjectInfo_) return;
-    DLLOBJECTINFO raw{};
-    Guarded(0L, [&] { return getObjectInfo_(id, &raw); });
-    Safely([&] {
-        if (raw.isTag) {
-            reading.quality = raw.quality;
-            reading.timestamp = raw.timestamp;
-            // A copy, not the driver's VARIANT itself: the copy checks what a driver handed over.
-            const HRESULT hr = VariantCopy(reading.value.Put(), &raw.value);
-            if (FAILED(hr)) {
-                V_VT(reading.value.Put()) = VT_ERROR;
-                V_ERROR(reading.value.Put()) = hr;
+    reading = Bounded(UnansweredReading(), [this, id] {
+        TagReading got;
+        if (!getObjectInfo_) return got;
+        DLLOBJECTINFO raw{};
+        Guarded(0L, [&] { return getObjectInfo_(id, &raw); });
+        Safely([&] {
+            if (raw.isTag) {
+                got.quality = raw.quality;
+                got.timestamp = raw.timestamp;
+                // A copy, not the driver's VARIANT itself: the copy checks what a driver
+                // handed over.
+                const HRESULT hr = VariantCopy(got.value.Put(), &raw.value);
+                if (FAILED(hr)) {
+                    V_VT(got.value.Put()) = VT_ERROR;
+                    V_ERROR(got.value.Put()) = hr;
+                }
             }
-        }
-        FreeDriverRecord(raw);
+            FreeDriverRecord(raw);
+        });
+        return got;
     });
 }
 
 bool CDriver::WriteValue(DWORD id, const Variant& value) {
-    CriticalSectionLock record(recordLock_);
-    CObjectInfo info;
-    GetObjectInfo(id, info);
-    info.value = value;
-    return SetObjectInfo(id, info) != 0;
+    return Bounded(false, [this, id, value] {
+        CriticalSectionLock record(recordLock_);
+        CObjectInfo info;
+        GetObjectInfo(id, info);
+        info.value = value;
+        return SetObjectInfo(id, info) != 0;
+    });
 }
 
 void CDriver::ChangeClientCount(DWORD id, LONG delta) {
     if (delta == 0) return;
-    if (changeClientCount_) {
+    Bounded(0L, [this, id, delta] {
+        if (changeClientCount_) {
+            CriticalSectionLock record(recordLock_);
+            return Guarded(0L, [&] { return changeClientCount_(id, delta); });
+        }
+        // The whole record goes back: no DLLUpdate and no value write may land in between.
+        LockHolder lock(*this);
+        if (!lock) return 0L;
         CriticalSectionLock record(recordLock_);
-        Guarded(0L, [&] { return changeClientCount_(id, delta); });
-        return;
-    }
-    // The whole record goes back: no DLLUpdate and no value write may land in between.
-    LockHolder lock(*this);
-    if (!lock) return;
-    CriticalSectionLock record(recordLock_);
-    CObjectInfo info;
-    GetObjectInfo(id, info);
-    if (!info.isTag) return;
-    const LONGLONG count = static_cast<LONGLONG>(info.clients) + delta;
-    info.clients = count < 0 ? 0 : count > MAXDWORD ? MAXDWORD : static_cast<DWORD>(count);
-    SetObjectInfo(id, info);
+        CObjectInfo info;
+        GetObjectInfo(id, info);
+        if (!info.isTag) return 0L;
+        const LONGLONG count = static_cast<LONGLONG>(info.clients) + delta;
+        info.clients = count < 0 ? 0 : count > MAXDWORD ? MAXDWORD : static_cast<DWORD>(count);
+        return SetObjectInfo(id, info);
+    });
 }
 
 LONG CDriver::RemoveObject(DWORD id) {
     if (!removeObject_) return 0;
-    return Locked(0L, [&] { return removeObject_(id); });
+    return Bounded(0L, [this, id] { return Locked(0L, [&] { return removeObject_(id); }); });
 }
 
 std::wstring CDriver::StreamName() const {
@@ -265,50 +322,97 @@ std::wstring CDriver::StreamName() const {
 LONG CDriver::Serialize(IStorage* storage, BOOL save) {
     if (!storage || !serialize_) return 1;
     const std::wstring name = StreamName();
-    IStream* stream = nullptr;
+    IStream* opened = nullptr;
     HRESULT hr =
         save ? storage->CreateStream(name.c_str(), STGM_CREATE | STGM_SHARE_EXCLUSIVE | STGM_WRITE,
-                                     0, 0, &stream)
+                                     0, 0, &opened)
              : storage->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
-                                   &stream);
-    if (FAILED(hr) || !stream) return 1;
-    Guarded(0L, [&] { return serialize_(stream, save); });
-    stream->Commit(STGC_DEFAULT);
-    stream->Release();
+                                   &opened);
+    if (FAILED(hr) || !opened) return 1;
+    // The work holds the stream: a caller that stops waiting leaves it to the work. Even
+    // the window waits the whole limit for it: a configuration is not saved or loaded by half
+    // for want of patience.
+    ComPtr<IStream> stream = ComPtr<IStream>::Attach(opened);
+    ScopedWaitLimit whole(kDriverLockLimitMs);
+    Bounded(0L, [this, stream, save] {
+        Guarded(0L, [&] { return serialize_(stream.Get(), save); });
+        stream->Commit(STGC_DEFAULT);
+        return 0L;
+    });
     return 1;
 }
 
-LONG CDriver::Update(DWORD arg) {
+LONG CDriver::Update(DWORD) {
+    DriverCall<LONG> update = BeginRefresh();
+    return update.Wait(WaitLimit()) ? update.Result() : 0;
+}
+
+LONG CDriver::UpdateNow() noexcept {
     if (!update_) return 0;
     LockHolder lock(*this);
     if (!lock) return 0;
     updating_.store(true);
-    const LONG result = Guarded(0L, [&] { return update_(arg); });
+    const LONG result = Guarded(0L, [&] { return update_(0); });
     updating_.store(false);
-    unresponsive_.store(false);  // it answers again
     return result;
+}
+
+DriverCall<LONG> CDriver::BeginRefresh() noexcept {
+    struct Refresh : DriverCall<LONG>::Task {
+        CDriver* driver;
+        std::shared_ptr<CDriver> keep;
+        explicit Refresh(CDriver* d) : driver(d), keep(d->weak_from_this().lock()) {}
+        void Run() noexcept override {
+            const LONG answer = driver->UpdateNow();
+            AcquireSRWLockExclusive(&driver->refreshLock_);
+            result.emplace(answer);
+            if (driver->refresh_.get() == this) driver->refresh_.reset();
+            ReleaseSRWLockExclusive(&driver->refreshLock_);
+        }
+    };
+    try {
+        auto task = std::make_shared<Refresh>(this);
+        AcquireSRWLockExclusive(&refreshLock_);
+        std::shared_ptr<DriverCall<LONG>::Task> shared = refresh_;  // the one under way
+        if (!shared) {
+            refresh_ = task;
+            if (pool_.Start(task))
+                shared = task;
+            else
+                refresh_.reset();
+        }
+        ReleaseSRWLockExclusive(&refreshLock_);
+        if (!shared) return {};
+        return DriverCall<LONG>(std::move(shared), &pool_);
+    } catch (...) {
+        return {};
+    }
 }
 
 LONG CDriver::Start(DWORD arg) {
-    LockHolder lock(*this);
-    if (!lock) return 0;
-    LONG result = 0;
-    if (startCount_ == 0 && start_) result = Guarded(0L, [&] { return start_(arg); });
-    ++startCount_;
-    return result;
+    return Bounded(0L, [this, arg] {
+        LockHolder lock(*this);
+        if (!lock) return 0L;
+        LONG result = 0;
+        if (startCount_ == 0 && start_) result = Guarded(0L, [&] { return start_(arg); });
+        ++startCount_;
+        return result;
+    });
 }
 
 LONG CDriver::Stop(DWORD arg) {
-    LockHolder lock(*this);
-    if (!lock) return 0;
-    if (startCount_ == 0) return 0;  // an unmatched Stop must not drive the count negative
-    if (--startCount_ != 0 || !stop_) return 0;
-    return Guarded(0L, [&] { return stop_(arg); });
+    return Bounded(0L, [this, arg] {
+        LockHolder lock(*this);
+        if (!lock) return 0L;
+        if (startCount_ == 0) return 0L;  // an unmatched Stop must not drive the count negative
+        if (--startCount_ != 0 || !stop_) return 0L;
+        return Guarded(0L, [&] { return stop_(arg); });
+    });
 }
 
 LONG CDriver::DefaultSettings() {
     if (!defaultSettings_) return 0;
-    return Locked(0L, [&] { return defaultSettings_(); });
+    return Bounded(0L, [this] { return Locked(0L, [&] { return defaultSettings_(); }); });
 }
 
 DWORD CDriver::GetObjectIDFromPath(const std::vector<std::string>& names) {

@@ -4,6 +4,16 @@
 // reaches a COM interface, the scan thread or the configurator. The locked operations hold the
 // driver's own mutex for the call.
 //
+// Nobody waits for a driver longer than a time limit. Every operation runs on the driver's
+// own threads (DriverCallPool) and its caller waits at most the calling thread's wait limit
+// (kDriverLockLimitMs unless the thread set a shorter one); past it the caller gets the
+// operation's neutral result and goes on. A call of the driver that has run longer than
+// kDriverLockLimitMs makes the driver unresponsive: from then on every operation gives its
+// neutral result at once, and its tags read as "communication failure", until that call has
+// returned. Work of many calls into one driver (the items of a read) is one task (Begin),
+// inside which the operations call the driver directly. The two operations that show the
+// driver's dialogs (AddObject, EditObject) run on the caller's thread, the window's.
+//
 // A tag's record is changed in two ways: a client's value is written, and its client count
 // moves as items come and go. Both go through this class, which never writes back a value it
 // did not mean to write: a value write and a count update of one driver never overlap (the
@@ -14,14 +24,39 @@
 #include <windows.h>
 #include <objidl.h>
 #include <atomic>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "driver_abi.h"
+#include "driver_call_pool.h"
 #include "object_info.h"
 #include "sync.h"
 
-class CDriver {
+// A piece of work begun on a driver's threads, whose result the caller may wait for.
+template <class R>
+class DriverCall {
+  public:
+    DriverCall() = default;
+    // True once the work has finished and its result is there; waits at most `ms`. False
+    // for work that never began (an unresponsive driver).
+    bool Wait(DWORD ms) noexcept { return task_ && pool_->Wait(task_, ms) && task_->result; }
+    // After a successful Wait.
+    R& Result() noexcept { return *task_->result; }
+
+    struct Task : DriverCallPool::Task {
+        std::optional<R> result;
+    };
+    DriverCall(std::shared_ptr<Task> task, DriverCallPool* pool) noexcept
+        : task_(std::move(task)), pool_(pool) {}
+
+  private:
+    std::shared_ptr<Task> task_;
+    DriverCallPool* pool_ = nullptr;
+};
+
+class CDriver : public std::enable_shared_from_this<CDriver> {
   public:
     CDriver() noexcept;
     virtual ~CDriver();
@@ -60,9 +95,24 @@ class CDriver {
     // OPC_QUALITY_BAD with the "device failure" and the "communication failure" substatus.
     static constexpr WORD kQualityDeviceFailure = 0x0C;
     static constexpr WORD kQualityCommFailure = 0x18;
-    // The longest anyone waits for a driver's lock (a driver whose entry point never returns
-    // keeps it for ever); the call then gives its neutral result.
+    // The longest anyone waits for a driver (a driver whose entry point never returns keeps
+    // its thread, and its lock, for ever); the call then gives its neutral result.
     static constexpr DWORD kDriverLockLimitMs = 10000;
+    // How long the calling thread waits for one operation: kDriverLockLimitMs, or less where
+    // the thread set it so (the configurator's window waits briefly and shows what it has).
+    static DWORD WaitLimit() noexcept;
+    class ScopedWaitLimit {
+      public:
+        explicit ScopedWaitLimit(DWORD ms) noexcept;
+        ~ScopedWaitLimit();
+        ScopedWaitLimit(const ScopedWaitLimit&) = delete;
+        ScopedWaitLimit& operator=(const ScopedWaitLimit&) = delete;
+
+      private:
+        DWORD previous_;
+    };
+    // What a read gives for a tag of a driver that did not answer in time.
+    static TagReading UnansweredReading() noexcept;
     void ReadTag(DWORD id, TagReading& reading);
     // Hands a client's value (already in the tag's type) to the tag; the rest of the record
     // goes back as the driver gave it. False when the driver refused it (a device that did
@@ -76,7 +126,12 @@ class CDriver {
     LONG RemoveObject(DWORD id);
     // The driver's part of a configuration: its own stream in `storage` (always 1).
     LONG Serialize(IStorage* storage, BOOL save);
+    // One fresh DLLUpdate within the wait limit: joins an update already under way, or
+    // begins one. The driver's result, 0 when none came in time.
     LONG Update(DWORD arg);
+    // The same without waiting: what a caller waits for (DriverCall::Wait). Concurrent
+    // callers share one update.
+    DriverCall<LONG> BeginRefresh() noexcept;
     // Start and Stop keep a start count shared by the scan thread and the configurator's
     // debug mode: the driver is started on the first Start and stopped on the last Stop.
     LONG Start(DWORD arg);
@@ -85,6 +140,15 @@ class CDriver {
 
     // '.' before every name, resolved from the root ("" for an empty list).
     DWORD GetObjectIDFromPath(const std::vector<std::string>& names);
+
+    // Begins `work(*this)` on the driver's threads, where the operations of this driver call
+    // it directly. `work` owns whatever it uses: a caller that stops waiting leaves it behind.
+    // Nothing begins for a driver that has kept a call longer than the calling thread's wait
+    // limit, unresponsive or not (the call's Wait fails at once).
+    template <class R, class Work>
+    DriverCall<R> Begin(Work work) noexcept;
+    // True on a thread that runs work of this driver.
+    bool InsideCall() const noexcept { return pool_.OnPoolThread(); }
 
     // The name of this driver's stream in a configuration file: the DLL's file name, from the
     // short form of its path.
@@ -100,21 +164,25 @@ class CDriver {
     bool IsFaulted() const noexcept { return faulted_.load(); }
     // The code of that exception, 0 while none.
     DWORD FaultCode() const noexcept { return faultCode_.load(); }
-    // Its lock could not be had within kDriverLockLimitMs (an entry point that does not
-    // return): its tags read as "communication failure" until an update of it returns.
-    bool IsUnresponsive() const noexcept { return unresponsive_.load(); }
-    // An update of it has run longer than kDriverLockLimitMs.
-    void MarkUnresponsive() noexcept { unresponsive_.store(true); }
+    // A call of it has run longer than kDriverLockLimitMs and not returned yet (an entry
+    // point that does not return): its tags read as "communication failure" meanwhile.
+    bool IsUnresponsive() const noexcept { return pool_.AnyRunningLongerThan(kDriverLockLimitMs); }
     // A DLLUpdate of it is running now.
     bool IsUpdating() const noexcept { return updating_.load(); }
 
   private:
+    // Runs `work()` on the driver's threads (directly when already there) and waits for it
+    // at most the thread's wait limit; `failed` when it did not finish in time.
+    template <class Result, class Work>
+    Result Bounded(Result failed, Work work) noexcept;
     template <class Result, class Call>
     Result Guarded(Result failed, Call&& call) noexcept;
     template <class Result, class Call>
     Result Locked(Result failed, Call&& call) noexcept;
     template <class Call>
     void Safely(Call&& call) noexcept;
+    // DLLUpdate under the driver's lock, on the caller's thread (one of the driver's own).
+    LONG UpdateNow() noexcept;
     class LockHolder;
     // DLLEnumChildren and DLLEnumTags share one signature.
     void EnumNames(DLLEnumChildrenProc proc, std::vector<std::string>& list, DWORD id);
@@ -141,6 +209,39 @@ class CDriver {
     std::atomic<ULONG> faults_{0};
     std::atomic<bool> faulted_{false};
     std::atomic<DWORD> faultCode_{0};
-    std::atomic<bool> unresponsive_{false};
     std::atomic<bool> updating_{false};
+    // The update under way, shared by everyone who asks for one meanwhile.
+    SRWLOCK refreshLock_ = SRWLOCK_INIT;
+    std::shared_ptr<DriverCall<LONG>::Task> refresh_;
+    // Last member: closed first, before anything its tasks use is gone.
+    DriverCallPool pool_;
 };
+
+template <class R, class Work>
+DriverCall<R> CDriver::Begin(Work work) noexcept {
+    // Nothing new for a driver that keeps a call longer than this caller would wait.
+    if (pool_.AnyRunningLongerThan(WaitLimit())) return {};
+    struct Task : DriverCall<R>::Task {
+        Work work;
+        CDriver* driver;
+        // Keeps the driver (and its DLL) while the work runs, however long; let go with the
+        // task, after its thread has left the pool's books.
+        std::shared_ptr<CDriver> keep;
+        Task(Work w, CDriver* d)
+            : work(std::move(w)), driver(d), keep(d->weak_from_this().lock()) {}
+        void Run() noexcept override {
+            try {
+                this->result.emplace(work(*driver));
+            } catch (...) {
+                // No memory for the result: the caller sees no answer.
+            }
+        }
+    };
+    try {
+        auto task = std::make_shared<Task>(std::move(work), this);
+        if (!pool_.Start(task)) return {};
+        return DriverCall<R>(std::move(task), &pool_);
+    } catch (...) {
+        return {};
+    }
+}

@@ -77,41 +77,23 @@ LONG ScanEngine::ServerObjects() const noexcept {
     return serverObjects_;
 }
 
-// Every driver updates on its own updater's thread, all at once, and the pass waits for them
-// at most one period: a slower driver is skipped until its update returns (so it updates as
-// fast as it can, the others at the period), and one whose update has run longer than the
-// driver lock's limit is unresponsive.
-void ScanEngine::UpdatePass(const DriverSnapshot& lists,
-                            std::vector<std::unique_ptr<DriverUpdater>>& updaters,
-                            DWORD period) noexcept {
-    updaters.erase(std::remove_if(updaters.begin(), updaters.end(),
-                                  [](const auto& u) { return u->DriverGone(); }),
-                   updaters.end());
-    std::vector<std::pair<DriverUpdater*, CDriver*>> begun;
-    for (const auto& driver : lists->drivers) {
-        DriverUpdater* updater = nullptr;
-        for (const auto& u : updaters)
-            if (u->Serves(driver)) updater = u.get();
-        try {
-            if (!updater) {
-                updaters.push_back(std::make_unique<DriverUpdater>(driver));
-                updater = updaters.back().get();
-            }
-            if (updater->Begin())
-                begun.emplace_back(updater, driver.get());
-            else if (updater->RunningFor() > CDriver::kDriverLockLimitMs)
-                driver->MarkUnresponsive();
-        } catch (...) {
-            // No thread or memory for an updater: this driver waits for the next pass.
-        }
+// Every driver updates on its own threads, all at once, and the pass waits for them at most
+// one period: a slower driver's update is not begun again until it returns (the pass joins
+// it), so it updates as fast as it can and the others at the period. One whose update runs
+// longer than the limit is unresponsive meanwhile.
+void ScanEngine::UpdatePass(const DriverSnapshot& lists, DWORD period) noexcept {
+    std::vector<DriverCall<LONG>> begun;
+    try {
+        begun.reserve(lists->drivers.size());
+    } catch (...) {
+        return;  // no memory: the next pass
     }
+    for (const auto& driver : lists->drivers) begun.push_back(driver->BeginRefresh());
     const DWORD limit = period < CDriver::kDriverLockLimitMs ? period : CDriver::kDriverLockLimitMs;
     const ULONGLONG start = GetTickCount64();
-    for (const auto& [updater, driver] : begun) {
+    for (DriverCall<LONG>& update : begun) {
         const ULONGLONG spent = GetTickCount64() - start;
-        if (!updater->WaitDone(spent >= limit ? 0 : static_cast<DWORD>(limit - spent)) &&
-            limit == CDriver::kDriverLockLimitMs)
-            driver->MarkUnresponsive();
+        update.Wait(spent >= limit ? 0 : static_cast<DWORD>(limit - spent));
     }
 }
 
@@ -123,7 +105,6 @@ DWORD WINAPI ScanEngine::ScanThreadProc(void* self) noexcept {
 // The lists are read afresh at every wake-up, and no snapshot is kept in between: drivers
 // loaded meanwhile are started when first seen, and an unload never waits for this thread.
 void ScanEngine::Scan() noexcept {
-    std::vector<std::unique_ptr<DriverUpdater>> updaters;
     std::vector<std::weak_ptr<CDriver>> started;
     auto startNew = [&](const DriverSnapshot& lists) {
         for (const auto& driver : lists->drivers) {
@@ -150,7 +131,7 @@ void ScanEngine::Scan() noexcept {
             if (period != 0 && period != kScanPeriodNone) {
                 // A pass once more than one period has passed since the end of the last one.
                 if (timeGetTime() - t0 > period) {
-                    UpdatePass(lists, updaters, period);
+                    UpdatePass(lists, period);
                     t0 = timeGetTime();
                 }
                 const DWORD since = timeGetTime() - t0;

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "driver_list.h"
-#include "driver_updater.h"
 #include "sync.h"
 #include "win_handle.h"
 
@@ -48,8 +47,7 @@ class ScanEngine {
   private:
     static DWORD WINAPI ScanThreadProc(void* self) noexcept;
     void Scan() noexcept;
-    void UpdatePass(const DriverSnapshot& lists,
-                    std::vector<std::unique_ptr<DriverUpdater>>& updaters, DWORD period) noexcept;
+    void UpdatePass(const DriverSnapshot& lists, DWORD period) noexcept;
     void StopThreadLocked() noexcept;
 
     DriverRegistry& drivers_;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "browser_view.h"
+#include "driver.h"
 #include "debug_scanning.h"
 #include "items_list_view.h"
 #include "splitter_window.h"
@@ -98,6 +99,11 @@ class CConfigurator {
     void End();
     void SingleScan();
 
+    // The window is made and used on one thread, which waits for a driver only briefly and
+    // shows what it has: a driver that does not answer never freezes the window for long.
+    // Its own dialogs run in the window's thread by their nature and are not bounded.
+    static constexpr DWORD kDriverWaitMs = 500;
+    CDriver::ScopedWaitLimit driverWaits_{kDriverWaitMs};
     ConfiguratorServices services_;
     HINSTANCE instance_ = nullptr;
     HWND window_ = nullptr;

@@ -43,8 +43,18 @@ void DebugScanning::StopAllDrivers() noexcept {
     ForEveryDriver([](CDriver& driver) { driver.Stop(0); });
 }
 
+// All drivers update at once, and the window waits for them within its own limit: a driver
+// that does not answer holds it up that long at most, and not at all once it is unresponsive.
 DWORD DebugScanning::ScanAllDrivers() noexcept {
     const DWORD start = timeGetTime();
-    ForEveryDriver([](CDriver& driver) { driver.Update(0); });
+    std::vector<DriverCall<LONG>> updates;
+    ForEveryDriver([&](CDriver& driver) {
+        if (!driver.IsUnresponsive()) updates.push_back(driver.BeginRefresh());
+    });
+    const DWORD limit = CDriver::WaitLimit();
+    for (DriverCall<LONG>& update : updates) {
+        const DWORD spent = timeGetTime() - start;
+        update.Wait(spent >= limit ? 0 : limit - spent);
+    }
     return timeGetTime() - start;
 }

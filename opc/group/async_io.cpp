@@ -1,5 +1,5 @@
 // IOPCAsyncIO2 of the group: each call records a transaction under the item mutex and hands
-// it to a worker thread of its own, which does the driver work under both group mutexes and
+// it to a worker thread of its own, which does the driver work (without the item mutex) and
 // reports through the group's data callbacks.
 #include "opc_group.h"
 
@@ -8,17 +8,8 @@
 
 #include "co_task_mem.h"
 #include "com_call.h"
-#include "driver_list.h"
+#include "driver_batches.h"
 #include "item_calls.h"
-
-namespace {
-
-void UpdateEveryDriver() {
-    DriverSnapshot drivers = g_drivers.Snapshot();
-    for (const auto& driver : drivers->drivers) driver->Update(0);
-}
-
-}  // namespace
 
 STDMETHODIMP COPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID,
                              DWORD* pdwCancelID, HRESULT** ppErrors) {
@@ -61,15 +52,12 @@ STDMETHODIMP COPCGroup::Cancel(DWORD dwTransactionID) {
     return Cancel2(dwTransactionID);
 }
 
+// S_OK only for a transaction that will end with OnCancelComplete (DA 1.0: with no stream)
+// and none of whose effects is done; E_FAIL for an unknown identifier and once it is too late.
 STDMETHODIMP COPCGroup::Cancel2(DWORD dwCancelID) {
     CriticalSectionLock lock(pendingLock_);
-    for (CTransaction* t : pending_) {
-        if (t->CancelId() == dwCancelID) {
-            t->cancelRequested = true;
-            SetEvent(t->cancelEvent.Get());
-            return S_OK;
-        }
-    }
+    for (CTransaction* t : pending_)
+        if (t->CancelId() == dwCancelID) return t->Cancel() ? S_OK : E_FAIL;
     return E_FAIL;
 }
 
@@ -163,85 +151,92 @@ void COPCGroup::ForgetTransaction(const CTransaction& transaction) noexcept {
     if (it != pending_.end()) pending_.erase(it);
 }
 
+std::vector<TagRef> COPCGroup::TagsOf(const CTransaction& t) {
+    std::vector<TagRef> tags(t.handles.size());
+    ProcessMutexLock lock(itemMutex_);
+    for (size_t i = 0; i < tags.size(); ++i)
+        if (OPCItem* item = ItemAt(t.handles[i], t.serials[i])) tags[i] = item->Tag();
+    return tags;
+}
+
 bool COPCGroup::DoTransactionWork(CTransaction& t, ItemValueArrays& arrays) {
     const LONG bias = TimeBias();
-    // The item a handle named when the call was made, if it is still there.
-    auto itemAt = [&](size_t i) -> OPCItem* {
-        std::unique_ptr<OPCItem>* item = items_.Find(t.handles[i]);
-        return item && (*item)->Serial() == t.serials[i] ? item->get() : nullptr;
-    };
     const size_t n = t.handles.size();
-    switch (t.operation) {
-        case AsyncOperation::kRead:
-            if (t.kind == CTransaction::kDa2)
-                UpdateEveryDriver();  // DA 1.0 reads the tags as they are
-            for (size_t i = 0; i < n; ++i) {
-                if (t.cancelRequested) return false;
-                if (OPCItem* item = itemAt(i)) item->ReadFromDriver(bias);
-            }
-            // A DA 1.0 read answers with its connection's stream, built after the mutexes.
-            if (t.kind == CTransaction::kDa1) return true;
-            arrays.Reserve(n);
+    if (t.operation == AsyncOperation::kWrite) {
+        // From its first value on, a write cannot be undone: too late to cancel it.
+        if (!t.Commit()) return false;
+        std::vector<HRESULT> outcomes(n, E_FAIL);
+        std::vector<ItemWrite> writes;
+        {
+            ProcessMutexLock lock(itemMutex_);
+            // The item's own checks refuse a read-only item and a value of the wrong type,
+            // leaving its cache and its tag as they were.
             for (size_t i = 0; i < n; ++i)
-                if (OPCItem* item = itemAt(i)) arrays.Add(*item);
-            return true;
-        case AsyncOperation::kWrite: {
-            std::vector<HRESULT> outcomes(n, E_FAIL);
-            for (size_t i = 0; i < n; ++i) {
-                if (t.cancelRequested) return false;
-                // The item's own write refuses a read-only item and a value of the wrong
-                // type, leaving its cache and its tag as they were.
-                if (OPCItem* item = itemAt(i)) outcomes[i] = item->Write(*t.values[i].Get());
-            }
-            UpdateEveryDriver();
-            if (t.kind == CTransaction::kDa1) {
-                // The DA 1.0 write-complete stream lists every item of the group, those not
-                // written with S_OK.
-                std::unordered_map<uint64_t, HRESULT> bySerial;
-                for (size_t i = 0; i < n; ++i) bySerial[t.serials[i]] = outcomes[i];
-                items_.ForEach([&](OPCHANDLE, std::unique_ptr<OPCItem>& item) {
-                    auto written = bySerial.find(item->Serial());
-                    arrays.AddOutcome(item->ClientHandle(),
-                                      written == bySerial.end() ? S_OK : written->second);
-                    return true;
-                });
+                if (OPCItem* item = ItemAt(t.handles[i], t.serials[i]))
+                    outcomes[i] = PrepareWrite(*item, *t.values[i].Get(), i, writes);
+        }
+        WriteToDrivers(writes, true);
+        for (const ItemWrite& w : writes) outcomes[w.position] = w.outcome;
+        ProcessMutexLock lock(itemMutex_);
+        if (t.kind == CTransaction::kDa1) {
+            // The DA 1.0 write-complete stream lists every item of the group, those not
+            // written with S_OK.
+            std::unordered_map<uint64_t, HRESULT> bySerial;
+            for (size_t i = 0; i < n; ++i) bySerial[t.serials[i]] = outcomes[i];
+            items_.ForEach([&](OPCHANDLE, std::unique_ptr<OPCItem>& item) {
+                auto written = bySerial.find(item->Serial());
+                arrays.AddOutcome(item->ClientHandle(),
+                                  written == bySerial.end() ? S_OK : written->second);
                 return true;
-            }
-            for (size_t i = 0; i < n; ++i)
-                if (OPCItem* item = itemAt(i)) arrays.AddOutcome(item->ClientHandle(), outcomes[i]);
+            });
             return true;
         }
-        case AsyncOperation::kRefresh:
-            if (t.dataSource == OPC_DS_DEVICE) {
-                UpdateEveryDriver();
-                for (size_t i = 0; i < n; ++i) {
-                    if (t.cancelRequested) return false;
-                    OPCItem* item = itemAt(i);
-                    if (item && (item->AccessRights() & OPC_READABLE)) item->ReadFromDriver(bias);
-                }
-            }
-            if (t.kind == CTransaction::kDa1) return !t.cancelRequested;  // as for a read
-            arrays.Reserve(n);
-            for (size_t i = 0; i < n; ++i) {
-                if (t.cancelRequested) return false;
-                if (OPCItem* item = itemAt(i)) arrays.Add(*item);
-            }
-            return true;
+        for (size_t i = 0; i < n; ++i)
+            if (OPCItem* item = ItemAt(t.handles[i], t.serials[i]))
+                arrays.AddOutcome(item->ClientHandle(), outcomes[i]);
+        return true;
     }
-    return true;
+
+    // A read, or a refresh: nothing is done that a cancel would have to undo until the
+    // values are reported.
+    if (!t.BeginReading()) return false;
+    const bool read = t.operation == AsyncOperation::kRead;
+    const bool device = read || t.dataSource == OPC_DS_DEVICE;
+    std::vector<TagRef> tags;
+    std::vector<CDriver::TagReading> readings;
+    if (device) {
+        tags = TagsOf(t);
+        // DA 1.0 reads the tags as they are; the other device reads update every driver first.
+        readings = ReadTags(tags, !read || t.kind == CTransaction::kDa2);
+    }
+    if (t.Cancelled()) return false;
+    ProcessMutexLock lock(itemMutex_);
+    if (device) {
+        for (size_t i = 0; i < n; ++i) {
+            OPCItem* item = ItemAt(t.handles[i], t.serials[i]);
+            if (item && (read || (item->AccessRights() & OPC_READABLE)))
+                item->TakeReading(tags[i].driver ? &readings[i] : nullptr, bias);
+        }
+    }
+    // A DA 1.0 transaction answers with its connection's stream, built after the mutex.
+    if (t.kind != CTransaction::kDa1) {
+        arrays.Reserve(n);
+        for (size_t i = 0; i < n; ++i)
+            if (OPCItem* item = ItemAt(t.handles[i], t.serials[i])) arrays.Add(*item);
+    }
+    return t.Commit();
 }
 
 void COPCGroup::RunTransaction(CTransaction& t) noexcept {
     ItemValueArrays arrays;
     bool cancelled = false;
-    AcquireBoth(cycleMutex_, itemMutex_, INFINITE);
     try {
         cancelled = !DoTransactionWork(t, arrays);
     } catch (...) {
-        arrays.Fail(E_OUTOFMEMORY);  // the client still hears that its call has ended
+        // The client still hears that its call has ended, unless it has cancelled it.
+        cancelled = !t.Commit();
+        arrays.Fail(E_OUTOFMEMORY);
     }
-    itemMutex_.Release();
-    cycleMutex_.Release();
 
     if (t.kind == CTransaction::kDa1) {
         if (!cancelled) ReportStreamToConnection(t, arrays);  // a cancelled one sends nothing

@@ -1,5 +1,6 @@
 // IOPCItemMgt of the group: items are added, validated, changed and removed under the item
-// mutex; every per-handle lookup is one index operation.
+// mutex; every per-handle lookup is one index operation. The drivers are asked what the
+// identifiers name before the mutex is taken, one task per driver (driver_batches.h).
 #include "opc_group.h"
 
 #include "co_task_mem.h"
@@ -9,7 +10,8 @@
 #include "item_calls.h"
 
 // An identifier that names no tag creates no item: the client gets OPC_E_INVALIDITEMID and
-// no handle, and the call S_FALSE, so that nothing is shown as data that never comes.
+// no handle, and the call S_FALSE, so that nothing is shown as data that never comes. One
+// whose driver did not answer in time gets E_FAIL.
 STDMETHODIMP COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray,
                                  OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) {
     RETURN_IF_FAILED(BeginItemCall(dwCount, pItemArray, ppAddResults, ppErrors));
@@ -17,19 +19,19 @@ STDMETHODIMP COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray,
         CoTaskArray<OPCITEMRESULT> results(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);
         bool anyError = false;
+        const std::vector<TagLookup> found = LookUpTags(*g_drivers.Snapshot(), pItemArray, dwCount);
         {
             ProcessMutexLock lock(itemMutex_);
             // The tags' client counts go to the drivers once per tag, before the lock is
             // given up, so that no removal can overtake them.
             ClientCountBatch counts(dwCount);
-            const DriverSnapshot drivers = g_drivers.Snapshot();
             for (DWORD i = 0; i < dwCount; ++i) {
                 const OPCITEMDEF& def = pItemArray[i];
                 OPCHANDLE handle = 0;
                 std::unique_ptr<OPCItem> item;
                 try {
                     item = NewItemRecord();
-                    const HRESULT resolved = item->Resolve(*drivers, def, &results[i]);
+                    const HRESULT resolved = item->Bind(found[i], &results[i]);
                     if (resolved != S_OK) {
                         FreeResult(results[i]);
                         errors[i] = resolved;
@@ -65,11 +67,11 @@ STDMETHODIMP COPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOO
         CoTaskArray<OPCITEMRESULT> results(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);
         bool anyError = false;
+        const std::vector<TagLookup> found = LookUpTags(*g_drivers.Snapshot(), pItemArray, dwCount);
         try {
-            ProcessMutexLock lock(itemMutex_);
             for (DWORD i = 0; i < dwCount; ++i) {
                 OPCItem scratch;  // never counted as a client of its tag
-                errors[i] = scratch.Resolve(pItemArray[i], &results[i]);
+                errors[i] = scratch.Bind(found[i], &results[i]);
                 if (errors[i] == S_OK && !bBlobUpdate) {
                     CoTaskMemFree(results[i].pBlob);
                     results[i].pBlob = nullptr;

@@ -96,38 +96,63 @@ void COPCGroup::DestroyAfterAbandonedStop() noexcept {
 
 // Refreshes every readable item's cache from its driver and reports every one of them, changed
 // or not, to the data-change sinks. The values are gathered only when someone listens. Values
-// that weigh more than one answer may go out in several callbacks, in the items' order.
+// that weigh more than one answer may go out in several callbacks, in the items' order. The
+// drivers are asked without the item mutex: the group's calls go on meanwhile.
 bool COPCGroup::RunCycle(DWORD& ended) noexcept {
-    if (!AcquireBoth(cycleMutex_, itemMutex_, updateRate_)) return false;  // busy: next turn
+    if (!itemMutex_.Acquire(updateRate_)) return false;  // busy: next turn
     const LONG bias = TimeBias();
     const bool report = HasDataSinks() || AdviseHolder();
     bool complete = true;
     size_t used = 0;  // sets of cycleValues_ filled in this cycle
+    std::vector<OPCHANDLE> handles;
+    std::vector<uint64_t> serials;
+    std::vector<TagRef> tags;
+    try {
+        handles.reserve(items_.Size());
+        serials.reserve(items_.Size());
+        tags.reserve(items_.Size());
+        items_.ForEach([&](OPCHANDLE handle, std::unique_ptr<OPCItem>& item) {
+            if (item->AccessRights() & OPC_READABLE) {
+                handles.push_back(handle);
+                serials.push_back(item->Serial());
+                tags.push_back(item->Tag());
+            }
+            return true;
+        });
+    } catch (...) {
+        complete = false;
+    }
+    itemMutex_.Release();
+    std::vector<CDriver::TagReading> readings;
+    try {
+        if (complete) readings = ReadTags(tags, false);
+    } catch (...) {
+        complete = false;
+    }
+    itemMutex_.Acquire();
     try {
         auto nextSet = [&]() -> ItemValueArrays* {
             if (used == cycleValues_.size())
                 cycleValues_.push_back(std::make_unique<ItemValueArrays>());
             return cycleValues_[used++].get();
         };
-        ItemValueArrays* values = report ? nextSet() : nullptr;
-        if (values) values->Reserve(items_.Size());
-        items_.ForEach([&](OPCHANDLE, std::unique_ptr<OPCItem>& item) {
-            if (item->AccessRights() & OPC_READABLE) {
-                item->ReadFromDriver(bias);
-                if (values && !values->TryAdd(*item)) {
-                    if (values->Count() > 0) values = nextSet();
-                    // A value that alone is more than an answer can carry goes without it.
-                    if (!values->TryAdd(*item)) values->AddTooLarge(*item);
-                }
+        ItemValueArrays* values = report && complete ? nextSet() : nullptr;
+        if (values) values->Reserve(handles.size());
+        for (size_t k = 0; complete && k < handles.size(); ++k) {
+            OPCItem* item = ItemAt(handles[k], serials[k]);
+            if (!item) continue;  // removed meanwhile
+            item->TakeReading(tags[k].driver ? &readings[k] : nullptr, bias);
+            if (values && !values->TryAdd(*item)) {
+                if (values->Count() > 0) values = nextSet();
+                // A value that alone is more than an answer can carry goes without it.
+                if (!values->TryAdd(*item)) values->AddTooLarge(*item);
             }
-            return true;
-        });
+        }
     } catch (...) {
         // Out of memory while copying a value: this cycle reports nothing, the next one all.
         complete = false;
     }
     itemMutex_.Release();
-    cycleMutex_.Release();
     ended = timeGetTime();
     for (size_t i = 0; report && complete && i < used; ++i) {
         if (cycleValues_[i]->Count() == 0) continue;

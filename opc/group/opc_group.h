@@ -142,8 +142,8 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     // The last reference is gone: the update thread is stopped before the group is freed.
     void OnLastRelease() noexcept;
 
-    // The body of a transaction's worker thread: the driver work under both group mutexes,
-    // then the callbacks with none held; the transaction is no longer pending afterwards.
+    // The body of a transaction's worker thread: the driver work (without the item mutex),
+    // then the callbacks with no lock held; the transaction is no longer pending afterwards.
     void RunTransaction(CTransaction& transaction) noexcept;
 
   private:
@@ -169,9 +169,12 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     HRESULT StartTransaction(AsyncOperation operation, TransactionStart start, DWORD count,
                              const OPCHANDLE* handles, const VARIANT* values, DWORD source,
                              DWORD* cancelId, HRESULT** errors) noexcept;
-    // The worker's part under the mutexes: driver work and the callback arrays; false when
-    // the transaction was cancelled.
+    // The worker's part before the callbacks: driver work and the callback arrays; false
+    // when the transaction was cancelled.
     bool DoTransactionWork(CTransaction& transaction, ItemValueArrays& arrays);
+    // The transaction's items' tags, as its handles name them now (a null driver for one
+    // gone).
+    std::vector<TagRef> TagsOf(const CTransaction& transaction);
     void ForgetTransaction(const CTransaction& transaction) noexcept;
 
     // The callbacks, to every sink whose client has not gone, with no group lock held.
@@ -201,6 +204,28 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     HRESULT BeginItemCall(DWORD count, const void* array, Outs**... outs) noexcept;
     template <class Each>
     HRESULT ForEachItem(DWORD count, const OPCHANDLE* handles, HRESULT** errors, Each&& each);
+
+    // Driver work is done without the item mutex: items are named by handle and serial in
+    // between, so that one removed (or replaced in its entry) meanwhile is not mistaken.
+    // The item `handle` names if it is still the record of `serial`; under the item mutex.
+    OPCItem* ItemAt(OPCHANDLE handle, uint64_t serial) noexcept;
+    // One item's value on its way to its tag, at `position` of the client's arrays.
+    struct ItemWrite {
+        size_t position;
+        OPCHANDLE handle;
+        uint64_t serial;
+        TagRef tag;
+        Variant value;  // in the tag's type
+        HRESULT outcome;
+    };
+    // Under the item mutex: the item's own checks; S_OK and one more entry of `writes` when
+    // the value is for the driver. Throws std::bad_alloc.
+    HRESULT PrepareWrite(OPCItem& item, const VARIANT& value, size_t position,
+                         std::vector<ItemWrite>& writes);
+    // Without the item mutex: the drivers get the values, and every outcome is set (S_OK or
+    // E_FAIL); the caches of the items still there take the values the drivers took. With
+    // `refreshAfter` every driver updates afterwards (an asynchronous write).
+    void WriteToDrivers(std::vector<ItemWrite>& writes, bool refreshAfter = false);
     void DestroyItems() noexcept;
 
     using ItemList = PooledList<std::unique_ptr<OPCItem>>;
@@ -223,15 +248,14 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     // Keeps a removed item's record for reuse (its count given back through `counts`).
     void RecycleItemRecord(std::unique_ptr<OPCItem> item, ClientCountBatch& counts) noexcept;
 
-    // Item management and synchronous IO take the item mutex; the update cycle takes the
-    // cycle mutex and then the item mutex. Both stay inside the process (ProcessMutex).
+    // Item management, IO and the update cycle take the item mutex, never while a driver is
+    // asked. It stays inside the process (ProcessMutex).
     ProcessMutex itemMutex_;
     ItemList items_;  // guarded by the item mutex
     // Records of removed items, kept so that adding and removing items does not make the
     // heap hand memory back to the system and fault it in again; guarded by the item mutex.
     std::vector<std::unique_ptr<OPCItem>> spareItems_;
     static constexpr size_t kMaxSpareItems = 1u << 16;
-    ProcessMutex cycleMutex_;
 
     // The values of a cycle (one set per callback), kept from one cycle to the next for their
     // memory; used by the update thread only.

@@ -5,6 +5,7 @@
 
 #include "ansi_text.h"
 #include "co_task_mem.h"
+#include "driver_batches.h"
 #include "driver_list.h"
 
 namespace {
@@ -93,31 +94,23 @@ void OPCItem::Reset() noexcept {
 }
 
 HRESULT OPCItem::Resolve(const OPCITEMDEF& def, OPCITEMRESULT* result) {
-    return Resolve(*g_drivers.Snapshot(), def, result);
+    const DriverSnapshot drivers = g_drivers.Snapshot();
+    return Bind(LookUpTags(*drivers, &def, 1).at(0), result);
 }
 
-HRESULT OPCItem::Resolve(const DriverLists& drivers, const OPCITEMDEF& def, OPCITEMRESULT* result) {
-    HRESULT hr = OPC_E_INVALIDITEMID;
+HRESULT OPCItem::Bind(const TagLookup& found, OPCITEMRESULT* result) {
+    HRESULT hr = found.answered ? OPC_E_INVALIDITEMID : E_FAIL;
     driver_.reset();
     tag_ = 0;
     isTag_ = false;
-    const std::string id = WideToAnsi(def.szItemID);
-    const size_t dot = id.find('.');
-    if (dot != std::string::npos) {
-        std::shared_ptr<CDriver> driver = drivers.Find(std::string_view(id).substr(0, dot));
-        if (driver) {
-            const DWORD tag = driver->GetObjectID(0, id.c_str() + dot + 1);
-            if (tag != 0) {
-                driver_ = driver;
-                tag_ = tag;
-                const CDriver::TagFacts facts = driver->GetTagFacts(tag);
-                if (facts.isTag) {
-                    hr = S_OK;
-                    isTag_ = true;
-                    canonicalType_ = facts.type;
-                    accessRights_ = facts.readOnly ? OPC_READABLE : OPC_READABLE | OPC_WRITEABLE;
-                }
-            }
+    if (found.driver && found.tag != 0) {
+        driver_ = found.driver;
+        tag_ = found.tag;
+        if (found.facts.isTag) {
+            hr = S_OK;
+            isTag_ = true;
+            canonicalType_ = found.facts.type;
+            accessRights_ = found.facts.readOnly ? OPC_READABLE : OPC_READABLE | OPC_WRITEABLE;
         }
     }
     if (result) {
@@ -203,35 +196,32 @@ void OPCItem::AddChildTagProperties(CDriver& driver, ItemProperties& properties)
 }
 
 void OPCItem::ReadFromDriver(LONG timeBiasMinutes) {
-    if (std::shared_ptr<CDriver> driver = BoundDriver()) {
-        CDriver::TagReading reading;
-        driver->ReadTag(tag_, reading);
-        // A faulted driver keeps the last value, with its bad quality and the present time.
-        if (!reading.driverFailed) value_.Swap(reading.value);
-        timestamp_ = ShiftedBy(reading.timestamp, timeBiasMinutes);
-        quality_ = reading.quality;
+    CDriver::TagReading reading;
+    std::shared_ptr<CDriver> driver = BoundDriver();
+    if (driver) driver->ReadTag(tag_, reading);
+    TakeReading(driver ? &reading : nullptr, timeBiasMinutes);
+}
+
+void OPCItem::TakeReading(CDriver::TagReading* reading, LONG timeBiasMinutes) {
+    if (reading) {
+        // A driver that failed keeps the last value, with its bad quality and the present time.
+        if (!reading->driverFailed) value_.Swap(reading->value);
+        timestamp_ = ShiftedBy(reading->timestamp, timeBiasMinutes);
+        quality_ = reading->quality;
     }
     if (value_.Type() != requestedType_) ConvertInPlace(value_, requestedType_);
 }
 
-HRESULT OPCItem::Write(const VARIANT& value) {
+HRESULT OPCItem::PrepareWrite(const VARIANT& value, Variant& converted) const {
     if (!(accessRights_ & OPC_WRITEABLE)) return OPC_E_BADRIGHTS;
     // VariantChangeType would turn these into a silent zero.
     const VARTYPE type = V_VT(&value);
     if (type == VT_EMPTY || type == VT_NULL || type == VT_ERROR) return OPC_E_BADTYPE;
-    Variant converted = CopyOrError(value);
+    converted = CopyOrError(value);
     const HRESULT hr = ConvertInPlace(converted, canonicalType_);
     if (hr == DISP_E_OVERFLOW) return OPC_E_RANGE;
     if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
     if (FAILED(hr)) return OPC_E_BADTYPE;
-
-    std::shared_ptr<CDriver> driver = BoundDriver();
-    // A faulted driver takes nothing: the value would only seem written.
-    if (driver && driver->IsFaulted()) return E_FAIL;
-    // A value the driver did not take (a device that refused or did not confirm it) is not
-    // shown as written.
-    if (driver && !driver->WriteValue(tag_, converted)) return E_FAIL;
-    value_ = converted;
     return S_OK;
 }
 

@@ -20,6 +20,7 @@
 
 #include "client_count_batch.h"
 #include "driver.h"
+#include "driver_batches.h"
 #include "driver_list.h"
 #include "item_properties.h"
 #include "opc.h"
@@ -51,10 +52,12 @@ class OPCItem {
     OPCItem& operator=(const OPCItem&) = delete;
 
     // Binds the record to the tag the definition names: S_OK for a tag, OPC_E_INVALIDITEMID
-    // otherwise (a folder stays bound). Fills `result` when given. Throws std::bad_alloc.
+    // otherwise (a folder stays bound), E_FAIL when its driver did not answer in time.
+    // Fills `result` when given. Throws std::bad_alloc.
     HRESULT Resolve(const OPCITEMDEF& def, OPCITEMRESULT* result);
-    // The same against the driver lists of `drivers`, for a call that resolves many.
-    HRESULT Resolve(const DriverLists& drivers, const OPCITEMDEF& def, OPCITEMRESULT* result);
+    // The same with what the driver said of the tag (LookUpTags), for a call that resolves
+    // many: no driver call.
+    HRESULT Bind(const TagLookup& found, OPCITEMRESULT* result);
     // Takes over the rest of a resolved definition; a record bound to a tag now counts as
     // its client, and `counts` carries the +1 to the driver. Throws std::bad_alloc (before
     // anything is counted).
@@ -78,11 +81,19 @@ class OPCItem {
     // The cache from the tag, timestamps shifted by `timeBiasMinutes`, then converted to
     // the requested type.
     void ReadFromDriver(LONG timeBiasMinutes);
-    // A client's value for the tag: converted to the tag's type first, so a value that does
-    // not fit is refused with nothing changed (OPC_E_BADTYPE, OPC_E_RANGE); a read-only tag
-    // refuses every value (OPC_E_BADRIGHTS). Otherwise the cache takes the value and the tag
-    // gets it.
-    HRESULT Write(const VARIANT& value);
+    // The tag of a bound item (its driver while loaded), for work done without the group's
+    // lock; a null driver for an unbound one.
+    TagRef Tag() const noexcept { return TagRef{BoundDriver(), tag_}; }
+    // The cache from a reading of Tag() (none for an unbound item), timestamps shifted by
+    // `timeBiasMinutes`, then converted to the requested type.
+    void TakeReading(CDriver::TagReading* reading, LONG timeBiasMinutes);
+    // A client's value for the tag, converted to the tag's type into `converted`: a value
+    // that does not fit is refused (OPC_E_BADTYPE, OPC_E_RANGE), and a read-only tag refuses
+    // every value (OPC_E_BADRIGHTS); S_OK when the tag is to be given `converted`. Throws
+    // std::bad_alloc.
+    HRESULT PrepareWrite(const VARIANT& value, Variant& converted) const;
+    // The tag took the value: the cache shows it.
+    void TakeWrittenValue(Variant& converted) noexcept { value_.Swap(converted); }
 
     ItemAttributes Attributes() const;  // throws std::bad_alloc
     // The cache for a client (a deep copy); throws std::bad_alloc (`out` then holds nothing).

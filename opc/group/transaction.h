@@ -8,7 +8,10 @@
 //
 // The cancel identifier given to the client is the value of the cancel event's handle; it is
 // valid while the transaction is pending (listed by its group), and the group cancels only a
-// listed transaction.
+// listed transaction. A cancel succeeds only while none of the transaction's effects is done:
+// before a write's first value goes to a driver, before a read's or a refresh's values are
+// reported; the transaction then ends with OnCancelComplete (DA 1.0: no stream) and nothing
+// else. Once too late, the cancel fails and the transaction reports its outcome as usual.
 #pragma once
 
 #include <windows.h>
@@ -46,13 +49,33 @@ struct CTransaction {
     DWORD kind = kDa2;
     DWORD dataSource = 0;  // OPC_DS_CACHE or OPC_DS_DEVICE for a refresh; device for a read
     AsyncOperation operation = AsyncOperation::kRead;
-    // Set by a cancel; the worker looks at it between items (a plain read, where waiting on
-    // the event would cost a system call per item).
-    std::atomic<bool> cancelRequested{false};
+    // A client's cancel: true when the transaction will end with OnCancelComplete and none of
+    // its effects is done.
+    bool Cancel() noexcept {
+        LONG from = state_.load();
+        while (from == kWaiting || from == kReading)
+            if (state_.compare_exchange_weak(from, kCancelled)) return true;
+        return false;
+    }
+    // The worker: a read (or a refresh) begins its driver work, which has no effect a cancel
+    // would undo; false once cancelled.
+    bool BeginReading() noexcept { return Move(kWaiting, kReading); }
+    // The worker: from here on the transaction's effects are done (a write's values go to
+    // the drivers, a read's values to the client); false once cancelled.
+    bool Commit() noexcept {
+        const LONG from = state_.load();
+        return from != kCancelled && Move(from, kCommitted);
+    }
+    bool Cancelled() const noexcept { return state_.load() == kCancelled; }
 
     DWORD CancelId() const noexcept {
         return static_cast<DWORD>(reinterpret_cast<uintptr_t>(cancelEvent.Get()));
     }
+
+  private:
+    enum : LONG { kWaiting, kReading, kCommitted, kCancelled };
+    bool Move(LONG from, LONG to) noexcept { return state_.compare_exchange_strong(from, to); }
+    std::atomic<LONG> state_{kWaiting};
 };
 
 // Transactions pending in the process at most: each has a thread until it has reported, and a

@@ -21,6 +21,28 @@ std::vector<std::string> SplitAtDots(const std::string& path) {
     return levels;
 }
 
+// The branches (or the leaves) below `path` of one driver's tree, each a branch or a leaf by
+// its record: children first, then (for leaves) the tags.
+std::vector<std::wstring> NamesBelow(CDriver& driver, const std::vector<std::string>& path,
+                                     bool wantTags) {
+    std::vector<std::wstring> names;
+    const DWORD parent = driver.GetObjectIDFromPath(path);
+    std::vector<std::string> candidates, tags;
+    driver.EnumChildren(candidates, parent);
+    if (wantTags) {
+        driver.EnumTags(tags, parent);
+        candidates.insert(candidates.end(), tags.begin(), tags.end());
+    }
+    // A driver that lists a tag among both its children and its tags shows it once.
+    std::unordered_set<std::string> seen;
+    for (const std::string& name : candidates) {
+        if (!seen.insert(name).second) continue;
+        const DWORD id = driver.GetObjectID(parent, name);
+        if (driver.GetTagFacts(id).isTag == wantTags) names.push_back(AnsiToWide(name));
+    }
+    return names;
+}
+
 }  // namespace
 
 HRESULT AddressSpaceBrowser::ChangePosition(OPCBROWSEDIRECTION direction, const wchar_t* name) {
@@ -68,23 +90,11 @@ std::vector<std::wstring> AddressSpaceBrowser::Names(OPCBROWSETYPE type) const {
     }
     const std::shared_ptr<CDriver> driver = drivers->Find(position.front());
     if (!driver) return names;
-    const DWORD parent =
-        driver->GetObjectIDFromPath(std::vector<std::string>(position.begin() + 1, position.end()));
-    // Children first, then (for leaves) the tags: each is a branch or a leaf by its record.
-    std::vector<std::string> candidates, tags;
-    driver->EnumChildren(candidates, parent);
-    if (type == OPC_LEAF) {
-        driver->EnumTags(tags, parent);
-        candidates.insert(candidates.end(), tags.begin(), tags.end());
-    }
-    const bool wantTags = type == OPC_LEAF;
-    // A driver that lists a tag among both its children and its tags shows it once.
-    std::unordered_set<std::string> seen;
-    for (const std::string& name : candidates) {
-        if (!seen.insert(name).second) continue;
-        const DWORD id = driver->GetObjectID(parent, name);
-        if (driver->GetTagFacts(id).isTag == wantTags) names.push_back(AnsiToWide(name));
-    }
+    // One piece of the driver's work; a driver that does not answer in time shows nothing.
+    DriverCall<std::vector<std::wstring>> listing = driver->Begin<std::vector<std::wstring>>(
+        [path = std::vector<std::string>(position.begin() + 1, position.end()),
+         wantTags = type == OPC_LEAF](CDriver& d) { return NamesBelow(d, path, wantTags); });
+    if (listing.Wait(CDriver::WaitLimit())) names = std::move(listing.Result());
     return names;
 }
 

@@ -2,28 +2,49 @@
 // identifier, reads its property table and drops it. The record is read from its driver
 // first, so that the value, quality and timestamp properties are the tag's own; it never
 // counts as a client of the tag, so a look at an item's properties writes nothing to the
-// driver.
+// driver. The look is one piece of the driver's work: a driver that does not answer within
+// the limit fails the call with E_FAIL.
 #include "opc_server.h"
 
 #include "ansi_text.h"
 #include "co_task_mem.h"
 #include "com_call.h"
+#include "driver_batches.h"
+#include "driver_list.h"
 #include "opc_item.h"
 #include "reply_budget.h"
 
 namespace {
 
-// The table of the identifier's temporary record, and whether the identifier names a tag.
-ItemProperties PropertiesOf(const wchar_t* itemId, bool* resolved) {
+enum class Look { kTag, kNoTag, kUnanswered };
+
+// The table of the identifier's temporary record, and what the identifier names.
+ItemProperties PropertiesOf(const wchar_t* itemId, Look& look) {
     OPCITEMDEF def{};
     def.szAccessPath = const_cast<wchar_t*>(L"");
     def.szItemID = const_cast<wchar_t*>(itemId ? itemId : L"");
     def.vtRequestedDataType = VT_EMPTY;
-    OPCItem record;
-    const bool isTag = record.Resolve(def, nullptr) == S_OK;
-    if (isTag) record.ApplyForLook(def);
-    if (resolved) *resolved = isTag;
-    return record.BuildProperties();
+    const TagLookup found = LookUpTags(*g_drivers.Snapshot(), &def, 1).at(0);
+    look = !found.answered ? Look::kUnanswered : found.facts.isTag ? Look::kTag : Look::kNoTag;
+    if (look != Look::kTag) {
+        OPCItem record;
+        record.Bind(found, nullptr);
+        return record.BuildProperties();  // no tag: nothing to ask the driver
+    }
+    DriverCall<ItemProperties> table =
+        found.driver->Begin<ItemProperties>([found, id = std::wstring(def.szItemID)](CDriver&) {
+            OPCITEMDEF tag{};
+            tag.szAccessPath = const_cast<wchar_t*>(L"");
+            tag.szItemID = const_cast<wchar_t*>(id.c_str());
+            tag.vtRequestedDataType = VT_EMPTY;
+            OPCItem record;
+            record.Bind(found, nullptr);
+            record.ApplyForLook(tag);
+            return record.BuildProperties();
+        });
+    if (table.Wait(CDriver::WaitLimit())) return std::move(table.Result());
+    look = Look::kUnanswered;
+    return ItemProperties();
 }
 
 HRESULT CheckPropertyCount(DWORD count, const DWORD* ids) {
@@ -53,7 +74,9 @@ STDMETHODIMP OPCServer::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCoun
     *ppDescriptions = nullptr;
     *ppvtDataTypes = nullptr;
     return ComCall([&] {
-        const ItemProperties table = PropertiesOf(szItemID, nullptr);
+        Look look;
+        const ItemProperties table = PropertiesOf(szItemID, look);
+        if (look == Look::kUnanswered) return E_FAIL;
         const std::vector<const ItemProperty*> listed = table.List();
         CoTaskArray<DWORD> ids(listed.size());
         StringArray descriptions(listed.size());
@@ -78,9 +101,10 @@ STDMETHODIMP OPCServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD*
     *ppErrors = nullptr;
     RETURN_IF_FAILED(CheckPropertyCount(dwCount, pdwPropertyIDs));
     return ComCall([&] {
-        bool resolved = false;
-        const ItemProperties table = PropertiesOf(szItemID, &resolved);
-        if (!resolved) return OPC_E_UNKNOWNITEMID;
+        Look look;
+        const ItemProperties table = PropertiesOf(szItemID, look);
+        if (look == Look::kUnanswered) return E_FAIL;
+        if (look == Look::kNoTag) return OPC_E_UNKNOWNITEMID;
         CoTaskArray<VARIANT> values(dwCount);  // zero-filled: every entry VT_EMPTY
         CoTaskArray<HRESULT> errors(dwCount);
         DWORD i = 0;
@@ -112,7 +136,9 @@ STDMETHODIMP OPCServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
     *ppErrors = nullptr;
     RETURN_IF_FAILED(CheckPropertyCount(dwCount, pdwPropertyIDs));
     return ComCall([&] {
-        const ItemProperties table = PropertiesOf(szItemID, nullptr);
+        Look look;
+        const ItemProperties table = PropertiesOf(szItemID, look);
+        if (look == Look::kUnanswered) return E_FAIL;
         const std::wstring prefix = std::wstring(szItemID ? szItemID : L"") + L".";
         StringArray ids(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);

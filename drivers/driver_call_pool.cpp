@@ -1,0 +1,151 @@
+#include "driver_call_pool.h"
+
+#include <objbase.h>
+#include <algorithm>
+#include <deque>
+
+namespace {
+
+class SrwLock {
+  public:
+    explicit SrwLock(SRWLOCK& lock) noexcept : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~SrwLock() { ReleaseSRWLockExclusive(&lock_); }
+    SrwLock(const SrwLock&) = delete;
+    SrwLock& operator=(const SrwLock&) = delete;
+
+  private:
+    SRWLOCK& lock_;
+};
+
+// Waits on `cv` until `done()` or `ms` have passed; the result of `done()`.
+template <class Done>
+bool WaitUntil(CONDITION_VARIABLE& cv, SRWLOCK& lock, DWORD ms, Done&& done) noexcept {
+    const ULONGLONG start = GetTickCount64();
+    while (!done()) {
+        DWORD left = INFINITE;
+        if (ms != INFINITE) {
+            const ULONGLONG spent = GetTickCount64() - start;
+            if (spent >= ms) return false;
+            left = static_cast<DWORD>(ms - spent);
+        }
+        SleepConditionVariableSRW(&cv, &lock, left, 0);
+    }
+    return true;
+}
+
+}  // namespace
+
+struct DriverCallPool::Shared {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE work = CONDITION_VARIABLE_INIT;     // a task queued, or closed
+    CONDITION_VARIABLE drained = CONDITION_VARIABLE_INIT;  // a task finished
+    std::deque<std::shared_ptr<Task>> queue;
+    std::vector<Task*> running;
+    size_t threads = 0, idle = 0;
+    bool closed = false;
+};
+
+namespace {
+thread_local const void* t_servedPool = nullptr;
+}
+
+DriverCallPool::DriverCallPool() : shared_(std::make_shared<Shared>()) {}
+
+DriverCallPool::~DriverCallPool() = default;
+
+bool DriverCallPool::Start(const std::shared_ptr<Task>& task) noexcept {
+    if (!task) return false;
+    SrwLock lock(shared_->lock);
+    if (shared_->closed) return false;
+    try {
+        shared_->queue.push_back(task);
+    } catch (...) {
+        return false;
+    }
+    if (shared_->idle >= shared_->queue.size()) {
+        WakeConditionVariable(&shared_->work);
+        return true;
+    }
+    if (shared_->threads < kMaxThreads) {
+        // The thread holds the shared state: it may outlive the pool inside a driver.
+        auto* own = new (std::nothrow) std::shared_ptr<Shared>(shared_);
+        HANDLE thread = own ? CreateThread(nullptr, 0, ThreadProc, own, 0, nullptr) : nullptr;
+        if (thread) {
+            CloseHandle(thread);
+            ++shared_->threads;
+            return true;
+        }
+        delete own;
+    }
+    if (shared_->threads > 0) return true;  // a busy thread takes it when it is free
+    shared_->queue.pop_back();
+    return false;
+}
+
+bool DriverCallPool::Wait(const std::shared_ptr<Task>& task, DWORD ms) noexcept {
+    if (!task) return false;
+    SrwLock lock(shared_->lock);
+    return WaitUntil(task->finished_, shared_->lock, ms, [&] { return task->done_; });
+}
+
+bool DriverCallPool::AnyRunningLongerThan(DWORD ms) const noexcept {
+    SrwLock lock(shared_->lock);
+    const ULONGLONG now = GetTickCount64();
+    return std::any_of(shared_->running.begin(), shared_->running.end(),
+                       [&](const Task* t) { return now - t->began_ > ms; });
+}
+
+bool DriverCallPool::OnPoolThread() const noexcept {
+    return t_servedPool == shared_.get();
+}
+
+void DriverCallPool::Close(DWORD ms) noexcept {
+    SrwLock lock(shared_->lock);
+    shared_->closed = true;
+    shared_->queue.clear();
+    WakeAllConditionVariable(&shared_->work);
+    // The task running on this very thread (its driver's last reference went with it) is
+    // over already: its thread has left the driver.
+    WaitUntil(shared_->drained, shared_->lock, ms, [&] { return shared_->running.empty(); });
+}
+
+DWORD WINAPI DriverCallPool::ThreadProc(void* parameter) noexcept {
+    std::shared_ptr<Shared> shared = std::move(*static_cast<std::shared_ptr<Shared>*>(parameter));
+    delete static_cast<std::shared_ptr<Shared>*>(parameter);
+    // Drivers may use COM (a stream, a dialog's OLE control): the thread is in the
+    // multithreaded apartment, as the callers' threads were.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    t_servedPool = shared.get();
+    AcquireSRWLockExclusive(&shared->lock);
+    for (;;) {
+        ++shared->idle;
+        const bool got = WaitUntil(shared->work, shared->lock, kIdleMs,
+                                   [&] { return shared->closed || !shared->queue.empty(); });
+        --shared->idle;
+        if (!got || shared->queue.empty()) break;  // idle too long, or closed
+        std::shared_ptr<Task> task = std::move(shared->queue.front());
+        shared->queue.pop_front();
+        task->began_ = GetTickCount64();
+        shared->running.push_back(task.get());
+        ReleaseSRWLockExclusive(&shared->lock);
+
+        task->Run();
+
+        AcquireSRWLockExclusive(&shared->lock);
+        task->done_ = true;
+        shared->running.erase(
+            std::find(shared->running.begin(), shared->running.end(), task.get()));
+        WakeAllConditionVariable(&task->finished_);
+        WakeAllConditionVariable(&shared->drained);
+        // The task may hold its driver's last reference: it goes outside the lock, since the
+        // driver's end closes this pool.
+        ReleaseSRWLockExclusive(&shared->lock);
+        task.reset();
+        AcquireSRWLockExclusive(&shared->lock);
+    }
+    --shared->threads;
+    ReleaseSRWLockExclusive(&shared->lock);
+    t_servedPool = nullptr;
+    if (SUCCEEDED(com)) CoUninitialize();
+    return 0;
+}

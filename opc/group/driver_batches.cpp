@@ -1,0 +1,173 @@
+#include "driver_batches.h"
+
+#include <string>
+#include <utility>
+
+#include "ansi_text.h"
+#include "driver_list.h"
+
+namespace {
+
+// The positions of one driver's entries, in the order they came.
+struct DriverShare {
+    std::shared_ptr<CDriver> driver;
+    std::vector<size_t> positions;
+};
+
+// Entries with a null driver are left out. Calls of one group name few drivers, and
+// neighbours mostly share theirs.
+template <class DriverOf>
+std::vector<DriverShare> SplitByDriver(size_t count, DriverOf&& driverOf) {
+    std::vector<DriverShare> shares;
+    size_t last = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const std::shared_ptr<CDriver>& driver = driverOf(i);
+        if (!driver) continue;
+        if (shares.empty() || shares[last].driver != driver) {
+            last = 0;
+            while (last < shares.size() && shares[last].driver != driver) ++last;
+            if (last == shares.size()) shares.push_back(DriverShare{driver, {}});
+        }
+        shares[last].positions.push_back(i);
+    }
+    return shares;
+}
+
+// What is left of one wait limit of the calling thread.
+class Deadline {
+  public:
+    Deadline() noexcept : start_(GetTickCount64()), limit_(CDriver::WaitLimit()) {}
+    DWORD Left() const noexcept {
+        const ULONGLONG spent = GetTickCount64() - start_;
+        return spent >= limit_ ? 0 : static_cast<DWORD>(limit_ - spent);
+    }
+
+  private:
+    const ULONGLONG start_;
+    const DWORD limit_;
+};
+
+// Begins `work(driver, positions)` for every share, then collects what came back in time.
+template <class R, class Work, class Take, class Miss>
+void AskEveryDriver(std::vector<DriverShare>& shares, const Deadline& deadline, Work&& work,
+                    Take&& take, Miss&& miss) {
+    std::vector<DriverCall<R>> calls;
+    calls.reserve(shares.size());
+    for (DriverShare& share : shares) calls.push_back(share.driver->Begin<R>(work(share)));
+    for (size_t s = 0; s < shares.size(); ++s) {
+        if (calls[s].Wait(deadline.Left()))
+            take(shares[s], calls[s].Result());
+        else
+            miss(shares[s]);
+    }
+}
+
+}  // namespace
+
+std::vector<CDriver::TagReading> ReadTags(const std::vector<TagRef>& tags, bool refreshFirst) {
+    std::vector<CDriver::TagReading> readings(tags.size());
+    std::vector<DriverShare> shares = SplitByDriver(
+        tags.size(), [&](size_t i) -> const auto& { return tags[i].driver; });
+    if (refreshFirst) RefreshEveryDriver();
+    const Deadline deadline;
+    using Readings = std::vector<CDriver::TagReading>;
+    AskEveryDriver<Readings>(
+        shares, deadline,
+        [&](const DriverShare& share) {
+            std::vector<DWORD> ids(share.positions.size());
+            for (size_t k = 0; k < ids.size(); ++k) ids[k] = tags[share.positions[k]].tag;
+            return [ids = std::move(ids), refreshFirst](CDriver& driver) {
+                // Within the driver's own work, so that a driver whose update does not come
+                // holds up only the reading of its own tags.
+                if (refreshFirst) driver.Update(0);
+                Readings got(ids.size());
+                for (size_t k = 0; k < ids.size(); ++k) driver.ReadTag(ids[k], got[k]);
+                return got;
+            };
+        },
+        [&](const DriverShare& share, Readings& got) {
+            for (size_t k = 0; k < got.size(); ++k)
+                readings[share.positions[k]] = std::move(got[k]);
+        },
+        [&](const DriverShare& share) {
+            const CDriver::TagReading unanswered = CDriver::UnansweredReading();
+            for (size_t position : share.positions) readings[position] = unanswered;
+        });
+    return readings;
+}
+
+void RefreshEveryDriver() noexcept {
+    const DriverSnapshot drivers = g_drivers.Snapshot();
+    for (const auto& driver : drivers->drivers)
+        if (!driver->IsUnresponsive()) driver->BeginRefresh();
+}
+
+std::vector<bool> WriteTags(const std::vector<TagRef>& tags, const std::vector<Variant>& values,
+                            bool refreshAfter) {
+    if (refreshAfter) RefreshEveryDriver();
+    std::vector<bool> taken(tags.size(), false);
+    for (size_t i = 0; i < tags.size(); ++i) taken[i] = !tags[i].driver;
+    std::vector<DriverShare> shares = SplitByDriver(
+        tags.size(), [&](size_t i) -> const auto& { return tags[i].driver; });
+    using Answers = std::vector<bool>;
+    AskEveryDriver<Answers>(
+        shares, Deadline(),
+        [&](const DriverShare& share) {
+            std::vector<std::pair<DWORD, Variant>> writes;
+            writes.reserve(share.positions.size());
+            for (size_t position : share.positions)
+                writes.emplace_back(tags[position].tag, values[position]);
+            return [writes = std::move(writes), refreshAfter](CDriver& driver) {
+                Answers got(writes.size(), false);
+                for (size_t k = 0; k < writes.size(); ++k)
+                    got[k] = driver.WriteValue(writes[k].first, writes[k].second);
+                if (refreshAfter) driver.Update(0);
+                return got;
+            };
+        },
+        [&](const DriverShare& share, Answers& got) {
+            for (size_t k = 0; k < got.size(); ++k) taken[share.positions[k]] = got[k];
+        },
+        [](const DriverShare&) {});
+    return taken;
+}
+
+std::vector<TagLookup> LookUpTags(const DriverLists& drivers, const OPCITEMDEF* defs, DWORD count) {
+    std::vector<TagLookup> found(count);
+    std::vector<std::string> paths(count);
+    for (DWORD i = 0; i < count; ++i) {
+        const std::string id = WideToAnsi(defs[i].szItemID);
+        const size_t dot = id.find('.');
+        if (dot == std::string::npos) continue;
+        found[i].driver = drivers.Find(std::string_view(id).substr(0, dot));
+        if (found[i].driver) paths[i] = id.substr(dot + 1);
+    }
+    std::vector<DriverShare> shares = SplitByDriver(
+        count, [&](size_t i) -> const auto& { return found[i].driver; });
+    using Answers = std::vector<std::pair<DWORD, CDriver::TagFacts>>;
+    AskEveryDriver<Answers>(
+        shares, Deadline(),
+        [&](const DriverShare& share) {
+            std::vector<std::string> names;
+            names.reserve(share.positions.size());
+            for (size_t position : share.positions) names.push_back(std::move(paths[position]));
+            return [names = std::move(names)](CDriver& driver) {
+                Answers got(names.size());
+                for (size_t k = 0; k < names.size(); ++k) {
+                    got[k].first = driver.GetObjectID(0, names[k].c_str());
+                    if (got[k].first) got[k].second = driver.GetTagFacts(got[k].first);
+                }
+                return got;
+            };
+        },
+        [&](const DriverShare& share, Answers& got) {
+            for (size_t k = 0; k < got.size(); ++k) {
+                found[share.positions[k]].tag = got[k].first;
+                found[share.positions[k]].facts = got[k].second;
+            }
+        },
+        [&](const DriverShare& share) {
+            for (size_t position : share.positions) found[position].answered = false;
+        });
+    return found;
+}

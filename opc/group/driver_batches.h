@@ -1,0 +1,49 @@
+// The driver work of one group call or cycle, done without any group lock: the items' tags
+// are taken under the item mutex (TagRef), the drivers are asked with one task per driver,
+// all begun before any is waited for, and the answers go back to the items under the mutex
+// again. So a driver that does not answer costs its callers one wait of at most the limit,
+// and never holds up the group's other calls or its cycle meanwhile; the other drivers'
+// tags are served as usual.
+#pragma once
+
+#include <windows.h>
+#include <memory>
+#include <vector>
+
+#include "driver.h"
+#include "driver_list.h"
+#include "opc.h"
+
+// One tag of one driver; a null driver for an item bound to nothing.
+struct TagRef {
+    std::shared_ptr<CDriver> driver;
+    DWORD tag = 0;
+};
+
+// Asks every loaded driver that answers for one fresh update (a scan of all drivers), shared
+// with an update already under way, and waits for none.
+void RefreshEveryDriver() noexcept;
+
+// The readings of `tags`, in their order. With `refreshFirst` (a read from the device) every
+// driver is refreshed, and each driver concerned reads its tags once its fresh update is
+// there. All of it within one wait limit of the calling thread: a driver that has not
+// answered by then (or is unresponsive already) gives CDriver::UnansweredReading for its
+// tags. A null driver gives an empty reading. Throws std::bad_alloc.
+std::vector<CDriver::TagReading> ReadTags(const std::vector<TagRef>& tags, bool refreshFirst);
+
+// Hands `values[i]` (in the tag's type) to `tags[i]`; true where the driver took it. A null
+// driver takes everything; a driver that did not answer in time took nothing (what it does
+// later is its own). With `refreshAfter` every driver is refreshed, and each driver written
+// answers once its fresh update is there. Throws std::bad_alloc.
+std::vector<bool> WriteTags(const std::vector<TagRef>& tags, const std::vector<Variant>& values,
+                            bool refreshAfter = false);
+
+// What the drivers know of the tags that item identifiers name.
+struct TagLookup {
+    std::shared_ptr<CDriver> driver;  // null: no driver of that name (or no '.')
+    DWORD tag = 0;                    // 0: the driver knows no such object
+    CDriver::TagFacts facts;
+    bool answered = true;  // false: the driver did not answer in time
+};
+// Looks up every identifier, with one task per driver. Throws std::bad_alloc.
+std::vector<TagLookup> LookUpTags(const DriverLists& drivers, const OPCITEMDEF* defs, DWORD count);
