@@ -22,6 +22,8 @@
 //   fault=ENTRY,ENTRY            these entry points write through a null pointer (an access
 //                                violation, a structured exception)
 //   hang=ENTRY,ENTRY             these entry points never return
+//   hang_while=PATH              ... only while the file PATH exists: they hang when it is
+//                                there as they are called, and return once it is removed
 //   log=PATH                     where the calls are recorded ("off": nowhere)
 //
 // Log lines: "SEQ|>|ENTRY|ARGS|THREAD" on entry and "SEQ|<|ENTRY|ARGS|THREAD" on exit, where
@@ -66,9 +68,10 @@ struct Settings {
     bool unresolvable = false;
     bool cyclic = false;
     bool mixed = false;
-    std::string throwing;  // ",A,B,"
-    std::string faulting;  // ",A,B,"
-    std::string hanging;   // ",A,B,"
+    std::string throwing;   // ",A,B,"
+    std::string faulting;   // ",A,B,"
+    std::string hanging;    // ",A,B,"
+    std::string hangWhile;  // a file's path; empty: for ever
     std::string logPath;
 };
 
@@ -207,6 +210,8 @@ void Configure(const std::string& text) {
             g_settings.faulting = "," + value + ",";
         else if (key == "hang")
             g_settings.hanging = "," + value + ",";
+        else if (key == "hang_while")
+            g_settings.hangWhile = value;
         else if (key == "log")
             g_settings.logPath = value;
     }
@@ -254,6 +259,7 @@ class Call {
         WriteLog(InterlockedIncrement(&g_sequence), '>', entry_, args_);
         DWORD delay;
         bool fail, fault, hang;
+        std::string hangWhile;
         {
             Locked lock;
             delay = g_settings.callDelayMs;
@@ -261,6 +267,7 @@ class Call {
             fail = g_settings.throwing.find(entry) != std::string::npos;
             fault = g_settings.faulting.find(entry) != std::string::npos;
             hang = g_settings.hanging.find(entry) != std::string::npos;
+            hangWhile = g_settings.hangWhile;
         }
         if (delay) Sleep(delay);
         if (fail) {
@@ -273,10 +280,14 @@ class Call {
             done_ = true;
             *static_cast<volatile int*>(g_nowhere) = 1;
         }
-        if (hang) {
+        auto present = [&] {
+            return GetFileAttributesA(hangWhile.c_str()) != INVALID_FILE_ATTRIBUTES;
+        };
+        if (hang && (hangWhile.empty() || present())) {
             WriteLog(InterlockedIncrement(&g_sequence), '<', entry_, args_ + " hangs");
             done_ = true;
-            Sleep(INFINITE);
+            if (hangWhile.empty()) Sleep(INFINITE);
+            while (present()) Sleep(20);
         }
     }
     ~Call() {
