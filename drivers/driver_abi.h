@@ -9,6 +9,12 @@
  * DLLDefaultSettings run while the server holds the driver's own lock, so they never overlap
  * for one driver. All other entry points may run at any time, on any thread, concurrently
  * with each other and with the locked ones: the driver must protect its data for them.
+ * The server calls a driver from threads of its own (DLLAddObject and DLLEditObject from the
+ * configurator's window, as they show dialogs), and nobody waits for an entry point longer
+ * than 10 s: a call that takes longer makes the driver "unresponsive" until it returns, and
+ * meanwhile the server calls nothing else of it (its tags read as communication failure,
+ * writes and look-ups fail). An entry point that waits for a device should give up well
+ * within that time.
  *
  * Memory: names, name lists and the strings of DLLOBJECTINFO that a driver hands to the
  * server are allocated with CoTaskMemAlloc and freed by the server. Strings the server hands
