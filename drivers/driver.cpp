@@ -343,6 +343,7 @@ LONG CDriver::Serialize(IStorage* storage, BOOL save) {
 }
 
 LONG CDriver::Update(DWORD) {
+    if (InsideCall()) return SharedUpdate();
     DriverCall<LONG> update = BeginRefresh();
     return update.Wait(WaitLimit()) ? update.Result() : 0;
 }
@@ -357,13 +358,43 @@ LONG CDriver::UpdateNow() noexcept {
     return result;
 }
 
+// Work of this driver never waits for a task of its pool that may still be queued (all its
+// threads could be waiting then): the first one that needs an update runs it itself, and the
+// others wait for that one, which is running.
+LONG CDriver::SharedUpdate() noexcept {
+    AcquireSRWLockExclusive(&refreshLock_);
+    if (updateRunning_) {
+        const ULONGLONG generation = updateGeneration_;
+        const ULONGLONG start = GetTickCount64();
+        while (updateGeneration_ == generation) {
+            const ULONGLONG spent = GetTickCount64() - start;
+            if (spent >= kDriverLockLimitMs) break;
+            SleepConditionVariableSRW(&updateDone_, &refreshLock_,
+                                      static_cast<DWORD>(kDriverLockLimitMs - spent), 0);
+        }
+        const LONG result = updateGeneration_ == generation ? 0 : lastUpdate_;
+        ReleaseSRWLockExclusive(&refreshLock_);
+        return result;
+    }
+    updateRunning_ = true;
+    ReleaseSRWLockExclusive(&refreshLock_);
+    const LONG result = UpdateNow();
+    AcquireSRWLockExclusive(&refreshLock_);
+    updateRunning_ = false;
+    ++updateGeneration_;
+    lastUpdate_ = result;
+    ReleaseSRWLockExclusive(&refreshLock_);
+    WakeAllConditionVariable(&updateDone_);
+    return result;
+}
+
 DriverCall<LONG> CDriver::BeginRefresh() noexcept {
     struct Refresh : DriverCall<LONG>::Task {
         CDriver* driver;
         std::shared_ptr<CDriver> keep;
         explicit Refresh(CDriver* d) : driver(d), keep(d->weak_from_this().lock()) {}
         void Run() noexcept override {
-            const LONG answer = driver->UpdateNow();
+            const LONG answer = driver->SharedUpdate();
             AcquireSRWLockExclusive(&driver->refreshLock_);
             result.emplace(answer);
             if (driver->refresh_.get() == this) driver->refresh_.reset();

@@ -183,6 +183,8 @@ class CDriver : public std::enable_shared_from_this<CDriver> {
     void Safely(Call&& call) noexcept;
     // DLLUpdate under the driver's lock, on the caller's thread (one of the driver's own).
     LONG UpdateNow() noexcept;
+    // The same, or the result of the one another of its threads is running now.
+    LONG SharedUpdate() noexcept;
     class LockHolder;
     // DLLEnumChildren and DLLEnumTags share one signature.
     void EnumNames(DLLEnumChildrenProc proc, std::vector<std::string>& list, DWORD id);
@@ -210,9 +212,14 @@ class CDriver : public std::enable_shared_from_this<CDriver> {
     std::atomic<bool> faulted_{false};
     std::atomic<DWORD> faultCode_{0};
     std::atomic<bool> updating_{false};
-    // The update under way, shared by everyone who asks for one meanwhile.
+    // The update under way, shared by everyone who asks for one meanwhile: the task begun
+    // for callers outside the driver's threads, and the update running on one of them.
     SRWLOCK refreshLock_ = SRWLOCK_INIT;
     std::shared_ptr<DriverCall<LONG>::Task> refresh_;
+    CONDITION_VARIABLE updateDone_ = CONDITION_VARIABLE_INIT;
+    bool updateRunning_ = false;
+    ULONGLONG updateGeneration_ = 0;
+    LONG lastUpdate_ = 0;
     // Last member: closed first, before anything its tasks use is gone.
     DriverCallPool pool_;
 };

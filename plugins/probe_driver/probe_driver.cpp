@@ -28,6 +28,7 @@
 //
 // Log lines: "SEQ|>|ENTRY|ARGS|THREAD" on entry and "SEQ|<|ENTRY|ARGS|THREAD" on exit, where
 // the exit line's ARGS may end in "=>RESULT". DLLSetObjectInfo's ARGS are "ID,NAME,CLIENTS",
+// and "=>VALUE" on exit for a value it took (in English number format),
 // DLLChangeClientCount's "ID,NAME,DELTA" and on exit "ID,NAME,DELTA=>NEW COUNT".
 //
 // Built three ways: the full probe; one without DLLEditObject (refused by the host); one
@@ -303,6 +304,17 @@ class Call {
     bool done_ = false;
 };
 
+std::string ValueText(const VARIANT& value) {
+    VARIANT text;
+    VariantInit(&text);
+    if (FAILED(VariantChangeTypeEx(&text, const_cast<VARIANT*>(&value), 0x409, 0, VT_BSTR)))
+        return "?";
+    char narrow[256] = {};
+    WideCharToMultiByte(CP_ACP, 0, V_BSTR(&text), -1, narrow, sizeof(narrow) - 1, nullptr, nullptr);
+    VariantClear(&text);
+    return narrow;
+}
+
 std::string Hex(const void* p) {
     char text[32];
     wsprintfA(text, "%p", p);
@@ -450,6 +462,7 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLSetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
     }
     VariantClear(&p->second.value);
     p->second.value = info->value;  // the value is ours now
+    call.Result(ValueText(p->second.value));
     VariantInit(&info->value);
     p->second.clients = info->clients;
     p->second.driverData = info->driverData;

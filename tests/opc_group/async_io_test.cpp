@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <atomic>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -225,12 +226,66 @@ TEST_F(AsyncIo, CancelEndsAPendingReadWithOnCancelCompleteAndOnlyAPendingOne) {
 
     c = AsyncRead(s.io.Get(), {handles_[0]}, 9);
     ASSERT_TRUE(s.sink->WaitFor(DataCall::kReadComplete, 1, 10000));
-    // The worker ends just after its callback: from then on the identifier is stale. (A
-    // cancel in between is accepted and changes nothing: the completion has gone out.)
-    HRESULT late = S_OK;
-    for (int i = 0; i < 100 && (late = s.io->Cancel2(c.cancelId)) == S_OK; ++i) Sleep(20);
-    EXPECT_EQ(E_FAIL, late) << "too late: the read has ended";
+    // Its values have gone out: too late, whether the worker has ended yet or not.
+    EXPECT_EQ(E_FAIL, s.io->Cancel2(c.cancelId)) << "too late: the read has reported";
+    Sleep(200);
     EXPECT_EQ(0u, s.sink->Count(DataCall::kCancelComplete) - 1) << "no second cancel callback";
+}
+
+// A cancel says yes only for a transaction that will end with OnCancelComplete and whose
+// write has not reached the driver: of many writes each cancelled at once, every S_OK is
+// followed by OnCancelComplete alone and its value never reaches the device, every E_FAIL by
+// OnWriteComplete alone and its value does.
+TEST_F(AsyncIo, ACancelThatSaysYesLeavesNothingWritten) {
+    Subscription s = Subscribe({L"Probe.Dev.Count"}, 1000, FALSE);
+    constexpr DWORD kPairs = 300;
+    std::vector<HRESULT> cancels(kPairs, E_UNEXPECTED);
+    for (DWORD i = 0; i < kPairs; ++i) {
+        AsyncCall c =
+            AsyncWrite(s.io.Get(), {handles_[0]}, {I4(static_cast<LONG>(100000 + i))}, 1000 + i);
+        ASSERT_EQ(S_OK, c.hr);
+        cancels[i] = s.io->Cancel2(c.cancelId);
+        if (i % 50 == 49) Sleep(kSlowUpdateMs);  // now and then one gets under way first
+    }
+    auto ended = [&] {
+        return s.sink->Count(DataCall::kCancelComplete) + s.sink->Count(DataCall::kWriteComplete);
+    };
+    for (int i = 0; i < 600 && ended() < kPairs; ++i) Sleep(100);
+    Sleep(500);
+    std::vector<int> cancelled(kPairs, 0), completed(kPairs, 0);
+    for (const DataCall& c : s.sink->Calls()) {
+        ASSERT_GE(c.transaction, 1000u);
+        ASSERT_LT(c.transaction, 1000u + kPairs);
+        if (c.kind == DataCall::kCancelComplete) ++cancelled[c.transaction - 1000];
+        if (c.kind == DataCall::kWriteComplete) ++completed[c.transaction - 1000];
+    }
+    std::set<std::string> expected;
+    size_t yes = 0;
+    for (DWORD i = 0; i < kPairs; ++i) {
+        ASSERT_TRUE(cancels[i] == S_OK || cancels[i] == E_FAIL) << i;
+        if (cancels[i] == S_OK) {
+            ++yes;
+            EXPECT_EQ(1, cancelled[i]) << "transaction " << i;
+            EXPECT_EQ(0, completed[i]) << "transaction " << i;
+        } else {
+            EXPECT_EQ(0, cancelled[i]) << "transaction " << i;
+            EXPECT_EQ(1, completed[i]) << "transaction " << i;
+            expected.insert(std::to_string(100000 + i));
+        }
+    }
+    std::set<std::string> written;
+    for (const ProbeCall& c : ReadProbeLog(install_->probe_)) {
+        const size_t arrow = c.args.find("=>");
+        if (!c.entering && c.entry == "DLLSetObjectInfo" && arrow != std::string::npos &&
+            c.args.find(",Count,") != std::string::npos)
+            written.insert(c.args.substr(arrow + 2));
+    }
+    for (const std::string& value : written)
+        if (std::stol(value) >= 100000) {
+            EXPECT_EQ(1u, expected.count(value)) << value;
+        }
+    for (const std::string& value : expected) EXPECT_EQ(1u, written.count(value)) << value;
+    EXPECT_GT(yes, 0u) << "some cancels came in time";
 }
 
 TEST_F(AsyncIo, RefreshFromTheCacheReportsEveryItemOfAnInactiveGroupWithoutTheDriver) {

@@ -2,6 +2,9 @@
 // group's IDataObject and receives the streams as HGLOBALs from the server process. Against
 // the probe's tree (Probe.Dev.Temp R4 21.5, Count I4 7, Fixed I4 42 read-only, Text BSTR).
 #include <windows.h>
+#include <algorithm>
+#include <set>
+#include <string>
 #include <gtest/gtest.h>
 #include <cstring>
 #include <string>
@@ -226,6 +229,43 @@ TEST_F(Da1Streams, ReadsAndWritesAnswerOnTheirOwnConnection) {
     EXPECT_EQ(DV_E_FORMATETC, g.data->GetData(&other, &medium));
     EXPECT_EQ(S_OK, g.data->DUnadvise(dataConnection));
     EXPECT_EQ(OLE_E_NOCONNECTION, g.data->DUnadvise(dataConnection));
+}
+
+// DA 1.0 cancels keep the same promise: an S_OK means no write-complete stream and no value
+// at the device, an E_FAIL exactly one stream.
+TEST_F(Da1Streams, ACancelledWriteSendsNoStreamAndWritesNothing) {
+    Da1Group g = Make({L"Probe.Dev.Count"}, FALSE);
+    ComPtr<RecordingAdviseSink> writes = RecordingAdviseSink::Make();
+    const DWORD connection = g.Advise(L"OPCSTMFORMATWRITECOMPLETE", writes.Get());
+    constexpr int kPairs = 100;
+    std::vector<HRESULT> cancels;
+    for (int i = 0; i < kPairs; ++i) {
+        VARIANT value;
+        V_VT(&value) = VT_I4;
+        V_I4(&value) = 200000 + i;
+        DWORD transaction = 0;
+        HRESULT* errors = nullptr;
+        ASSERT_EQ(S_OK,
+                  g.io->Write(connection, 1, g.handles.data(), &value, &transaction, &errors));
+        CoTaskMemFree(errors);
+        cancels.push_back(g.io->Cancel(transaction));
+    }
+    const size_t completed = std::count(cancels.begin(), cancels.end(), E_FAIL);
+    writes->WaitFor(completed, 30000);
+    Sleep(1000);
+    // The write-complete stream carries no transaction of its own (always 1): count them.
+    EXPECT_EQ(completed, writes->Streams().size());
+    std::set<std::string> written;
+    for (const ProbeCall& c : ReadProbeLog(install_->probe_)) {
+        const size_t arrow = c.args.find("=>");
+        if (!c.entering && c.entry == "DLLSetObjectInfo" && arrow != std::string::npos)
+            written.insert(c.args.substr(arrow + 2));
+    }
+    for (int i = 0; i < kPairs; ++i) {
+        ASSERT_TRUE(cancels[i] == S_OK || cancels[i] == E_FAIL);
+        EXPECT_EQ(cancels[i] == S_OK ? 0u : 1u, written.count(std::to_string(200000 + i))) << i;
+    }
+    EXPECT_LT(completed, static_cast<size_t>(kPairs)) << "some cancels came in time";
 }
 
 }  // namespace
