@@ -248,7 +248,9 @@ CDriver::TagFacts CDriver::GetTagFacts(DWORD id) {
 
 void CDriver::ReadTag(DWORD id, TagReading& reading) {
     // Not the last good value as if nothing had happened: the device is gone, or silent.
-    if (faulted_.load() || IsUnresponsive()) {
+    // (Work that is already inside the driver, reading many tags, was let in after that
+    // check and gets its answers.)
+    if (faulted_.load() || (!InsideCall() && IsUnresponsive())) {
         reading = UnansweredReading();
         if (faulted_.load()) reading.quality = kQualityDeviceFailure;
         return;
