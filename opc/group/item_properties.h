@@ -1,7 +1,9 @@
 // An item's property table: id → description and id → value, listed the way clients of this
 // server have always seen it: 17 slots, id in slot (id / 16) mod 17, the newest entry first
-// within a slot, slots from 0 upwards. So ids 1–6 list as 6, 5, 4, 3, 2, 1, and ids from 16
-// on follow id 1, each run of sixteen again highest first.
+// within a slot, slots from 0 upwards. So ids 1–6 list as 6, 5, 4, 3, 2, 1; the child tags
+// (kFirstChildTagProperty on) follow id 1, the first eight as 5007 ... 5000 (5000 shares its
+// run of sixteen with 4992), then each run of sixteen highest first (5023 ... 5008, and so on).
+// From the 169th child tag (5168) the runs come round to slot 0 again and list before id 6.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +12,11 @@
 #include <vector>
 
 #include "variant.h"
+
+// IDs below 5000 are the OPC standard's, and clients read some of them by number (7 is the EU
+// type, 8 the EU info, which HMIs and historians use to scale trends); a server's own
+// properties start at 5000. A tag's child tags are ours.
+constexpr DWORD kFirstChildTagProperty = 5000;
 
 struct ItemProperty {
     DWORD id;

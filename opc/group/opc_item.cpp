@@ -193,7 +193,7 @@ ItemProperties OPCItem::BuildProperties() const {
 void OPCItem::AddChildTagProperties(CDriver& driver, ItemProperties& properties) const {
     std::vector<std::string> children;
     driver.EnumTags(children, tag_);
-    DWORD id = 7;
+    DWORD id = kFirstChildTagProperty;
     for (const std::string& name : children) {
         CObjectInfo child;
         driver.GetObjectInfo(driver.GetObjectID(tag_, name), child);

@@ -242,24 +242,27 @@ TEST_F(UnsortedDriver, ATagAmongTheChildrenIsALeafListedOnceAndNeverABranch) {
 }
 
 TEST_F(UnsortedDriver, ChildTagsListInTheTableOrderAndOneThatIsNoTagHasNoValue) {
-    // IDs up to 15 newest first, then each further run of sixteen newest first.
-    EXPECT_EQ((std::vector<DWORD>{9, 8, 7, 6, 5, 4, 3, 2, 1}), PropertyIds(L"Probe.Dev.Three"));
-    std::vector<DWORD> twenty;
-    for (DWORD id = 15; id >= 1; --id) twenty.push_back(id);
-    for (DWORD id = 26; id >= 16; --id) twenty.push_back(id);
+    // The standard six, then the child tags from 5000 (which shares its run of sixteen with
+    // 4992) newest first, then each further run of sixteen newest first.
+    EXPECT_EQ((std::vector<DWORD>{6, 5, 4, 3, 2, 1, 5002, 5001, 5000}),
+              PropertyIds(L"Probe.Dev.Three"));
+    std::vector<DWORD> twenty{6, 5, 4, 3, 2, 1};
+    for (DWORD id = 5007; id >= 5000; --id) twenty.push_back(id);
+    for (DWORD id = 5019; id >= 5008; --id) twenty.push_back(id);
     EXPECT_EQ(twenty, PropertyIds(L"Probe.Dev.Twenty"));
 
-    // Odd's list of tags holds its branch Folder (7) before its tag Real (8).
+    // Odd's list of tags holds its branch Folder (5000) before its tag Real (5001).
     std::vector<VARTYPE> types;
-    EXPECT_EQ((std::vector<DWORD>{8, 7, 6, 5, 4, 3, 2, 1}), PropertyIds(L"Probe.Dev.Odd", &types));
+    EXPECT_EQ((std::vector<DWORD>{6, 5, 4, 3, 2, 1, 5001, 5000}),
+              PropertyIds(L"Probe.Dev.Odd", &types));
     ASSERT_EQ(8u, types.size());
-    EXPECT_EQ(VT_I4, types[0]);
-    EXPECT_EQ(VT_EMPTY, types[1]);
-    DWORD ids[] = {7, 8};
+    EXPECT_EQ(VT_I4, types[6]);
+    EXPECT_EQ(VT_EMPTY, types[7]);
+    DWORD ids[] = {5000, 5001};
     VARIANT* values = nullptr;
     HRESULT* errors = nullptr;
-    ASSERT_EQ(S_OK, props_->GetItemProperties(const_cast<wchar_t*>(L"Probe.Dev.Odd"), 2, ids,
-                                              &values, &errors));
+    LPWSTR odd = const_cast<wchar_t*>(L"Probe.Dev.Odd");
+    ASSERT_EQ(S_OK, props_->GetItemProperties(odd, 2, ids, &values, &errors));
     EXPECT_EQ(VT_EMPTY, V_VT(&values[0]));
     EXPECT_EQ(S_OK, errors[0]);
     EXPECT_EQ(VT_I4, V_VT(&values[1]));
@@ -299,6 +302,25 @@ TEST_F(UnsortedDriver, CyrillicAndVeryLongNamesGoBothWays) {
     CoTaskMemFree(itemIds[0]);
     CoTaskMemFree(itemIds);
     CoTaskMemFree(errors);
+}
+
+// A tag with more child tags than the table has slots for between 5000 and its wrap.
+class ManyChildTags : public UnsortedDriver {
+  protected:
+    std::string Tree() const override {
+        std::string tree = "root=Probe\nbranch=Dev\ntag=Dev.Many:I4:1\n";
+        for (int i = 0; i < 170; ++i) tree += "subtag=Dev.Many.S" + std::to_string(i) + ":I4:0\n";
+        return tree;
+    }
+};
+
+TEST_F(ManyChildTags, TheRunsOfSixteenComeRoundToTheFirstSlotFrom5168) {
+    // 5168 and 5169 are in slot 0 with the standard six, and newer than them.
+    std::vector<DWORD> expected{5169, 5168, 6, 5, 4, 3, 2, 1};
+    for (DWORD run = 4992; run < 5168; run += 16)
+        for (DWORD id = run + 15; id >= run && id >= 5000; --id) expected.push_back(id);
+    EXPECT_EQ(expected, PropertyIds(L"Probe.Dev.Many"));
+    EXPECT_EQ(176u, expected.size());
 }
 
 }  // namespace

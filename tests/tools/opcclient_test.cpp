@@ -367,12 +367,15 @@ TEST_F(OpcClientTool, BrowsePrintsTheTreeWithItemIdentifiers) {
 TEST_F(OpcClientTool, PropsListsEveryPropertyWithItsValue) {
     ToolRun table = RunTool(With(L"props", L"Probe.Dev.Temp"));
     EXPECT_EQ(0u, table.exitCode) << table.err;
-    EXPECT_TRUE(Has(Row(table.out, " 2"), " Item Value ")) << table.out;
-    EXPECT_TRUE(Has(Row(table.out, " 2"), " 21.5 ")) << table.out;
-    EXPECT_TRUE(Has(Row(table.out, " 7"), " Low ") && Has(Row(table.out, " 7"), " -40 ") &&
-                Has(Row(table.out, " 7"), "Probe.Dev.Temp.Low"))
+    const std::string value = Row(table.out, "   2");
+    EXPECT_TRUE(Has(value, " Item Value ") && Has(value, " 21.5")) << table.out;
+    // The child tags from 5000, with the identifiers a client adds them by.
+    const std::string low = Row(table.out, "5000");
+    EXPECT_TRUE(Has(low, " Low ") && Has(low, " -40 ") && Has(low, " Probe.Dev.Temp.Low"))
         << table.out;
-    EXPECT_TRUE(Has(Row(table.out, " 5"), " VT_I4 ")) << table.out;
+    EXPECT_TRUE(Has(Row(table.out, "5001"), " Probe.Dev.Temp.High")) << table.out;
+    EXPECT_EQ("", Row(table.out, "   7")) << "7 is the EU type to every client: " << table.out;
+    EXPECT_TRUE(Has(Row(table.out, "   5"), " VT_I4 ")) << table.out;
 
     ToolRun json = RunTool(With(L"props", L"Probe.Dev.Fixed --json"));
     EXPECT_EQ(0u, json.exitCode) << json.err;
