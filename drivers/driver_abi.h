@@ -26,7 +26,7 @@
  * description and "<tag's item ID>.<child>" as the item identifier, which clients may add as
  * an item of its own: DLLGetObjectID(0, "A.B.Tag.Child") must find the child. The IDs below
  * 5000 are the OPC standard's (7 the EU type, 100 the EU units, ...), so a child's name gives
- * it no standard meaning. A child that is no tag is listed without a value.
+ * it no standard meaning. A child that is no tag is listed without value or identifier.
  */
 #ifndef OPC_DRIVER_ABI_H
 #define OPC_DRIVER_ABI_H

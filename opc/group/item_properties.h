@@ -22,6 +22,9 @@ struct ItemProperty {
     DWORD id;
     std::string description;
     Variant value;
+    // What a client can add to reach the property as an item of its own; empty for one that
+    // is read through its item only (the item's own attributes, a child that is no tag).
+    std::wstring itemId;
 };
 
 class ItemProperties {
@@ -29,7 +32,7 @@ class ItemProperties {
     static constexpr size_t kSlots = 17;
 
     // Adds or replaces. Throws std::bad_alloc.
-    void Set(DWORD id, std::string description, Variant value);
+    void Set(DWORD id, std::string description, Variant value, std::wstring itemId = {});
     const ItemProperty* Find(DWORD id) const noexcept;
     // In listing order.
     std::vector<const ItemProperty*> List() const;

@@ -270,6 +270,17 @@ TEST_F(UnsortedDriver, ChildTagsListInTheTableOrderAndOneThatIsNoTagHasNoValue) 
     VariantClear(&values[1]);
     CoTaskMemFree(values);
     CoTaskMemFree(errors);
+
+    // The folder cannot be added as an item, so it has no identifier to look up.
+    LPWSTR* itemIds = nullptr;
+    ASSERT_EQ(S_OK, props_->LookupItemIDs(odd, 2, ids, &itemIds, &errors));
+    EXPECT_EQ(nullptr, itemIds[0]);
+    EXPECT_EQ(OPC_E_INVALID_PID, errors[0]);
+    EXPECT_STREQ(L"Probe.Dev.Odd.Real", itemIds[1]);
+    EXPECT_EQ(S_OK, errors[1]);
+    CoTaskMemFree(itemIds[1]);
+    CoTaskMemFree(itemIds);
+    CoTaskMemFree(errors);
 }
 
 TEST_F(UnsortedDriver, CyrillicAndVeryLongNamesGoBothWays) {
@@ -298,19 +309,21 @@ TEST_F(UnsortedDriver, CyrillicAndVeryLongNamesGoBothWays) {
     LPWSTR* itemIds = nullptr;
     ASSERT_EQ(S_OK, props_->LookupItemIDs(const_cast<wchar_t*>(longId.c_str()), 1, &nameId,
                                           &itemIds, &errors));
-    EXPECT_EQ(longId + L".Item Canonical Data Type", itemIds[0]);
-    CoTaskMemFree(itemIds[0]);
+    EXPECT_EQ(nullptr, itemIds[0]);
+    EXPECT_EQ(OPC_E_INVALID_PID, errors[0]);
     CoTaskMemFree(itemIds);
     CoTaskMemFree(errors);
 }
 
-// A tag with more child tags than the table has slots for between 5000 and its wrap.
+// A tag with more child tags than the table has slots for between 5000 and its wrap, and one
+// whose child's name is long enough that twenty thousand identifiers weigh 160 MB.
 class ManyChildTags : public UnsortedDriver {
   protected:
+    static std::string LongName() { return std::string(4000, 'n'); }
     std::string Tree() const override {
-        std::string tree = "root=Probe\nbranch=Dev\ntag=Dev.Many:I4:1\n";
+        std::string tree = "root=Probe\nbranch=Dev\ntag=Dev.Many:I4:1\ntag=Dev.Long:I4:2\n";
         for (int i = 0; i < 170; ++i) tree += "subtag=Dev.Many.S" + std::to_string(i) + ":I4:0\n";
-        return tree;
+        return tree + "subtag=Dev.Long." + LongName() + ":I4:3\n";
     }
 };
 
@@ -321,6 +334,25 @@ TEST_F(ManyChildTags, TheRunsOfSixteenComeRoundToTheFirstSlotFrom5168) {
         for (DWORD id = run + 15; id >= run && id >= 5000; --id) expected.push_back(id);
     EXPECT_EQ(expected, PropertyIds(L"Probe.Dev.Many"));
     EXPECT_EQ(176u, expected.size());
+}
+
+TEST_F(ManyChildTags, LookupAnswersThatWouldWeighTooMuchFailWithOutOfMemory) {
+    LPWSTR item = const_cast<wchar_t*>(L"Probe.Dev.Long");
+    std::vector<DWORD> child(20000, 5000);
+    LPWSTR* itemIds = nullptr;
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(E_OUTOFMEMORY, props_->LookupItemIDs(item, 20000, child.data(), &itemIds, &errors));
+    EXPECT_EQ(nullptr, itemIds);
+    EXPECT_EQ(nullptr, errors);
+    ASSERT_EQ(S_OK, props_->LookupItemIDs(item, 100, child.data(), &itemIds, &errors));
+    const std::wstring expected = L"Probe.Dev.Long." + std::wstring(4000, L'n');
+    for (DWORD i = 0; i < 100; ++i) {
+        EXPECT_EQ(S_OK, errors[i]);
+        EXPECT_EQ(expected, itemIds[i] ? itemIds[i] : L"<null>");
+        CoTaskMemFree(itemIds[i]);
+    }
+    CoTaskMemFree(itemIds);
+    CoTaskMemFree(errors);
 }
 
 }  // namespace

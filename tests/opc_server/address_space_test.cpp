@@ -223,4 +223,59 @@ TEST_F(AddressSpace, PropertyValuesAreTheTagsOwn) {
     EXPECT_EQ(0u, CountCalls(log, "DLLChangeClientCount"));
 }
 
+// A client that follows the standard adds the identifier LookupItemIDs gives, for faster
+// access than through the properties: every identifier given must be one AddItems takes.
+TEST_F(AddressSpace, LookupGivesIdentifiersOnlyForPropertiesThatCanBeAdded) {
+    DWORD lookup[] = {1, 2, 3, 4, 5, 6, 5000, 5001, 7, 99};
+    constexpr DWORD n = sizeof(lookup) / sizeof(lookup[0]);
+    LPWSTR* itemIds = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, props_->LookupItemIDs(const_cast<wchar_t*>(L"Probe.Dev.Temp"), n, lookup,
+                                          &itemIds, &errors));
+    std::vector<std::wstring> given;
+    for (DWORD i = 0; i < n; ++i) {
+        given.push_back(itemIds[i] ? itemIds[i] : L"<null>");
+        CoTaskMemFree(itemIds[i]);
+    }
+    const std::vector<HRESULT> results(errors, errors + n);
+    CoTaskMemFree(itemIds);
+    CoTaskMemFree(errors);
+    // 1-6 are the item's own attributes, read through the item itself.
+    const HRESULT pid = OPC_E_INVALID_PID;
+    EXPECT_EQ((std::vector<HRESULT>{pid, pid, pid, pid, pid, pid, S_OK, S_OK, pid, pid}), results);
+    EXPECT_EQ((std::vector<std::wstring>{L"<null>", L"<null>", L"<null>", L"<null>", L"<null>",
+                                         L"<null>", L"Probe.Dev.Temp.Low", L"Probe.Dev.Temp.High",
+                                         L"<null>", L"<null>"}),
+              given);
+
+    AddedGroup group = AddGroupTo(server_.Get(), L"By property", 1000, FALSE);
+    ASSERT_EQ(S_OK, group.hr);
+    ComPtr<IOPCItemMgt> items;
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_EQ(S_OK, group.state.As(items));
+    ASSERT_EQ(S_OK, group.state.As(io));
+    Added added = AddItems(items.Get(), {given[6], given[7], L"Probe.Dev.Temp.Item Value"});
+    ASSERT_EQ(S_FALSE, added.hr);
+    EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK, OPC_E_INVALIDITEMID}), added.errors);
+    OPCHANDLE handles[] = {added[0], added[1]};
+    OPCITEMSTATE* states = nullptr;
+    ASSERT_EQ(S_OK, io->Read(OPC_DS_DEVICE, 2, handles, &states, &errors));
+    EXPECT_FLOAT_EQ(-40.0f, V_R4(&states[0].vDataValue)) << "the value property 5000 has";
+    EXPECT_FLOAT_EQ(125.0f, V_R4(&states[1].vDataValue)) << "the value property 5001 has";
+    for (int i = 0; i < 2; ++i) VariantClear(&states[i].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    // An identifier that names no tag has no properties to add.
+    DWORD standard[] = {1, 2};
+    ASSERT_EQ(S_OK, props_->LookupItemIDs(const_cast<wchar_t*>(L"Probe.Dev.Nothing"), 2, standard,
+                                          &itemIds, &errors));
+    EXPECT_EQ(nullptr, itemIds[0]);
+    EXPECT_EQ(nullptr, itemIds[1]);
+    EXPECT_EQ(OPC_E_INVALID_PID, errors[0]);
+    EXPECT_EQ(OPC_E_INVALID_PID, errors[1]);
+    CoTaskMemFree(itemIds);
+    CoTaskMemFree(errors);
+}
+
 }  // namespace

@@ -369,6 +369,7 @@ TEST_F(OpcClientTool, PropsListsEveryPropertyWithItsValue) {
     EXPECT_EQ(0u, table.exitCode) << table.err;
     const std::string value = Row(table.out, "   2");
     EXPECT_TRUE(Has(value, " Item Value ") && Has(value, " 21.5")) << table.out;
+    EXPECT_FALSE(Has(value, "Probe.Dev.Temp")) << "read through the item itself: " << table.out;
     // The child tags from 5000, with the identifiers a client adds them by.
     const std::string low = Row(table.out, "5000");
     EXPECT_TRUE(Has(low, " Low ") && Has(low, " -40 ") && Has(low, " Probe.Dev.Temp.Low"))
