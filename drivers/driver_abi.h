@@ -25,6 +25,14 @@
  * DLLGetObjectID, "no such object". DLLGetObjectID(0, path) also resolves a path of names
  * from the root joined with '.', given with a '.' before every name (".A.B", "" for the root)
  * or without the leading one ("A.B"); both forms name the same object.
+ *
+ * Child tags: DLLEnumTags on a tag lists its child tags (a "Units" or a "High" beside a
+ * temperature). OPC clients see them as the tag's item properties with IDs from 5000 on, in
+ * DLLEnumTags order (the first child 5000, the second 5001, ...), the child's name as the
+ * description and "<tag's item ID>.<child>" as the item identifier, which clients may add as
+ * an item of its own: DLLGetObjectID(0, "A.B.Tag.Child") must find the child. The IDs below
+ * 5000 are the OPC standard's (7 the EU type, 100 the EU units, ...), so a child's name gives
+ * it no standard meaning. A child that is no tag is listed without value or identifier.
  */
 #ifndef OPC_DRIVER_ABI_H
 #define OPC_DRIVER_ABI_H

@@ -1,15 +1,16 @@
 #include "item_properties.h"
 
-void ItemProperties::Set(DWORD id, std::string description, Variant value) {
+void ItemProperties::Set(DWORD id, std::string description, Variant value, std::wstring itemId) {
     std::vector<ItemProperty>& slot = slots_[SlotOf(id)];
     for (ItemProperty& p : slot) {
         if (p.id == id) {
             p.description = std::move(description);
             p.value = std::move(value);
+            p.itemId = std::move(itemId);
             return;
         }
     }
-    slot.push_back({id, std::move(description), std::move(value)});
+    slot.push_back({id, std::move(description), std::move(value), std::move(itemId)});
 }
 
 const ItemProperty* ItemProperties::Find(DWORD id) const noexcept {

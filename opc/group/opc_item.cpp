@@ -186,12 +186,13 @@ ItemProperties OPCItem::BuildProperties() const {
 void OPCItem::AddChildTagProperties(CDriver& driver, ItemProperties& properties) const {
     std::vector<std::string> children;
     driver.EnumTags(children, tag_);
-    DWORD id = 7;
+    DWORD id = kFirstChildTagProperty;
     for (const std::string& name : children) {
         CObjectInfo child;
         driver.GetObjectInfo(driver.GetObjectID(tag_, name), child);
-        // A child that is no tag has no value to show.
-        properties.Set(id++, name, child.isTag ? CopyOrError(*child.value.Get()) : Variant());
+        // A child that is no tag has no value to show, and AddItems would refuse its identifier.
+        properties.Set(id++, name, child.isTag ? CopyOrError(*child.value.Get()) : Variant(),
+                       child.isTag ? itemId_ + L"." + AnsiToWide(name) : std::wstring());
     }
 }
 

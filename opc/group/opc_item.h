@@ -73,9 +73,9 @@ class OPCItem {
     void Reset() noexcept;
 
     // The property table of the record as it stands: ids 1-6 from the record, and for a tag
-    // one more per child tag (7, 8, ... in DLLEnumTags order) with the child's value as the
-    // driver gives it now. Built on request, for the item-properties interface only: group
-    // items never need it. Throws std::bad_alloc.
+    // one more per child tag (5000, 5001, ... in DLLEnumTags order) with the child's value as
+    // the driver gives it now and its item identifier "<item>.<child>". Built on request, for
+    // the item-properties interface only: group items never need it. Throws std::bad_alloc.
     ItemProperties BuildProperties() const;
 
     // The cache from the tag, timestamps shifted by `timeBiasMinutes`, then converted to

@@ -139,18 +139,19 @@ STDMETHODIMP OPCServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
         Look look;
         const ItemProperties table = PropertiesOf(szItemID, look);
         if (look == Look::kUnanswered) return E_FAIL;
-        const std::wstring prefix = std::wstring(szItemID ? szItemID : L"") + L".";
         StringArray ids(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);
         ReplyBudget budget;
         for (DWORD i = 0; i < dwCount; ++i) {
             const ItemProperty* p = table.Find(pdwPropertyIDs[i]);
-            errors[i] = p ? S_OK : OPC_E_INVALID_PID;
+            // A client uses the identifier to add the property as an item: one that AddItems
+            // would refuse (the item's own attributes 1-6 among them) is no identifier at all.
+            const bool addable = p && !p->itemId.empty();
+            errors[i] = addable ? S_OK : OPC_E_INVALID_PID;
             budget.Spend(sizeof(HRESULT) + sizeof(LPWSTR));
-            if (!p) continue;
-            const std::wstring id = prefix + AnsiToWide(p->description);
-            budget.SpendString(id.c_str());
-            ids.strings[i] = CoTaskStrDup(id.c_str());
+            if (!addable) continue;
+            budget.SpendString(p->itemId.c_str());
+            ids.strings[i] = CoTaskStrDup(p->itemId.c_str());
         }
         *ppszNewItemIDs = ids.Detach();
         *ppErrors = errors.Detach();

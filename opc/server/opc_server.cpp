@@ -108,7 +108,7 @@ STDMETHODIMP OPCServer::QueryAvailableLocaleIDs(DWORD* count, LCID** lcids) {
 }
 
 STDMETHODIMP OPCServer::GetErrorString(HRESULT error, LPWSTR* text) {
-    return ErrorText(error, text);
+    return ErrorText(error, kLocale, text);
 }
 
 STDMETHODIMP OPCServer::SetClientName(LPCWSTR name) {
@@ -175,8 +175,10 @@ STDMETHODIMP OPCServer::AddGroup(LPCWSTR name, BOOL active, DWORD rate, OPCHANDL
     });  // a discarded group is released here, outside the lock
 }
 
-STDMETHODIMP OPCServer::GetErrorString(HRESULT error, LCID, LPWSTR* text) {
-    return ErrorText(error, text);
+STDMETHODIMP OPCServer::GetErrorString(HRESULT error, LCID locale, LPWSTR* text) {
+    // LOCALE_SYSTEM_DEFAULT, LOCALE_USER_DEFAULT and the like name no language: the server's.
+    const bool neutral = PRIMARYLANGID(LANGIDFROMLCID(locale)) == LANG_NEUTRAL;
+    return ErrorText(error, neutral ? kLocale : locale, text);
 }
 
 HRESULT OPCServer::QueryGroupIn(CriticalSection& lock, GroupList& list, LPCWSTR name, REFIID riid,

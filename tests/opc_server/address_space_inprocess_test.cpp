@@ -242,30 +242,44 @@ TEST_F(UnsortedDriver, ATagAmongTheChildrenIsALeafListedOnceAndNeverABranch) {
 }
 
 TEST_F(UnsortedDriver, ChildTagsListInTheTableOrderAndOneThatIsNoTagHasNoValue) {
-    // IDs up to 15 newest first, then each further run of sixteen newest first.
-    EXPECT_EQ((std::vector<DWORD>{9, 8, 7, 6, 5, 4, 3, 2, 1}), PropertyIds(L"Probe.Dev.Three"));
-    std::vector<DWORD> twenty;
-    for (DWORD id = 15; id >= 1; --id) twenty.push_back(id);
-    for (DWORD id = 26; id >= 16; --id) twenty.push_back(id);
+    // The standard six, then the child tags from 5000 (which shares its run of sixteen with
+    // 4992) newest first, then each further run of sixteen newest first.
+    EXPECT_EQ((std::vector<DWORD>{6, 5, 4, 3, 2, 1, 5002, 5001, 5000}),
+              PropertyIds(L"Probe.Dev.Three"));
+    std::vector<DWORD> twenty{6, 5, 4, 3, 2, 1};
+    for (DWORD id = 5007; id >= 5000; --id) twenty.push_back(id);
+    for (DWORD id = 5019; id >= 5008; --id) twenty.push_back(id);
     EXPECT_EQ(twenty, PropertyIds(L"Probe.Dev.Twenty"));
 
-    // Odd's list of tags holds its branch Folder (7) before its tag Real (8).
+    // Odd's list of tags holds its branch Folder (5000) before its tag Real (5001).
     std::vector<VARTYPE> types;
-    EXPECT_EQ((std::vector<DWORD>{8, 7, 6, 5, 4, 3, 2, 1}), PropertyIds(L"Probe.Dev.Odd", &types));
+    EXPECT_EQ((std::vector<DWORD>{6, 5, 4, 3, 2, 1, 5001, 5000}),
+              PropertyIds(L"Probe.Dev.Odd", &types));
     ASSERT_EQ(8u, types.size());
-    EXPECT_EQ(VT_I4, types[0]);
-    EXPECT_EQ(VT_EMPTY, types[1]);
-    DWORD ids[] = {7, 8};
+    EXPECT_EQ(VT_I4, types[6]);
+    EXPECT_EQ(VT_EMPTY, types[7]);
+    DWORD ids[] = {5000, 5001};
     VARIANT* values = nullptr;
     HRESULT* errors = nullptr;
-    ASSERT_EQ(S_OK, props_->GetItemProperties(const_cast<wchar_t*>(L"Probe.Dev.Odd"), 2, ids,
-                                              &values, &errors));
+    LPWSTR odd = const_cast<wchar_t*>(L"Probe.Dev.Odd");
+    ASSERT_EQ(S_OK, props_->GetItemProperties(odd, 2, ids, &values, &errors));
     EXPECT_EQ(VT_EMPTY, V_VT(&values[0]));
     EXPECT_EQ(S_OK, errors[0]);
     EXPECT_EQ(VT_I4, V_VT(&values[1]));
     EXPECT_EQ(5, V_I4(&values[1]));
     VariantClear(&values[1]);
     CoTaskMemFree(values);
+    CoTaskMemFree(errors);
+
+    // The folder cannot be added as an item, so it has no identifier to look up.
+    LPWSTR* itemIds = nullptr;
+    ASSERT_EQ(S_OK, props_->LookupItemIDs(odd, 2, ids, &itemIds, &errors));
+    EXPECT_EQ(nullptr, itemIds[0]);
+    EXPECT_EQ(OPC_E_INVALID_PID, errors[0]);
+    EXPECT_STREQ(L"Probe.Dev.Odd.Real", itemIds[1]);
+    EXPECT_EQ(S_OK, errors[1]);
+    CoTaskMemFree(itemIds[1]);
+    CoTaskMemFree(itemIds);
     CoTaskMemFree(errors);
 }
 
@@ -295,8 +309,48 @@ TEST_F(UnsortedDriver, CyrillicAndVeryLongNamesGoBothWays) {
     LPWSTR* itemIds = nullptr;
     ASSERT_EQ(S_OK, props_->LookupItemIDs(const_cast<wchar_t*>(longId.c_str()), 1, &nameId,
                                           &itemIds, &errors));
-    EXPECT_EQ(longId + L".Item Canonical Data Type", itemIds[0]);
-    CoTaskMemFree(itemIds[0]);
+    EXPECT_EQ(nullptr, itemIds[0]);
+    EXPECT_EQ(OPC_E_INVALID_PID, errors[0]);
+    CoTaskMemFree(itemIds);
+    CoTaskMemFree(errors);
+}
+
+// A tag with more child tags than the table has slots for between 5000 and its wrap, and one
+// whose child's name is long enough that twenty thousand identifiers weigh 160 MB.
+class ManyChildTags : public UnsortedDriver {
+  protected:
+    static std::string LongName() { return std::string(4000, 'n'); }
+    std::string Tree() const override {
+        std::string tree = "root=Probe\nbranch=Dev\ntag=Dev.Many:I4:1\ntag=Dev.Long:I4:2\n";
+        for (int i = 0; i < 170; ++i) tree += "subtag=Dev.Many.S" + std::to_string(i) + ":I4:0\n";
+        return tree + "subtag=Dev.Long." + LongName() + ":I4:3\n";
+    }
+};
+
+TEST_F(ManyChildTags, TheRunsOfSixteenComeRoundToTheFirstSlotFrom5168) {
+    // 5168 and 5169 are in slot 0 with the standard six, and newer than them.
+    std::vector<DWORD> expected{5169, 5168, 6, 5, 4, 3, 2, 1};
+    for (DWORD run = 4992; run < 5168; run += 16)
+        for (DWORD id = run + 15; id >= run && id >= 5000; --id) expected.push_back(id);
+    EXPECT_EQ(expected, PropertyIds(L"Probe.Dev.Many"));
+    EXPECT_EQ(176u, expected.size());
+}
+
+TEST_F(ManyChildTags, LookupAnswersThatWouldWeighTooMuchFailWithOutOfMemory) {
+    LPWSTR item = const_cast<wchar_t*>(L"Probe.Dev.Long");
+    std::vector<DWORD> child(20000, 5000);
+    LPWSTR* itemIds = nullptr;
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(E_OUTOFMEMORY, props_->LookupItemIDs(item, 20000, child.data(), &itemIds, &errors));
+    EXPECT_EQ(nullptr, itemIds);
+    EXPECT_EQ(nullptr, errors);
+    ASSERT_EQ(S_OK, props_->LookupItemIDs(item, 100, child.data(), &itemIds, &errors));
+    const std::wstring expected = L"Probe.Dev.Long." + std::wstring(4000, L'n');
+    for (DWORD i = 0; i < 100; ++i) {
+        EXPECT_EQ(S_OK, errors[i]);
+        EXPECT_EQ(expected, itemIds[i] ? itemIds[i] : L"<null>");
+        CoTaskMemFree(itemIds[i]);
+    }
     CoTaskMemFree(itemIds);
     CoTaskMemFree(errors);
 }

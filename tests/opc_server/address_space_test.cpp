@@ -142,29 +142,46 @@ TEST_F(AddressSpace, PositionsAreNotLookedUp) {
     CoTaskMemFree(id);
 }
 
-TEST_F(AddressSpace, PropertiesListInTheirTableOrderWithChildTagsFromSeven) {
+TEST_F(AddressSpace, ChildTagsArePropertiesFrom5000AndTheStandardsIdsStayFree) {
     Available count = Query(L"Probe.Dev.Count");
     EXPECT_EQ((std::vector<DWORD>{6, 5, 4, 3, 2, 1}), count.ids);
     EXPECT_EQ((std::vector<VARTYPE>{VT_R4, VT_I4, VT_DATE, VT_I2, VT_I4, VT_I2}), count.types);
     EXPECT_EQ(L"Item Canonical Data Type", count.descriptions.back());
 
+    // Low and High in the driver's order, 5000 and 5001, listed after the standard six.
     Available temp = Query(L"Probe.Dev.Temp");
-    EXPECT_EQ((std::vector<DWORD>{8, 7, 6, 5, 4, 3, 2, 1}), temp.ids);
-    EXPECT_EQ(L"High", temp.descriptions[0]);
-    EXPECT_EQ(L"Low", temp.descriptions[1]);
+    EXPECT_EQ((std::vector<DWORD>{6, 5, 4, 3, 2, 1, 5001, 5000}), temp.ids);
+    ASSERT_EQ(8u, temp.ids.size());
+    EXPECT_EQ(L"High", temp.descriptions[6]);
+    EXPECT_EQ(L"Low", temp.descriptions[7]);
+    EXPECT_EQ(VT_R4, temp.types[6]);
+
+    // Clients read 7 as the EU type (a VT_I4) and 8 as the EU info, and scale trends by them:
+    // a tag that has no engineering units has neither, nor the recommended 100 and 101.
+    DWORD standard[] = {7, 8, 100, 101};
+    VARIANT* values = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, props_->GetItemProperties(const_cast<wchar_t*>(L"Probe.Dev.Temp"), 4, standard,
+                                              &values, &errors));
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(OPC_E_INVALID_PID, errors[i]) << standard[i];
+        EXPECT_EQ(VT_EMPTY, V_VT(&values[i])) << standard[i];
+    }
+    CoTaskMemFree(values);
+    CoTaskMemFree(errors);
 
     // Identifiers that name no tag still list the six standard properties.
     for (const wchar_t* unknown : {L"Nothing", L"Probe.Dev.Nothing", L"Probe.Dev", L""})
         EXPECT_EQ((std::vector<DWORD>{6, 5, 4, 3, 2, 1}), Query(unknown).ids) << unknown;
 }
 
-TEST_F(AddressSpace, PropertyValuesAreTheTagsOwnAndIdsNameThem) {
+TEST_F(AddressSpace, PropertyValuesAreTheTagsOwn) {
     // The value property is the tag's current value, not an empty cache.
-    DWORD ids[] = {2, 6, 99, 3, 7};
+    DWORD ids[] = {2, 6, 99, 3, 5000, 5001};
     VARIANT* values = nullptr;
     HRESULT* errors = nullptr;
     LPWSTR temp = const_cast<wchar_t*>(L"Probe.Dev.Temp");
-    ASSERT_EQ(S_OK, props_->GetItemProperties(temp, 5, ids, &values, &errors));
+    ASSERT_EQ(S_OK, props_->GetItemProperties(temp, 6, ids, &values, &errors));
     EXPECT_EQ(VT_R4, V_VT(&values[0]));
     EXPECT_FLOAT_EQ(21.5f, V_R4(&values[0]));
     EXPECT_EQ(S_OK, errors[0]);
@@ -174,7 +191,8 @@ TEST_F(AddressSpace, PropertyValuesAreTheTagsOwnAndIdsNameThem) {
     EXPECT_EQ(OPC_E_INVALID_PID, errors[2]);
     EXPECT_EQ(OPC_QUALITY_GOOD, V_I2(&values[3]));
     EXPECT_FLOAT_EQ(-40.0f, V_R4(&values[4])) << "child tag Low";
-    for (VARIANT& v : std::vector<VARIANT>(values, values + 5)) VariantClear(&v);
+    EXPECT_FLOAT_EQ(125.0f, V_R4(&values[5])) << "child tag High";
+    for (VARIANT& v : std::vector<VARIANT>(values, values + 6)) VariantClear(&v);
     CoTaskMemFree(values);
     CoTaskMemFree(errors);
 
@@ -191,16 +209,11 @@ TEST_F(AddressSpace, PropertyValuesAreTheTagsOwnAndIdsNameThem) {
     EXPECT_EQ(OPC_E_UNKNOWNITEMID,
               props_->GetItemProperties(const_cast<wchar_t*>(L"Probe.Dev.Nothing"), 1, &valueId,
                                         &values, &errors));
-
-    DWORD lookup[] = {1, 7, 99};
+    DWORD child = 5000;
     LPWSTR* itemIds = nullptr;
-    ASSERT_EQ(S_OK, props_->LookupItemIDs(temp, 3, lookup, &itemIds, &errors));
-    EXPECT_STREQ(L"Probe.Dev.Temp.Item Canonical Data Type", itemIds[0]);
-    EXPECT_STREQ(L"Probe.Dev.Temp.Low", itemIds[1]);
-    EXPECT_EQ(nullptr, itemIds[2]);
-    EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK, OPC_E_INVALID_PID}),
-              std::vector<HRESULT>(errors, errors + 3));
-    for (int i = 0; i < 3; ++i) CoTaskMemFree(itemIds[i]);
+    ASSERT_EQ(S_OK, props_->LookupItemIDs(temp, 1, &child, &itemIds, &errors));
+    EXPECT_STREQ(L"Probe.Dev.Temp.Low", itemIds[0]);
+    CoTaskMemFree(itemIds[0]);
     CoTaskMemFree(itemIds);
     CoTaskMemFree(errors);
 
@@ -208,6 +221,61 @@ TEST_F(AddressSpace, PropertyValuesAreTheTagsOwnAndIdsNameThem) {
     const auto log = ReadProbeLog(install_->probe_);
     EXPECT_EQ(0u, CountCalls(log, "DLLSetObjectInfo"));
     EXPECT_EQ(0u, CountCalls(log, "DLLChangeClientCount"));
+}
+
+// A client that follows the standard adds the identifier LookupItemIDs gives, for faster
+// access than through the properties: every identifier given must be one AddItems takes.
+TEST_F(AddressSpace, LookupGivesIdentifiersOnlyForPropertiesThatCanBeAdded) {
+    DWORD lookup[] = {1, 2, 3, 4, 5, 6, 5000, 5001, 7, 99};
+    constexpr DWORD n = sizeof(lookup) / sizeof(lookup[0]);
+    LPWSTR* itemIds = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, props_->LookupItemIDs(const_cast<wchar_t*>(L"Probe.Dev.Temp"), n, lookup,
+                                          &itemIds, &errors));
+    std::vector<std::wstring> given;
+    for (DWORD i = 0; i < n; ++i) {
+        given.push_back(itemIds[i] ? itemIds[i] : L"<null>");
+        CoTaskMemFree(itemIds[i]);
+    }
+    const std::vector<HRESULT> results(errors, errors + n);
+    CoTaskMemFree(itemIds);
+    CoTaskMemFree(errors);
+    // 1-6 are the item's own attributes, read through the item itself.
+    const HRESULT pid = OPC_E_INVALID_PID;
+    EXPECT_EQ((std::vector<HRESULT>{pid, pid, pid, pid, pid, pid, S_OK, S_OK, pid, pid}), results);
+    EXPECT_EQ((std::vector<std::wstring>{L"<null>", L"<null>", L"<null>", L"<null>", L"<null>",
+                                         L"<null>", L"Probe.Dev.Temp.Low", L"Probe.Dev.Temp.High",
+                                         L"<null>", L"<null>"}),
+              given);
+
+    AddedGroup group = AddGroupTo(server_.Get(), L"By property", 1000, FALSE);
+    ASSERT_EQ(S_OK, group.hr);
+    ComPtr<IOPCItemMgt> items;
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_EQ(S_OK, group.state.As(items));
+    ASSERT_EQ(S_OK, group.state.As(io));
+    Added added = AddItems(items.Get(), {given[6], given[7], L"Probe.Dev.Temp.Item Value"});
+    ASSERT_EQ(S_FALSE, added.hr);
+    EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK, OPC_E_INVALIDITEMID}), added.errors);
+    OPCHANDLE handles[] = {added[0], added[1]};
+    OPCITEMSTATE* states = nullptr;
+    ASSERT_EQ(S_OK, io->Read(OPC_DS_DEVICE, 2, handles, &states, &errors));
+    EXPECT_FLOAT_EQ(-40.0f, V_R4(&states[0].vDataValue)) << "the value property 5000 has";
+    EXPECT_FLOAT_EQ(125.0f, V_R4(&states[1].vDataValue)) << "the value property 5001 has";
+    for (int i = 0; i < 2; ++i) VariantClear(&states[i].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    // An identifier that names no tag has no properties to add.
+    DWORD standard[] = {1, 2};
+    ASSERT_EQ(S_OK, props_->LookupItemIDs(const_cast<wchar_t*>(L"Probe.Dev.Nothing"), 2, standard,
+                                          &itemIds, &errors));
+    EXPECT_EQ(nullptr, itemIds[0]);
+    EXPECT_EQ(nullptr, itemIds[1]);
+    EXPECT_EQ(OPC_E_INVALID_PID, errors[0]);
+    EXPECT_EQ(OPC_E_INVALID_PID, errors[1]);
+    CoTaskMemFree(itemIds);
+    CoTaskMemFree(errors);
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 // error texts and locale, enumerators, persistence and the shutdown connection point.
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -126,18 +129,79 @@ TEST_F(ServerObject, StatusCountsGroupsAndBelongsToTheCaller) {
     CoTaskMemFree(status);
 }
 
-TEST_F(ServerObject, ErrorTextsAndTheOneLocale) {
+// What people read in a client's diagnostics. The operating system knows no OPC code, so
+// the texts of these come from the server's own table, in the server's language (Russian) or
+// in English, as the locale asks.
+const wchar_t kUnknownItemRu[] =
+    L"Идентификатора элемента нет в адресном пространстве сервера (или его там больше нет).\r\n";
+const wchar_t kUnknownItemEn[] =
+    L"The item ID is not in the server's address space (or is no longer there).\r\n";
+const wchar_t kNotDescribed[] = L"Ошибка не описана";
+
+std::wstring TextOf(IOPCServer* server, HRESULT code, LCID locale) {
+    LPWSTR text = nullptr;
+    EXPECT_EQ(S_OK, server->GetErrorString(code, locale, &text));
+    std::wstring result = text ? text : L"<null>";
+    CoTaskMemFree(text);
+    return result;
+}
+
+TEST_F(ServerObject, EveryOpcCodeHasItsOwnTextInRussianAndInEnglish) {
     ComPtr<IOPCCommon> common;
     ASSERT_EQ(S_OK, server_.As(common));
     LPWSTR text = nullptr;
-    ASSERT_EQ(S_OK, common->GetErrorString(OPC_E_DUPLICATENAME, &text));
-    EXPECT_STREQ(L"Ошибка не описана", text);
+    ASSERT_EQ(S_OK, common->GetErrorString(OPC_E_UNKNOWNITEMID, &text));
+    EXPECT_STREQ(kUnknownItemRu, text) << "the server's locale is 1049";
     CoTaskMemFree(text);
-    ASSERT_EQ(S_OK, server_->GetErrorString(E_OUTOFMEMORY, 1033, &text));
-    EXPECT_STRNE(L"Ошибка не описана", text) << "a system code gets the system's text";
-    EXPECT_NE(L'\0', text[0]);
-    CoTaskMemFree(text);
+    EXPECT_EQ(kUnknownItemRu, TextOf(server_.Get(), OPC_E_UNKNOWNITEMID, 1049));
+    EXPECT_EQ(kUnknownItemEn, TextOf(server_.Get(), OPC_E_UNKNOWNITEMID, 1033));
+    EXPECT_EQ(kUnknownItemEn, TextOf(server_.Get(), OPC_E_UNKNOWNITEMID, 2057)) << "en-GB";
+    EXPECT_EQ(kUnknownItemEn, TextOf(server_.Get(), OPC_E_UNKNOWNITEMID, 1031)) << "de-DE";
+    // The neutral locales mean the server's own.
+    for (LCID neutral : {LCID{LOCALE_SYSTEM_DEFAULT}, LCID{LOCALE_USER_DEFAULT}, LCID{0}})
+        EXPECT_EQ(kUnknownItemRu, TextOf(server_.Get(), OPC_E_UNKNOWNITEMID, neutral)) << neutral;
 
+    // Every code the server returns, and the rest of the OPC codes of its interfaces.
+    const HRESULT codes[] = {
+        OPC_E_INVALIDHANDLE, OPC_E_BADTYPE,           OPC_E_PUBLIC,          OPC_E_BADRIGHTS,
+        OPC_E_UNKNOWNITEMID, OPC_E_INVALIDITEMID,     OPC_E_INVALIDFILTER,   OPC_E_UNKNOWNPATH,
+        OPC_E_RANGE,         OPC_E_DUPLICATENAME,     OPC_S_UNSUPPORTEDRATE, OPC_S_CLAMP,
+        OPC_S_INUSE,         OPC_E_INVALIDCONFIGFILE, OPC_E_NOTFOUND,        OPC_E_INVALID_PID};
+    std::set<std::wstring> russian, english;
+    for (HRESULT code : codes) {
+        const std::wstring ru = TextOf(server_.Get(), code, 1049);
+        const std::wstring en = TextOf(server_.Get(), code, 1033);
+        EXPECT_TRUE(std::any_of(ru.begin(), ru.end(), [](wchar_t c) { return c >= 0x400; }))
+            << std::hex << code << ": " << ru.size();
+        EXPECT_TRUE(en.size() > 10 &&
+                    std::all_of(en.begin(), en.end(), [](wchar_t c) { return c < 0x80; }))
+            << std::hex << code << ": " << en.size();
+        // Ended as the system ends its texts, so that a client trims both alike.
+        EXPECT_EQ(L"\r\n", ru.substr(ru.size() - 2)) << std::hex << code;
+        EXPECT_EQ(L"\r\n", en.substr(en.size() - 2)) << std::hex << code;
+        russian.insert(ru);
+        english.insert(en);
+    }
+    EXPECT_EQ(std::size(codes), russian.size()) << "each code says what went wrong with it";
+    EXPECT_EQ(std::size(codes), english.size());
+}
+
+TEST_F(ServerObject, OtherCodesHaveTheSystemsTextOrTheFixedOne) {
+    for (LCID locale : {1033u, 1049u}) {
+        const std::wstring system = TextOf(server_.Get(), E_OUTOFMEMORY, locale);
+        EXPECT_NE(kNotDescribed, system) << "a system code gets the system's text";
+        EXPECT_NE(L"<null>", system);
+        EXPECT_FALSE(system.empty());
+        // Codes that nobody describes: none of OPC DA 2.0's, nor the system's.
+        for (HRESULT unknown : {static_cast<HRESULT>(0xC0040002), static_cast<HRESULT>(0xC0040400),
+                                static_cast<HRESULT>(0xE0001234)})
+            EXPECT_EQ(kNotDescribed, TextOf(server_.Get(), unknown, locale)) << std::hex << unknown;
+    }
+}
+
+TEST_F(ServerObject, TheOneLocale) {
+    ComPtr<IOPCCommon> common;
+    ASSERT_EQ(S_OK, server_.As(common));
     EXPECT_EQ(E_NOTIMPL, common->SetLocaleID(1049));
     LCID lcid = 0;
     EXPECT_EQ(S_OK, common->GetLocaleID(&lcid));

@@ -203,10 +203,15 @@ TEST_F(OpcClientTool, AWriteIsWhatTheNextDeviceReadShows) {
 TEST_F(OpcClientTool, RefusedWritesFailWithTheirReason) {
     ToolRun readOnly = RunTool(With(L"write", L"Probe.Dev.Fixed=1 Probe.Dev.Count=8"));
     EXPECT_EQ(1u, readOnly.exitCode);
-    EXPECT_TRUE(Has(Row(readOnly.out, "Probe.Dev.Fixed"), "0xC0040006")) << readOnly.out;
+    // The code's name and what the server says about it, in the server's language.
+    const std::string badRights =
+        "0xC0040006 OPC_E_BADRIGHTS Права доступа к элементу не допускают эту операцию "
+        "(например, запись в элемент только для чтения).";
+    EXPECT_TRUE(Has(Row(readOnly.out, "Probe.Dev.Fixed"), badRights)) << readOnly.out;
     EXPECT_TRUE(Has(Row(readOnly.out, "Probe.Dev.Count"), " ok")) << readOnly.out;
-    EXPECT_EQ(0u, readOnly.err.rfind("opcclient: cannot write Probe.Dev.Fixed: 0xC0040006", 0))
+    EXPECT_EQ(0u, readOnly.err.rfind("opcclient: cannot write Probe.Dev.Fixed: " + badRights, 0))
         << readOnly.err;
+    EXPECT_EQ(1u, Lines(readOnly.err).size()) << "the text's line break is not the tool's";
 
     ToolRun badValue = RunTool(With(L"write", L"Probe.Dev.Count=abc"));
     EXPECT_EQ(1u, badValue.exitCode);
@@ -216,6 +221,10 @@ TEST_F(OpcClientTool, RefusedWritesFailWithTheirReason) {
     ToolRun unknown = RunTool(With(L"write", L"Probe.Dev.Nothing=1 --json"));
     EXPECT_EQ(1u, unknown.exitCode);
     EXPECT_TRUE(Has(unknown.out, "\"error\": \"0xC0040008\"")) << unknown.out;
+    EXPECT_TRUE(Has(unknown.out,
+                    "\"error_text\": \"Идентификатор элемента не соответствует "
+                    "синтаксису этого сервера.\""))
+        << unknown.out;
     EXPECT_TRUE(Has(unknown.err, "unknown item Probe.Dev.Nothing")) << unknown.err;
 
     // Nothing of it reached the device but the one good value.
@@ -367,12 +376,16 @@ TEST_F(OpcClientTool, BrowsePrintsTheTreeWithItemIdentifiers) {
 TEST_F(OpcClientTool, PropsListsEveryPropertyWithItsValue) {
     ToolRun table = RunTool(With(L"props", L"Probe.Dev.Temp"));
     EXPECT_EQ(0u, table.exitCode) << table.err;
-    EXPECT_TRUE(Has(Row(table.out, " 2"), " Item Value ")) << table.out;
-    EXPECT_TRUE(Has(Row(table.out, " 2"), " 21.5 ")) << table.out;
-    EXPECT_TRUE(Has(Row(table.out, " 7"), " Low ") && Has(Row(table.out, " 7"), " -40 ") &&
-                Has(Row(table.out, " 7"), "Probe.Dev.Temp.Low"))
+    const std::string value = Row(table.out, "   2");
+    EXPECT_TRUE(Has(value, " Item Value ") && Has(value, " 21.5")) << table.out;
+    EXPECT_FALSE(Has(value, "Probe.Dev.Temp")) << "read through the item itself: " << table.out;
+    // The child tags from 5000, with the identifiers a client adds them by.
+    const std::string low = Row(table.out, "5000");
+    EXPECT_TRUE(Has(low, " Low ") && Has(low, " -40 ") && Has(low, " Probe.Dev.Temp.Low"))
         << table.out;
-    EXPECT_TRUE(Has(Row(table.out, " 5"), " VT_I4 ")) << table.out;
+    EXPECT_TRUE(Has(Row(table.out, "5001"), " Probe.Dev.Temp.High")) << table.out;
+    EXPECT_EQ("", Row(table.out, "   7")) << "7 is the EU type to every client: " << table.out;
+    EXPECT_TRUE(Has(Row(table.out, "   5"), " VT_I4 ")) << table.out;
 
     ToolRun json = RunTool(With(L"props", L"Probe.Dev.Fixed --json"));
     EXPECT_EQ(0u, json.exitCode) << json.err;
@@ -384,6 +397,7 @@ TEST_F(OpcClientTool, PropsListsEveryPropertyWithItsValue) {
                     "\"description\": \"Item Access Rights\",\n    \"type\": "
                     "\"VT_I4\",\n    \"value\": 1,"))
         << "read-only" << json.out;
+    EXPECT_TRUE(Has(json.out, "\"error\": \"0x00000000\",\n    \"error_text\": \"\"")) << json.out;
 
     ToolRun unknown = RunTool(With(L"props", L"Probe.Dev.Nothing"));
     EXPECT_EQ(1u, unknown.exitCode);

@@ -28,6 +28,7 @@ struct Property {
     VARTYPE type = VT_EMPTY;
     Variant value;
     HRESULT error = S_OK;
+    std::wstring errorText;  // the server's text for a failed value
 };
 
 std::vector<Property> ReadProperties(Connection& connection, IOPCItemProperties* props,
@@ -62,6 +63,8 @@ std::vector<Property> ReadProperties(Connection& connection, IOPCItemProperties*
         for (size_t i = 0; i < result.size(); ++i) {
             *result[i].value.Put() = values.get()[i];  // taken over: freed with the result
             result[i].error = errors.get()[i];
+            if (FAILED(result[i].error))
+                result[i].errorText = connection.ErrorText(result[i].error);
         }
     } else if (hr == OPC_E_UNKNOWNITEMID || hr == OPC_E_INVALIDITEMID) {
         ThrowFailure(L"unknown item " + item + L": " + CodeWithName(hr) + L" " +
@@ -109,6 +112,8 @@ int RunProps(const Options& options) {
             json.String(p.itemId);
             json.Key(L"error");
             json.String(HexCode(p.error));
+            json.Key(L"error_text");
+            json.String(p.errorText);
             json.EndObject();
         }
         json.EndArray();
@@ -119,7 +124,8 @@ int RunProps(const Options& options) {
     table.AlignRight(0);
     for (const Property& p : properties)
         table.AddRow({std::to_wstring(p.id), p.description, VarTypeName(p.type),
-                      FAILED(p.error) ? CodeWithName(p.error) : FormatValue(*p.value.Get()),
+                      FAILED(p.error) ? CodeWithName(p.error) + L" " + p.errorText
+                                      : FormatValue(*p.value.Get()),
                       p.itemId});
     WriteOut(item + L"\n" + table.Render());
     return 0;
@@ -134,7 +140,7 @@ const Command kPropsCommand{
     L"Asks IOPCItemProperties for every property of ITEM (QueryAvailableProperties), reads\n"
     L"their values (GetItemProperties) and the item identifiers the server gives them\n"
     L"(LookupItemIDs).\n"
-    L"  --json   an array of {id, description, type, value, item_id, error}\n"
+    L"  --json   an array of {id, description, type, value, item_id, error, error_text}\n"
     L"Exits with 1 when the server does not know the item.\n",
     kOptJson,
     2,

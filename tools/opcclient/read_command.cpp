@@ -70,7 +70,9 @@ void ReadAsync(Connection& connection, Group& group, ItemSet& set) {
     Subscription subscription(group.Object(), sink.Get());
     AwaitAnswer(connection, set, group.ReadAsync(set.handles, transaction), done.Get(),
                 L"OnReadComplete");
-    if (FAILED(master)) ThrowFailure(L"the asynchronous read failed: " + CodeWithName(master));
+    if (FAILED(master))
+        ThrowFailure(L"the asynchronous read failed: " + CodeWithName(master) + L" " +
+                     connection.ErrorText(master));
 }
 
 // IOPCAsyncIO::Read (OPC DA 1.0): the values come as an OPCSTMFORMATDATA stream on the advise
