@@ -17,21 +17,23 @@ STDMETHODIMP COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* p
         CoTaskArray<HRESULT> errors(dwCount);
         const bool device = dwSource != OPC_DS_CACHE;
         const LONG bias = TimeBias();
-        std::vector<uint64_t> serials(dwCount, 0);  // 0: no item
+        std::vector<uint64_t> serials(device ? dwCount : 0, 0);  // 0: no item
         std::vector<TagRef> tags(device ? dwCount : 0);
-        {
-            ProcessMutexLock lock(itemMutex_);
-            for (DWORD i = 0; i < dwCount; ++i) {
-                std::unique_ptr<OPCItem>* item = items_.Find(phServer[i]);
-                if (!item) continue;
-                serials[i] = (*item)->Serial();
-                if (device) tags[i] = (*item)->Tag();
-            }
-        }
-        // A device read is one fresh update of every driver concerned, then a fresh read of
-        // each item.
         std::vector<CDriver::TagReading> readings;
-        if (device) readings = ReadTags(tags, true);
+        if (device) {
+            {
+                ProcessMutexLock lock(itemMutex_);
+                for (DWORD i = 0; i < dwCount; ++i) {
+                    std::unique_ptr<OPCItem>* item = items_.Find(phServer[i]);
+                    if (!item) continue;
+                    serials[i] = (*item)->Serial();
+                    tags[i] = (*item)->Tag();
+                }
+            }
+            // A device read is one fresh update of every driver, then a fresh read of each
+            // item, with no group lock held meanwhile.
+            readings = ReadTags(tags, true);
+        }
         bool anyError = false;
         DWORD copied = 0;
         ReplyBudget budget;
@@ -39,9 +41,14 @@ STDMETHODIMP COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* p
         try {
             for (; copied < dwCount; ++copied) {
                 budget.Spend(sizeof(OPCITEMSTATE) + sizeof(HRESULT));
-                // An item removed while the drivers were asked is gone for this call too.
-                OPCItem* item =
-                    serials[copied] ? ItemAt(phServer[copied], serials[copied]) : nullptr;
+                OPCItem* item = nullptr;
+                if (!device) {
+                    std::unique_ptr<OPCItem>* found = items_.Find(phServer[copied]);
+                    item = found ? found->get() : nullptr;
+                } else if (serials[copied]) {
+                    // An item removed while the drivers were asked is gone for this call too.
+                    item = ItemAt(phServer[copied], serials[copied]);
+                }
                 errors[copied] = item ? S_OK : OPC_E_INVALIDHANDLE;
                 anyError |= !item;
                 if (!item) continue;
