@@ -364,28 +364,23 @@ LONG CDriver::UpdateNow() noexcept {
 // threads could be waiting then): the first one that needs an update runs it itself, and the
 // others wait for that one, which is running.
 LONG CDriver::SharedUpdate() noexcept {
-    AcquireSRWLockExclusive(&refreshLock_);
-    if (updateRunning_) {
-        const ULONGLONG generation = updateGeneration_;
-        const ULONGLONG start = GetTickCount64();
-        while (updateGeneration_ == generation) {
-            const ULONGLONG spent = GetTickCount64() - start;
-            if (spent >= kDriverLockLimitMs) break;
-            SleepConditionVariableSRW(&updateDone_, &refreshLock_,
-                                      static_cast<DWORD>(kDriverLockLimitMs - spent), 0);
+    {
+        SrwLock lock(refreshLock_);
+        if (updateRunning_) {
+            const ULONGLONG generation = updateGeneration_;
+            const bool ended = WaitUntil(updateDone_, refreshLock_, kDriverLockLimitMs,
+                                         [&] { return updateGeneration_ != generation; });
+            return ended ? lastUpdate_ : 0;
         }
-        const LONG result = updateGeneration_ == generation ? 0 : lastUpdate_;
-        ReleaseSRWLockExclusive(&refreshLock_);
-        return result;
+        updateRunning_ = true;
     }
-    updateRunning_ = true;
-    ReleaseSRWLockExclusive(&refreshLock_);
     const LONG result = UpdateNow();
-    AcquireSRWLockExclusive(&refreshLock_);
-    updateRunning_ = false;
-    ++updateGeneration_;
-    lastUpdate_ = result;
-    ReleaseSRWLockExclusive(&refreshLock_);
+    {
+        SrwLock lock(refreshLock_);
+        updateRunning_ = false;
+        ++updateGeneration_;
+        lastUpdate_ = result;
+    }
     WakeAllConditionVariable(&updateDone_);
     return result;
 }
@@ -397,24 +392,25 @@ DriverCall<LONG> CDriver::BeginRefresh() noexcept {
         explicit Refresh(CDriver* d) : driver(d), keep(d->weak_from_this().lock()) {}
         void Run() noexcept override {
             const LONG answer = driver->SharedUpdate();
-            AcquireSRWLockExclusive(&driver->refreshLock_);
+            SrwLock lock(driver->refreshLock_);
             result.emplace(answer);
             if (driver->refresh_.get() == this) driver->refresh_.reset();
-            ReleaseSRWLockExclusive(&driver->refreshLock_);
         }
     };
     try {
         auto task = std::make_shared<Refresh>(this);
-        AcquireSRWLockExclusive(&refreshLock_);
-        std::shared_ptr<DriverCall<LONG>::Task> shared = refresh_;  // the one under way
-        if (!shared) {
-            refresh_ = task;
-            if (pool_.Start(task))
-                shared = task;
-            else
-                refresh_.reset();
+        std::shared_ptr<DriverCall<LONG>::Task> shared;
+        {
+            SrwLock lock(refreshLock_);
+            shared = refresh_;  // the one under way
+            if (!shared) {
+                refresh_ = task;
+                if (pool_.Start(task))
+                    shared = task;
+                else
+                    refresh_.reset();
+            }
         }
-        ReleaseSRWLockExclusive(&refreshLock_);
         if (!shared) return {};
         return DriverCall<LONG>(std::move(shared), &pool_);
     } catch (...) {

@@ -4,36 +4,7 @@
 #include <algorithm>
 #include <deque>
 
-namespace {
-
-class SrwLock {
-  public:
-    explicit SrwLock(SRWLOCK& lock) noexcept : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~SrwLock() { ReleaseSRWLockExclusive(&lock_); }
-    SrwLock(const SrwLock&) = delete;
-    SrwLock& operator=(const SrwLock&) = delete;
-
-  private:
-    SRWLOCK& lock_;
-};
-
-// Waits on `cv` until `done()` or `ms` have passed; the result of `done()`.
-template <class Done>
-bool WaitUntil(CONDITION_VARIABLE& cv, SRWLOCK& lock, DWORD ms, Done&& done) noexcept {
-    const ULONGLONG start = GetTickCount64();
-    while (!done()) {
-        DWORD left = INFINITE;
-        if (ms != INFINITE) {
-            const ULONGLONG spent = GetTickCount64() - start;
-            if (spent >= ms) return false;
-            left = static_cast<DWORD>(ms - spent);
-        }
-        SleepConditionVariableSRW(&cv, &lock, left, 0);
-    }
-    return true;
-}
-
-}  // namespace
+#include "sync.h"
 
 struct DriverCallPool::Shared {
     SRWLOCK lock = SRWLOCK_INIT;

@@ -80,6 +80,10 @@ std::vector<CDriver::TagReading> ReadTags(const std::vector<TagRef>& tags, bool 
                 // Within the driver's own work, so that a driver whose update does not come
                 // holds up only the reading of its own tags.
                 if (refreshFirst) driver.Update(0);
+                // An update that never came makes the driver unresponsive meanwhile: its
+                // tags' values are not fresh, whatever it would answer.
+                if (driver.IsUnresponsive())
+                    return Readings(ids.size(), CDriver::UnansweredReading());
                 Readings got(ids.size());
                 for (size_t k = 0; k < ids.size(); ++k) driver.ReadTag(ids[k], got[k]);
                 return got;
