@@ -11,17 +11,6 @@ namespace {
 
 std::atomic<uint64_t> g_nextItemSerial{1};
 
-constexpr LONGLONG kTicksPerMinute = 600000000LL;  // 100 ns units
-
-FILETIME ShiftedBy(FILETIME t, LONG biasMinutes) {
-    ULARGE_INTEGER v;
-    v.LowPart = t.dwLowDateTime;
-    v.HighPart = t.dwHighDateTime;
-    v.QuadPart = static_cast<ULONGLONG>(static_cast<LONGLONG>(v.QuadPart) -
-                                        static_cast<LONGLONG>(biasMinutes) * kTicksPerMinute);
-    return FILETIME{v.LowPart, v.HighPart};
-}
-
 // A copy that cannot be made becomes VT_ERROR holding the failure code.
 Variant CopyOrError(const VARIANT& from) {
     Variant copy;
@@ -202,13 +191,13 @@ void OPCItem::AddChildTagProperties(CDriver& driver, ItemProperties& properties)
     }
 }
 
-void OPCItem::ReadFromDriver(LONG timeBiasMinutes) {
+void OPCItem::ReadFromDriver(LONG /*timeBiasMinutes*/) {
     if (std::shared_ptr<CDriver> driver = BoundDriver()) {
         CDriver::TagReading reading;
         driver->ReadTag(tag_, reading);
         // A faulted driver keeps the last value, with its bad quality and the present time.
         if (!reading.driverFailed) value_.Swap(reading.value);
-        timestamp_ = ShiftedBy(reading.timestamp, timeBiasMinutes);
+        timestamp_ = reading.timestamp;
         quality_ = reading.quality;
     }
     if (value_.Type() != requestedType_) ConvertInPlace(value_, requestedType_);

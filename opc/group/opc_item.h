@@ -75,8 +75,9 @@ class OPCItem {
     // items never need it. Throws std::bad_alloc.
     ItemProperties BuildProperties() const;
 
-    // The cache from the tag, timestamps shifted by `timeBiasMinutes`, then converted to
-    // the requested type.
+    // The cache from the tag, then converted to the requested type. The timestamp stays the
+    // driver's UTC time: an OPC timestamp is UTC, and a group's time bias only tells the
+    // client the time zone the data came from, so `timeBiasMinutes` is never applied.
     void ReadFromDriver(LONG timeBiasMinutes);
     // A client's value for the tag: converted to the tag's type first, so a value that does
     // not fit is refused with nothing changed (OPC_E_BADTYPE, OPC_E_RANGE); a read-only tag
