@@ -14,6 +14,7 @@
 //                                the time of the update
 //   update_delay_ms=N            DLLUpdate takes this long
 //   call_delay_ms=N              every entry point takes this long (to show overlaps)
+//   load_delay_ms=N              DLLSerialize takes this long before it reads a stream
 //   info_delay_ms=N              DLLGetObjectInfo returns this long after it copied the
 //                                record (so that what it returned is stale for a while)
 //   untouched_info=1             DLLGetObjectInfo leaves the record as it is
@@ -65,6 +66,7 @@ struct Settings {
     ULONGLONG stamp = 0;  // 0: the time of each update
     DWORD updateDelayMs = 0;
     DWORD callDelayMs = 0;
+    DWORD loadDelayMs = 0;
     DWORD infoDelayMs = 0;
     bool untouchedInfo = false;
     bool unresolvable = false;
@@ -203,6 +205,8 @@ void Configure(const std::string& text) {
             g_settings.infoDelayMs = strtoul(value.c_str(), nullptr, 10);
         else if (key == "call_delay_ms")
             g_settings.callDelayMs = strtoul(value.c_str(), nullptr, 10);
+        else if (key == "load_delay_ms")
+            g_settings.loadDelayMs = strtoul(value.c_str(), nullptr, 10);
         else if (key == "untouched_info")
             g_settings.untouchedInfo = value == "1";
         else if (key == "unresolvable")
@@ -500,6 +504,12 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLSerialize(IStream* stream, BOOL save) {
         ULONG written = 0;
         return SUCCEEDED(stream->Write(text.data(), static_cast<ULONG>(text.size()), &written));
     }
+    DWORD delay;
+    {
+        Locked lock;
+        delay = g_settings.loadDelayMs;
+    }
+    if (delay) Sleep(delay);
     std::string text;
     char buffer[4096];
     ULONG got = 0;
