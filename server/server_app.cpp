@@ -72,6 +72,9 @@ BOOL CServerApp::InitInstance(const std::string& arguments) {
     }
     if (request.configure) ShowConfigurator();
     SetApplicationReady();
+    // Two activations at once start two processes, and the first to register serves both
+    // clients: the other must not wait for ever for a client of its own.
+    if (request.embedding && !request.configure) Module().StartGracePeriod();
     return TRUE;
 }
 

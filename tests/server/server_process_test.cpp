@@ -23,6 +23,7 @@
 #include "server_installation.h"
 #include "shutdown_sink.h"
 #include "server_identity.h"
+#include "server_module.h"
 #include "win_handle.h"
 
 namespace {
@@ -241,6 +242,7 @@ TEST_F(ServerProcess, TheDefaultConfigurationIsLoadedAtStartup) {
 // server process. Whichever process a client lands on, it has the configuration: a process
 // reads the file without keeping the other out. The probe takes a second over its stream, so
 // that the first process would hold the file for that long if it kept it open while loading.
+// Afterwards every process ends by itself, the one that no client reached as well.
 TEST_F(ServerProcess, TwoClientsActivatingAColdServerAtOnceBothGetTheirItems) {
     ASSERT_TRUE(Run("/RegServer"));
     SaveWithSavedOnlyTag("load_delay_ms=1000\n");
@@ -275,7 +277,11 @@ TEST_F(ServerProcess, TwoClientsActivatingAColdServerAtOnceBothGetTheirItems) {
             EXPECT_EQ(0u, run.exitCode) << run.out << run.err;
             EXPECT_EQ("ok 33.5", run.out.substr(0, run.out.find_first_of("\r\n"))) << run.out;
         }
-        StopAllServers();
+        // Both processes end by themselves, also one that no client reached.
+        if (WaitForNoServer(CServerModule::kGracePeriodMs + 30000) == 0) {
+            ADD_FAILURE() << "a server process did not end by itself";
+            StopAllServers();
+        }
     }
     std::cout << "[          ] " << twoProcesses << " of " << kRounds
               << " rounds started two server processes\n";
@@ -330,6 +336,26 @@ TEST_F(ServerProcess, AConfigurationBeingWrittenIsReportedInTheStatusAndTheLog) 
     EXPECT_EQ(OPC_STATUS_RUNNING, s.state);
     EXPECT_EQ(std::wstring::npos, s.vendor.find(L"not loaded")) << s.vendor;
     EXPECT_EQ(log, ReadTextFile(dir_.File("bin\\OPCServerVEXA.log"))) << "nothing to report";
+}
+
+// A process COM started for an activation that another process took never hears of a client:
+// it ends once the grace period after its start-up has passed, and the other one serves on.
+TEST_F(ServerProcess, ADuplicateStartedByComWithoutAClientEndsAfterTheGracePeriod) {
+    ASSERT_TRUE(Run("/RegServer"));
+    ComPtr<IOPCCommon> server = Connect();
+    ASSERT_TRUE(server);
+    const std::set<DWORD> serving = ServerProcesses();
+    ASSERT_EQ(1u, serving.size());
+    DWORD id = 0;
+    const DWORD started = GetTickCount();
+    UniqueHandle duplicate(Start("-Embedding", &id));
+    ASSERT_TRUE(duplicate);
+    EXPECT_EQ(WAIT_OBJECT_0,
+              WaitForSingleObject(duplicate.Get(), CServerModule::kGracePeriodMs + 30000))
+        << "the duplicate did not end by itself";
+    EXPECT_GE(GetTickCount() - started, CServerModule::kGracePeriodMs) << "not before its grace";
+    EXPECT_EQ(serving, ServerProcesses());
+    EXPECT_EQ(S_OK, StatusOf(server.Get()).hr) << "the first one serves on";
 }
 
 TEST_F(ServerProcess, DefaultSettingsAsksWhereToSaveThenServes) {
