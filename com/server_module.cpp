@@ -23,6 +23,11 @@ LONG CServerModule::Unlock() noexcept {
     return left;
 }
 
+void CServerModule::StartGracePeriod() noexcept {
+    InterlockedExchange(&activity_, 1);
+    if (shutdownEvent_) SetEvent(shutdownEvent_.Get());
+}
+
 LONG CServerModule::LockCount() const noexcept {
     return InterlockedCompareExchange(const_cast<volatile LONG*>(&lockCount_), 0, 0);
 }

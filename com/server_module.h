@@ -30,6 +30,10 @@ class CServerModule {
     // Creates the shutdown event and starts the monitor thread; false if either fails
     // (the process then never ends by itself).
     bool StartMonitor(DWORD gracePeriodMs = kGracePeriodMs) noexcept;
+    // Starts the grace period now, as if the last client had just gone: for a process that COM
+    // started for a client which may never come (two activations at once start two processes,
+    // and the first to register takes both clients), so that it ends by itself as well.
+    void StartGracePeriod() noexcept;
     // A release of the last lock that the monitor has not taken up yet.
     bool ActivityPending() const noexcept;
     // Waits while the activity flag is set, but never past the monitor's own end.

@@ -7,37 +7,87 @@
 #include "ansi_text.h"
 #include "com_ptr.h"
 #include "compound_file_check.h"
+#include "configuration_status.h"
 #include "driver_list.h"
 #include "server_identity.h"
+#include "win_handle.h"
 
 namespace {
 
-// The file's bytes; empty when it does not open or is larger than a configuration can be.
-std::string ReadWholeFile(const std::string& path) {
+// Another program holds the file in a way that keeps readers out: it is writing it, or reads it
+// with everyone else shut out. That lasts moments, so it is worth waiting for.
+bool HeldByAnother(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+struct FileBytes {
+    std::string bytes;  // empty when the file did not open or is larger than a configuration
+    DWORD error = ERROR_SUCCESS;
+};
+
+// The whole file in one go, open only for that long. Other readers may read meanwhile and a
+// save may replace it (it then reads the old file to its end); writers are kept out, so the
+// bytes are never half of one version and half of another.
+FileBytes ReadWholeFile(const std::string& path) {
     constexpr LONGLONG kLargest = 1LL << 30;
-    std::string bytes;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
+    FileBytes read;
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        read.error = GetLastError();
+        return read;
+    }
     LARGE_INTEGER size{};
-    if (GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart <= kLargest) {
+    if (GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0 && size.QuadPart <= kLargest) {
         try {
-            bytes.resize(static_cast<size_t>(size.QuadPart));
+            read.bytes.resize(static_cast<size_t>(size.QuadPart));
             DWORD got = 0;
             size_t done = 0;
-            while (done < bytes.size() &&
-                   ReadFile(file, &bytes[done],
-                            static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 24)),
-                            &got, nullptr) &&
+            BOOL ok = TRUE;
+            while (done < read.bytes.size() &&
+                   (ok = ReadFile(
+                        file.Get(), &read.bytes[done],
+                        static_cast<DWORD>(std::min<size_t>(read.bytes.size() - done, 1 << 24)),
+                        &got, nullptr)) &&
                    got)
                 done += got;
-            bytes.resize(done);
+            if (!ok) read.error = GetLastError();
+            read.bytes.resize(done);
         } catch (...) {
-            bytes.clear();
+            read.bytes.clear();
+            read.error = ERROR_NOT_ENOUGH_MEMORY;
         }
     }
-    CloseHandle(file);
-    return bytes;
+    if (read.error != ERROR_SUCCESS) read.bytes.clear();
+    return read;
+}
+
+// The file, waiting up to kConfigurationBusyLimitMs while another program keeps readers out.
+FileBytes ReadWholeFileWhenFree(const std::string& path) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        FileBytes read = ReadWholeFile(path);
+        if (!HeldByAnother(read.error) || GetTickCount64() - start >= kConfigurationBusyLimitMs)
+            return read;
+        Sleep(100);
+    }
+}
+
+// A read-only storage over bytes in memory: the drivers read their streams from it long after
+// the file itself was closed.
+ComPtr<IStorage> StorageInMemory(const std::string& bytes) {
+    ComPtr<ILockBytes> memory;
+    ComPtr<IStorage> root;
+    if (FAILED(CreateILockBytesOnHGlobal(nullptr, TRUE, memory.Put()))) return root;
+    ULONG written = 0;
+    if (FAILED(memory->WriteAt(ULARGE_INTEGER{}, bytes.data(), static_cast<ULONG>(bytes.size()),
+                               &written)) ||
+        written != bytes.size())
+        return root;
+    if (FAILED(StgOpenStorageOnILockBytes(memory.Get(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE,
+                                          nullptr, 0, root.Put())))
+        root.Reset();
+    return root;
 }
 
 constexpr const char* kConfigurationKey = "Configuration";
@@ -80,17 +130,25 @@ bool LoadConfiguration(const std::string& path) {
 }
 
 bool LoadConfiguration(const std::string& path, const std::function<void()>& onceOpened) {
+    return LoadConfigurationFile(path, onceOpened) == LoadOutcome::Loaded;
+}
+
+LoadOutcome LoadConfigurationFile(const std::string& path,
+                                  const std::function<void()>& onceOpened) {
+    const FileBytes file = ReadWholeFileWhenFree(path);
+    if (file.error == ERROR_FILE_NOT_FOUND || file.error == ERROR_PATH_NOT_FOUND)
+        return LoadOutcome::Missing;
+    if (HeldByAnother(file.error)) return LoadOutcome::InUse;
+    if (file.error != ERROR_SUCCESS) return LoadOutcome::Unreadable;
     // The platform's storage code loops for ever on some damaged files: it only gets files
     // whose structure is sound.
-    if (!IsSoundCompoundFile(ReadWholeFile(path))) return false;
-    ComPtr<IStorage> root;
-    const std::wstring widePath = AnsiToWide(path);
-    if (FAILED(StgOpenStorage(widePath.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr,
-                              0, root.Put())))
-        return false;
+    if (!IsSoundCompoundFile(file.bytes)) return LoadOutcome::Damaged;
+    ComPtr<IStorage> root = StorageInMemory(file.bytes);
+    if (!root) return LoadOutcome::Damaged;
     if (onceOpened) onceOpened();
     LoadConfiguration(root.Get());
-    return true;
+    ClearConfigurationProblem();
+    return LoadOutcome::Loaded;
 }
 
 HRESULT SaveConfigurationTo(IStorage* root) {
@@ -100,14 +158,50 @@ HRESULT SaveConfigurationTo(IStorage* root) {
     return root->Commit(STGC_DEFAULT);
 }
 
+namespace {
+
+// The directory a path names its file in ("." for a bare name).
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.find_last_of("\\/");
+    if (slash == std::string::npos) return ".";
+    return slash == 0 || path[slash - 1] == ':' ? path.substr(0, slash + 1) : path.substr(0, slash);
+}
+
+// Puts `written` in the place of `path` in one step. The platform refuses to replace a file
+// that anybody has open (Wine always, Windows unless the reader let deletion in), and readers
+// hold it for the moment of one read: tries again often, for a while.
+bool ReplaceWith(const std::string& written, const std::string& path) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        if (MoveFileExA(written.c_str(), path.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        const DWORD error = GetLastError();
+        if ((!HeldByAnother(error) && error != ERROR_ACCESS_DENIED) ||
+            GetTickCount64() - start >= kConfigurationBusyLimitMs)
+            return false;
+        Sleep(10);
+    }
+}
+
+}  // namespace
+
 bool WriteConfigurationFile(const std::string& path) {
-    ComPtr<IStorage> root;
-    const std::wstring widePath = AnsiToWide(path);
-    if (FAILED(StgCreateDocfile(widePath.c_str(), STGM_CREATE | STGM_SHARE_EXCLUSIVE | STGM_WRITE,
-                                0, root.Put())))
-        return false;
-    SaveConfigurationTo(root.Get());
-    return true;
+    // A new file beside the old one, then the swap: a reader (another server process starting
+    // up) finds the old file or the new one, never a file half written.
+    char written[MAX_PATH] = "";
+    if (!GetTempFileNameA(DirectoryOf(path).c_str(), "cfg", 0, written)) return false;
+    HRESULT hr;
+    {
+        ComPtr<IStorage> root;
+        const std::wstring widePath = AnsiToWide(written);
+        hr = StgCreateDocfile(widePath.c_str(), STGM_CREATE | STGM_SHARE_EXCLUSIVE | STGM_WRITE, 0,
+                              root.Put());
+        if (SUCCEEDED(hr)) hr = SaveConfigurationTo(root.Get());
+    }
+    if (SUCCEEDED(hr) && ReplaceWith(written, path)) return true;
+    DeleteFileA(written);
+    return false;
 }
 
 bool SaveConfiguration(const std::string& path) {
@@ -146,9 +240,12 @@ std::optional<std::string> ReadDefaultConfigurationPath() {
     return std::string(buffer, strnlen(buffer, sizeof(buffer)));
 }
 
-bool LoadDefaultConfiguration() {
+LoadOutcome LoadDefaultConfiguration() {
     std::optional<std::string> path = ReadDefaultConfigurationPath();
-    return path && LoadConfiguration(*path);
+    if (!path) return LoadOutcome::NotNamed;
+    const LoadOutcome outcome = LoadConfigurationFile(*path);
+    if (outcome != LoadOutcome::Loaded) RecordConfigurationProblem(*path, outcome);
+    return outcome;
 }
 
 namespace {

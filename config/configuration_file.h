@@ -9,17 +9,38 @@
 #include <optional>
 #include <string>
 
+// What became of a configuration file that was to be loaded.
+enum class LoadOutcome {
+    Loaded,
+    NotNamed,    // the registry names no default configuration (nothing was to be loaded)
+    Missing,     // there is no such file
+    InUse,       // another program kept readers out (writing it) for kConfigurationBusyLimitMs
+    Unreadable,  // it did not open or read for another reason
+    Damaged,     // it is no compound file, or not a sound one
+};
+
+// How long a load waits for a file that another program keeps readers out of, and a save for
+// readers that keep it from replacing the file.
+constexpr DWORD kConfigurationBusyLimitMs = 5000;
+
 // Every driver, in list order, reads its stream from `root` (missing streams: unchanged).
 void LoadConfiguration(IStorage* root);
-// Opens the file and loads it; a file that does not open (or is no compound file) changes
-// nothing. False then.
+// Reads the whole file, closes it, then loads it; a file that does not load changes nothing.
+// The file is read with other readers let in and writers kept out. A loaded file ends a
+// configuration problem recorded before (configuration_status.h).
+LoadOutcome LoadConfigurationFile(const std::string& path,
+                                  const std::function<void()>& onceOpened = nullptr);
+// The same, true when it loaded.
 bool LoadConfiguration(const std::string& path);
 // The same, calling `onceOpened` (if any) after the file opened and before any driver loads.
 bool LoadConfiguration(const std::string& path, const std::function<void()>& onceOpened);
 
 // Every driver, in list order, writes its stream into `root`; then `root` is committed.
 HRESULT SaveConfigurationTo(IStorage* root);
-// Writes the file (steps 1 and 2 of a save); false if it cannot be created.
+// Writes the file (steps 1 and 2 of a save) as a new file beside it that then replaces it, so
+// that nobody ever reads half a file. The replacement waits for readers of the old file, up to
+// kConfigurationBusyLimitMs. False if it cannot be written or put in place (the old file is
+// then as it was).
 bool WriteConfigurationFile(const std::string& path);
 // A whole save: the file, then the file becomes the default configuration.
 bool SaveConfiguration(const std::string& path);
@@ -28,8 +49,9 @@ bool SaveConfiguration(const std::string& path);
 bool StoreDefaultConfigurationPath(const std::string& path);
 // The stored path, if there is one that fits the 255-byte buffer it is read through.
 std::optional<std::string> ReadDefaultConfigurationPath();
-// Start-up: loads the default configuration if one is named and opens.
-bool LoadDefaultConfiguration();
+// Start-up: loads the default configuration if one is named. A named file that does not load
+// is recorded as the process's configuration problem.
+LoadOutcome LoadDefaultConfiguration();
 
 // The standard open dialog for configuration files; nullopt when cancelled.
 std::optional<std::string> AskConfigurationPathToOpen(HWND owner);

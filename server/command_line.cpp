@@ -59,6 +59,10 @@ StartupRequest ParseCommandLine(const std::string& arguments, bool configuratorR
             request.defaultSettings = true;
             return request;
         }
+        if (lstrcmpiA(token, "Embedding") == 0) {
+            request.embedding = true;
+            return request;
+        }
     }
     return request;
 }

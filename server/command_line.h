@@ -11,6 +11,7 @@ struct StartupRequest {
     enum class Registration { None, Register, Unregister } registration = Registration::None;
     bool configure = false;
     bool defaultSettings = false;
+    bool embedding = false;  // started by COM for a client ("-Embedding")
 };
 
 // `arguments` is the command line after the program name. `configuratorRunning` says whether

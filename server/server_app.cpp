@@ -5,6 +5,7 @@
 #include "class_factory.h"
 #include "command_line.h"
 #include "configuration_file.h"
+#include "configuration_status.h"
 #include "configurator.h"
 #include "driver_list.h"
 #include "opc_server.h"
@@ -14,6 +15,7 @@
 #include "resource_ids.h"
 #include "scan_thread.h"
 #include "server_identity.h"
+#include "server_log.h"
 #include "server_module.h"
 #include "session_end_watcher.h"
 #include "shutdown_notice.h"
@@ -62,11 +64,17 @@ BOOL CServerApp::InitInstance(const std::string& arguments) {
             return FALSE;
     } else {
         // Without the AppID key (or any default configuration) the drivers simply stay
-        // unconfigured: start-up must finish, or clients would wait for ever.
-        LoadDefaultConfiguration();
+        // unconfigured: start-up must finish, or clients would wait for ever. A named file
+        // that did not load is the configuration problem every client sees in GetStatus.
+        const LoadOutcome outcome = LoadDefaultConfiguration();
+        if (outcome != LoadOutcome::Loaded && outcome != LoadOutcome::NotNamed)
+            WriteServerLog(ConfigurationProblem());
     }
     if (request.configure) ShowConfigurator();
     SetApplicationReady();
+    // Two activations at once start two processes, and the first to register serves both
+    // clients: the other must not wait for ever for a client of its own.
+    if (request.embedding && !request.configure) Module().StartGracePeriod();
     return TRUE;
 }
 

@@ -160,7 +160,6 @@ std::vector<TagRef> COPCGroup::TagsOf(const CTransaction& t) {
 }
 
 bool COPCGroup::DoTransactionWork(CTransaction& t, ItemValueArrays& arrays) {
-    const LONG bias = TimeBias();
     const size_t n = t.handles.size();
     if (t.operation == AsyncOperation::kWrite) {
         // From its first value on, a write cannot be undone: too late to cancel it.
@@ -215,7 +214,7 @@ bool COPCGroup::DoTransactionWork(CTransaction& t, ItemValueArrays& arrays) {
         for (size_t i = 0; i < n; ++i) {
             OPCItem* item = ItemAt(t.handles[i], t.serials[i]);
             if (item && (read || (item->AccessRights() & OPC_READABLE)))
-                item->TakeReading(tags[i].driver ? &readings[i] : nullptr, bias);
+                item->TakeReading(tags[i].driver ? &readings[i] : nullptr);
         }
     }
     // A DA 1.0 transaction answers with its connection's stream, built after the mutex.

@@ -37,7 +37,8 @@ void ClientCountBatch::Commit() noexcept {
             while (i < changes_.size() && changes_[i].driver == driver) {
                 LONGLONG sum = 0;
                 const DWORD tag = changes_[i].tag;
-                for (; i < changes_.size() && changes_[i].driver == driver && changes_[i].tag == tag;
+                for (;
+                     i < changes_.size() && changes_[i].driver == driver && changes_[i].tag == tag;
                      ++i)
                     sum += changes_[i].delta;
                 // A call holds at most a million items, so the sum fits.

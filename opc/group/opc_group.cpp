@@ -75,11 +75,6 @@ void COPCGroup::RecycleItemRecord(std::unique_ptr<OPCItem> item,
     }
 }
 
-LONG COPCGroup::TimeBias() const noexcept {
-    CriticalSectionLock lock(stateLock_);
-    return timeBias_;
-}
-
 OPCHANDLE COPCGroup::ClientGroupHandle() const noexcept {
     CriticalSectionLock lock(stateLock_);
     return clientGroup_;
@@ -100,7 +95,6 @@ void COPCGroup::DestroyAfterAbandonedStop() noexcept {
 // drivers are asked without the item mutex: the group's calls go on meanwhile.
 bool COPCGroup::RunCycle(DWORD& ended) noexcept {
     if (!itemMutex_.Acquire(updateRate_)) return false;  // busy: next turn
-    const LONG bias = TimeBias();
     const bool report = HasDataSinks() || AdviseHolder();
     bool complete = true;
     size_t used = 0;  // sets of cycleValues_ filled in this cycle
@@ -141,7 +135,7 @@ bool COPCGroup::RunCycle(DWORD& ended) noexcept {
         for (size_t k = 0; complete && k < handles.size(); ++k) {
             OPCItem* item = ItemAt(handles[k], serials[k]);
             if (!item) continue;  // removed meanwhile
-            item->TakeReading(tags[k].driver ? &readings[k] : nullptr, bias);
+            item->TakeReading(tags[k].driver ? &readings[k] : nullptr);
             if (values && !values->TryAdd(*item)) {
                 if (values->Count() > 0) values = nextSet();
                 // A value that alone is more than an answer can carry goes without it.

@@ -154,7 +154,6 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     void DestroyAfterAbandonedStop() noexcept override;
 
     bool Defunct() const noexcept { return defunct_; }
-    LONG TimeBias() const noexcept;
     OPCHANDLE ClientGroupHandle() const noexcept;
 
     // The start of every asynchronous call: checks, the transaction record under the item

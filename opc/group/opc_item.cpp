@@ -12,17 +12,6 @@ namespace {
 
 std::atomic<uint64_t> g_nextItemSerial{1};
 
-constexpr LONGLONG kTicksPerMinute = 600000000LL;  // 100 ns units
-
-FILETIME ShiftedBy(FILETIME t, LONG biasMinutes) {
-    ULARGE_INTEGER v;
-    v.LowPart = t.dwLowDateTime;
-    v.HighPart = t.dwHighDateTime;
-    v.QuadPart = static_cast<ULONGLONG>(static_cast<LONGLONG>(v.QuadPart) -
-                                        static_cast<LONGLONG>(biasMinutes) * kTicksPerMinute);
-    return FILETIME{v.LowPart, v.HighPart};
-}
-
 // A copy that cannot be made becomes VT_ERROR holding the failure code.
 Variant CopyOrError(const VARIANT& from) {
     Variant copy;
@@ -138,7 +127,7 @@ void OPCItem::Apply(const OPCITEMDEF& def, ClientCountBatch& counts) {
 
 void OPCItem::ApplyForLook(const OPCITEMDEF& def) {
     TakeDefinition(def);
-    if (isTag_) ReadFromDriver(0);
+    if (isTag_) ReadFromDriver();
 }
 
 void OPCItem::TakeDefinition(const OPCITEMDEF& def) {
@@ -196,18 +185,20 @@ void OPCItem::AddChildTagProperties(CDriver& driver, ItemProperties& properties)
     }
 }
 
-void OPCItem::ReadFromDriver(LONG timeBiasMinutes) {
+void OPCItem::ReadFromDriver() {
     CDriver::TagReading reading;
     std::shared_ptr<CDriver> driver = BoundDriver();
     if (driver) driver->ReadTag(tag_, reading);
-    TakeReading(driver ? &reading : nullptr, timeBiasMinutes);
+    TakeReading(driver ? &reading : nullptr);
 }
 
-void OPCItem::TakeReading(CDriver::TagReading* reading, LONG timeBiasMinutes) {
+// The driver's UTC time unchanged: a group's time bias tells a client where the data comes
+// from and is never applied to timestamps.
+void OPCItem::TakeReading(CDriver::TagReading* reading) {
     if (reading) {
         // A driver that failed keeps the last value, with its bad quality and the present time.
         if (!reading->driverFailed) value_.Swap(reading->value);
-        timestamp_ = ShiftedBy(reading->timestamp, timeBiasMinutes);
+        timestamp_ = reading->timestamp;
         quality_ = reading->quality;
     }
     if (value_.Type() != requestedType_) ConvertInPlace(value_, requestedType_);

@@ -78,15 +78,15 @@ class OPCItem {
     // the item-properties interface only: group items never need it. Throws std::bad_alloc.
     ItemProperties BuildProperties() const;
 
-    // The cache from the tag, timestamps shifted by `timeBiasMinutes`, then converted to
-    // the requested type.
-    void ReadFromDriver(LONG timeBiasMinutes);
+    // The cache from the tag, then converted to the requested type (TakeReading).
+    void ReadFromDriver();
     // The tag of a bound item (its driver while loaded), for work done without the group's
     // lock; a null driver for an unbound one.
     TagRef Tag() const noexcept { return TagRef{BoundDriver(), tag_}; }
-    // The cache from a reading of Tag() (none for an unbound item), timestamps shifted by
-    // `timeBiasMinutes`, then converted to the requested type.
-    void TakeReading(CDriver::TagReading* reading, LONG timeBiasMinutes);
+    // The cache from a reading of Tag() (none for an unbound item), then converted to the
+    // requested type. The timestamp stays the driver's UTC time: an OPC timestamp is UTC, and
+    // a group's time bias only tells the client the time zone the data came from.
+    void TakeReading(CDriver::TagReading* reading);
     // A client's value for the tag, converted to the tag's type into `converted`: a value
     // that does not fit is refused (OPC_E_BADTYPE, OPC_E_RANGE), and a read-only tag refuses
     // every value (OPC_E_BADRIGHTS); S_OK when the tag is to be given `converted`. Throws

@@ -16,7 +16,6 @@ STDMETHODIMP COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* p
         CoTaskArray<OPCITEMSTATE> states(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);
         const bool device = dwSource != OPC_DS_CACHE;
-        const LONG bias = TimeBias();
         std::vector<uint64_t> serials(device ? dwCount : 0, 0);  // 0: no item
         std::vector<TagRef> tags(device ? dwCount : 0);
         std::vector<CDriver::TagReading> readings;
@@ -52,8 +51,7 @@ STDMETHODIMP COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* p
                 errors[copied] = item ? S_OK : OPC_E_INVALIDHANDLE;
                 anyError |= !item;
                 if (!item) continue;
-                if (device)
-                    item->TakeReading(tags[copied].driver ? &readings[copied] : nullptr, bias);
+                if (device) item->TakeReading(tags[copied].driver ? &readings[copied] : nullptr);
                 item->CopyStateTo(states[copied]);
                 if (!budget.TrySpend(VariantWireBytes(states[copied].vDataValue))) {
                     ++copied;  // its value goes with the others

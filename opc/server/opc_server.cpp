@@ -5,6 +5,7 @@
 #include "co_task_mem.h"
 #include "com_call.h"
 #include "configuration_file.h"
+#include "configuration_status.h"
 #include "error_text.h"
 #include "public_groups.h"
 #include "ready_flag.h"
@@ -212,12 +213,16 @@ STDMETHODIMP OPCServer::GetStatus(OPCSERVERSTATUS** status) {
             CriticalSectionLock lock(pub.lock);
             groupCount += static_cast<DWORD>(pub.groups.Size());
         }
+        // A default configuration that did not load leaves the address space empty or stale:
+        // the client learns it here rather than from a wall of unknown items.
+        const std::wstring problem = ConfigurationProblem();
         CoTaskArray<OPCSERVERSTATUS> s(1);
-        CoTaskString vendor(vendorInfo_.c_str());
+        CoTaskString vendor(
+            (problem.empty() ? vendorInfo_ : vendorInfo_ + L". " + problem).c_str());
         s[0].ftStartTime = startTime_;
         CoFileTimeNow(&s[0].ftCurrentTime);
         s[0].ftLastUpdateTime = startTime_;
-        s[0].dwServerState = OPC_STATUS_RUNNING;
+        s[0].dwServerState = problem.empty() ? OPC_STATUS_RUNNING : OPC_STATUS_NOCONFIG;
         s[0].dwGroupCount = groupCount;
         s[0].dwBandWidth = 0xFFFFFFFF;
         s[0].wMajorVersion = 1;

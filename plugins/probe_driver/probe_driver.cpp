@@ -9,8 +9,12 @@
 //   tag=A.B.T:TYPE:VALUE[:ro][:q=HEX]  a tag; TYPE is I1 UI1 I2 I4 R4 R8 BOOL BSTR DATE;
 //                                ro: read-only; q=: its quality (default C0)
 //   subtag=A.B.T.S:TYPE:VALUE    a tag under a tag (an extra item property)
+//   stamp=TICKS                  every tag's timestamp, from the start and after every
+//                                DLLUpdate: this FILETIME (100 ns since 1601, UTC) instead of
+//                                the time of the update
 //   update_delay_ms=N            DLLUpdate takes this long
 //   call_delay_ms=N              every entry point takes this long (to show overlaps)
+//   load_delay_ms=N              DLLSerialize takes this long before it reads a stream
 //   info_delay_ms=N              DLLGetObjectInfo returns this long after it copied the
 //                                record (so that what it returned is stale for a while)
 //   untouched_info=1             DLLGetObjectInfo leaves the record as it is
@@ -62,8 +66,10 @@ struct Object {
 
 struct Settings {
     std::string root = "Probe";
+    ULONGLONG stamp = 0;  // 0: the time of each update
     DWORD updateDelayMs = 0;
     DWORD callDelayMs = 0;
+    DWORD loadDelayMs = 0;
     DWORD infoDelayMs = 0;
     bool untouchedInfo = false;
     bool unresolvable = false;
@@ -167,6 +173,10 @@ void AddObject(const std::string& path, bool isTag, const std::string& spec) {
     g_objects[parent].byName.emplace(object.name, id);
 }
 
+FILETIME FileTimeOf(ULONGLONG ticks) {
+    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
 // Rebuilds settings and tree from configuration text. Caller holds the lock.
 void Configure(const std::string& text) {
     ClearObjects();
@@ -191,12 +201,16 @@ void Configure(const std::string& text) {
         else if (key == "tag" || key == "subtag")
             AddObject(value.substr(0, colon), true,
                       colon == std::string::npos ? "" : value.substr(colon + 1));
+        else if (key == "stamp")
+            g_settings.stamp = strtoull(value.c_str(), nullptr, 10);
         else if (key == "update_delay_ms")
             g_settings.updateDelayMs = strtoul(value.c_str(), nullptr, 10);
         else if (key == "info_delay_ms")
             g_settings.infoDelayMs = strtoul(value.c_str(), nullptr, 10);
         else if (key == "call_delay_ms")
             g_settings.callDelayMs = strtoul(value.c_str(), nullptr, 10);
+        else if (key == "load_delay_ms")
+            g_settings.loadDelayMs = strtoul(value.c_str(), nullptr, 10);
         else if (key == "untouched_info")
             g_settings.untouchedInfo = value == "1";
         else if (key == "unresolvable")
@@ -217,6 +231,8 @@ void Configure(const std::string& text) {
             g_settings.logPath = value;
     }
     g_objects[0].name = g_settings.root;
+    if (g_settings.stamp)
+        for (auto& entry : g_objects) entry.second.timestamp = FileTimeOf(g_settings.stamp);
     if (g_log != INVALID_HANDLE_VALUE) CloseHandle(g_log);
     g_log = g_settings.logPath == "off"
                 ? INVALID_HANDLE_VALUE
@@ -512,6 +528,12 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLSerialize(IStream* stream, BOOL save) {
         ULONG written = 0;
         return SUCCEEDED(stream->Write(text.data(), static_cast<ULONG>(text.size()), &written));
     }
+    DWORD delay;
+    {
+        Locked lock;
+        delay = g_settings.loadDelayMs;
+    }
+    if (delay) Sleep(delay);
     std::string text;
     char buffer[4096];
     ULONG got = 0;
@@ -533,6 +555,7 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLUpdate(DWORD arg) {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     Locked lock;
+    if (g_settings.stamp) now = FileTimeOf(g_settings.stamp);
     for (auto& entry : g_objects) {
         Object& o = entry.second;
         if (!o.isTag) continue;

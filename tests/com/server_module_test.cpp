@@ -68,6 +68,23 @@ TEST_F(Monitor, ALockHeldWhenTheGraceEndsKeepsTheProcess) {
     EXPECT_NE(0u, WaitForQuit(20000));
 }
 
+// A process COM started for a client that never came ends like one whose last client left.
+TEST_F(Monitor, AGracePeriodStartedWithoutAnyClientEndsTheProcess) {
+    module_.StartGracePeriod();
+    const DWORD started = GetTickCount();
+    const DWORD quit = WaitForQuit(20000);
+    ASSERT_NE(0u, quit);
+    EXPECT_GE(quit - started, kGrace - 50);
+}
+
+TEST_F(Monitor, AClientArrivingInThatGracePeriodKeepsTheProcess) {
+    module_.StartGracePeriod();
+    module_.Lock();
+    EXPECT_EQ(0u, WaitForQuit(3 * kGrace));
+    module_.Unlock();
+    EXPECT_NE(0u, WaitForQuit(20000));
+}
+
 class Nothing final : public IUnknown {
   public:
     static HRESULT CreateInstance(IUnknown*, REFIID, void**) { return E_NOTIMPL; }

@@ -1,17 +1,23 @@
 // Configuration files: one stream per driver, load and save with several drivers, files from
 // other drivers and files that are no compound files, the default configuration in the
-// registry, and the default-settings procedure.
+// registry, the default-settings procedure, and files that other processes read or write
+// meanwhile.
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ansi_text.h"
 #include "com_ptr.h"
+#include "compound_file_check.h"
 #include "configuration_file.h"
+#include "configuration_status.h"
 #include "driver_list.h"
 #include "probe_driver_files.h"
 #include "server_identity.h"
+#include "win_handle.h"
 
 namespace {
 
@@ -165,7 +171,7 @@ TEST_F(Configuration, DefaultPathMustFitItsBuffer) {
     EXPECT_EQ(fits, ReadDefaultConfigurationPath().value_or("<none>"));
     ASSERT_TRUE(StoreDefaultConfigurationPath(fits + "p"));
     EXPECT_FALSE(ReadDefaultConfigurationPath().has_value()) << "255 bytes and more do not load";
-    EXPECT_FALSE(LoadDefaultConfiguration());
+    EXPECT_EQ(LoadOutcome::NotNamed, LoadDefaultConfiguration());
 }
 
 TEST_F(Configuration, StartupLoadsTheDefaultConfiguration) {
@@ -175,7 +181,7 @@ TEST_F(Configuration, StartupLoadsTheDefaultConfiguration) {
     g_drivers.Unload();
     WriteTextFile(dir_.File("a.dll.txt"), "root=changed\n");
     g_drivers.LoadFrom(dir_.File("Drivers.cfg"));
-    ASSERT_TRUE(LoadDefaultConfiguration());
+    ASSERT_EQ(LoadOutcome::Loaded, LoadDefaultConfiguration());
     EXPECT_EQ("A", RootName(0));
 }
 
@@ -205,6 +211,145 @@ TEST_F(Configuration, DefaultSettingsResetsDriversAndRecordsTheNewFile) {
                   return std::optional<std::string>(dir_.File("no\\such\\dir\\x.cfg"));
               }));
     EXPECT_EQ(file, ReadDefaultConfigurationPath().value_or("<none>"));
+}
+
+// Several server processes may start at once, all reading the same default configuration, while
+// other programs read it too: a reader lets the others in, and keeps only writers out.
+TEST_F(Configuration, AFileHeldOpenByOtherReadersStillLoads) {
+    Load({{"a.dll", kTreeA}});
+    const std::string file = dir_.File("shared.cfg");
+    ASSERT_TRUE(SaveConfiguration(file));
+    g_drivers.Unload();
+    WriteTextFile(dir_.File("a.dll.txt"), "root=changed\n");
+    g_drivers.LoadFrom(dir_.File("Drivers.cfg"));
+
+    UniqueHandle reader(CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(reader);
+    ComPtr<IStorage> storage;
+    ASSERT_EQ(S_OK, StgOpenStorage(AnsiToWide(file).c_str(), nullptr,
+                                   STGM_READ | STGM_SHARE_DENY_WRITE, nullptr, 0, storage.Put()));
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(LoadOutcome::Loaded, LoadConfigurationFile(file));
+    EXPECT_LT(GetTickCount64() - start, ULONGLONG{kConfigurationBusyLimitMs}) << "no waiting";
+    EXPECT_EQ("A", RootName(0));
+}
+
+TEST_F(Configuration, AFileBeingWrittenIsWaitedForAWhileThenReportedInUse) {
+    Load({{"a.dll", kTreeA}});
+    const std::string file = dir_.File("written.cfg");
+    ASSERT_TRUE(SaveConfiguration(file));
+    g_drivers.Unload();
+    WriteTextFile(dir_.File("a.dll.txt"), "root=changed\n");
+    g_drivers.LoadFrom(dir_.File("Drivers.cfg"));
+    auto openForWriting = [&] {
+        return UniqueHandle(CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    };
+    {
+        UniqueHandle writer = openForWriting();
+        ASSERT_TRUE(writer);
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(LoadOutcome::InUse, LoadConfigurationFile(file));
+        EXPECT_GE(GetTickCount64() - start, ULONGLONG{kConfigurationBusyLimitMs});
+        EXPECT_EQ("changed", RootName(0)) << "nothing loaded";
+    }
+    // A writer that is done within the wait: the load goes ahead then.
+    UniqueHandle writer = openForWriting();
+    ASSERT_TRUE(writer);
+    std::thread done([&] {
+        Sleep(1000);
+        writer.Reset();
+    });
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(LoadOutcome::Loaded, LoadConfigurationFile(file));
+    EXPECT_GE(GetTickCount64() - start, 900u);
+    done.join();
+    EXPECT_EQ("A", RootName(0));
+}
+
+TEST_F(Configuration, ADefaultConfigurationThatDoesNotLoadIsTheProblemUntilAFileLoads) {
+    Load({{"a.dll", kTreeA}});
+    ClearConfigurationProblem();
+    EXPECT_EQ(LoadOutcome::NotNamed, LoadDefaultConfiguration());
+    EXPECT_EQ(L"", ConfigurationProblem()) << "no configuration named is no problem";
+    const std::string file = dir_.File("gone.cfg");
+    ASSERT_TRUE(SaveConfiguration(file));
+    ASSERT_TRUE(DeleteFileA(file.c_str()));
+    EXPECT_EQ(LoadOutcome::Missing, LoadDefaultConfiguration());
+    EXPECT_EQ(L"Configuration " + AnsiToWide(file) + L" not loaded: the file does not exist",
+              ConfigurationProblem());
+    WriteTextFile(file, "not a compound file");
+    EXPECT_EQ(LoadOutcome::Damaged, LoadDefaultConfiguration());
+    EXPECT_EQ(L"Configuration " + AnsiToWide(file) +
+                  L" not loaded: the file is no configuration file or is damaged",
+              ConfigurationProblem());
+    const std::string other = dir_.File("other.cfg");
+    ASSERT_TRUE(WriteConfigurationFile(other));
+    ASSERT_TRUE(LoadConfiguration(other));
+    EXPECT_EQ(L"", ConfigurationProblem()) << "a configuration was loaded since";
+}
+
+// A save writes a new file and puts it in the old one's place: a reader at any moment finds
+// one whole version; a reader that holds the old file open keeps the save waiting, and one that
+// holds it too long makes the save fail with the old file whole; no scratch file stays behind.
+TEST_F(Configuration, ReadersNeverSeeHalfASavedFile) {
+    Load({{"a.dll", kTreeA}, {"b.dll", kTreeB}});
+    const std::string file = dir_.File("busy.cfg");
+    ASSERT_TRUE(WriteConfigurationFile(file));
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0}, torn{0}, refused{0};
+    std::thread reader([&] {
+        while (!stop) {
+            {
+                UniqueHandle h(CreateFileA(file.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                if (!h) {
+                    ++refused;
+                    continue;
+                }
+                std::string bytes;
+                char buffer[4096];
+                DWORD got = 0;
+                while (ReadFile(h.Get(), buffer, sizeof(buffer), &got, nullptr) && got)
+                    bytes.append(buffer, got);
+                ++reads;
+                if (!IsSoundCompoundFile(bytes)) ++torn;
+            }
+            Sleep(1);  // as server processes starting one after another
+        }
+    });
+    int saved = 0;
+    for (int i = 0; i < 30; ++i) saved += WriteConfigurationFile(file);
+    stop = true;
+    reader.join();
+    EXPECT_EQ(30, saved);
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(0, torn.load()) << "of " << reads.load() << " reads";
+    EXPECT_EQ(0, refused.load());
+
+    auto holdOpen = [&] {
+        return UniqueHandle(CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    };
+    UniqueHandle held = holdOpen();
+    ASSERT_TRUE(held);
+    std::thread done([&] {
+        Sleep(1000);
+        held.Reset();
+    });
+    EXPECT_TRUE(WriteConfigurationFile(file)) << "the save waited for the reader";
+    done.join();
+    held = holdOpen();
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(WriteConfigurationFile(file)) << "a reader that does not let go";
+    held.Reset();
+    EXPECT_EQ(2u, StreamsOf(file).size()) << "the old file is whole";
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(dir_.File("*.tmp").c_str(), &found);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, search) << "left behind: " << found.cFileName;
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
 }
 
 }  // namespace

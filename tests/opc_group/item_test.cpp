@@ -277,28 +277,6 @@ TEST_F(Items, AnActiveGroupRefreshesItsCacheEveryUpdateRate) {
     EXPECT_EQ(0.0f, V_R4(&r.states[0].vDataValue)) << "an inactive group has no cycle";
 }
 
-TEST_F(Items, DeviceTimestampsAreShiftedByTheGroupTimeBias) {
-    LONG bias = -180;
-    AddedGroup shifted = AddGroupTo(server_.Get(), L"Shifted", 1000, TRUE, &bias);
-    ComPtr<IOPCItemMgt> items;
-    ComPtr<IOPCSyncIO> io;
-    ASSERT_EQ(S_OK, shifted.state.As(items));
-    ASSERT_EQ(S_OK, shifted.state.As(io));
-    Added a = AddItems(items.Get(), {L"Probe.Dev.Temp"});
-    FILETIME now;
-    CoFileTimeNow(&now);
-    ReadResult r;
-    Read(io.Get(), OPC_DS_DEVICE, {a[0]}, r);
-    ASSERT_EQ(S_OK, r.hr);
-    ULARGE_INTEGER t{}, n{};
-    t.LowPart = r.states[0].ftTimeStamp.dwLowDateTime;
-    t.HighPart = r.states[0].ftTimeStamp.dwHighDateTime;
-    n.LowPart = now.dwLowDateTime;
-    n.HighPart = now.dwHighDateTime;
-    const double hoursAhead = (static_cast<double>(t.QuadPart) - n.QuadPart) / 36e9;
-    EXPECT_NEAR(3.0, hoursAhead, 0.05);
-}
-
 TEST_F(Items, WritesReachTheDriverInTheTagsType) {
     Added a = AddItems(items_.Get(), {L"Probe.Dev.Temp"});
     // 12.5 as this machine's locale writes it.

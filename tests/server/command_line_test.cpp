@@ -34,6 +34,11 @@ TEST(CommandLine, COMStartIsAPlainServerAndAPlainArgumentAsksForDefaults) {
     EXPECT_EQ(Registration::None, com.registration);
     EXPECT_FALSE(com.configure);
     EXPECT_FALSE(com.defaultSettings);
+    EXPECT_TRUE(com.embedding) << "the process was started for a client";
+    EXPECT_TRUE(ParseCommandLine("/embedding", false).embedding);
+    EXPECT_FALSE(ParseCommandLine("", false).embedding) << "started by hand";
+    EXPECT_FALSE(ParseCommandLine("/Configure", false).embedding);
+    EXPECT_FALSE(ParseCommandLine("-Embedding /Configure", false).embedding);
     EXPECT_TRUE(ParseCommandLine("config.cfg", false).defaultSettings);
     EXPECT_TRUE(ParseCommandLine("-Embedding \"my file\"", false).defaultSettings);
     EXPECT_FALSE(ParseCommandLine("", false).defaultSettings);

@@ -4,13 +4,16 @@
 #include <windows.h>
 #include <tlhelp32.h>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <atomic>
+#include <iostream>
 #include <set>
 #include <thread>
 #include <vector>
 #include <string>
 
 #include "ansi_text.h"
+#include "child_process.h"
 #include "com_ptr.h"
 #include "configuration_file.h"
 #include "driver_list.h"
@@ -20,13 +23,63 @@
 #include "server_installation.h"
 #include "shutdown_sink.h"
 #include "server_identity.h"
+#include "server_module.h"
+#include "win_handle.h"
 
 namespace {
 
 class ServerProcess : public testing::Test, public ServerInstallation {
   protected:
     using ServerInstallation::Run;
+
+    // Saves the probe's tree with one more tag, Dev.Saved (33.5), as the registered server's
+    // default configuration, then takes that tag out of the probe's own file again (`extra`
+    // goes into it instead): only a server that loaded its configuration knows the tag.
+    std::string SaveWithSavedOnlyTag(const std::string& extra = "") {
+        WriteTextFile(probe_ + ".txt", std::string(kProbeTree) + "tag=Dev.Saved:R4:33.5\n");
+        EXPECT_TRUE(SaveDefaultConfiguration([](const std::string&, CDriver&) { return true; }));
+        WriteTextFile(probe_ + ".txt", std::string(kProbeTree) + extra);
+        return dir_.File("test.cfg");
+    }
+    // Stops every server process (all of them are this test's) and waits until none is left.
+    void StopAllServers() {
+        for (DWORD id : ServerProcesses()) started_.insert(id);
+        StopStartedServers();
+        ASSERT_NE(0u, WaitForNoServer(30000));
+    }
 };
+
+struct Status {
+    HRESULT hr = E_FAIL;
+    OPCSERVERSTATE state = OPC_STATUS_FAILED;
+    std::wstring vendor;
+};
+
+Status StatusOf(IOPCCommon* common) {
+    Status s;
+    ComPtr<IOPCServer> server;
+    s.hr = common->QueryInterface(IID_IOPCServer, server.PutVoid());
+    OPCSERVERSTATUS* status = nullptr;
+    if (SUCCEEDED(s.hr)) s.hr = server->GetStatus(&status);
+    if (status) {
+        s.state = status->dwServerState;
+        if (status->szVendorInfo) s.vendor = status->szVendorInfo;
+        CoTaskMemFree(status->szVendorInfo);
+        CoTaskMemFree(status);
+    }
+    return s;
+}
+
+// The error AddItems gives the item in a group of its own.
+HRESULT AddOne(IOPCCommon* common, const wchar_t* id) {
+    ComPtr<IOPCServer> server;
+    if (FAILED(common->QueryInterface(IID_IOPCServer, server.PutVoid()))) return E_NOINTERFACE;
+    AddedGroup group = AddGroupTo(server.Get(), L"", 1000, FALSE);
+    ComPtr<IOPCItemMgt> items;
+    if (FAILED(group.hr) || FAILED(group.state.As(items))) return E_FAIL;
+    Added a = AddItems(items.Get(), {id});
+    return a.errors.empty() ? a.hr : a.errors[0];
+}
 
 std::string DefaultConfigurationValue() {
     return RegistryValue(std::string("AppID\\") + kServerAppIdText + "\\Configuration",
@@ -161,10 +214,14 @@ TEST_F(ServerProcess, TheDefaultConfigurationIsLoadedAtStartup) {
     for (const auto& c : ReadProbeLog(probe_))
         loads += c.entering && c.entry == "DLLSerialize" && c.args == "load";
     EXPECT_EQ(loadsBefore + 1, loads);
+    Status loaded = StatusOf(server.Get());
+    EXPECT_EQ(OPC_STATUS_RUNNING, loaded.state);
+    EXPECT_EQ(std::wstring::npos, loaded.vendor.find(L"not loaded")) << loaded.vendor;
     server.Reset();
     ASSERT_NE(0u, WaitForNoServer(30000));
 
-    // A missing file and a file that is no compound file: the server still starts.
+    // A missing file and a file that is no compound file: the server still starts, and says
+    // that it has no configuration.
     for (const char* content : {"", "not a compound file"}) {
         DeleteFileA(file.c_str());
         if (*content) WriteTextFile(file, content);
@@ -172,9 +229,133 @@ TEST_F(ServerProcess, TheDefaultConfigurationIsLoadedAtStartup) {
         ASSERT_TRUE(server);
         LCID lcid = 0;
         EXPECT_EQ(S_OK, server->GetLocaleID(&lcid));
+        Status s = StatusOf(server.Get());
+        EXPECT_EQ(S_OK, s.hr);
+        EXPECT_EQ(OPC_STATUS_NOCONFIG, s.state) << content;
+        EXPECT_NE(std::wstring::npos, s.vendor.find(AnsiToWide(file) + L" not loaded")) << s.vendor;
         server.Reset();
         ASSERT_NE(0u, WaitForNoServer(30000));
     }
+}
+
+// Two clients activating a server that does not run yet, at the same moment, may each start a
+// server process. Whichever process a client lands on, it has the configuration: a process
+// reads the file without keeping the other out. The probe takes a second over its stream, so
+// that the first process would hold the file for that long if it kept it open while loading.
+// Afterwards every process ends by itself, the one that no client reached as well.
+TEST_F(ServerProcess, TwoClientsActivatingAColdServerAtOnceBothGetTheirItems) {
+    ASSERT_TRUE(Run("/RegServer"));
+    SaveWithSavedOnlyTag("load_delay_ms=1000\n");
+    constexpr int kRounds = 6;
+    const std::wstring name = L"OPCServerVEXA.ActivationRace";
+    int twoProcesses = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        ASSERT_TRUE(ServerProcesses().empty());
+        UniqueHandle ready(CreateSemaphoreW(nullptr, 0, 2, (name + L".ready").c_str()));
+        UniqueHandle start(CreateEventW(nullptr, TRUE, FALSE, (name + L".start").c_str()));
+        ASSERT_TRUE(ready && start);
+        ChildRun runs[2];
+        std::atomic<int> done{0};
+        std::vector<std::thread> clients;
+        for (size_t i = 0; i < 2; ++i)
+            clients.emplace_back([&, i] {
+                runs[i] = RunChild(L"activation_client.exe", name + L" Probe.Dev.Saved", 120000);
+                ++done;
+            });
+        for (int i = 0; i < 2; ++i)
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.Get(), 60000)) << "client ready";
+        SetEvent(start.Get());
+        size_t most = 0;
+        while (done.load() < 2) {
+            most = std::max(most, ServerProcesses().size());
+            Sleep(20);
+        }
+        for (auto& c : clients) c.join();
+        twoProcesses += most > 1;
+        for (const ChildRun& run : runs) {
+            EXPECT_EQ(0u, run.exitCode) << run.out << run.err;
+            EXPECT_EQ("ok 33.5", run.out.substr(0, run.out.find_first_of("\r\n"))) << run.out;
+        }
+        // Both processes end by themselves, also one that no client reached.
+        if (WaitForNoServer(CServerModule::kGracePeriodMs + 30000) == 0) {
+            ADD_FAILURE() << "a server process did not end by itself";
+            StopAllServers();
+        }
+    }
+    std::cout << "[          ] " << twoProcesses << " of " << kRounds
+              << " rounds started two server processes\n";
+}
+
+// A reader that lets other readers in (a backup, a viewer) keeps no server from its
+// configuration.
+TEST_F(ServerProcess, AConfigurationHeldOpenByAnotherReaderStillLoads) {
+    ASSERT_TRUE(Run("/RegServer"));
+    const std::string file = SaveWithSavedOnlyTag();
+    UniqueHandle reader(CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(reader);
+    ComPtr<IOPCCommon> server = Connect();
+    ASSERT_TRUE(server);
+    EXPECT_EQ(S_OK, AddOne(server.Get(), L"Probe.Dev.Saved"));
+    EXPECT_EQ(OPC_STATUS_RUNNING, StatusOf(server.Get()).state);
+}
+
+// A file that another program keeps open for writing: start-up waits for it a while, then
+// serves what it has and says so to every client and in the log beside the executable.
+TEST_F(ServerProcess, AConfigurationBeingWrittenIsReportedInTheStatusAndTheLog) {
+    ASSERT_TRUE(Run("/RegServer"));
+    const std::string file = SaveWithSavedOnlyTag();
+    UniqueHandle writer(CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer);
+    const DWORD before = GetTickCount();
+    ComPtr<IOPCCommon> server = Connect();
+    ASSERT_TRUE(server);
+    EXPECT_GE(GetTickCount() - before, kConfigurationBusyLimitMs) << "start-up waited for it";
+    Status s = StatusOf(server.Get());
+    EXPECT_EQ(OPC_STATUS_NOCONFIG, s.state);
+    EXPECT_NE(std::wstring::npos, s.vendor.find(L"VEXA OPC DA Server")) << s.vendor;
+    EXPECT_NE(std::wstring::npos,
+              s.vendor.find(L"Configuration " + AnsiToWide(file) +
+                            L" not loaded: another program kept it open for writing"))
+        << s.vendor;
+    EXPECT_EQ(OPC_E_INVALIDITEMID, AddOne(server.Get(), L"Probe.Dev.Saved"));
+    const std::string log = ReadTextFile(dir_.File("bin\\OPCServerVEXA.log"));
+    EXPECT_NE(std::string::npos, log.find("Configuration " + file + " not loaded")) << log;
+    EXPECT_EQ(1u, std::count(log.begin(), log.end(), '\n')) << log;
+
+    // Once the writer is done, the next start loads it and reports nothing.
+    writer.Reset();
+    server.Reset();
+    StopAllServers();
+    server = Connect();
+    ASSERT_TRUE(server);
+    EXPECT_EQ(S_OK, AddOne(server.Get(), L"Probe.Dev.Saved"));
+    s = StatusOf(server.Get());
+    EXPECT_EQ(OPC_STATUS_RUNNING, s.state);
+    EXPECT_EQ(std::wstring::npos, s.vendor.find(L"not loaded")) << s.vendor;
+    EXPECT_EQ(log, ReadTextFile(dir_.File("bin\\OPCServerVEXA.log"))) << "nothing to report";
+}
+
+// A process COM started for an activation that another process took never hears of a client:
+// it ends once the grace period after its start-up has passed, and the other one serves on.
+TEST_F(ServerProcess, ADuplicateStartedByComWithoutAClientEndsAfterTheGracePeriod) {
+    ASSERT_TRUE(Run("/RegServer"));
+    ComPtr<IOPCCommon> server = Connect();
+    ASSERT_TRUE(server);
+    const std::set<DWORD> serving = ServerProcesses();
+    ASSERT_EQ(1u, serving.size());
+    DWORD id = 0;
+    const DWORD started = GetTickCount();
+    UniqueHandle duplicate(Start("-Embedding", &id));
+    ASSERT_TRUE(duplicate);
+    EXPECT_EQ(WAIT_OBJECT_0,
+              WaitForSingleObject(duplicate.Get(), CServerModule::kGracePeriodMs + 30000))
+        << "the duplicate did not end by itself";
+    EXPECT_GE(GetTickCount() - started, CServerModule::kGracePeriodMs) << "not before its grace";
+    EXPECT_EQ(serving, ServerProcesses());
+    EXPECT_EQ(S_OK, StatusOf(server.Get()).hr) << "the first one serves on";
 }
 
 TEST_F(ServerProcess, DefaultSettingsAsksWhereToSaveThenServes) {

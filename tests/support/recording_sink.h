@@ -21,6 +21,7 @@ struct DataCall {
     std::vector<OPCHANDLE> clients;
     std::vector<Variant> values;
     std::vector<WORD> qualities;
+    std::vector<FILETIME> timestamps;
     std::vector<HRESULT> errors;
     DWORD tick = 0;
 };
@@ -29,24 +30,24 @@ class RecordingSink final : public ComObject<RecordingSink, IOPCDataCallback> {
   public:
     STDMETHODIMP OnDataChange(DWORD transid, OPCHANDLE group, HRESULT quality, HRESULT error,
                               DWORD count, OPCHANDLE* clients, VARIANT* values, WORD* qualities,
-                              FILETIME*, HRESULT* errors) override {
+                              FILETIME* timestamps, HRESULT* errors) override {
         return Record(DataCall::kDataChange, transid, group, quality, error, count, clients, values,
-                      qualities, errors);
+                      qualities, timestamps, errors);
     }
     STDMETHODIMP OnReadComplete(DWORD transid, OPCHANDLE group, HRESULT quality, HRESULT error,
                                 DWORD count, OPCHANDLE* clients, VARIANT* values, WORD* qualities,
-                                FILETIME*, HRESULT* errors) override {
+                                FILETIME* timestamps, HRESULT* errors) override {
         return Record(DataCall::kReadComplete, transid, group, quality, error, count, clients,
-                      values, qualities, errors);
+                      values, qualities, timestamps, errors);
     }
     STDMETHODIMP OnWriteComplete(DWORD transid, OPCHANDLE group, HRESULT error, DWORD count,
                                  OPCHANDLE* clients, HRESULT* errors) override {
         return Record(DataCall::kWriteComplete, transid, group, S_OK, error, count, clients,
-                      nullptr, nullptr, errors);
+                      nullptr, nullptr, nullptr, errors);
     }
     STDMETHODIMP OnCancelComplete(DWORD transid, OPCHANDLE group) override {
         return Record(DataCall::kCancelComplete, transid, group, S_OK, S_OK, 0, nullptr, nullptr,
-                      nullptr, nullptr);
+                      nullptr, nullptr, nullptr);
     }
 
     // Every call so far, or those of one kind.
@@ -79,13 +80,14 @@ class RecordingSink final : public ComObject<RecordingSink, IOPCDataCallback> {
   private:
     HRESULT Record(DataCall::Kind kind, DWORD transid, OPCHANDLE group, HRESULT quality,
                    HRESULT error, DWORD count, const OPCHANDLE* clients, const VARIANT* values,
-                   const WORD* qualities, const HRESULT* errors) {
+                   const WORD* qualities, const FILETIME* timestamps, const HRESULT* errors) {
         DataCall c{kind, transid, group, quality, error};
         c.tick = GetTickCount();
         for (DWORD i = 0; i < count; ++i) {
             if (clients) c.clients.push_back(clients[i]);
             if (values) c.values.emplace_back(values[i]);
             if (qualities) c.qualities.push_back(qualities[i]);
+            if (timestamps) c.timestamps.push_back(timestamps[i]);
             if (errors) c.errors.push_back(errors[i]);
         }
         std::function<void(const DataCall&)> hook;

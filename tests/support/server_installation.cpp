@@ -92,11 +92,16 @@ bool ServerInstallation::SaveDefaultConfiguration(
     }
     WriteTextFile(dir_.File("load.cfg"), list);
     g_drivers.LoadFrom(dir_.File("load.cfg"));
-    const DriverSnapshot drivers = g_drivers.Snapshot();
-    bool ok = drivers->drivers.size() ==
-              static_cast<size_t>(std::count(driverList_.begin(), driverList_.end(), '\n'));
-    for (size_t i = 0; ok && i < drivers->drivers.size(); ++i)
-        ok = configure(drivers->driverNames[i], *drivers->drivers[i]);
+    bool ok;
+    {
+        // Let go before the unload, which otherwise waits its whole drain time for this
+        // snapshot's drivers.
+        const DriverSnapshot drivers = g_drivers.Snapshot();
+        ok = drivers->drivers.size() ==
+             static_cast<size_t>(std::count(driverList_.begin(), driverList_.end(), '\n'));
+        for (size_t i = 0; ok && i < drivers->drivers.size(); ++i)
+            ok = configure(drivers->driverNames[i], *drivers->drivers[i]);
+    }
     ok = ok && SaveConfiguration(dir_.File("test.cfg"));
     g_drivers.Unload();
     return ok;
