@@ -34,7 +34,7 @@ thread_local DWORD t_waitLimitMs = CDriver::kDriverLockLimitMs;
 
 }  // namespace
 
-CDriver::CDriver() noexcept = default;
+CDriver::CDriver() = default;
 
 CDriver::~CDriver() {
     // Work still running belongs to a driver nobody shares (its tasks keep a shared one
@@ -43,6 +43,7 @@ CDriver::~CDriver() {
     if (module_) FreeLibrary(module_);
     module_ = nullptr;
     startCount_ = 0;
+    released_->store(true);
 }
 
 DWORD CDriver::WaitLimit() noexcept {

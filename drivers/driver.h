@@ -58,7 +58,7 @@ class DriverCall {
 
 class CDriver : public std::enable_shared_from_this<CDriver> {
   public:
-    CDriver() noexcept;
+    CDriver();
     virtual ~CDriver();
     CDriver(const CDriver&) = delete;
     CDriver& operator=(const CDriver&) = delete;
@@ -155,6 +155,10 @@ class CDriver : public std::enable_shared_from_this<CDriver> {
     std::wstring StreamName() const;
 
     HMODULE Module() const noexcept { return module_; }
+    // Set once the driver is gone and its DLL released (the end of its destructor, which may
+    // run on another thread after its last reference went).
+    using ReleaseMark = std::shared_ptr<std::atomic<bool>>;
+    ReleaseMark Released() const noexcept { return released_; }
     LONG StartCount() const noexcept { return startCount_; }
     // Exceptions thrown by the driver and faults raised in it, caught at the boundary.
     ULONG FaultCount() const noexcept { return faults_.load(); }
@@ -212,6 +216,7 @@ class CDriver : public std::enable_shared_from_this<CDriver> {
     std::atomic<bool> faulted_{false};
     std::atomic<DWORD> faultCode_{0};
     std::atomic<bool> updating_{false};
+    ReleaseMark released_ = std::make_shared<std::atomic<bool>>(false);
     // The update under way, shared by everyone who asks for one meanwhile: the task begun
     // for callers outside the driver's threads, and the update running on one of them.
     SRWLOCK refreshLock_ = SRWLOCK_INIT;

@@ -98,39 +98,21 @@ int DriverRegistry::LoadFrom(const std::string& listFile) {
 
 void DriverRegistry::Unload(DWORD drainMs) {
     CriticalSectionLock change(changeLock_);
-    struct Leaving {
-        std::weak_ptr<CDriver> driver;
-        HMODULE module;
-        std::string path;
-    };
-    std::vector<Leaving> leaving;
+    std::vector<std::pair<std::weak_ptr<CDriver>, CDriver::ReleaseMark>> leaving;
     {
         DriverSnapshot old = Snapshot();
-        for (const auto& driver : old->drivers)
-            leaving.push_back({driver, driver->Module(), ModuleFileName(driver->Module())});
+        for (const auto& driver : old->drivers) leaving.emplace_back(driver, driver->Released());
         Publish(std::make_shared<DriverLists>());
     }
     const DWORD start = GetTickCount();
-    auto waited = [&] { return GetTickCount() - start >= drainMs; };
-    for (const Leaving& l : leaving) {
-        bool stuck = false;
-        while (!l.driver.expired() && !waited()) {
-            // A driver stuck in an entry point is not waited for: it keeps its DLL loaded
-            // (the stuck call holds it) and its thread ends with the process.
-            if (std::shared_ptr<CDriver> held = l.driver.lock(); held && held->IsUnresponsive()) {
-                stuck = true;
-                break;
-            }
-            Sleep(1);
-        }
+    for (const auto& [driver, released] : leaving) {
         // The last user may still be on its way out of the driver's destructor: the DLL is
         // released when that ends, and a load after this one must find it released.
-        while (!stuck && !l.path.empty() && GetModuleHandleA(l.path.c_str()) == l.module &&
-               l.driver.expired() && !waited()) {
-            bool shared = false;  // the same DLL listed again under another name, still held
-            for (const Leaving& other : leaving)
-                shared |= &other != &l && other.module == l.module && !other.driver.expired();
-            if (shared) break;
+        while (!(driver.expired() && released->load()) && GetTickCount() - start < drainMs) {
+            // A driver stuck in an entry point is not waited for: it keeps its DLL loaded
+            // (the stuck call holds it) and its thread ends with the process.
+            if (std::shared_ptr<CDriver> held = driver.lock(); held && held->IsUnresponsive())
+                break;
             Sleep(1);
         }
     }
