@@ -40,7 +40,8 @@ TEST_F(Monitor, LastReleaseEndsTheProcessAfterTheGracePeriod) {
     module_.Lock();
     EXPECT_EQ(0, module_.Unlock());
     const DWORD released = GetTickCount();
-    EXPECT_TRUE(module_.ActivityPending());
+    // (Whether the release is still pending here depends on how soon the monitor thread
+    // ran: a busy machine lets it take it up at once. ModuleWithoutMonitor covers the flag.)
     const DWORD quit = WaitForQuit(20000);
     ASSERT_NE(0u, quit);
     EXPECT_GE(quit - released, kGrace - 50);
