@@ -24,12 +24,16 @@ add_test(NAME wine_stop COMMAND env OPC_WINEPREFIX=${OPC_WINEPREFIX} OPC_XVFB_ST
 set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP "wine;display")
 
 # Registers proxy/stub DLLs and local servers (targets) in the test prefix, serially, as
-# the one set-up step of the `wine` fixture.
+# the one set-up step of the `wine` fixture. PROXY_FILES are proxy/stub DLLs by path (the
+# other bitness's build), each registered in its own bitness's view.
 function(opc_register_components)
-    cmake_parse_arguments(ARG "" "" "PROXIES;SERVERS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "PROXIES;PROXY_FILES;SERVERS" ${ARGN})
     set(args)
     foreach(target ${ARG_PROXIES})
         list(APPEND args --proxy $<TARGET_FILE:${target}>)
+    endforeach()
+    foreach(file ${ARG_PROXY_FILES})
+        list(APPEND args --proxy ${file})
     endforeach()
     foreach(target ${ARG_SERVERS})
         list(APPEND args --server $<TARGET_FILE:${target}>)

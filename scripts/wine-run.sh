@@ -16,7 +16,7 @@ if [ -z "${DISPLAY:-}" ] && [ -n "${OPC_DISPLAY_FILE:-}" ] && [ -s "$OPC_DISPLAY
     export DISPLAY
 fi
 # The 64-bit loader directly: /usr/bin/wine picks the 32-bit one when wine32 is installed,
-# and this kernel cannot execute 32-bit code.
+# which cannot start 64-bit programs; the 64-bit loader hands 32-bit ones on to it.
 export WINELOADER=/usr/lib/wine/wine64
 export WINEARCH=win64
 export WINEDEBUG="${WINEDEBUG:--all}"
@@ -28,6 +28,16 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         "$WINELOADER" wineboot.exe -i </dev/null >/dev/null 2>&1 9>&-
+        wineserver -w 9>&-
+    elif [ -d /usr/lib/i386-linux-gnu/wine/i386-windows ] &&
+        [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+        # A prefix made before 32-bit Wine was installed has an empty syswow64, and every
+        # 32-bit program in it fails with c0000135: an update fills it in.
+        # The update waits for the prefix's wineserver to end: a persistent one must go first.
+        echo "wine-run: adding 32-bit Windows to the prefix $WINEPREFIX" >&2
+        wineserver -k 9>&- 2>/dev/null
+        rm -f "$WINEPREFIX/.update-timestamp"
+        "$WINELOADER" wineboot.exe -u </dev/null >/dev/null 2>&1 9>&-
         wineserver -w 9>&-
     fi
     # wineserver -p exits non-zero when a server for this prefix already runs.

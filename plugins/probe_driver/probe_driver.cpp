@@ -6,8 +6,10 @@
 // Configuration lines (key=value, '#' starts a comment):
 //   root=NAME                    name of the root object
 //   branch=A.B                   a branch (parents must come first)
-//   tag=A.B.T:TYPE:VALUE[:ro][:q=HEX]  a tag; TYPE is I1 UI1 I2 I4 R4 R8 BOOL BSTR DATE;
-//                                ro: read-only; q=: its quality (default C0)
+//   tag=A.B.T:TYPE:VALUE[:ro][:q=HEX]  a tag; TYPE is I1 UI1 I2 I4 R4 R8 BOOL BSTR DATE,
+//                                or one of them with [] for an array whose VALUE lists the
+//                                elements with ';' between them; ro: read-only; q=: its
+//                                quality (default C0)
 //   subtag=A.B.T.S:TYPE:VALUE    a tag under a tag (an extra item property)
 //   stamp=TICKS                  every tag's timestamp, from the start and after every
 //                                DLLUpdate: this FILETIME (100 ns since 1601, UTC) instead of
@@ -137,6 +139,43 @@ VARTYPE TypeOf(const std::string& name) {
     return VT_EMPTY;
 }
 
+// `text` (in the ANSI code page, English number format) as a VARIANT of `type`.
+void ConvertText(const std::string& text, VARTYPE type, VARIANT& out) {
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, text.data(),
+                                                        static_cast<int>(text.size()), wide.data(),
+                                                        static_cast<int>(wide.size()))));
+    VARIANT source;
+    V_VT(&source) = VT_BSTR;
+    V_BSTR(&source) = SysAllocString(wide.c_str());
+    VariantChangeTypeEx(&out, &source, 0x409, 0, type);
+    VariantClear(&source);
+}
+
+// A one-dimensional array of `type` from elements separated by ';'.
+VARIANT ArrayOf(VARTYPE type, const std::string& list) {
+    std::vector<std::string> texts;
+    std::stringstream in(list);
+    for (std::string part; std::getline(in, part, ';');) texts.push_back(part);
+    VARIANT result;
+    VariantInit(&result);
+    SAFEARRAY* array = SafeArrayCreateVector(type, 0, static_cast<ULONG>(texts.size()));
+    if (!array) return result;
+    for (LONG i = 0; i < static_cast<LONG>(texts.size()); ++i) {
+        VARIANT element;
+        VariantInit(&element);
+        ConvertText(texts[static_cast<size_t>(i)], type, element);
+        // BSTRs go in by value, the rest by address; the array keeps copies.
+        SafeArrayPutElement(array, &i,
+                            type == VT_BSTR ? static_cast<void*>(V_BSTR(&element))
+                                            : static_cast<void*>(&V_UI1(&element)));
+        VariantClear(&element);
+    }
+    V_VT(&result) = static_cast<VARTYPE>(VT_ARRAY | type);
+    V_ARRAY(&result) = array;
+    return result;
+}
+
 void AddObject(const std::string& path, bool isTag, const std::string& spec) {
     const size_t dot = path.find_last_of('.');
     const DWORD parent = dot == std::string::npos ? 0 : FindPath(path.substr(0, dot));
@@ -150,17 +189,16 @@ void AddObject(const std::string& path, bool isTag, const std::string& spec) {
         std::vector<std::string> parts;
         std::stringstream in(spec);
         for (std::string part; std::getline(in, part, ':');) parts.push_back(part);
-        const VARTYPE type = parts.empty() ? VARTYPE{VT_R8} : TypeOf(parts[0]);
+        std::string typeName = parts.empty() ? "R8" : parts[0];
+        const bool array =
+            typeName.size() > 2 && typeName.compare(typeName.size() - 2, 2, "[]") == 0;
+        if (array) typeName.resize(typeName.size() - 2);
+        const VARTYPE type = TypeOf(typeName);
         const std::string value = parts.size() > 1 ? parts[1] : "0";
-        std::wstring text(value.size(), L'\0');
-        text.resize(static_cast<size_t>(
-            MultiByteToWideChar(CP_ACP, 0, value.data(), static_cast<int>(value.size()),
-                                text.data(), static_cast<int>(text.size()))));
-        VARIANT source;
-        V_VT(&source) = VT_BSTR;
-        V_BSTR(&source) = SysAllocString(text.c_str());
-        VariantChangeTypeEx(&object.value, &source, 0x409, 0, type);
-        VariantClear(&source);
+        if (array)
+            object.value = ArrayOf(type, value);
+        else
+            ConvertText(value, type, object.value);
         for (size_t i = 2; i < parts.size(); ++i) {
             if (parts[i] == "ro") object.readOnly = true;
             if (parts[i].rfind("q=", 0) == 0)
@@ -321,6 +359,27 @@ class Call {
 };
 
 std::string ValueText(const VARIANT& value) {
+    if ((V_VT(&value) & VT_ARRAY) && V_ARRAY(&value)) {
+        // An array's elements with ';' between them, as its configuration line lists them.
+        const VARTYPE type = V_VT(&value) & VT_TYPEMASK;
+        SAFEARRAY* array = V_ARRAY(&value);
+        LONG low = 0, high = -1;
+        SafeArrayGetLBound(array, 1, &low);
+        SafeArrayGetUBound(array, 1, &high);
+        std::string list;
+        for (LONG i = low; i <= high; ++i) {
+            VARIANT element;
+            VariantInit(&element);
+            if (SUCCEEDED(SafeArrayGetElement(array, &i,
+                                              type == VT_BSTR
+                                                  ? static_cast<void*>(&V_BSTR(&element))
+                                                  : static_cast<void*>(&V_UI1(&element)))))
+                V_VT(&element) = type;
+            list += (i > low ? ";" : "") + ValueText(element);
+            VariantClear(&element);
+        }
+        return list;
+    }
     VARIANT text;
     VariantInit(&text);
     if (FAILED(VariantChangeTypeEx(&text, const_cast<VARIANT*>(&value), 0x409, 0, VT_BSTR)))

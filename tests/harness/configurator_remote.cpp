@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "top_level_windows.h"
+
 namespace {
 
 HWND Configurator() {
@@ -53,17 +55,14 @@ bool Select(HWND frame, const std::string& path) {
 void CancelDialogs(HWND frame) {
     DWORD process = 0;
     GetWindowThreadProcessId(frame, &process);
-    EnumWindows(
-        [](HWND h, LPARAM p) -> BOOL {
-            DWORD owner = 0;
-            wchar_t kind[32] = L"";
-            GetWindowThreadProcessId(h, &owner);
-            GetClassNameW(h, kind, 32);
-            if (owner == static_cast<DWORD>(p) && wcscmp(kind, L"#32770") == 0)
-                PostMessageW(h, WM_COMMAND, IDCANCEL, 0);
-            return TRUE;
-        },
-        static_cast<LPARAM>(process));
+    for (HWND h : TopLevelWindows()) {
+        DWORD owner = 0;
+        wchar_t kind[32] = L"";
+        GetWindowThreadProcessId(h, &owner);
+        GetClassNameW(h, kind, 32);
+        if (owner == process && wcscmp(kind, L"#32770") == 0)
+            PostMessageW(h, WM_COMMAND, IDCANCEL, 0);
+    }
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ class ProbeItemEnum final : public ComObject<ProbeItemEnum, IEnumOPCItemAttribut
         });
     }
     STDMETHODIMP Skip(ULONG celt) override {
-        position_ = std::min(items_.size(), position_ + celt);
+        position_ = std::min<size_t>(items_.size(), position_ + celt);
         return position_ == items_.size() ? S_FALSE : S_OK;
     }
     STDMETHODIMP Reset() override {

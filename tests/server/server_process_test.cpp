@@ -25,6 +25,7 @@
 #include "server_identity.h"
 #include "server_module.h"
 #include "win_handle.h"
+#include "top_level_windows.h"
 
 namespace {
 
@@ -455,27 +456,11 @@ TEST_F(ServerProcess, TheSessionsEndIsAnnouncedToConnectedClients) {
     server.Reset();
     const std::set<DWORD> servers = ServerProcesses();
     ASSERT_EQ(1u, servers.size());
-    struct Search {
-        DWORD process;
-        HWND found;
-    } search{*servers.begin(), nullptr};
-    EnumWindows(
-        [](HWND h, LPARAM p) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(p);
-            DWORD owner = 0;
-            wchar_t kind[64] = L"";
-            GetWindowThreadProcessId(h, &owner);
-            GetClassNameW(h, kind, 64);
-            if (owner != s->process || wcscmp(kind, L"OPCServerVEXA.SessionEndWatcher") != 0)
-                return TRUE;
-            s->found = h;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    ASSERT_NE(nullptr, search.found);
-    EXPECT_TRUE(SendMessageW(search.found, WM_QUERYENDSESSION, 0, 0));
+    const HWND watcher = WindowOf(*servers.begin(), L"OPCServerVEXA.SessionEndWatcher", false);
+    ASSERT_NE(nullptr, watcher);
+    EXPECT_TRUE(SendMessageW(watcher, WM_QUERYENDSESSION, 0, 0));
     EXPECT_EQ(0, sink.calls_) << "only the end itself is announced";
-    SendMessageW(search.found, WM_ENDSESSION, TRUE, 0);
+    SendMessageW(watcher, WM_ENDSESSION, TRUE, 0);
     ASSERT_TRUE(sink.WaitForCall(10000));
     EXPECT_EQ(L"Сервер OPC завершает работу", sink.reason_);
 }

@@ -28,7 +28,9 @@ ChildRun RunChild(const std::wstring& exeName, const std::wstring& arguments, DW
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
     const std::string dir = TestProgramDirectory();
-    const std::wstring exe = std::wstring(dir.begin(), dir.end()) + L"\\" + exeName;
+    const std::wstring exe = exeName.find(L'\\') != std::wstring::npos
+                                 ? exeName
+                                 : std::wstring(dir.begin(), dir.end()) + L"\\" + exeName;
     std::wstring line = L"\"" + exe + L"\" " + arguments;
     STARTUPINFOW si{sizeof(si)};
     si.dwFlags = STARTF_USESTDHANDLES;

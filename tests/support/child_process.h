@@ -10,7 +10,8 @@ struct ChildRun {
     std::string out, err;  // as the program wrote them
 };
 
-// Runs `exeName` from the test program's directory with `arguments`; a program that has not
+// Runs `exeName` from the test program's directory (or from where a path names it) with
+// `arguments`; a program that has not
 // ended after `timeoutMs` is a test failure and is killed.
 ChildRun RunChild(const std::wstring& exeName, const std::wstring& arguments,
                   DWORD timeoutMs = 60000);

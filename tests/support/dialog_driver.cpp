@@ -2,27 +2,20 @@
 
 #include <thread>
 
+#include "top_level_windows.h"
+
 HWND FindOwnDialog(const wchar_t* title) {
-    struct Search {
-        const wchar_t* title;
-        HWND found;
-    } search{title, nullptr};
-    EnumWindows(
-        [](HWND h, LPARAM p) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(p);
-            DWORD process = 0;
-            GetWindowThreadProcessId(h, &process);
-            wchar_t text[128] = L"", kind[32] = L"";
-            GetWindowTextW(h, text, 128);
-            GetClassNameW(h, kind, 32);
-            if (process != GetCurrentProcessId() || !IsWindowVisible(h) ||
-                wcscmp(kind, L"#32770") != 0 || wcscmp(text, s->title) != 0)
-                return TRUE;
-            s->found = h;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    for (HWND h : TopLevelWindows()) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(h, &process);
+        wchar_t text[128] = L"", kind[32] = L"";
+        GetWindowTextW(h, text, 128);
+        GetClassNameW(h, kind, 32);
+        if (process == GetCurrentProcessId() && IsWindowVisible(h) &&
+            wcscmp(kind, L"#32770") == 0 && wcscmp(text, title) == 0)
+            return h;
+    }
+    return nullptr;
 }
 
 HWND WaitForDialog(const wchar_t* title, DWORD ms) {

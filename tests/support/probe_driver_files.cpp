@@ -66,9 +66,13 @@ std::string ReadTextFile(const std::string& path) {
     return text;
 }
 
+std::string BuiltFile(const std::string& name) {
+    return name.find('\\') != std::string::npos ? name : TestProgramDirectory() + "\\" + name;
+}
+
 std::string InstallProbe(const std::string& path, const std::string& config,
                          const std::string& builtDll) {
-    CopyFileA((TestProgramDirectory() + "\\" + builtDll).c_str(), path.c_str(), FALSE);
+    CopyFileA(BuiltFile(builtDll).c_str(), path.c_str(), FALSE);
     WriteTextFile(path + ".txt", config);
     return path;
 }

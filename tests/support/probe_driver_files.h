@@ -22,12 +22,15 @@ class ScratchDirectory {
 
 // The directory of the running test program (where the probe DLLs are built).
 std::string TestProgramDirectory();
+// A file of the build: `name` in the test program's directory, or `name` itself when it is a
+// path (the other bitness's build, for one).
+std::string BuiltFile(const std::string& name);
 
 void WriteTextFile(const std::string& path, const std::string& text);
 std::string ReadTextFile(const std::string& path);
 
-// Copies `builtDll` (e.g. "probe_driver.dll") from the build to `path`, with `config` as its
-// configuration beside it; returns `path`.
+// Copies `builtDll` (e.g. "probe_driver.dll", see BuiltFile) from the build to `path`, with
+// `config` as its configuration beside it; returns `path`.
 std::string InstallProbe(const std::string& path, const std::string& config,
                          const std::string& builtDll = "probe_driver.dll");
 

@@ -7,6 +7,7 @@
 #include "configuration_file.h"
 #include "driver_list.h"
 #include "server_identity.h"
+#include "top_level_windows.h"
 
 std::string RegistryValue(const std::string& key, const char* name) {
     char data[1024] = "";
@@ -49,12 +50,12 @@ const char* const ServerInstallation::kProbeTree =
     "tag=Dev.Text:BSTR:hello\n"
     "tag=Dev.\xD2\xE5\xEC\xEF:R4:3\n";
 
-ServerInstallation::ServerInstallation(const std::string& probeConfig) {
+ServerInstallation::ServerInstallation(const std::string& probeConfig, const std::string& build) {
     CreateDirectoryA(dir_.File("bin").c_str(), nullptr);
     exe_ = dir_.File("bin\\OPCServerVEXA.exe");
-    EXPECT_TRUE(
-        CopyFileA((TestProgramDirectory() + "\\OPCServerVEXA.exe").c_str(), exe_.c_str(), FALSE));
-    probe_ = InstallProbe(dir_.File("bin\\probe.dll"), probeConfig);
+    const std::string from = build.empty() ? TestProgramDirectory() : build;
+    EXPECT_TRUE(CopyFileA((from + "\\OPCServerVEXA.exe").c_str(), exe_.c_str(), FALSE));
+    probe_ = InstallProbe(dir_.File("bin\\probe.dll"), probeConfig, from + "\\probe_driver.dll");
     driverList_ = "probe.dll|Probe\r\n";
     WriteTextFile(dir_.File("Drivers.cfg"), driverList_);
     RegDeleteTreeA(HKEY_CLASSES_ROOT,
@@ -161,26 +162,11 @@ DWORD ServerInstallation::WaitForNoServer(DWORD ms) {
 }
 
 HWND WaitForDialogOf(DWORD id, DWORD ms) {
-    struct Search {
-        DWORD id;
-        HWND found;
-    } search{id, nullptr};
     const DWORD start = GetTickCount();
-    while (!search.found && GetTickCount() - start < ms) {
-        EnumWindows(
-            [](HWND h, LPARAM p) -> BOOL {
-                auto* s = reinterpret_cast<Search*>(p);
-                DWORD owner = 0;
-                wchar_t kind[32] = L"";
-                GetWindowThreadProcessId(h, &owner);
-                GetClassNameW(h, kind, 32);
-                if (owner != s->id || !IsWindowVisible(h) || wcscmp(kind, L"#32770") != 0)
-                    return TRUE;
-                s->found = h;
-                return FALSE;
-            },
-            reinterpret_cast<LPARAM>(&search));
-        if (!search.found) Sleep(100);
+    HWND found = WindowOf(id, L"#32770", true);
+    while (!found && GetTickCount() - start < ms) {
+        Sleep(100);
+        found = WindowOf(id, L"#32770", true);
     }
-    return search.found;
+    return found;
 }

@@ -33,7 +33,10 @@ class ServerInstallation {
     // with child tags, one with a name in the Cyrillic code page).
     static const char* const kProbeTree;
 
-    explicit ServerInstallation(const std::string& probeConfig = kProbeTree);
+    // The server and the probe come from `build`, a directory of built files (by default the
+    // test program's own: the other bitness's build is another).
+    explicit ServerInstallation(const std::string& probeConfig = kProbeTree,
+                                const std::string& build = "");
     // Stops the servers it started and removes the registration.
     ~ServerInstallation();
     ServerInstallation(const ServerInstallation&) = delete;

@@ -13,6 +13,7 @@
 #include "resource_ids.h"
 #include "server_installation.h"
 #include "shutdown_sink.h"
+#include "top_level_windows.h"
 
 namespace {
 
@@ -24,15 +25,11 @@ class ConfiguratorProcess : public testing::Test, public ServerInstallation {
 // Visible top-level windows with the configurator's caption, of any process.
 std::vector<HWND> ConfiguratorWindows() {
     std::vector<HWND> found;
-    EnumWindows(
-        [](HWND h, LPARAM p) -> BOOL {
-            wchar_t text[64] = L"";
-            GetWindowTextW(h, text, 64);
-            if (IsWindowVisible(h) && wcscmp(text, L"OPC Server Configurator") == 0)
-                reinterpret_cast<std::vector<HWND>*>(p)->push_back(h);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
+    for (HWND h : TopLevelWindows()) {
+        wchar_t text[64] = L"";
+        GetWindowTextW(h, text, 64);
+        if (IsWindowVisible(h) && wcscmp(text, L"OPC Server Configurator") == 0) found.push_back(h);
+    }
     return found;
 }
 

@@ -15,6 +15,7 @@
 #include "item_set.h"
 #include "json_writer.h"
 #include "quality.h"
+#include "shutdown_sink.h"
 #include "time_format.h"
 #include "tool_error.h"
 #include "value_format.h"
@@ -153,13 +154,21 @@ int RunWatch(const Options& options) {
     if (set.handles.empty()) return 1;
 
     StopSignal stop;
+    // A server that announces its end ends the watch: no more updates will come.
+    volatile LONG shutDown = 0;
+    ComPtr<ShutdownSink> shutdown = ShutdownSink::Make([&](const std::wstring& reason) {
+        WriteOut(FormatNow() + L" the server is shutting down: " + reason + L"\n");
+        InterlockedExchange(&shutDown, 1);
+        SetEvent(g_stop);
+    });
+    ShutdownWatch shutdownWatch(connection.Server(), shutdown.Get());
     if (options.poll)
         Poll(connection, group, set, options, stop);
     else if (options.da1)
         SubscribeDa1(connection, group, set, options, stop);
     else
         Subscribe(connection, group, set, options, stop);
-    return refused ? 1 : 0;
+    return refused || shutDown ? 1 : 0;
 }
 
 }  // namespace
@@ -171,7 +180,8 @@ const Command kWatchCommand{
     L"Adds the items to an active group at the update rate and subscribes to it through\n"
     L"IOPCDataCallback: the server reports the items every MS milliseconds, and a line\n"
     L"is printed for each item whose value, quality or timestamp changed (the first\n"
-    L"update prints all): TIME ITEM = VALUE (TYPE, QUALITY).\n"
+    L"update prints all): TIME ITEM = VALUE (TYPE, QUALITY). A server that announces its\n"
+    L"shutdown (IOPCShutdown) ends the watch with its reason and exit code 1.\n"
     L"  --rate MS    the group's update rate, or the time between polls (default 1000)\n"
     L"  --count N    stop after N updates or polls (default: until Ctrl+C)\n"
     L"  --da1        subscribe the OPC DA 1.0 way: an IDataObject advise for the\n"
