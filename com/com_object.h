@@ -56,6 +56,15 @@ class ComObject : public Primary, public Others... {
         return ComPtr<Derived>::Attach(object);
     }
 
+    // A reference, unless the object is on its way out already (its count reached 0): for
+    // code that finds objects through a list of its own rather than through a reference.
+    bool TryAddRef() noexcept {
+        if (outer_) return false;
+        for (LONG n = refs_; n > 0; n = refs_)
+            if (InterlockedCompareExchange(&refs_, n + 1, n) == n) return true;
+        return false;
+    }
+
     // The pointer that stands for the object's identity.
     IUnknown* Identity() noexcept {
         return outer_ ? outer_ : static_cast<IUnknown*>(static_cast<Primary*>(this));

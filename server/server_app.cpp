@@ -8,6 +8,7 @@
 #include "configuration_status.h"
 #include "configurator.h"
 #include "driver_list.h"
+#include "ended_client_watch.h"
 #include "opc_server.h"
 #include "public_groups.h"
 #include "ready_flag.h"
@@ -55,6 +56,8 @@ BOOL CServerApp::InitInstance(const std::string& arguments) {
     CoResumeClassObjects();
     sessionEndWatcher_ = std::make_unique<SessionEndWatcher>();
     sessionEndWatcher_->Create(GetModuleHandleW(nullptr));
+    endedClientWatch_ = std::make_unique<EndedClientWatch>();
+    endedClientWatch_->Start();
     LoadDrivers();
 
     if (request.defaultSettings) {
@@ -106,6 +109,7 @@ int CServerApp::ExitInstance() {
     if (hosting_) {
         // Clients still connected (the configurator was closed) hear of the end first.
         NotifyClientsOfShutdown(kShutdownReason, kShutdownNoticeLimitMs);
+        endedClientWatch_.reset();
         Module().WaitForPendingActivity();
         Module().RevokeClassObjects();
         Sleep(1000);

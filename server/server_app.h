@@ -10,6 +10,7 @@
 #include <string>
 
 class CConfigurator;
+class EndedClientWatch;
 class SessionEndWatcher;
 
 class CServerApp {
@@ -28,6 +29,7 @@ class CServerApp {
     bool hosting_ = false;
     std::unique_ptr<CConfigurator> configurator_;
     std::unique_ptr<SessionEndWatcher> sessionEndWatcher_;
+    std::unique_ptr<EndedClientWatch> endedClientWatch_;
     bool comInitialised_ = false;
 };
 

@@ -180,6 +180,7 @@ void COPCGroup::Disconnect() noexcept {
     DropAdviseConnections();
     // Drops the references that clients hold through the RPC layer; their later calls fail
     // in the RPC layer, and any reference left in this process finds the group defunct.
+    dataPoint_.DisconnectClients();
     CoDisconnectObject(Identity(), 0);
 }
 

@@ -238,6 +238,12 @@ class ConnectionPoint final : public IConnectionPoint {
     }
 
     // Drops every connection (the container is going away); no sink is called.
+    // Drops the references that clients hold on this point through the RPC layer (they count
+    // on the container): their later calls fail there.
+    void DisconnectClients() noexcept {
+        CoDisconnectObject(static_cast<IConnectionPoint*>(this), 0);
+    }
+
     void DisconnectAll() noexcept {
         std::vector<Sink*> taken;
         {

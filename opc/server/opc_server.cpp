@@ -75,8 +75,25 @@ HRESULT OPCServer::FinalConstruct() {
     WaitForApplicationReady();
     Scanner().RequestStart();
     scanStarted_ = true;
+    client_ = OpenCallingProcess();
     ListLiveServer(this);
     return S_OK;
+}
+
+void OPCServer::DisconnectEndedClient() noexcept {
+    client_.Reset();
+    for (;;) {
+        OPCHANDLE first;
+        {
+            CriticalSectionLock lock(listLock_);
+            first = groups_.FirstHandle();
+        }
+        if (!first) break;
+        RemoveFrom(listLock_, groups_, first, TRUE);
+    }
+    shutdownPoint_.DisconnectAll();
+    shutdownPoint_.DisconnectClients();
+    CoDisconnectObject(Identity(), 0);
 }
 
 void* OPCServer::QueryExtra(REFIID riid) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "address_space_browser.h"
+#include "calling_process.h"
 #include "com_object.h"
 #include "connection_point.h"
 #include "opc.h"
@@ -37,6 +38,14 @@ class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPC
     // The advised IOPCShutdown sinks, counted, for a call outside every lock (clients that
     // have gone are left out). Throws std::bad_alloc.
     std::vector<ComPtr<IOPCShutdown>> ShutdownSinks() { return shutdownPoint_.Sinks(); }
+
+    // Whether the client process whose call created this object has ended (known only for an
+    // object created by a call from another process of this machine).
+    bool ClientEnded() const noexcept { return ProcessEnded(client_); }
+    // Cuts what that client held: its groups are removed as by a forced RemoveGroup, its
+    // shutdown sinks dropped, and the references it held on this object and its shutdown
+    // point released, so that the object (and the process) can end. Once.
+    void DisconnectEndedClient() noexcept;
 
     // IOPCCommon
     STDMETHODIMP SetLocaleID(LCID lcid) override;
@@ -113,6 +122,7 @@ class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPC
     GroupList groups_;
     std::wstring clientName_;
     std::shared_ptr<ServerLink> link_;
+    UniqueHandle client_;  // the creating client's process, until DisconnectEndedClient
 
     AddressSpaceBrowser browser_;  // the browse position, with its own lock
 

@@ -40,6 +40,17 @@ void UnlistLiveServer(OPCServer* server) noexcept {
     servers.erase(std::remove(servers.begin(), servers.end(), server), servers.end());
 }
 
+void VisitLiveServers(const std::function<void(OPCServer&)>& visit) noexcept {
+    try {
+        CriticalSectionLock lock(ListLock());
+        // A copy: a server whose last reference goes during its visit unlists itself.
+        const std::vector<OPCServer*> servers = LiveServers();
+        for (OPCServer* server : servers) visit(*server);
+    } catch (...) {
+        // Without memory for the copy nothing is visited.
+    }
+}
+
 size_t NotifyClientsOfShutdown(const wchar_t* reason, DWORD limitMs) noexcept {
     struct Notice {
         std::vector<ComPtr<IOPCShutdown>> sinks;

@@ -4,12 +4,16 @@
 #pragma once
 
 #include <windows.h>
+#include <functional>
 
 class OPCServer;
 
 // A server object is listed from its successful creation until the start of its end.
 void ListLiveServer(OPCServer* server) noexcept;
 void UnlistLiveServer(OPCServer* server) noexcept;
+// Every live server object in turn, each whole while visited (its end waits for the visit).
+// The visit may release the visited object's last reference.
+void VisitLiveServers(const std::function<void(OPCServer&)>& visit) noexcept;
 
 // Sends ShutdownRequest(reason) to the shutdown sinks of every live server object, from a
 // thread of its own, and waits at most `limitMs` for the clients to answer: a client that

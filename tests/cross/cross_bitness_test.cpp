@@ -81,11 +81,12 @@ class CrossBitness : public testing::Test {
     }
     void SetUp() override { ASSERT_TRUE(registered_); }
 
+    static std::wstring ToolExe() {
+        return kPeerServer ? L"opcclient.exe" : Wide(PeerBuild()) + L"\\opcclient.exe";
+    }
     static ChildRun Tool(const std::wstring& command, const std::wstring& rest,
                          DWORD timeoutMs = 60000) {
-        const std::wstring exe =
-            kPeerServer ? L"opcclient.exe" : Wide(PeerBuild()) + L"\\opcclient.exe";
-        return RunChild(exe, command + L" OPCServerVEXA.OPCServer " + rest, timeoutMs);
+        return RunChild(ToolExe(), command + L" OPCServerVEXA.OPCServer " + rest, timeoutMs);
     }
 
     inline static ServerInstallation* install_ = nullptr;
@@ -205,6 +206,40 @@ BOTH_WAYS(TheShutdownNoticeReachesTheClient) {
     EXPECT_EQ(1u, watch.exitCode) << watch.out << watch.err;
     EXPECT_TRUE(Has(watch.out, " the server is shutting down: Сервер OPC завершает работу\n"))
         << watch.out;
+}
+
+// Wine has no COM pinging: the server itself notices that the client process whose call
+// created its server object has ended, and releases what it held.
+BOTH_WAYS(AKilledClientLeavesNoServerBehind) {
+    ASSERT_NE(0u, f.install_->WaitForNoServer(60000)) << "the last test's server ended";
+    HANDLE client = StartChild(f.ToolExe(),
+                               L"watch OPCServerVEXA.OPCServer Probe.Dev.Count "
+                               L"Probe.Dev.Series --rate 250");
+    ASSERT_TRUE(client);
+    const DWORD start = GetTickCount();
+    while (ServerProcesses().empty() && GetTickCount() - start < 30000) Sleep(100);
+    Sleep(3000);  // subscribed, with callbacks under way
+    TerminateProcess(client, 9);
+    CloseHandle(client);
+    EXPECT_NE(0u, f.install_->WaitForNoServer(60000))
+        << "the server ends by itself once the killed client's objects are released";
+}
+
+// A 32-bit client whose proxies are not registered gets an error, and the server object it
+// could not unmarshal does not keep the server running after the client has gone.
+TEST_F(ThirtyTwoBitClient, AClientWithoutItsProxiesLeavesNoServerBehind) {
+    ASSERT_NE(0u, install_->WaitForNoServer(60000)) << "the last test's server ended";
+    auto registerProxies = [](const wchar_t* how) {
+        for (const wchar_t* dll : {L"opcda_ps.dll", L"opccomn_ps.dll"})
+            RunChild(L"C:\\windows\\syswow64\\regsvr32.exe",
+                     std::wstring(how) + L" \"" + Wide(PeerBuild()) + L"\\" + dll + L"\"");
+    };
+    registerProxies(L"/s /u");
+    ChildRun status = Tool(L"status", L"");
+    registerProxies(L"/s");
+    EXPECT_EQ(1u, status.exitCode) << status.out << status.err;
+    EXPECT_NE(0u, install_->WaitForNoServer(60000))
+        << "the server ends by itself once the client that could not use it has gone";
 }
 
 // A server of each bitness in turn, this (64-bit) process the client.

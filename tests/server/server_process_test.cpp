@@ -111,6 +111,33 @@ TEST_F(ServerProcess, RegistrationSwitchesWriteAndRemoveTheEntries) {
     EXPECT_EQ("<no key>", RegistryValue(kClassKey));
 }
 
+// A client process killed while subscribed: its groups go (the driver's client count drops)
+// while another client is served on; once that one has gone too, the process ends.
+TEST_F(ServerProcess, AKilledClientsGroupsGoAndTheProcessStillEnds) {
+    ASSERT_TRUE(Run("/RegServer"));
+    ComPtr<IOPCServer> server = ConnectAs<IOPCServer>();
+    ASSERT_TRUE(server);
+    HANDLE client =
+        StartChild(L"opcclient.exe", L"watch OPCServerVEXA.OPCServer Probe.Dev.Count --rate 250");
+    ASSERT_TRUE(client);
+    auto countIs = [&](unsigned long expected) {
+        for (int i = 0; i < 300; ++i, Sleep(100))
+            if (LastClientCount(ReadProbeLog(probe_), "Count") == expected) return true;
+        return false;
+    };
+    EXPECT_TRUE(countIs(1)) << "the watching client's item";
+    TerminateProcess(client, 9);
+    CloseHandle(client);
+    EXPECT_TRUE(countIs(0)) << "the killed client's group is removed";
+    EXPECT_EQ(1u, ServerProcesses().size());
+    OPCSERVERSTATUS* status = nullptr;
+    ASSERT_EQ(S_OK, server->GetStatus(&status)) << "the other client is served on";
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    server.Reset();
+    EXPECT_NE(0u, WaitForNoServer(30000));
+}
+
 TEST_F(ServerProcess, ComStartedServerEndsAboutFiveSecondsAfterItsLastClient) {
     ASSERT_TRUE(Run("/RegServer"));
     ASSERT_TRUE(ServerProcesses().empty());

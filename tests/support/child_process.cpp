@@ -15,7 +15,26 @@ std::string Drain(HANDLE pipe) {
     return text;
 }
 
+// `exeName` in the test program's directory, or where a path names it.
+std::wstring ProgramPath(const std::wstring& exeName) {
+    if (exeName.find(L'\\') != std::wstring::npos) return exeName;
+    const std::string dir = TestProgramDirectory();
+    return std::wstring(dir.begin(), dir.end()) + L"\\" + exeName;
+}
+
 }  // namespace
+
+HANDLE StartChild(const std::wstring& exeName, const std::wstring& arguments) {
+    const std::wstring exe = ProgramPath(exeName);
+    std::wstring line = L"\"" + exe + L"\" " + arguments;
+    STARTUPINFOW si{sizeof(si)};
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &si, &pi))
+        return nullptr;
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
 
 // Both pipes are read to their end while the program runs, so that neither can fill up and
 // block it.
@@ -27,10 +46,7 @@ ChildRun RunChild(const std::wstring& exeName, const std::wstring& arguments, DW
     if (!CreatePipe(&errRead, &errWrite, &inherit, 0)) return run;
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-    const std::string dir = TestProgramDirectory();
-    const std::wstring exe = exeName.find(L'\\') != std::wstring::npos
-                                 ? exeName
-                                 : std::wstring(dir.begin(), dir.end()) + L"\\" + exeName;
+    const std::wstring exe = ProgramPath(exeName);
     std::wstring line = L"\"" + exe + L"\" " + arguments;
     STARTUPINFOW si{sizeof(si)};
     si.dwFlags = STARTF_USESTDHANDLES;

@@ -13,5 +13,9 @@ struct ChildRun {
 // Runs `exeName` from the test program's directory (or from where a path names it) with
 // `arguments`; a program that has not
 // ended after `timeoutMs` is a test failure and is killed.
+// Starts it without waiting and without its output; the process handle, owned by the
+// caller, or null.
+HANDLE StartChild(const std::wstring& exeName, const std::wstring& arguments);
+
 ChildRun RunChild(const std::wstring& exeName, const std::wstring& arguments,
                   DWORD timeoutMs = 60000);
