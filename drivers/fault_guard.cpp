@@ -1,6 +1,8 @@
 #include "fault_guard.h"
 
+#include <csignal>
 #include <cstdint>
+#include <cstdlib>
 
 namespace {
 
@@ -60,6 +62,22 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* exception) {
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+// The CRT calls this from abort(), on the aborting thread, before it ends the process.
+void OnAbort(int) {
+    // The CRT resets the handler before calling it.
+    signal(SIGABRT, OnAbort);
+    if (!t_recovery) return;  // not inside a driver: abort() goes on and ends the process
+    t_recovery->code = kDriverAborted;
+    Recover();
+}
+
+bool InstallHandlers() {
+    AddVectoredExceptionHandler(1, OnException);
+    signal(SIGABRT, OnAbort);
+    _set_error_mode(_OUT_TO_STDERR);
+    return true;
+}
+
 struct RecoveryReset {
     RecoveryPoint* outer;
     ~RecoveryReset() { t_recovery = outer; }
@@ -70,8 +88,8 @@ struct RecoveryReset {
 __attribute__((noinline)) DWORD CallContainingFaults(void (*call)(void*), void* context) {
     // First in line: a fault inside a driver must not reach a handler of the platform's
     // (an RPC worker's, say) that would swallow it with our locks still held.
-    static const PVOID handler = AddVectoredExceptionHandler(1, OnException);
-    (void)handler;
+    static const bool installed = InstallHandlers();
+    (void)installed;
     RecoveryPoint point{};
     point.outer = t_recovery;
     // Well below this frame's own few variables, within the callee frames given up.

@@ -54,11 +54,18 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     # program through this script before any fixture runs, without a display.
     if [ -n "${DISPLAY:-}" ]; then
         if [ -n "${OPC_DESKTOP_KEEPER:-}" ] && [ -f "$OPC_DESKTOP_KEEPER" ]; then
-            keeper=$(cat "$WINEPREFIX.keeper" 2>/dev/null)
-            if [ -z "$keeper" ] || ! kill -0 "$keeper" 2>/dev/null ||
-                ! tr '\0' ' ' <"/proc/$keeper/cmdline" 2>/dev/null | grep -qi desktop_keeper; then
+            # The keeper is found by its own command line, its Windows path as a pattern
+            # (each build's is another): a 32-bit one runs as a child of a start.exe that
+            # the loader's process becomes, so the pid the shell knows is not the keeper's.
+            keeper=$(printf 'Z:%s' "$OPC_DESKTOP_KEEPER" | tr / '\\' |
+                sed 's/[][\.*^$+?(){}|]/\\&/g')
+            if ! pgrep -f -- "$keeper" >/dev/null; then
                 setsid "$WINELOADER" "$OPC_DESKTOP_KEEPER" </dev/null >/dev/null 2>&1 9>&- &
-                echo $! >"$WINEPREFIX.keeper"
+                # Once it shows, later calls see it.
+                for _ in 1 2 3 4 5 6 7 8 9 10; do
+                    pgrep -f -- "$keeper" >/dev/null && break
+                    sleep 0.2
+                done
                 # Returns once the desktop exists, whoever of the two started it.
                 "$WINELOADER" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 9>&-
             fi

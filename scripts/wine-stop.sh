@@ -8,7 +8,6 @@ if [ -d "$OPC_WINEPREFIX" ]; then
     WINEPREFIX="$OPC_WINEPREFIX" wineserver -k >/dev/null 2>&1
     WINEPREFIX="$OPC_WINEPREFIX" wineserver -w >/dev/null 2>&1
 fi
-rm -f "$OPC_WINEPREFIX.keeper"
 if [ -n "${OPC_XVFB_STATE:-}" ] && [ -s "$OPC_XVFB_STATE.pid" ]; then
     kill "$(cat "$OPC_XVFB_STATE.pid")" 2>/dev/null
     rm -f "$OPC_XVFB_STATE.pid" "$OPC_XVFB_STATE.display"

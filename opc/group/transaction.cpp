@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include "opc_group.h"
+#include "own_thread.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ HRESULT StartTransactionWorker(std::unique_ptr<CTransaction>& transaction) noexc
         --g_pending;
         return E_OUTOFMEMORY;
     }
-    HANDLE thread = CreateThread(nullptr, 0, TransactionThread, transaction.get(), 0, nullptr);
+    HANDLE thread = CreateOwnThread(TransactionThread, transaction.get());
     if (!thread) {
         --g_pending;
         const DWORD error = GetLastError();

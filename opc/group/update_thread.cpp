@@ -3,11 +3,12 @@
 #include <objbase.h>
 #include <mmsystem.h>
 
+#include "own_thread.h"
 #include "sync.h"
 
 bool GroupUpdateThread::Start(UpdateCycle* cycle) noexcept {
     cycle_ = cycle;
-    thread_.Reset(CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr));
+    thread_.Reset(CreateOwnThread(ThreadProc, this));
     return static_cast<bool>(thread_);
 }
 
