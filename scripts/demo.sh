@@ -8,7 +8,9 @@
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 "$ROOT/scripts/setup.sh"
-"$ROOT/scripts/build.sh" x86_64 >/dev/null
+# The product and the programs the demo runs; the test suite is scripts/test.sh's to build.
+"$ROOT/scripts/build.sh" x86_64 "$ROOT/build" OPCServerVEXA opcda_ps opccomn_ps simulator modbus \
+    opcdefaults opcclient >/dev/null
 export OPC_WINEPREFIX="$ROOT/build/wineprefix"
 DEVICE="$ROOT/build/demo_device.state"
 trap '"$ROOT/scripts/wine-stop.sh"; /usr/bin/python3 "$ROOT/scripts/modbus_device.py" stop "$DEVICE"' EXIT

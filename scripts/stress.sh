@@ -7,7 +7,8 @@
 # must once its only client has gone.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-"$ROOT/scripts/build.sh" x86_64 >/dev/null
+"$ROOT/scripts/build.sh" x86_64 "$ROOT/build" OPCServerVEXA opcda_ps opccomn_ps simulator modbus \
+    opcdefaults opcstress >/dev/null
 export OPC_WINEPREFIX="$ROOT/build/wineprefix"
 trap '"$ROOT/scripts/wine-stop.sh"' EXIT
 RUN="$ROOT/scripts/wine-run.sh"
@@ -19,8 +20,16 @@ CONFIG="Z:$(printf '%s' "$ROOT/build/demo.cfg" | tr / '\\')"
 [ $# -gt 0 ] || set -- --calls 100000 --threads 4
 status=0
 "$RUN" "$BIN/opcstress.exe" OPCServerVEXA.OPCServer "$@" || status=$?
+# A server of this prefix: another prefix on the machine may run the same program.
+our_server_runs() {
+    for pid in $(pgrep -i -f 'opcs[^ ]*\.exe.-embedding'); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$OPC_WINEPREFIX" &&
+            return 0
+    done
+    return 1
+}
 waited=0
-while ps -eo args | grep -qi '[o]pcs[^ ]*\.exe -embedding'; do
+while our_server_runs; do
     if [ $waited -ge 60 ]; then
         echo "stress: the server still runs 60 s after its client ended" >&2
         exit 1

@@ -56,6 +56,7 @@ ChildRun RunChild(const std::wstring& exeName, const std::wstring& arguments, DW
     PROCESS_INFORMATION pi{};
     const BOOL started = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
                                         CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+    const DWORD startError = started ? ERROR_SUCCESS : GetLastError();
     CloseHandle(outWrite);
     CloseHandle(errWrite);
     if (started) {
@@ -70,7 +71,8 @@ ChildRun RunChild(const std::wstring& exeName, const std::wstring& arguments, DW
         CloseHandle(pi.hProcess);
         CloseHandle(pi.hThread);
     } else {
-        ADD_FAILURE() << "cannot start " << std::string(exe.begin(), exe.end());
+        ADD_FAILURE() << "cannot start " << std::string(exe.begin(), exe.end()) << ": error "
+                      << startError << " (0x" << std::hex << startError << std::dec << ")";
     }
     CloseHandle(outRead);
     CloseHandle(errRead);

@@ -124,8 +124,14 @@ HANDLE ServerInstallation::Start(const std::string& arguments, DWORD* id) {
     STARTUPINFOA si{sizeof(si)};
     PROCESS_INFORMATION pi{};
     if (!CreateProcessA(exe_.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &si, &pi))
+                        &si, &pi)) {
+        // Under Wine a child that dies before its start-up is done fails CreateProcess itself,
+        // with the child's exit status as the error: the log must say which.
+        const DWORD error = GetLastError();
+        ADD_FAILURE() << "cannot start " << line << ": error " << error << " (0x" << std::hex
+                      << error << std::dec << ")";
         return nullptr;
+    }
     started_.insert(pi.dwProcessId);
     if (id) *id = pi.dwProcessId;
     CloseHandle(pi.hThread);
@@ -137,8 +143,12 @@ bool ServerInstallation::Run(const std::string& arguments, DWORD ms) {
     HANDLE p = Start(arguments, &id);
     if (!p) return false;
     const bool ended = WaitForSingleObject(p, ms) == WAIT_OBJECT_0;
-    if (!ended) StopServer(p, id);
+    if (!ended) {
+        ADD_FAILURE() << "the server with " << arguments << " did not end within " << ms << " ms";
+        StopServer(p, id);
+    }
     CloseHandle(p);
+    started_.erase(id);  // ended: its id may name another process from now on
     return ended;
 }
 

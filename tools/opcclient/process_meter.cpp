@@ -92,43 +92,96 @@ uint64_t StatusKilobytes(const std::string& status, const char* key) {
     return strtoull(status.c_str() + at + strlen(key), nullptr, 10) * 1024;
 }
 
-// Linux processes whose command line names `exeName` (Wine keeps the Windows path there).
-std::vector<unsigned long> LinuxProcessesRunning(const std::wstring& exeName) {
-    std::vector<unsigned long> found;
-    const std::wstring wanted = Lower(exeName);
+// The value of WINEPREFIX in an environment block ("A=1\0B=2\0..."); empty when it has none.
+std::string PrefixIn(const std::string& environment) {
+    const std::string key = "WINEPREFIX=";
+    for (size_t start = 0; start < environment.size();) {
+        const size_t end = environment.find('\0', start);
+        if (environment.compare(start, key.size(), key) == 0)
+            return environment.substr(start + key.size(), end - start - key.size());
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return {};
+}
+
+// This process's Wine prefix, as the processes of the prefix carry it in their environment.
+std::string OurPrefix() {
+    char prefix[MAX_PATH * 2] = "";
+    GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof(prefix));
+    return prefix;
+}
+
+// Whether the Linux process behind /proc directory `base` runs in this Wine prefix. Another
+// prefix may run the very same executable (the same Windows path, even the same Unix file):
+// only the prefix tells its processes apart from ours.
+bool InOurPrefix(const std::string& base) {
+    return PrefixIn(ReadWholeFile(base + "\\environ")) == OurPrefix();
+}
+
+// A Windows path in its long form, for comparing: COM may hold the short form of the same
+// file (LocalServer32 is written with the name the registering process was started by).
+std::wstring Canonical(const std::wstring& path) {
+    wchar_t full[MAX_PATH * 2];
+    DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, nullptr);
+    std::wstring result = n && n < MAX_PATH * 2 ? full : path;
+    n = GetLongPathNameW(result.c_str(), full, MAX_PATH * 2);
+    if (n && n < MAX_PATH * 2) result = full;
+    return Lower(result);
+}
+
+struct LinuxProcess {
+    unsigned long pid;
+    bool startedByCom;  // its command line ends with COM's -Embedding
+};
+
+// The Linux processes of this prefix that run `exePath` (Wine keeps the Windows command line
+// there, one argument a string).
+std::vector<LinuxProcess> LinuxProcessesRunning(const std::wstring& exePath) {
+    std::vector<LinuxProcess> found;
+    const std::wstring wanted = Canonical(exePath);
+    auto isProgram = [](const std::wstring& path) {
+        return path.size() > 4 && Lower(path.substr(path.size() - 4)) == L".exe";
+    };
     for (const std::string& pid : Subdirectories(kProc)) {
-        std::string line = ReadWholeFile(std::string(kProc) + "\\" + pid + "\\cmdline");
-        for (size_t start = 0; start < line.size();) {
-            const size_t end = line.find('\0', start);
-            const std::string arg = line.substr(start, end - start);
-            const std::wstring wide(arg.begin(), arg.end());
-            if (Lower(FileNameOf(wide)) == wanted) {
-                found.push_back(strtoul(pid.c_str(), nullptr, 10));
-                break;
-            }
-            if (end == std::string::npos) break;
-            start = end + 1;
-        }
+        const std::string base = std::string(kProc) + "\\" + pid;
+        const std::string line = ReadWholeFile(base + "\\cmdline");
+        const std::string program = line.substr(0, line.find('\0'));
+        const std::wstring wide(program.begin(), program.end());
+        // Windows programs only: the path is looked up on disk, which Linux ones need not be.
+        if (!isProgram(wide) || Canonical(wide) != wanted || !InOurPrefix(base)) continue;
+        const std::string embedding = std::string(1, '\0') + "-Embedding";
+        found.push_back(
+            {strtoul(pid.c_str(), nullptr, 10), line.find(embedding) != std::string::npos});
     }
     return found;
+}
+
+// The one process of `candidates` that COM talks to: the only one, or the only one COM
+// started when the same program also runs by hand; 0 when there is no telling.
+unsigned long TheServer(const std::vector<LinuxProcess>& candidates) {
+    if (candidates.size() == 1) return candidates[0].pid;
+    unsigned long byCom = 0;
+    for (const LinuxProcess& p : candidates) {
+        if (!p.startedByCom) continue;
+        if (byCom) return 0;
+        byCom = p.pid;
+    }
+    return byCom;
 }
 
 // The wineserver of this Wine prefix: its process is named "wineserver" or "wineserver64",
 // and with several prefixes in use the one started with ours (WINEPREFIX in its
 // environment) is taken.
 unsigned long OurWineserver() {
-    char prefix[MAX_PATH * 2] = "";
-    GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof(prefix));
-    const std::string wanted = std::string("WINEPREFIX=") + prefix + '\0';
+    const bool known = !OurPrefix().empty();
     std::vector<unsigned long> found;
     for (const std::string& pid : Subdirectories(kProc)) {
         const std::string base = std::string(kProc) + "\\" + pid;
         std::string name = ReadWholeFile(base + "\\comm");
         if (name.rfind("wineserver", 0) != 0) continue;
         const unsigned long id = strtoul(pid.c_str(), nullptr, 10);
-        if (prefix[0] &&
-            (ReadWholeFile(base + "\\environ") + '\0').find(wanted) != std::string::npos)
-            return id;
+        if (known && InOurPrefix(base)) return id;
         found.push_back(id);
     }
     return found.size() == 1 ? found[0] : 0;
@@ -156,34 +209,40 @@ std::optional<ProcessMeter> ProcessMeter::ForServer(const CLSID& clsid) {
     LONG size = sizeof(command);
     if (RegQueryValueW(HKEY_CLASSES_ROOT, key.c_str(), command, &size) != ERROR_SUCCESS)
         return std::nullopt;
-    const std::wstring exe = FileNameOf(ExecutableOf(command));
+    const std::wstring exe = ExecutableOf(command);
     return exe.empty() ? std::nullopt : ForExecutable(exe);
 }
 
-std::optional<ProcessMeter> ProcessMeter::ForExecutable(const std::wstring& exeName) {
+std::optional<ProcessMeter> ProcessMeter::ForExecutable(const std::wstring& exePath) {
     ProcessMeter meter;
     if (RunningUnderWine()) {
-        const std::vector<unsigned long> pids = LinuxProcessesRunning(exeName);
-        if (pids.size() != 1) return std::nullopt;  // none, or no telling which
-        meter.unixPid_ = pids[0];
+        meter.unixPid_ = TheServer(LinuxProcessesRunning(exePath));
+        if (!meter.unixPid_) return std::nullopt;
         meter.hostPid_ = OurWineserver();
         return meter;
     }
+    const std::wstring wanted = Canonical(exePath);
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return std::nullopt;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    DWORD id = 0;
     int matches = 0;
-    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
-        if (_wcsicmp(entry.szExeFile, exeName.c_str()) == 0) {
-            id = entry.th32ProcessID;
-            ++matches;
+    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, FileNameOf(wanted).c_str()) != 0) continue;
+        HANDLE process =
+            OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
+        if (!process) continue;
+        wchar_t path[MAX_PATH * 2];
+        DWORD length = MAX_PATH * 2;
+        if (QueryFullProcessImageNameW(process, 0, path, &length) && Canonical(path) == wanted &&
+            ++matches == 1) {
+            meter.process_ = process;
+            continue;
         }
+        CloseHandle(process);
+    }
     CloseHandle(snapshot);
-    if (matches != 1) return std::nullopt;
-    meter.process_ = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
-    if (!meter.process_) return std::nullopt;
+    if (matches != 1) return std::nullopt;  // none, or no telling which (meter closes it)
     return meter;
 }
 

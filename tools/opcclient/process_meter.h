@@ -25,11 +25,13 @@ struct ProcessUsage {
 
 class ProcessMeter {
   public:
-    // The running process of the local server registered for `clsid` (found by the file
-    // name of its LocalServer32 executable); nullopt when none can be found or read.
+    // The running process of the local server registered for `clsid` (found by the full path
+    // of its LocalServer32 executable); nullopt when none can be found or read.
     static std::optional<ProcessMeter> ForServer(const CLSID& clsid);
-    // The process running `exeName` (a file name such as "OPCServerVEXA.exe").
-    static std::optional<ProcessMeter> ForExecutable(const std::wstring& exeName);
+    // The process running the executable `exePath` (a full Windows path): under Wine one of
+    // this Wine prefix only, since another prefix may run the same file; the one COM started
+    // when the program also runs by hand. nullopt when there is none or no telling which.
+    static std::optional<ProcessMeter> ForExecutable(const std::wstring& exePath);
     // This process (a client measuring its own share).
     static std::optional<ProcessMeter> ForThisProcess();
 

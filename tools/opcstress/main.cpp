@@ -4,10 +4,13 @@
 // calling back into the server from inside its callbacks. Afterwards the server must still
 // answer and, once everything is released, end by itself.
 //
-//   opcstress PROGID [--calls N] [--threads N] [--seed N] [--only CALL,...]
+//   opcstress PROGID [--calls N] [--threads N] [--seed N] [--only CALL,...] [--give-up S]
 //
 // --only narrows the run down to some kinds of call, numbered as the watchdog names them
 // (100 + the server call's number, 200 + the group call's); groups are always added.
+// --give-up: when no call has returned for S seconds (120 unless given) the server has stopped
+// answering: the tool says which calls hang and exits with 1 at once. 0 waits for ever, which
+// leaves a hung server as it is for a debugger.
 //
 // Prints the calls made, the time taken and the server's private memory and threads (and
 // handles, on Windows) with everything released after the warm-up and at the end. Exit code 0
@@ -35,6 +38,7 @@ struct Options {
     unsigned threads = 4;
     unsigned seed = 1;
     std::vector<unsigned> only;
+    unsigned long giveUpSeconds = 120;
 };
 
 bool Parse(int argc, wchar_t** argv, Options& options) {
@@ -49,6 +53,8 @@ bool Parse(int argc, wchar_t** argv, Options& options) {
             options.threads = static_cast<unsigned>(value);
         else if (name == L"--seed")
             options.seed = static_cast<unsigned>(value);
+        else if (name == L"--give-up")
+            options.giveUpSeconds = value;
         else if (name == L"--only")
             for (const wchar_t* p = argv[i + 1]; *p;) {
                 wchar_t* end = nullptr;
@@ -105,9 +111,9 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
 int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!Parse(argc, argv, options)) {
-        fwprintf(
-            stderr,
-            L"usage: opcstress PROGID [--calls N] [--threads N] [--seed N] [--only CALL,...]\n");
+        fwprintf(stderr,
+                 L"usage: opcstress PROGID [--calls N] [--threads N] [--seed N] [--only CALL,...] "
+                 L"[--give-up S]\n");
         return 2;
     }
     SetUnhandledExceptionFilter(ReportCrash);
@@ -131,6 +137,7 @@ int wmain(int argc, wchar_t** argv) {
         StressShared shared;
         shared.only = options.only;
         shared.server = server;
+        shared.clsid = clsid;
         shared.itemIds = DiscoverItemIds(server.Get(), 50);
         const unsigned long warmUp = options.calls / 10;
         const ULONGLONG start = GetTickCount64();
@@ -152,15 +159,26 @@ int wmain(int argc, wchar_t** argv) {
                 });
             // A call that does not return is the fault this tool looks for: say which.
             unsigned long seen = shared.calls.load();
+            unsigned long stalledSeconds = 0;
             while (finished.load() < options.threads) {
                 Sleep(10000);
                 if (finished.load() == options.threads) break;
                 const unsigned long now = shared.calls.load();
-                if (now == seen) {
-                    fwprintf(stderr, L"opcstress: no call returned for 10 s; in flight:");
+                stalledSeconds = now == seen ? stalledSeconds + 10 : 0;
+                if (stalledSeconds) {
+                    fwprintf(stderr, L"opcstress: no call returned for %lu s; in flight:",
+                             stalledSeconds);
                     for (auto* call : inFlight)
                         if (call) fwprintf(stderr, L" %u", call->load());
                     fwprintf(stderr, L"\n");
+                }
+                if (options.giveUpSeconds && stalledSeconds >= options.giveUpSeconds) {
+                    // The threads wait in calls that will not return: they cannot be joined,
+                    // and their references cannot be released.
+                    fwprintf(stderr, L"opcstress: the server stopped answering\n");
+                    fflush(stderr);
+                    fflush(stdout);
+                    ExitProcess(1);
                 }
                 seen = now;
             }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "client_objects.h"
 #include "rpc_failure.h"
 
 namespace {
@@ -12,127 +13,10 @@ bool IsTransportFailure(HRESULT hr) {
     return IsPeerGone(hr) || hr == RPC_E_SERVERFAULT;
 }
 
-// IOPCGroupStateMgt::GetState for the group's server handle alone.
-HRESULT ServerHandleOf(IOPCGroupStateMgt* group, OPCHANDLE& server) {
-    DWORD rate = 0, lcid = 0;
-    BOOL active = FALSE;
-    LPWSTR name = nullptr;
-    LONG bias = 0;
-    FLOAT deadband = 0;
-    OPCHANDLE client = 0;
-    const HRESULT hr =
-        group->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, &server);
-    CoTaskMemFree(name);
-    return hr;
-}
-
-// A sink object of the client's: one interface, counted, deleted with its last reference.
-template <class Interface>
-class Sink : public Interface {
-  public:
-    virtual ~Sink() = default;
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != __uuidof(Interface)) return E_NOINTERFACE;
-        *ppv = static_cast<Interface*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG left = InterlockedDecrement(&refs_);
-        if (left == 0) delete this;
-        return left;
-    }
-
-  private:
-    volatile LONG refs_ = 1;
-};
-
-// A data callback that calls back into its group from inside the callback.
-class ReenteringSink final : public Sink<IOPCDataCallback> {
-  public:
-    explicit ReenteringSink(ComPtr<IOPCGroupStateMgt> group) : group_(std::move(group)) {}
-    STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*,
-                              WORD*, FILETIME*, HRESULT*) override {
-        return Reenter();
-    }
-    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*,
-                                WORD*, FILETIME*, HRESULT*) override {
-        return Reenter();
-    }
-    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-        return Reenter();
-    }
-    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
-
-  private:
-    HRESULT Reenter() {
-        OPCHANDLE server = 0;
-        ServerHandleOf(group_.Get(), server);
-        return S_OK;
-    }
-    ComPtr<IOPCGroupStateMgt> group_;
-};
-
-class ShutdownSink final : public Sink<IOPCShutdown> {
-  public:
-    STDMETHODIMP ShutdownRequest(LPCWSTR) override { return S_OK; }
-};
-
 void FreeStrings(LPWSTR* strings, DWORD count) {
     if (!strings) return;
     for (DWORD i = 0; i < count; ++i) CoTaskMemFree(strings[i]);
     CoTaskMemFree(strings);
-}
-
-template <class Enum, class Element, class Free>
-void Walk(Enum* e, RandomInput& in, Free&& free) {
-    if (!e) return;
-    Element elements[8];
-    ULONG fetched = 0;
-    for (int i = 0; i < 4; ++i) {
-        switch (in.Below(4)) {
-            case 0:
-                if (SUCCEEDED(e->Next(8, elements, &fetched)))
-                    for (ULONG k = 0; k < fetched && k < 8; ++k) free(elements[k]);
-                break;
-            case 1:
-                e->Skip(in.Chance(50) ? in.Below(5) : 0xFFFFFFFF);
-                break;
-            case 2:
-                e->Reset();
-                break;
-            default: {
-                ComPtr<Enum> clone;
-                e->Clone(clone.Put());
-                break;
-            }
-        }
-    }
-}
-
-const std::vector<GUID>& ServerIids() {
-    static const std::vector<GUID> iids{IID_IOPCServer,
-                                        IID_IOPCCommon,
-                                        IID_IOPCServerPublicGroups,
-                                        IID_IOPCBrowseServerAddressSpace,
-                                        IID_IOPCItemProperties,
-                                        IID_IConnectionPointContainer,
-                                        IID_IPersistStorage,
-                                        IID_IOPCGroupStateMgt,
-                                        IID_IOPCItemMgt,
-                                        IID_IOPCSyncIO,
-                                        IID_IOPCAsyncIO2,
-                                        IID_IOPCAsyncIO,
-                                        IID_IDataObject,
-                                        IID_IEnumString,
-                                        IID_IEnumUnknown,
-                                        IID_IOPCShutdown,
-                                        IID_IOPCDataCallback,
-                                        IID_IOPCPublicGroupStateMgt};
-    return iids;
 }
 
 }  // namespace
@@ -157,6 +41,16 @@ void StressShared::ReleaseAll() {
             server->RemoveGroup(g.server, TRUE);
     }
     all.clear();
+    std::vector<DWORD> cookies;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        cookies.swap(shutdownCookies);
+    }
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    if (server && SUCCEEDED(server.As(container)) &&
+        SUCCEEDED(container->FindConnectionPoint(IID_IOPCShutdown, point.Put())))
+        for (DWORD cookie : cookies) point->Unadvise(cookie);
 }
 
 std::vector<std::wstring> DiscoverItemIds(IOPCServer* server, size_t most) {
@@ -229,6 +123,34 @@ bool StressWorker::PickGroup(StressShared::Group& out) {
     return true;
 }
 
+bool StressWorker::ForgetGroup(DWORD handle, bool& wasPublic) {
+    StressShared::Group taken;
+    {
+        std::lock_guard<std::mutex> guard(shared_.lock);
+        auto it = std::find_if(shared_.groups.begin(), shared_.groups.end(),
+                               [&](const auto& g) { return g.server == handle; });
+        if (it == shared_.groups.end()) return false;
+        shared_.staleGroups.push_back(handle);
+        wasPublic = it->isPublic;
+        taken = std::move(*it);
+        shared_.groups.erase(it);
+    }
+    // Its callbacks are undone with it, outside the lock (these are calls to the server).
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    if (SUCCEEDED(taken.object.As(container)) &&
+        SUCCEEDED(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put())))
+        for (DWORD c : taken.dataCookies) point->Unadvise(c);
+    return true;
+}
+
+HRESULT StressWorker::RemoveAnyGroup(DWORD handle, bool isPublic, BOOL force) {
+    if (!isPublic) return Count(server_->RemoveGroup(handle, force));
+    ComPtr<IOPCServerPublicGroups> pub;
+    if (FAILED(server_.As(pub))) return E_NOINTERFACE;
+    return Count(pub->RemovePublicGroup(handle, TRUE));
+}
+
 void StressWorker::Step() {
     StressShared::Group group;
     bool onServer;
@@ -236,7 +158,7 @@ void StressWorker::Step() {
     for (unsigned tries = 0;; ++tries) {
         group = StressShared::Group();
         onServer = in_.Chance(45) || !PickGroup(group);
-        what = onServer ? in_.Below(14) : in_.Below(16);
+        what = onServer ? in_.Below(16) : in_.Below(18);
         const unsigned call = (onServer ? 100 : 200) + what;
         // Adding groups is always allowed: the group calls need them.
         if (shared_.only.empty() || call <= 101 || tries > 1000 ||
@@ -292,31 +214,9 @@ void StressWorker::ServerCall(unsigned what) {
                 std::vector<DWORD> known;
                 for (const auto& g : shared_.groups) known.push_back(g.server);
                 handle = in_.Handle(known, shared_.staleGroups);
-                if (in_.Chance(50)) {
-                    auto it = std::find_if(shared_.groups.begin(), shared_.groups.end(),
-                                           [&](const auto& g) { return g.server == handle; });
-                    if (it != shared_.groups.end()) {
-                        shared_.staleGroups.push_back(handle);
-                        removedPublic = it->isPublic;
-                        // Its callbacks are undone with it; the reference goes outside the lock.
-                        ComPtr<IUnknown> dropped = it->object;
-                        std::vector<DWORD> cookies = it->dataCookies;
-                        shared_.groups.erase(it);
-                        ComPtr<IConnectionPointContainer> container;
-                        ComPtr<IConnectionPoint> point;
-                        if (SUCCEEDED(dropped.As(container)) &&
-                            SUCCEEDED(
-                                container->FindConnectionPoint(IID_IOPCDataCallback, point.Put())))
-                            for (DWORD c : cookies) point->Unadvise(c);
-                    }
-                }
             }
-            if (removedPublic) {
-                ComPtr<IOPCServerPublicGroups> pub;
-                if (SUCCEEDED(server_.As(pub))) Count(pub->RemovePublicGroup(handle, TRUE));
-            } else {
-                Count(server_->RemoveGroup(handle, in_.Chance(50)));
-            }
+            if (in_.Chance(50)) ForgetGroup(handle, removedPublic);
+            RemoveAnyGroup(handle, removedPublic, in_.Chance(50));
             break;
         }
         case 3: {  // GetGroupByName
@@ -461,6 +361,10 @@ void StressWorker::ServerCall(unsigned what) {
             Count(pub->RemovePublicGroup(in_.Handle(known, shared_.staleGroups), in_.Chance(50)));
             break;
         }
+        case 14:
+        case 15:
+            ServerPointCall();
+            break;
         default: {  // QueryInterface for anything
             ComPtr<IUnknown> any;
             Count(server_->QueryInterface(in_.Iid(ServerIids()), any.PutVoid()));
@@ -740,6 +644,10 @@ void StressWorker::GroupCall(unsigned what, StressShared::Group& group) {
             CountOnGroup(da1->Cancel(in_.Any32()));
             break;
         }
+        case 16:
+        case 17:
+            GroupPointCall(group);
+            break;
         default: {
             ComPtr<IUnknown> any;
             CountOnGroup(group.object->QueryInterface(in_.Iid(ServerIids()), any.PutVoid()));

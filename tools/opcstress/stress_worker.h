@@ -26,12 +26,16 @@ struct StressShared {
     std::vector<Group> groups;
     std::vector<DWORD> staleGroups;
     std::vector<std::wstring> itemIds;  // identifiers the server knows, found by browsing
+    // IOPCShutdown advises on the server object that are still in place, and those undone.
+    std::vector<DWORD> shutdownCookies, staleShutdownCookies;
+    CLSID clsid{};  // for more server objects, each with its own shutdown point
     std::atomic<unsigned long> calls{0}, refused{0}, transport{0};
     // The call numbers to make (as the watchdog names them); empty: all.
     std::vector<unsigned> only;
     ComPtr<IOPCServer> server;
 
-    // Unadvises the callbacks, removes every group and lets go of it.
+    // Unadvises the callbacks (the server's and the groups'), removes every group and lets go
+    // of it.
     void ReleaseAll();
 };
 
@@ -50,6 +54,25 @@ class StressWorker {
     bool PickGroup(StressShared::Group& out);
     void ServerCall(unsigned what);
     void GroupCall(unsigned what, StressShared::Group& group);
+    // The connection points (connection_calls.cpp): the server's IOPCShutdown point and a
+    // group's IOPCDataCallback point, found directly or through their enumerator, with live
+    // and made-up cookies, their connection enumerators walked, interleaved with forced
+    // removal of the group and with more server objects coming and going.
+    void ServerPointCall();
+    void GroupPointCall(StressShared::Group& group);
+    // Takes the group `handle` names out of the shared list (undoing its callbacks) and says
+    // whether it was public; false when no listed group has that handle.
+    bool ForgetGroup(DWORD handle, bool& wasPublic);
+    // RemoveGroup or, for a public group, RemovePublicGroup (always forced).
+    HRESULT RemoveAnyGroup(DWORD handle, bool isPublic, BOOL force);
+    // The point of `container` for `iid`, asked for by its IID or taken from the container's
+    // point enumerator after a walk; null when there is none. `onGroup`: counted as a group
+    // call (a group removed with force refuses in transport).
+    ComPtr<IConnectionPoint> FindPoint(IConnectionPointContainer* container, REFIID iid,
+                                       bool onGroup);
+    // EnumConnections, walked, cloned, and skipped right after a Next.
+    void WalkConnections(IConnectionPoint* point, bool onGroup);
+    HRESULT CountOn(bool onGroup, HRESULT hr) { return onGroup ? CountOnGroup(hr) : Count(hr); }
 
     ComPtr<IOPCServer> server_;
     StressShared& shared_;
