@@ -58,6 +58,11 @@ OPCServer::~OPCServer() {
     UnlistLiveServer(this);
     if (link_) link_->Cut();
     if (scanStarted_) Scanner().RequestStop();
+    RemoveAllGroups(FALSE);
+    shutdownPoint_.DisconnectAll();
+}
+
+void OPCServer::RemoveAllGroups(BOOL force) noexcept {
     for (;;) {
         OPCHANDLE first;
         {
@@ -65,9 +70,8 @@ OPCServer::~OPCServer() {
             first = groups_.FirstHandle();
         }
         if (!first) break;
-        RemoveFrom(listLock_, groups_, first, FALSE);
+        RemoveFrom(listLock_, groups_, first, force);
     }
-    shutdownPoint_.DisconnectAll();
 }
 
 HRESULT OPCServer::FinalConstruct() {
@@ -82,15 +86,7 @@ HRESULT OPCServer::FinalConstruct() {
 
 void OPCServer::DisconnectEndedClient() noexcept {
     client_.Reset();
-    for (;;) {
-        OPCHANDLE first;
-        {
-            CriticalSectionLock lock(listLock_);
-            first = groups_.FirstHandle();
-        }
-        if (!first) break;
-        RemoveFrom(listLock_, groups_, first, TRUE);
-    }
+    RemoveAllGroups(TRUE);
     shutdownPoint_.DisconnectAll();
     shutdownPoint_.DisconnectClients();
     CoDisconnectObject(Identity(), 0);

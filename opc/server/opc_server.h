@@ -113,6 +113,8 @@ class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPC
                                 LPUNKNOWN* unk);
     // Takes a group out of `list` under `lock`, then releases or disconnects it outside.
     static HRESULT RemoveFrom(CriticalSection& lock, GroupList& list, OPCHANDLE handle, BOOL force);
+    // Every private group, as RemoveGroup(force) would remove it.
+    void RemoveAllGroups(BOOL force) noexcept;
 
     bool scanStarted_ = false;
     FILETIME startTime_{};

@@ -68,18 +68,9 @@ const std::string kTree = std::string(ServerInstallation::kProbeTree) +
 // One installed server, of the other bitness than the `opcclient` that works it: the 64-bit
 // server for the 32-bit client, or the 32-bit server for the 64-bit client.
 template <bool kPeerServer>
-class CrossBitness : public testing::Test {
+class CrossBitness : public RegisteredServerTest {
   public:
-    static void SetUpTestSuite() {
-        install_ = new ServerInstallation(kTree, kPeerServer ? PeerBuild() : "");
-        registered_ = install_->Run("/RegServer");
-    }
-    static void TearDownTestSuite() {
-        for (DWORD id : ServerProcesses()) install_->started_.insert(id);
-        delete install_;
-        install_ = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(registered_); }
+    static void SetUpTestSuite() { Install(kTree, kPeerServer ? PeerBuild() : ""); }
 
     static std::wstring ToolExe() {
         return kPeerServer ? L"opcclient.exe" : Wide(PeerBuild()) + L"\\opcclient.exe";
@@ -89,8 +80,7 @@ class CrossBitness : public testing::Test {
         return RunChild(ToolExe(), command + L" OPCServerVEXA.OPCServer " + rest, timeoutMs);
     }
 
-    inline static ServerInstallation* install_ = nullptr;
-    inline static bool registered_ = false;
+    using RegisteredServerTest::install_;
 };
 class ThirtyTwoBitClient : public CrossBitness<false> {};
 class ThirtyTwoBitServer : public CrossBitness<true> {};

@@ -133,8 +133,12 @@ inline void RemovePublicGroups(IOPCServer* server) {
 // One installation of the server, registered for the whole test suite.
 class RegisteredServerTest : public testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        install_ = new ServerInstallation();
+    static void SetUpTestSuite() { Install(); }
+    // The installation of a suite: the probe with `tree`, the server and the probe from
+    // `build` (see ServerInstallation).
+    static void Install(const std::string& tree = ServerInstallation::kProbeTree,
+                        const std::string& build = "") {
+        install_ = new ServerInstallation(tree, build);
         registered_ = install_->Run("/RegServer");
     }
     static void TearDownTestSuite() {
