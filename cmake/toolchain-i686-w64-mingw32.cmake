@@ -4,6 +4,3 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(MINGW_TRIPLE i686-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
-# The whole 4 GB that 64-bit Windows gives a 32-bit process that asks for it, not 2 GB: a
-# server with thousands of groups and items is a big 32-bit process.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT} -Wl,--large-address-aware")

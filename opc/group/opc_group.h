@@ -65,8 +65,10 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     // Groups alive in the process at most. Each has a thread of its own, and a group stays in
     // its server's list after its client lets go of it until the client removes it: a client
     // that adds groups without end gets E_OUTOFMEMORY from AddGroup instead of taking the
-    // process's threads and memory.
-    static constexpr long kMaxGroups = 2000;
+    // process's threads and memory. A 32-bit process has room for far fewer threads (under
+    // Wine about 1,300 in all, each costing some 3 MB of address space), and shares it with
+    // the transactions' threads.
+    static constexpr long kMaxGroups = sizeof(void*) == 8 ? 2000 : 500;
     static long LiveGroups() noexcept { return liveGroups_.load(); }
 
     // IOPCItemMgt

@@ -79,8 +79,9 @@ struct CTransaction {
 };
 
 // Transactions pending in the process at most: each has a thread until it has reported, and a
-// client whose sinks answer slowly could otherwise pile up threads without end.
-constexpr long kMaxPendingTransactions = 1000;
+// client whose sinks answer slowly could otherwise pile up threads without end. Fewer in a
+// 32-bit process, for the same reason as its fewer groups.
+constexpr long kMaxPendingTransactions = sizeof(void*) == 8 ? 1000 : 250;
 
 // Starts the worker for `transaction`, which from then on belongs to the worker. On failure
 // (E_OUTOFMEMORY when kMaxPendingTransactions are pending, or the error of the thread start)

@@ -362,7 +362,14 @@ TEST_F(DriverHost, ExceptionsStopAtTheDriverBoundary) {
     EXPECT_EQ(0u, faulty->GetObjectID(0, "Dev"));
     EXPECT_EQ(0, faulty->Start(0));
     EXPECT_EQ(1, faulty->StartCount());
-    EXPECT_EQ(5u, faulty->FaultCount());
+#if defined(_WIN64)
+    EXPECT_EQ(5u, faulty->FaultCount()) << "each exception fails its own call";
+#else
+    // GCC's 32-bit exceptions cannot unwind out of the DLL: the first throw ends in abort(),
+    // which is contained as a fault and retires the driver.
+    EXPECT_EQ(1u, faulty->FaultCount());
+    EXPECT_TRUE(faulty->IsFaulted());
+#endif
     // The lock was released on the way out: another locked call still gets through.
     std::atomic<bool> done{false};
     std::thread again([&] {
