@@ -237,13 +237,13 @@ class ConnectionPoint final : public IConnectionPoint {
         sinks_.MarkGone(sink);
     }
 
-    // Drops every connection (the container is going away); no sink is called.
     // Drops the references that clients hold on this point through the RPC layer (they count
     // on the container): their later calls fail there.
     void DisconnectClients() noexcept {
         CoDisconnectObject(static_cast<IConnectionPoint*>(this), 0);
     }
 
+    // Drops every connection (the container is going away); no sink is called.
     void DisconnectAll() noexcept {
         std::vector<Sink*> taken;
         {
