@@ -311,6 +311,7 @@ TEST_F(ServerObject, TheShutdownConnectionPointKeepsSinksInSlotsAndNeverCallsThe
     EXPECT_EQ(CONNECT_E_NOCONNECTION, point->Unadvise(cookies[1]));
     ASSERT_EQ(S_OK, point->Advise(&sinks[5], &cookies[5]));
 
+#if defined(_WIN64)
     ComPtr<IEnumConnections> connections;
     ASSERT_EQ(S_OK, point->EnumConnections(connections.Put()));
     // One at a time: Wine's IEnumConnections proxy garbles the result of a longer Next.
@@ -324,6 +325,11 @@ TEST_F(ServerObject, TheShutdownConnectionPointKeepsSinksInSlotsAndNeverCallsThe
               listed)
         << "the new sink takes the freed second slot";
     connections.Reset();
+#else
+    // Wine's 32-bit IEnumConnections stub answers every Next of a 32-bit server with a garbled
+    // result (seen from clients of both bitnesses): the slots are listed through the 64-bit
+    // server here, and in this process by the connection point's own tests.
+#endif
 
     // The last release of the server object lets go of every sink without calling one.
     point.Reset();
