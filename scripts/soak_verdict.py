@@ -1,0 +1,183 @@
+#!/usr/bin/env python3
+"""The verdict of a soak run (scripts/soak.sh): reads the clients' JSON lines, the server's
+samples and the events of the run from its output directory, writes verdict.txt there,
+prints it, and exits 0 only when every check passes.
+
+    soak_verdict.py OUT --minutes N --server-ended SECONDS|'' --victim-kills N
+                   --kill-every S [--configurator]
+"""
+import argparse
+import glob
+import json
+import os
+import statistics
+import sys
+
+# The bounds the verdict holds the server to.
+MAX_CALL_MS = 10000  # no server call slower than this
+GAP_RATES = 8  # a subscriber waits at most this many update rates ...
+GAP_SLACK_MS = 2000  # ... plus this, between two update callbacks
+WARM_UP_SHARE = 0.2  # memory is judged after this share of the run
+MEMORY_MB_PER_HOUR = 20  # fitted growth of private memory after the warm-up, per hour ...
+MEMORY_MB_FLOOR = 8  # ... or this much over the whole span, whichever is more
+THREADS_DRIFT = 10  # threads at the end against the start of the judged span (medians)
+FILES_DRIFT = 20  # open Unix files likewise
+SERVER_END_S = 30  # the server ends this long after its last client at most
+
+
+def read_clients(out):
+    """Each client's final figures, by file name; None for a client that printed none."""
+    clients = {}
+    files = sorted(glob.glob(os.path.join(out, "clients", "*.json")))
+    # Of the victim only its last life runs to the end; the killed ones print nothing.
+    lives = [f for f in files if "-victim." in f]
+    last_life = max(lives, key=lambda f: int(f.rsplit(".", 2)[1])) if lives else None
+    for f in files:
+        if f in lives and f != last_life:
+            continue
+        lines = [line for line in open(f, encoding="utf-8") if line.strip()]
+        clients[os.path.basename(f)] = json.loads(lines[-1]) if lines else None
+    return clients
+
+
+def read_samples(out):
+    rows = []
+    with open(os.path.join(out, "samples.csv"), encoding="utf-8") as f:
+        next(f)
+        for line in f:
+            cells = line.strip().split(",")
+            try:
+                rows.append({"t": float(cells[0]), "private": float(cells[2]) / 1024,
+                             "resident": float(cells[3]) / 1024, "threads": float(cells[4]),
+                             "fds": float(cells[5]), "processes": int(cells[7])})
+            except (ValueError, IndexError):
+                continue  # a sample taken while the process ended
+    return rows
+
+
+def slope_per_hour(rows, key):
+    """Least-squares growth of `key` per hour."""
+    if len(rows) < 3:
+        return 0.0
+    ts = [r["t"] for r in rows]
+    vs = [r[key] for r in rows]
+    mt, mv = statistics.fmean(ts), statistics.fmean(vs)
+    den = sum((t - mt) ** 2 for t in ts)
+    return 0.0 if den == 0 else sum((t - mt) * (v - mv) for t, v in zip(ts, vs)) / den * 3600
+
+
+def drift(rows, key):
+    """Median of the last quarter minus the median of the first."""
+    q = max(1, len(rows) // 4)
+    return statistics.median(r[key] for r in rows[-q:]) - statistics.median(r[key] for r in rows[:q])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("out")
+    parser.add_argument("--minutes", type=float, required=True)
+    parser.add_argument("--server-ended", default="")
+    parser.add_argument("--victim-kills", type=int, default=0)
+    parser.add_argument("--kill-every", type=int, default=0)
+    parser.add_argument("--configurator", action="store_true")
+    a = parser.parse_args()
+
+    checks = []  # (passed, text)
+    lines = []
+
+    def check(passed, text):
+        checks.append((passed, text))
+
+    clients = read_clients(a.out)
+    silent = [name for name, c in clients.items() if c is None]
+    figures = [c for c in clients.values() if c]
+    check(not silent and figures, "every client printed its figures"
+          + (f" (none from {', '.join(silent)})" if silent else f" ({len(figures)} clients)"))
+
+    calls = sum(c["calls"] for c in figures)
+    failures = sum(c["failures"] for c in figures)
+    first = next((f"{c['role']}: {c['first_failure']}" for c in figures if c["failures"]), "")
+    check(failures == 0, f"failed calls: {failures} of {calls}" + (f" (first: {first})" if first else ""))
+
+    slowest = max(figures, key=lambda c: c["max_latency_ms"], default=None)
+    if slowest:
+        check(slowest["max_latency_ms"] <= MAX_CALL_MS,
+              f"slowest call {slowest['max_latency_ms']:.0f} ms ({slowest['slowest_call']} of "
+              f"{slowest['role']}), bound {MAX_CALL_MS} ms")
+
+    checked = sum(c["writes_checked"] for c in figures)
+    lost = sum(c["lost_writes"] for c in figures)
+    first_lost = next((c["first_lost"] for c in figures if c["lost_writes"]), "")
+    check(lost == 0 and checked > 0, f"lost writes: {lost} of {checked} read back from the device"
+          + (f" (first: {first_lost})" if first_lost else ""))
+
+    missing = sum(c["missing_completions"] for c in figures)
+    accepted = sum(c["cancels_accepted"] for c in figures)
+    late = sum(c["cancels_late"] for c in figures)
+    check(missing == 0, f"asynchronous transactions without an end: {missing} "
+          f"(cancels accepted {accepted}, too late {late})")
+
+    for c in figures:
+        if not c["role"].startswith("subscriber") and c["role"] != "victim":
+            continue
+        bound = GAP_RATES * c["gap_rate_ms"] + GAP_SLACK_MS
+        check(c["callbacks"] > 0 and c["max_gap_ms"] <= bound,
+              f"{c['role']} (seed {c['seed']}): {c['callbacks']} callbacks, longest gap "
+              f"{c['max_gap_ms']:.0f} ms at {c['gap_rate_ms']} ms, bound {bound} ms")
+
+    rows = read_samples(a.out)
+    run_s = a.minutes * 60
+    judged = [r for r in rows if r["t"] >= WARM_UP_SHARE * run_s and r["t"] <= run_s]
+    if len(judged) >= 3:
+        span_h = (judged[-1]["t"] - judged[0]["t"]) / 3600
+        per_hour = slope_per_hour(judged, "private")
+        tolerance = max(MEMORY_MB_FLOOR, MEMORY_MB_PER_HOUR * span_h)
+        check(per_hour * span_h <= tolerance,
+              f"private memory after the warm-up: {judged[0]['private']:.1f} -> "
+              f"{judged[-1]['private']:.1f} MB, fitted growth {per_hour:+.1f} MB/h "
+              f"({per_hour * span_h:+.1f} MB over {span_h * 60:.1f} min), tolerance "
+              f"{tolerance:.1f} MB")
+        lines.append(f"resident memory after the warm-up: fitted growth "
+                     f"{slope_per_hour(judged, 'resident'):+.1f} MB/h; peak private "
+                     f"{max(r['private'] for r in rows):.1f} MB")
+        threads = drift(judged, "threads")
+        check(threads <= THREADS_DRIFT, f"threads after the warm-up: {judged[0]['threads']:.0f} -> "
+              f"{judged[-1]['threads']:.0f}, drift of medians {threads:+.0f} (bound {THREADS_DRIFT}), "
+              f"{slope_per_hour(judged, 'threads'):+.1f}/h")
+        files = drift(judged, "fds")
+        check(files <= FILES_DRIFT, f"open files after the warm-up: {judged[0]['fds']:.0f} -> "
+              f"{judged[-1]['fds']:.0f}, drift of medians {files:+.0f} (bound {FILES_DRIFT})")
+    else:
+        check(False, f"too few samples of the server after the warm-up ({len(judged)})")
+    check(rows and max(r["processes"] for r in rows) == 1,
+          "one server process served every client"
+          + (f" (up to {max(r['processes'] for r in rows)} at once)" if rows else " (none seen)"))
+
+    ended = a.server_ended
+    how = "after the configurator was closed" if a.configurator else "by itself"
+    check(ended != "" and int(ended) <= SERVER_END_S,
+          f"the server ended {how} {ended} s after the last client" if ended
+          else f"the server still ran {SERVER_END_S} s after the last client")
+
+    has_victim = any("victim" in name for name in clients)
+    if has_victim and a.kill_every > 0:
+        check(a.victim_kills >= 1, f"victim killed and started again {a.victim_kills} times")
+    if a.configurator:
+        events = open(os.path.join(a.out, "events.log"), encoding="utf-8").read()
+        started = events.count("debug scanning started")
+        check("cannot" not in events and (started > 0 or a.minutes < 1),
+              f"configurator open throughout, debug scanning started and stopped {started} times")
+
+    verdict = all(passed for passed, _ in checks)
+    text = [f"Soak of {a.minutes:g} min, {len(clients)} clients, {calls} calls: "
+            + ("PASS" if verdict else "FAIL")]
+    text += [("  ok    " if passed else "  FAIL  ") + t for passed, t in checks]
+    text += ["  info  " + t for t in lines]
+    with open(os.path.join(a.out, "verdict.txt"), "w", encoding="utf-8") as f:
+        f.write("\n".join(text) + "\n")
+    print("\n".join(text))
+    return 0 if verdict else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
