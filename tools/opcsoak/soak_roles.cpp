@@ -242,7 +242,8 @@ void RunPoller(SoakContext& c) {
     }
 }
 
-void RunWriter(SoakContext& c) {
+// Writes to the slot's tags until the deadline, a pause of `lowMs` to `highMs` between rounds.
+void WriteUntilDeadline(SoakContext& c, unsigned lowMs, unsigned highMs) {
     const std::vector<std::wstring> ids = SlotTags(c.seed);
     const std::unique_ptr<Group> group = MakeGroup(c, false, 1000);
     if (!group) return;
@@ -250,22 +251,18 @@ void RunWriter(SoakContext& c) {
     if (handles.size() != ids.size()) return;
     for (unsigned long round = 1; c.Running(); ++round) {
         WriteRound(c, *group, handles, ids, round);
-        c.Pause(c.Between(50, 200));
+        c.Pause(c.Between(lowMs, highMs));
     }
+}
+
+void RunWriter(SoakContext& c) {
+    WriteUntilDeadline(c, 50, 200);
 }
 
 void RunVictim(SoakContext& c) {
     const auto fast = Subscribe(c, PlantTags(), 250);
     const auto slots = Subscribe(c, SlotTags(c.seed), 500);
-    const std::vector<std::wstring> ids = SlotTags(c.seed);
-    const std::unique_ptr<Group> group = MakeGroup(c, false, 1000);
-    if (!group) return;
-    const std::vector<OPCHANDLE> handles = AddAll(c, *group, ids);
-    if (handles.size() != ids.size()) return;
-    for (unsigned long round = 1; c.Running(); ++round) {
-        WriteRound(c, *group, handles, ids, round);
-        c.Pause(c.Between(200, 600));
-    }
+    WriteUntilDeadline(c, 200, 600);
 }
 
 // The asynchronous transactions' ends, by transaction ID, as the group's callbacks report them.
