@@ -26,30 +26,39 @@ DriverCallPool::~DriverCallPool() = default;
 
 bool DriverCallPool::Start(const std::shared_ptr<Task>& task) noexcept {
     if (!task) return false;
-    SrwLock lock(shared_->lock);
-    if (shared_->closed) return false;
-    try {
-        shared_->queue.push_back(task);
-    } catch (...) {
-        return false;
-    }
-    if (shared_->idle >= shared_->queue.size()) {
-        WakeConditionVariable(&shared_->work);
-        return true;
-    }
-    if (shared_->threads < kMaxThreads) {
-        // The thread holds the shared state: it may outlive the pool inside a driver.
-        auto* own = new (std::nothrow) std::shared_ptr<Shared>(shared_);
-        HANDLE thread = own ? CreateThread(nullptr, 0, ThreadProc, own, 0, nullptr) : nullptr;
-        if (thread) {
-            CloseHandle(thread);
-            ++shared_->threads;
+    {
+        SrwLock lock(shared_->lock);
+        if (shared_->closed) return false;
+        try {
+            shared_->queue.push_back(task);
+        } catch (...) {
+            return false;
+        }
+        if (shared_->idle >= shared_->queue.size()) {
+            WakeConditionVariable(&shared_->work);
             return true;
         }
-        delete own;
+        if (shared_->threads >= kMaxThreads) return true;  // a busy thread takes it when free
+        ++shared_->threads;                                // the slot of the thread made below
     }
+    // The thread is made outside the lock: under Wine a thread's creation can wait on the
+    // platform's own locks (the loader's, the RPC layer's), and every caller of every driver
+    // queued behind it on this lock while it did.
+    // The thread holds the shared state: it may outlive the pool inside a driver.
+    auto* own = new (std::nothrow) std::shared_ptr<Shared>(shared_);
+    HANDLE thread = own ? CreateThread(nullptr, 0, ThreadProc, own, 0, nullptr) : nullptr;
+    if (thread) {
+        CloseHandle(thread);
+        return true;
+    }
+    delete own;
+    SrwLock lock(shared_->lock);
+    --shared_->threads;
     if (shared_->threads > 0) return true;  // a busy thread takes it when it is free
-    shared_->queue.pop_back();
+    // No thread to run it: the task goes (if no thread has taken it meanwhile).
+    auto queued = std::find(shared_->queue.begin(), shared_->queue.end(), task);
+    if (queued == shared_->queue.end()) return true;
+    shared_->queue.erase(queued);
     return false;
 }
 

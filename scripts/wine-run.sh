@@ -54,11 +54,12 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     # program through this script before any fixture runs, without a display.
     if [ -n "${DISPLAY:-}" ]; then
         if [ -n "${OPC_DESKTOP_KEEPER:-}" ] && [ -f "$OPC_DESKTOP_KEEPER" ]; then
-            # The keeper is found by its own command line, its Windows path as a pattern
-            # (each build's is another): a 32-bit one runs as a child of a start.exe that
-            # the loader's process becomes, so the pid the shell knows is not the keeper's.
-            keeper=$(printf 'Z:%s' "$OPC_DESKTOP_KEEPER" | tr / '\\' |
-                sed 's/[][\.*^$+?(){}|]/\\&/g')
+            # The keeper is found by its own command line, its path as a pattern (each
+            # build's is another; a 64-bit keeper shows it as given, a 32-bit one as a
+            # Windows path): a 32-bit one runs as a child of a start.exe that the loader's
+            # process becomes, so the pid the shell knows is not the keeper's.
+            keeper="(Z:)?$(printf '%s' "$OPC_DESKTOP_KEEPER" | sed 's/[][\.*^$+?(){}|]/\\&/g' |
+                sed 's|/|[/\\]|g')"
             if ! pgrep -f -- "$keeper" >/dev/null; then
                 setsid "$WINELOADER" "$OPC_DESKTOP_KEEPER" </dev/null >/dev/null 2>&1 9>&- &
                 # Once it shows, later calls see it.
