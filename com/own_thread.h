@@ -1,7 +1,8 @@
 // Threads of the server's own that never run driver code (a group's update thread, a
 // transaction's) reserve a small stack rather than the executable's default of 2 MB: the
-// 2,000 groups and 1,000 pending transactions a process may hold must fit the address space
-// of the 32-bit build. A driver's calls keep the default on the driver's own threads.
+// groups and pending transactions a process may hold (COPCGroup::kMaxGroups,
+// kMaxPendingTransactions) must fit the address space of the 32-bit build as well. A driver's
+// calls keep the default on the driver's own threads.
 #pragma once
 
 #include <windows.h>
