@@ -9,6 +9,7 @@
 #include "configurator.h"
 #include "driver_list.h"
 #include "ended_client_watch.h"
+#include "interface_anchors.h"
 #include "opc_server.h"
 #include "public_groups.h"
 #include "ready_flag.h"
@@ -20,6 +21,38 @@
 #include "server_module.h"
 #include "session_end_watcher.h"
 #include "shutdown_notice.h"
+
+namespace {
+
+// Every interface the server's objects hand to clients.
+size_t HoldServerInterfaces(InterfaceAnchors& anchors) noexcept {
+    return anchors.Hold({IID_IUnknown,
+                         IID_IClassFactory,
+                         IID_IOPCCommon,
+                         IID_IOPCServer,
+                         IID_IOPCServerPublicGroups,
+                         IID_IOPCBrowseServerAddressSpace,
+                         IID_IOPCItemProperties,
+                         IID_IConnectionPointContainer,
+                         IID_IPersist,
+                         IID_IPersistStorage,
+                         IID_IOPCItemMgt,
+                         IID_IOPCGroupStateMgt,
+                         IID_IOPCPublicGroupStateMgt,
+                         IID_IOPCSyncIO,
+                         IID_IOPCAsyncIO,
+                         IID_IOPCAsyncIO2,
+                         IID_IDataObject,
+                         IID_IEnumOPCItemAttributes,
+                         IID_IConnectionPoint,
+                         IID_IEnumConnectionPoints,
+                         IID_IEnumConnections,
+                         IID_IEnumString,
+                         IID_IEnumUnknown,
+                         IID_IEnumSTATDATA});
+}
+
+}  // namespace
 
 BOOL CServerApp::InitInstance(const std::string& arguments) {
     // The framework's profile key: it holds only the configurator's recent files.
@@ -48,6 +81,8 @@ BOOL CServerApp::InitInstance(const std::string& arguments) {
     }
 
     hosting_ = true;
+    interfaceAnchors_ = std::make_unique<InterfaceAnchors>();
+    HoldServerInterfaces(*interfaceAnchors_);
     Module().StartMonitor();
     if (IClassFactory* factory = ClassFactory<OPCServer>::New()) {
         Module().RegisterClassObject(kServerClsid, factory, REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED);
@@ -122,6 +157,7 @@ int CServerApp::ExitInstance() {
     // The frame empties its tree before its window goes, if the user has not closed it.
     configurator_.reset();
     sessionEndWatcher_.reset();
+    interfaceAnchors_.reset();
     if (comInitialised_) CoUninitialize();
     return 0;
 }

@@ -11,6 +11,7 @@
 
 class CConfigurator;
 class EndedClientWatch;
+class InterfaceAnchors;
 class SessionEndWatcher;
 
 class CServerApp {
@@ -30,6 +31,7 @@ class CServerApp {
     std::unique_ptr<CConfigurator> configurator_;
     std::unique_ptr<SessionEndWatcher> sessionEndWatcher_;
     std::unique_ptr<EndedClientWatch> endedClientWatch_;
+    std::unique_ptr<InterfaceAnchors> interfaceAnchors_;
     bool comInitialised_ = false;
 };
 
