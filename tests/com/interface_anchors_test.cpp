@@ -1,6 +1,7 @@
 // The exports that keep each interface registered for the life of the server process.
 #include <windows.h>
 #include <objbase.h>
+#include <ocidl.h>
 #include <gtest/gtest.h>
 
 #include "interface_anchors.h"
