@@ -1,19 +1,32 @@
 #include "child_process.h"
 
 #include <gtest/gtest.h>
-#include <thread>
 
 #include "probe_driver_files.h"
 
 namespace {
 
-std::string Drain(HANDLE pipe) {
-    std::string text;
-    char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(pipe, buffer, sizeof(buffer), &n, nullptr) && n > 0) text.append(buffer, n);
-    return text;
-}
+// Reads one pipe to its end into `text` on a thread of its own.
+struct PipeReader {
+    HANDLE pipe;
+    std::string* text;
+
+    HANDLE Start() {
+        HANDLE thread = CreateThread(nullptr, 0, &PipeReader::Run, this, 0, nullptr);
+        if (!thread) Read();  // no thread: read here, as before
+        return thread;
+    }
+    void Read() {
+        char buffer[4096];
+        DWORD n = 0;
+        while (ReadFile(pipe, buffer, sizeof(buffer), &n, nullptr) && n > 0)
+            text->append(buffer, n);
+    }
+    static DWORD WINAPI Run(void* self) {
+        static_cast<PipeReader*>(self)->Read();
+        return 0;
+    }
+};
 
 // `exeName` in the test program's directory, or where a path names it.
 std::wstring ProgramPath(const std::wstring& exeName) {
@@ -36,8 +49,9 @@ HANDLE StartChild(const std::wstring& exeName, const std::wstring& arguments) {
     return pi.hProcess;
 }
 
-// Both pipes are read to their end while the program runs, so that neither can fill up and
-// block it.
+// Both pipes are read to their end on threads of their own while the program runs, so that
+// neither can fill up and block it, and the timeout holds even when the program hangs with its
+// pipes open.
 ChildRun RunChild(const std::wstring& exeName, const std::wstring& arguments, DWORD timeoutMs) {
     ChildRun run;
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
@@ -60,12 +74,22 @@ ChildRun RunChild(const std::wstring& exeName, const std::wstring& arguments, DW
     CloseHandle(outWrite);
     CloseHandle(errWrite);
     if (started) {
-        std::thread errors([&] { run.err = Drain(errRead); });
-        run.out = Drain(outRead);
-        errors.join();
+        PipeReader out{outRead, &run.out}, err{errRead, &run.err};
+        HANDLE readers[] = {out.Start(), err.Start()};
         if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) {
             ADD_FAILURE() << std::string(exeName.begin(), exeName.end()) << " did not end";
             TerminateProcess(pi.hProcess, 99);
+            WaitForSingleObject(pi.hProcess, 10000);
+        }
+        // A program that handed its pipes on to a process still running keeps them open: its
+        // output so far is enough.
+        for (HANDLE reader : readers) {
+            if (!reader) continue;
+            if (WaitForSingleObject(reader, 10000) != WAIT_OBJECT_0) {
+                CancelSynchronousIo(reader);
+                WaitForSingleObject(reader, INFINITE);
+            }
+            CloseHandle(reader);
         }
         GetExitCodeProcess(pi.hProcess, &run.exitCode);
         CloseHandle(pi.hProcess);
