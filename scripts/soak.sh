@@ -14,8 +14,9 @@
 #
 # At the end the configurator is closed and the server must end by itself (with
 # --no-configurator COM starts the server and it must end after its last client).
-# Everything lands in build/soak/: samples.csv, memory.png, verdict.txt, clients/ (each
-# client's JSON line and errors). Exit code 0 only when the verdict passes.
+# Everything lands in build/soak/: samples.csv, clients.csv (the clients' memory), memory.png,
+# verdict.txt, clients/ (each client's JSON line and errors). Exit code 0 only when the
+# verdict passes.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 MINUTES=60
@@ -110,6 +111,7 @@ fi
 START=$(date +%s)
 touch "$OUT/events.log" "$OUT/client.pids"
 echo "seconds,pid,private_kb,resident_kb,threads,fds,cpu_s,server_processes" >"$OUT/samples.csv"
+echo "seconds,pid,client,private_kb" >"$OUT/clients.csv"
 sampler() {
     while :; do
         pids=$(server_pids)
@@ -119,6 +121,16 @@ sampler() {
             fds=$(ls "/proc/$pid/fd" 2>/dev/null | wc -l)
             echo "$(($(date +%s) - START)),$pid,$(status_kb "$pid" RssAnon),$(status_kb "$pid" VmRSS),$(status_kb "$pid" Threads),$fds,$cpu,$n"
         done >>"$OUT/samples.csv"
+        # The clients too: their own data does not grow, so what their memory does is the
+        # platform's, the yardstick for the server's.
+        for pid in $(pgrep -f 'opcsoak\.exe' || true); do
+            tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$OPC_WINEPREFIX" ||
+                continue
+            role=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null |
+                sed -n 's/.*--role \([a-z0-9-]*\) .*--seed \([0-9]*\).*/\1-\2/p')
+            [ -n "$role" ] || continue
+            echo "$(($(date +%s) - START)),$pid,$role,$(status_kb "$pid" RssAnon)"
+        done >>"$OUT/clients.csv"
         sleep 10
     done
 }
@@ -250,4 +262,4 @@ EOF
 fi
 python3 "$ROOT/scripts/soak_verdict.py" "$OUT" --minutes "$MINUTES" --server-ended "${ENDED:-}" \
     --victim-kills "$(grep -c 'killed victim' "$OUT/events.log" || true)" --kill-every "$KILL_EVERY" \
-    ${CONFIGURATOR:+--configurator}
+    ${CONFIGURATOR:+--configurator} --wine
