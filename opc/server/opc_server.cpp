@@ -238,9 +238,10 @@ STDMETHODIMP OPCServer::GetStatus(OPCSERVERSTATUS** status) {
         s[0].dwServerState = problem.empty() ? OPC_STATUS_RUNNING : OPC_STATUS_NOCONFIG;
         s[0].dwGroupCount = groupCount;
         s[0].dwBandWidth = 0xFFFFFFFF;
-        s[0].wMajorVersion = 1;
-        s[0].wMinorVersion = 0;
-        s[0].wBuildNumber = 1;
+        // The project's version (CMakeLists.txt), which the packages carry too.
+        s[0].wMajorVersion = OPC_VERSION_MAJOR;
+        s[0].wMinorVersion = OPC_VERSION_MINOR;
+        s[0].wBuildNumber = OPC_VERSION_BUILD;
         s[0].szVendorInfo = vendor.Detach();
         *status = s.Detach();
         return S_OK;
