@@ -3,7 +3,9 @@
 # Both are tested under Wine. With OPC_PEER_BIN naming the other build's bin directory, the
 # tests between 32-bit and 64-bit clients and servers are built too. With targets (CMake
 # target names, after the build directory) only those and what they need are built: the demo
-# builds the product without the test suite.
+# builds the product without the test suite. The x86_64 build with OPC_PEER_BIN (the i686
+# one's bin directory) and no targets also makes the two Windows Installer packages, in
+# build/packages, when anything they hold has changed.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 ARCH=${1:-x86_64}
@@ -19,3 +21,13 @@ TARGETS=
 for target in "$@"; do TARGETS="$TARGETS --target $target"; done
 # shellcheck disable=SC2086 # one word per target
 cmake --build "$DIR" $TARGETS -- -j"$(nproc)"
+
+if [ "$ARCH" = x86_64 ] && [ $# -eq 0 ] && [ -n "${OPC_PEER_BIN:-}" ]; then
+    OUT="$DIR/packages"
+    VERSION=$(sed -n 's/^project([A-Za-z0-9_]* VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+    NEWEST="$OUT/OPCServerVEXA-$VERSION-x64.msi"
+    if [ ! -f "$NEWEST" ] || [ -n "$(find "$DIR/bin" "$OPC_PEER_BIN" "$ROOT/installer" "$ROOT/README.md" \
+        -newer "$NEWEST" -print -quit)" ]; then
+        "$ROOT/scripts/package.sh" "$DIR/bin" "$OPC_PEER_BIN" "$OUT"
+    fi
+fi

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Sets everything up, builds both architectures and runs every test of each under Wine: the
 # x86_64 build's (with the tests between 32-bit and 64-bit clients and servers), then the i686
-# build's, in the WOW64 half of a 64-bit prefix of its own, and then three minutes of the soak
-# (scripts/soak.sh). The README's test command; CI runs it through .ci/run.
+# build's, in the WOW64 half of a 64-bit prefix of its own, then the Windows Installer
+# packages (scripts/test-package.sh) and three minutes of the soak (scripts/soak.sh). The
+# README's test command; CI runs it through .ci/run.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 "$ROOT/scripts/setup.sh"
@@ -37,6 +38,10 @@ if [ "$RUNS_32BIT" = yes ]; then
 else
     echo "test.sh: THE i686 TESTS AND THE TESTS BETWEEN 32-BIT AND 64-BIT ARE SKIPPED:" \
         "this machine does not run 32-bit Windows programs (see scripts/check-32bit.sh)"
+fi
+if [ "$RUNS_32BIT" = yes ]; then
+    echo "test.sh: the packages"
+    "$ROOT/scripts/test-package.sh" "$ROOT/build/packages" || status=1
 fi
 # The soak is run once and not again: a hang it meets is a fault of the server's, not of a busy
 # machine.
