@@ -139,7 +139,11 @@ installed=$(export_classes installed)
     wine 'C:\windows\syswow64\regsvr32.exe' /s opccomn_ps.dll >/dev/null 2>&1)
 wineserver -w
 registered=$(export_classes registered)
-if $COMPARE "$installed" "$registered" $BOOKKEEPING >"$WORK/install64-registry.diff"; then
+# One value cannot match: the type library's help directory, which the server writes in the
+# short form of its directory, and Windows Installer can format only the short form of a
+# file. The server has no help files; that value is left out of the comparison.
+if $COMPARE "$installed" "$registered" $BOOKKEEPING \
+    --ignore '.*\\TypeLib\\\{[^}]*\}\\[^\\]*\\HELPDIR:@' >"$WORK/install64-registry.diff"; then
     ok "the registry equals what /RegServer and regsvr32 write"
 else
     fail "the package's registry differs from the programs' (install64-registry.diff):"
