@@ -82,6 +82,9 @@ class CDriver : public std::enable_shared_from_this<CDriver> {
         bool isTag = false;
         bool readOnly = false;
         VARTYPE type = VT_EMPTY;  // the canonical data type
+        // The engineering range the driver gives for the tag, if any (an analog item).
+        bool hasRange = false;
+        double euLow = 0, euHigh = 0;
     };
     TagFacts GetTagFacts(DWORD id);
     // What a read needs of a record: the value, quality and timestamp of a tag (nothing for

@@ -73,6 +73,7 @@ void OPCItem::Reset() noexcept {
     requestedType_ = VT_EMPTY;
     canonicalType_ = VT_R4;
     euInfo_.Clear();
+    hasRange_ = false;
     CoFileTimeNow(&timestamp_);
     quality_ = OPC_QUALITY_GOOD;
     value_.Clear();
@@ -92,6 +93,7 @@ HRESULT OPCItem::Bind(const TagLookup& found, OPCITEMRESULT* result) {
     driver_.reset();
     tag_ = 0;
     isTag_ = false;
+    hasRange_ = false;
     if (found.driver && found.tag != 0) {
         driver_ = found.driver;
         tag_ = found.tag;
@@ -99,6 +101,9 @@ HRESULT OPCItem::Bind(const TagLookup& found, OPCITEMRESULT* result) {
             hr = S_OK;
             isTag_ = true;
             canonicalType_ = found.facts.type;
+            hasRange_ = found.facts.hasRange;
+            euLow_ = found.facts.euLow;
+            euHigh_ = found.facts.euHigh;
             accessRights_ = found.facts.readOnly ? OPC_READABLE : OPC_READABLE | OPC_WRITEABLE;
         }
     }

@@ -115,6 +115,11 @@ class OPCItem {
         requestedType_ = type == VT_EMPTY ? canonicalType_ : type;
     }
     DWORD AccessRights() const noexcept { return accessRights_; }
+    // An analog item: its tag has an engineering range (low, high), which a percent deadband
+    // is a share of.
+    bool IsAnalog() const noexcept { return hasRange_; }
+    double EuLow() const noexcept { return euLow_; }
+    double EuHigh() const noexcept { return euHigh_; }
     // Unique for the life of the process: tells a record from a later one in the same entry.
     uint64_t Serial() const noexcept { return serial_; }
 
@@ -139,6 +144,8 @@ class OPCItem {
     VARTYPE requestedType_ = VT_EMPTY;
     VARTYPE canonicalType_ = VT_R4;
     Variant euInfo_;
+    bool hasRange_ = false;
+    double euLow_ = 0, euHigh_ = 0;
     FILETIME timestamp_{};
     WORD quality_ = OPC_QUALITY_GOOD;
     Variant value_;
