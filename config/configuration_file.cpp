@@ -10,6 +10,7 @@
 #include "configuration_status.h"
 #include "driver_list.h"
 #include "server_identity.h"
+#include "settings_key.h"
 #include "win_handle.h"
 
 namespace {
@@ -90,33 +91,8 @@ ComPtr<IStorage> StorageInMemory(const std::string& bytes) {
     return root;
 }
 
-constexpr const char* kConfigurationKey = "Configuration";
 constexpr const char* kDefaultConfigurationValue = "DefaultConfiguration";
 constexpr DWORD kPathBufferBytes = 255;
-
-class RegKey {
-  public:
-    RegKey() = default;
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    ~RegKey() {
-        if (h_) RegCloseKey(h_);
-    }
-    HKEY* Put() { return &h_; }
-    HKEY Get() const { return h_; }
-
-  private:
-    HKEY h_ = nullptr;
-};
-
-// HKCR\AppID\{AppID}; `extra` adds rights beyond reading.
-bool OpenAppIdKey(RegKey& appId, REGSAM extra) {
-    RegKey root;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "AppID", 0, KEY_READ, root.Put()) != ERROR_SUCCESS)
-        return false;
-    return RegOpenKeyExA(root.Get(), kServerAppIdText, 0, KEY_READ | extra, appId.Put()) ==
-           ERROR_SUCCESS;
-}
 
 }  // namespace
 
@@ -210,26 +186,16 @@ bool SaveConfiguration(const std::string& path) {
 }
 
 bool StoreDefaultConfigurationPath(const std::string& path) {
-    // The AppID key is opened with the right to create "Configuration": registration does
-    // not write it, and without that right the first save could never record its file.
-    RegKey appId;
-    if (!OpenAppIdKey(appId, KEY_CREATE_SUB_KEY)) return false;
-    RegKey configuration;
-    if (RegCreateKeyExA(appId.Get(), kConfigurationKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        configuration.Put(), nullptr) != ERROR_SUCCESS)
-        return false;
-    return RegSetValueExA(configuration.Get(), kDefaultConfigurationValue, 0, REG_SZ,
+    RegKey settings;
+    if (!OpenSettingsKey(settings, true)) return false;
+    return RegSetValueExA(settings.Get(), kDefaultConfigurationValue, 0, REG_SZ,
                           reinterpret_cast<const BYTE*>(path.c_str()),
                           static_cast<DWORD>(path.size() + 1)) == ERROR_SUCCESS;
 }
 
 std::optional<std::string> ReadDefaultConfigurationPath() {
-    RegKey appId;
-    if (!OpenAppIdKey(appId, 0)) return std::nullopt;
     RegKey configuration;
-    if (RegOpenKeyExA(appId.Get(), kConfigurationKey, 0, KEY_ALL_ACCESS, configuration.Put()) !=
-        ERROR_SUCCESS)
-        return std::nullopt;
+    if (!OpenSettingsKey(configuration, false)) return std::nullopt;
     char buffer[kPathBufferBytes] = {};
     DWORD size = sizeof(buffer);
     DWORD type = 0;
