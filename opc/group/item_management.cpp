@@ -112,6 +112,8 @@ STDMETHODIMP COPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT*
 STDMETHODIMP COPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
                                        HRESULT** ppErrors) {
     return ForEachItem(dwCount, phServer, ppErrors, [&](OPCItem& item, DWORD) {
+        // An item made active is sent at the next cycle, changed or not.
+        if (bActive && !item.Active()) item.ForgetSent();
         item.SetActive(bActive);
         return S_OK;
     });
@@ -130,6 +132,8 @@ STDMETHODIMP COPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer,
                                      VARTYPE* pRequestedDatatypes, HRESULT** ppErrors) {
     if (ppErrors && dwCount && !pRequestedDatatypes) return E_INVALIDARG;
     return ForEachItem(dwCount, phServer, ppErrors, [&](OPCItem& item, DWORD i) {
+        // The client hears the value again in the type it now asks for.
+        if (item.RequestedType() != pRequestedDatatypes[i]) item.ForgetSent();
         item.SetRequestedType(pRequestedDatatypes[i]);
         return S_OK;
     });

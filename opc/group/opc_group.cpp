@@ -4,6 +4,7 @@
 
 #include "co_task_mem.h"
 #include "com_call.h"
+#include "reporting_mode.h"
 #include "scan_thread.h"
 
 std::atomic<long> COPCGroup::liveGroups_{0};
@@ -89,13 +90,23 @@ void COPCGroup::DestroyAfterAbandonedStop() noexcept {
     delete this;
 }
 
-// Refreshes every readable item's cache from its driver and reports every one of them, changed
-// or not, to the data-change sinks. The values are gathered only when someone listens. Values
-// that weigh more than one answer may go out in several callbacks, in the items' order. The
-// drivers are asked without the item mutex: the group's calls go on meanwhile.
+// Refreshes every readable item's cache from its driver and reports the items to the
+// data-change sinks: every one of them, changed or not, or in the changes-only mode the
+// active ones that changed since they were last sent (reporting_mode.h). The values are
+// gathered only when someone listens; a cycle that had nobody to tell, or could not finish,
+// makes the next changes-only cycle send everything again. Values that weigh more than one
+// answer may go out in several callbacks, in the items' order. The drivers are asked without
+// the item mutex: the group's calls go on meanwhile.
 bool COPCGroup::RunCycle(DWORD& ended) noexcept {
+    const bool changesOnly = ReportsChangesOnly();
+    FLOAT deadband;
+    {
+        CriticalSectionLock lock(stateLock_);
+        deadband = deadband_;
+    }
     if (!itemMutex_.Acquire(updateRate_)) return false;  // busy: next turn
     const bool report = HasDataSinks() || AdviseHolder();
+    const bool everything = !changesOnly || resendAll_.exchange(false);
     bool complete = true;
     size_t used = 0;  // sets of cycleValues_ filled in this cycle
     std::vector<OPCHANDLE> handles;
@@ -136,17 +147,25 @@ bool COPCGroup::RunCycle(DWORD& ended) noexcept {
             OPCItem* item = ItemAt(handles[k], serials[k]);
             if (!item) continue;  // removed meanwhile
             item->TakeReading(tags[k].driver ? &readings[k] : nullptr);
-            if (values && !values->TryAdd(*item)) {
+            if (!values) continue;
+            if (changesOnly &&
+                (!item->Active() || (!everything && !item->ChangedSinceSent(deadband))))
+                continue;
+            if (!values->TryAdd(*item)) {
                 if (values->Count() > 0) values = nextSet();
                 // A value that alone is more than an answer can carry goes without it.
                 if (!values->TryAdd(*item)) values->AddTooLarge(*item);
             }
+            if (changesOnly) item->MarkSent();
         }
     } catch (...) {
         // Out of memory while copying a value: this cycle reports nothing, the next one all.
         complete = false;
     }
     itemMutex_.Release();
+    // What the items were last sent is known only after a changes-only cycle that told
+    // someone everything it had to tell.
+    if (!changesOnly || !report || !complete) resendAll_ = true;
     ended = timeGetTime();
     for (size_t i = 0; report && complete && i < used; ++i) {
         if (cycleValues_[i]->Count() == 0) continue;
@@ -226,11 +245,17 @@ STDMETHODIMP COPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpd
                                  DWORD* /*pLCID: the locale stays 1049*/,
                                  OPCHANDLE* phClientGroup) {
     if (Defunct()) return E_FAIL;
+    // Where the deadband means something it must be a percentage; otherwise it is only
+    // stored, as clients of this server have always had it.
+    if (pPercentDeadband && ReportsChangesOnly() && !IsPercentDeadband(*pPercentDeadband))
+        return E_INVALIDARG;
     HRESULT result = S_OK;
     DWORD rate;
     {
         CriticalSectionLock lock(stateLock_);
         rate = pRequestedUpdateRate ? *pRequestedUpdateRate : updateRate_.load();
+        // Reporting by exception: a group made active tells its client everything first.
+        if (pActive && *pActive && !active_) resendAll_ = true;
         if (pActive) active_ = *pActive;
         if (pPercentDeadband) deadband_ = *pPercentDeadband;
         if (phClientGroup) clientGroup_ = *phClientGroup;

@@ -71,6 +71,11 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     static constexpr long kMaxGroups = sizeof(void*) == 8 ? 2000 : 500;
     static long LiveGroups() noexcept { return liveGroups_.load(); }
 
+    // A percent deadband a client may set when deadbands count: 0 to 100.
+    static bool IsPercentDeadband(FLOAT percent) noexcept {
+        return percent >= 0.0f && percent <= 100.0f;
+    }
+
     // IOPCItemMgt
     STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                           HRESULT** ppErrors) override;
@@ -243,6 +248,8 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     std::atomic<BOOL> active_{TRUE};
     std::atomic<OPCHANDLE> serverHandle_{0};
     std::atomic<BOOL> public_{FALSE};
+    // The next changes-only cycle sends every active item, whether it changed or not.
+    std::atomic<bool> resendAll_{true};
 
     // A record for a new item: a recycled one if there is one. Throws std::bad_alloc.
     std::unique_ptr<OPCItem> NewItemRecord();

@@ -7,6 +7,7 @@
 #include "co_task_mem.h"
 #include "driver_batches.h"
 #include "driver_list.h"
+#include "value_change.h"
 
 namespace {
 
@@ -74,6 +75,8 @@ void OPCItem::Reset() noexcept {
     canonicalType_ = VT_R4;
     euInfo_.Clear();
     hasRange_ = false;
+    sentValid_ = false;
+    sentValue_.Clear();
     CoFileTimeNow(&timestamp_);
     quality_ = OPC_QUALITY_GOOD;
     value_.Clear();
@@ -188,6 +191,18 @@ void OPCItem::AddChildTagProperties(CDriver& driver, ItemProperties& properties)
         properties.Set(id++, name, child.isTag ? CopyOrError(*child.value.Get()) : Variant(),
                        child.isTag ? itemId_ + L"." + AnsiToWide(name) : std::wstring());
     }
+}
+
+bool OPCItem::ChangedSinceSent(float deadband) const noexcept {
+    if (!sentValid_ || sentQuality_ != quality_) return true;
+    if (hasRange_)
+        return MovedBeyondDeadband(*sentValue_.Get(), *value_.Get(), deadband, euLow_, euHigh_);
+    return !SameValue(*sentValue_.Get(), *value_.Get());
+}
+
+void OPCItem::MarkSent() noexcept {
+    sentQuality_ = quality_;
+    sentValid_ = SUCCEEDED(VariantCopy(sentValue_.Put(), const_cast<VARIANT*>(value_.Get())));
 }
 
 void OPCItem::ReadFromDriver() {

@@ -108,6 +108,7 @@ class OPCItem {
     void SetServerHandle(OPCHANDLE h) noexcept { serverHandle_ = h; }
     OPCHANDLE ClientHandle() const noexcept { return clientHandle_; }
     void SetClientHandle(OPCHANDLE h) noexcept { clientHandle_ = h; }
+    BOOL Active() const noexcept { return active_; }
     void SetActive(BOOL active) noexcept { active_ = active; }
     VARTYPE RequestedType() const noexcept { return requestedType_; }
     // VT_EMPTY asks for the canonical type, as in a definition.
@@ -120,6 +121,15 @@ class OPCItem {
     bool IsAnalog() const noexcept { return hasRange_; }
     double EuLow() const noexcept { return euLow_; }
     double EuHigh() const noexcept { return euHigh_; }
+
+    // Reporting by exception: the item is due in a cycle's callback when it was never sent,
+    // or its quality changed, or its value changed (an analog item's by more than `deadband`
+    // percent of its range) since it was last sent.
+    bool ChangedSinceSent(float deadband) const noexcept;
+    // The item went out as it stands now. Without memory for the copy it is simply due again.
+    void MarkSent() noexcept;
+    // The next cycle sends the item, whatever it holds.
+    void ForgetSent() noexcept { sentValid_ = false; }
     // Unique for the life of the process: tells a record from a later one in the same entry.
     uint64_t Serial() const noexcept { return serial_; }
 
@@ -149,6 +159,10 @@ class OPCItem {
     FILETIME timestamp_{};
     WORD quality_ = OPC_QUALITY_GOOD;
     Variant value_;
+    // What the item's last cycle callback carried (reporting by exception only).
+    bool sentValid_ = false;
+    WORD sentQuality_ = 0;
+    Variant sentValue_;
 
     std::weak_ptr<CDriver> driver_;
     DWORD tag_ = 0;
