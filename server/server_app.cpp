@@ -14,6 +14,8 @@
 #include "public_groups.h"
 #include "ready_flag.h"
 #include "registration.h"
+#include "reporting_mode.h"
+#include "reporting_setting.h"
 #include "resource_ids.h"
 #include "scan_thread.h"
 #include "server_identity.h"
@@ -108,6 +110,8 @@ BOOL CServerApp::InitInstance(const std::string& arguments) {
         if (outcome != LoadOutcome::Loaded && outcome != LoadOutcome::NotNamed)
             WriteServerLog(ConfigurationProblem());
     }
+    SetReportingMode(ReadReportChangesOnly() ? ReportingMode::kChangesOnly
+                                             : ReportingMode::kEveryItem);
     if (request.configure) ShowConfigurator();
     SetApplicationReady();
     // Two activations at once start two processes, and the first to register serves both

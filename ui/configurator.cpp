@@ -7,6 +7,8 @@
 #include "ansi_text.h"
 #include "configuration_file.h"
 #include "driver_list.h"
+#include "reporting_mode.h"
+#include "reporting_setting.h"
 #include "resource_ids.h"
 
 namespace {
@@ -16,6 +18,7 @@ constexpr UINT kToolBarId = 0xE800;
 constexpr UINT kStatusBarId = 0xE801;
 constexpr int kEditMenuPosition = 1;
 constexpr int kScanMenuPosition = 2;
+constexpr int kServerMenuPosition = 3;
 constexpr UINT kScanCommands[] = {ID_SCAN_PREPARE, ID_SCAN_SINGLE, ID_SCAN_END, ID_SCAN_START,
                                   ID_SCAN_STOP};
 // Widths of the caps-lock, num-lock and scroll-lock indicators.
@@ -243,6 +246,21 @@ void CConfigurator::UpdateScanMenu(HMENU popup) {
                        MF_BYCOMMAND | (scanning_.IsEnabled(command) ? MF_ENABLED : MF_GRAYED));
 }
 
+void CConfigurator::UpdateServerMenu(HMENU popup) {
+    if (!popup) return;
+    CheckMenuItem(popup, ID_REPORT_CHANGES_ONLY,
+                  MF_BYCOMMAND | (ReportsChangesOnly() ? MF_CHECKED : MF_UNCHECKED));
+}
+
+// The running server's groups follow at their next cycle; the stored setting is what the
+// server starts with next time. A setting that cannot be stored (the server is not
+// registered) still holds for this run.
+void CConfigurator::ToggleReportChangesOnly() {
+    const bool on = !ReportsChangesOnly();
+    SetReportingMode(on ? ReportingMode::kChangesOnly : ReportingMode::kEveryItem);
+    StoreReportChangesOnly(on);
+}
+
 void CConfigurator::OnMenuSelect(UINT item, UINT flags, HMENU menu) {
     if (flags == 0xFFFF && !menu) {  // the menu closed
         SetStatusText(LoadText(IDS_IDLE_MESSAGE));
@@ -299,6 +317,9 @@ void CConfigurator::OnFrameCommand(UINT command) {
         case ID_NEXT_PANE:
         case ID_PREV_PANE:
             MovePaneFocus();
+            return;
+        case ID_REPORT_CHANGES_ONLY:
+            ToggleReportChangesOnly();
             return;
         default:
             break;
@@ -444,6 +465,9 @@ LRESULT CConfigurator::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_INITMENUPOPUP:
             if (reinterpret_cast<HMENU>(wParam) == GetSubMenu(GetMenu(window_), kScanMenuPosition))
                 UpdateScanMenu(reinterpret_cast<HMENU>(wParam));
+            if (reinterpret_cast<HMENU>(wParam) ==
+                GetSubMenu(GetMenu(window_), kServerMenuPosition))
+                UpdateServerMenu(reinterpret_cast<HMENU>(wParam));
             return 0;
         case WM_MENUSELECT:
             OnMenuSelect(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HMENU>(lParam));

@@ -82,6 +82,9 @@ class CConfigurator {
     void OnNotify(NMHDR& header);
     void OnMenuSelect(UINT item, UINT flags, HMENU menu);
     void UpdateScanMenu(HMENU popup);
+    // The check mark of "report changes only" as the running server has it.
+    void UpdateServerMenu(HMENU popup);
+    void ToggleReportChangesOnly();
     void UpdateIndicators();
     void SetStatusText(const std::wstring& text, bool redrawNow = false);
     std::wstring LoadText(UINT id) const;

@@ -9,6 +9,7 @@
 #include "error_text.h"
 #include "public_groups.h"
 #include "ready_flag.h"
+#include "reporting_mode.h"
 #include "resource_ids.h"
 #include "shutdown_notice.h"
 #include "scan_thread.h"
@@ -26,6 +27,8 @@ std::wstring LoadVendorInfo() {
     MultiByteToWideChar(CP_ACP, 0, text, n, wide.data(), length);
     return wide;
 }
+
+constexpr const wchar_t* kReportsChangesOnlyNote = L"; reports changes only";
 
 bool ScopeHasPrivate(OPCENUMSCOPE scope) {
     return scope == OPC_ENUM_PRIVATE_CONNECTIONS || scope == OPC_ENUM_ALL_CONNECTIONS ||
@@ -230,8 +233,12 @@ STDMETHODIMP OPCServer::GetStatus(OPCSERVERSTATUS** status) {
         // the client learns it here rather than from a wall of unknown items.
         const std::wstring problem = ConfigurationProblem();
         CoTaskArray<OPCSERVERSTATUS> s(1);
-        CoTaskString vendor(
-            (problem.empty() ? vendorInfo_ : vendorInfo_ + L". " + problem).c_str());
+        // The reporting mode goes with the vendor text, where every status display shows it;
+        // the text stays as it always was in the default mode.
+        std::wstring vendorText = vendorInfo_;
+        if (ReportsChangesOnly()) vendorText += kReportsChangesOnlyNote;
+        if (!problem.empty()) vendorText += L". " + problem;
+        CoTaskString vendor(vendorText.c_str());
         s[0].ftStartTime = startTime_;
         CoFileTimeNow(&s[0].ftCurrentTime);
         s[0].ftLastUpdateTime = startTime_;

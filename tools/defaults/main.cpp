@@ -5,6 +5,9 @@
 //
 // Run it from the server's own directory (it reads Drivers.cfg one level up, as the server
 // does) after the server has been registered.
+//
+// "--report-changes-only on|off" instead stores the server's reporting mode (see
+// reporting_setting.h), which the server reads when it starts.
 #include <windows.h>
 #include <objbase.h>
 #include <cwchar>
@@ -13,13 +16,38 @@
 #include "ansi_text.h"
 #include "configuration_file.h"
 #include "driver_list.h"
+#include "reporting_setting.h"
+
+namespace {
+
+int StoreReportingMode(const wchar_t* value) {
+    const bool on = wcscmp(value, L"on") == 0;
+    if (!on && wcscmp(value, L"off") != 0) {
+        fwprintf(stderr, L"opcdefaults: --report-changes-only takes on or off, not %ls\n", value);
+        return 2;
+    }
+    if (!StoreReportChangesOnly(on)) {
+        fputws(L"opcdefaults: the server is not registered\n", stderr);
+        return 1;
+    }
+    fwprintf(stdout, on ? L"report changes only: on (groups send the items that changed)\n"
+                        : L"report changes only: off (groups send every item every cycle)\n");
+    return 0;
+}
+
+}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc == 3 && wcscmp(argv[1], L"--report-changes-only") == 0)
+        return StoreReportingMode(argv[2]);
     if (argc != 2 || wcscmp(argv[1], L"--help") == 0) {
         fputws(
             L"usage: opcdefaults FILE.cfg\n"
             L"  resets every driver to its defaults, writes FILE.cfg and makes it the\n"
-            L"  server's default configuration\n",
+            L"  server's default configuration\n"
+            L"       opcdefaults --report-changes-only on|off\n"
+            L"  whether the server's groups send only the items that changed (on) or every\n"
+            L"  item every cycle (off, the default); read when the server starts\n",
             stderr);
         return argc == 2 ? 0 : 2;
     }
