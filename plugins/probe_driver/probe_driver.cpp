@@ -30,6 +30,8 @@
 //   hang=ENTRY,ENTRY             these entry points never return
 //   hang_while=PATH              ... only while the file PATH exists: they hang when it is
 //                                there as they are called, and return once it is removed
+//   quality_while=PATH:HEX       every tag reads with quality HEX while the file PATH exists
+//                                (a device that goes bad and comes back, without a restart)
 //   log=PATH                     where the calls are recorded ("off": nowhere)
 //
 // Log lines: "SEQ|>|ENTRY|ARGS|THREAD" on entry and "SEQ|<|ENTRY|ARGS|THREAD" on exit, where
@@ -77,10 +79,12 @@ struct Settings {
     bool unresolvable = false;
     bool cyclic = false;
     bool mixed = false;
-    std::string throwing;   // ",A,B,"
-    std::string faulting;   // ",A,B,"
-    std::string hanging;    // ",A,B,"
-    std::string hangWhile;  // a file's path; empty: for ever
+    std::string throwing;      // ",A,B,"
+    std::string faulting;      // ",A,B,"
+    std::string hanging;       // ",A,B,"
+    std::string hangWhile;     // a file's path; empty: for ever
+    std::string qualityWhile;  // a file's path; empty: the tags' own qualities
+    WORD qualityWhilePresent = 0;
     std::string logPath;
 };
 
@@ -265,7 +269,12 @@ void Configure(const std::string& text) {
             g_settings.hanging = "," + value + ",";
         else if (key == "hang_while")
             g_settings.hangWhile = value;
-        else if (key == "log")
+        else if (key == "quality_while") {
+            const size_t colon = value.rfind(':');
+            g_settings.qualityWhile = value.substr(0, colon);
+            g_settings.qualityWhilePresent =
+                static_cast<WORD>(strtoul(value.c_str() + colon + 1, nullptr, 16));
+        } else if (key == "log")
             g_settings.logPath = value;
     }
     g_objects[0].name = g_settings.root;
@@ -516,10 +525,17 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
     Call call("DLLGetObjectInfo", std::to_string(id));
     const LONG result = CopyRecord(id, info);
     DWORD delay;
+    std::string qualityWhile;
+    WORD quality;
     {
         Locked lock;
         delay = g_settings.infoDelayMs;
+        qualityWhile = g_settings.qualityWhile;
+        quality = g_settings.qualityWhilePresent;
     }
+    if (info && info->isTag && !qualityWhile.empty() &&
+        GetFileAttributesA(qualityWhile.c_str()) != INVALID_FILE_ATTRIBUTES)
+        info->quality = quality;
     if (delay) Sleep(delay);
     return result;
 }
