@@ -18,7 +18,7 @@ out=$(cd "$out" && pwd)
 command -v wixl >/dev/null || { echo "package: wixl is missing (apt-get install wixl)" >&2; exit 1; }
 
 # The one version number: the project's, in CMakeLists.txt.
-version=$(sed -n 's/^project([A-Za-z0-9_]* VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+version=$("$root/scripts/project-version.sh")
 [ -n "$version" ] || { echo "package: no project version in CMakeLists.txt" >&2; exit 1; }
 version=${PACKAGE_VERSION:-$version}
 

@@ -14,7 +14,7 @@
 set -u
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PKG=$(cd "${1:-$ROOT/build-package}" && pwd)
-VERSION=$(sed -n 's/^project([A-Za-z0-9_]* VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+VERSION=$("$ROOT/scripts/project-version.sh")
 X64="$PKG/OPCServerVEXA-$VERSION-x64.msi"
 X86="$PKG/OPCServerVEXA-$VERSION-x86.msi"
 OLD="$PKG/older/OPCServerVEXA-1.0.0-x64.msi"
