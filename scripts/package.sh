@@ -29,9 +29,8 @@ mkdir -p "$gen"
 
 # The example configuration: every shipped driver's defaults, written by opcdefaults beside
 # the driver list, as an installed server would. The file format is the same for both builds.
-export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all
-export WINELOADER=/usr/lib/wine/wine64
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
+export WINEPREFIX="$scratch/prefix"
+. "$root/scripts/wine-env.sh"
 example="$WINEPREFIX/drive_c/VEXA example"
 rm -rf "$example"
 mkdir -p "$example/bin"

@@ -25,7 +25,7 @@ I686_CLIENT="$ROOT/build-i686/bin/opcclient.exe"
 rm -rf "$WORK"
 mkdir -p "$WORK"
 
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
+. "$ROOT/scripts/wine-env.sh"
 failures=0
 case_name=
 fail() {
@@ -42,7 +42,8 @@ fresh() {
     if [ "${2:-}" = win32 ]; then
         export WINEARCH=win32 WINELOADER=/usr/lib/wine/wine
     else
-        export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+        # Back to the shared 64-bit settings after a 32-bit case.
+        . "$ROOT/scripts/wine-env.sh"
     fi
     "$WINELOADER" wineboot.exe -i </dev/null >/dev/null 2>&1
     wineserver -w
