@@ -14,9 +14,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$scratch" "$out"
 scratch=$(cd "$scratch" && pwd)
 
-export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all
-export WINELOADER=/usr/lib/wine/wine64
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
+export WINEPREFIX="$scratch/prefix"
+# shellcheck source=scripts/wine-env.sh
+. "$here/../scripts/wine-env.sh"
 wine() { nice -n 19 "$WINELOADER" "$@" </dev/null; }
 # A fresh prefix every time: what is recorded must be what the programs add to a clean one.
 if [ -d "$WINEPREFIX" ]; then

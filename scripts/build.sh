@@ -24,7 +24,7 @@ cmake --build "$DIR" $TARGETS -- -j"$(nproc)"
 
 if [ "$ARCH" = x86_64 ] && [ $# -eq 0 ] && [ -n "${OPC_PEER_BIN:-}" ]; then
     OUT="$DIR/packages"
-    VERSION=$(sed -n 's/^project([A-Za-z0-9_]* VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+    VERSION=$("$ROOT/scripts/project-version.sh")
     NEWEST="$OUT/OPCServerVEXA-$VERSION-x64.msi"
     if [ ! -f "$NEWEST" ] || [ -n "$(find "$DIR/bin" "$OPC_PEER_BIN" "$ROOT/installer" "$ROOT/README.md" \
         -newer "$NEWEST" -print -quit)" ]; then

@@ -18,7 +18,7 @@ out=$(cd "$out" && pwd)
 command -v wixl >/dev/null || { echo "package: wixl is missing (apt-get install wixl)" >&2; exit 1; }
 
 # The one version number: the project's, in CMakeLists.txt.
-version=$(sed -n 's/^project([A-Za-z0-9_]* VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+version=$("$root/scripts/project-version.sh")
 [ -n "$version" ] || { echo "package: no project version in CMakeLists.txt" >&2; exit 1; }
 version=${PACKAGE_VERSION:-$version}
 
@@ -29,9 +29,8 @@ mkdir -p "$gen"
 
 # The example configuration: every shipped driver's defaults, written by opcdefaults beside
 # the driver list, as an installed server would. The file format is the same for both builds.
-export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all
-export WINELOADER=/usr/lib/wine/wine64
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
+export WINEPREFIX="$scratch/prefix"
+. "$root/scripts/wine-env.sh"
 example="$WINEPREFIX/drive_c/VEXA example"
 rm -rf "$example"
 mkdir -p "$example/bin"

@@ -47,37 +47,46 @@ def read_clients(out):
     return clients
 
 
-def read_samples(out):
+def read_csv(path, columns, optional=False):
+    """The rows of one of soak.sh's CSV files, each a dict of the wanted columns, given as
+    {name: (index, conversion)}; with optional, a missing file has none."""
     rows = []
-    with open(os.path.join(out, "samples.csv"), encoding="utf-8") as f:
-        next(f)
-        for line in f:
-            cells = line.strip().split(",")
-            try:
-                rows.append({"t": float(cells[0]), "private": float(cells[2]) / 1024,
-                             "resident": float(cells[3]) / 1024, "threads": float(cells[4]),
-                             "fds": float(cells[5]), "processes": int(cells[7])})
-            except (ValueError, IndexError):
-                continue  # a sample taken while the process ended
-    return rows
-
-
-def read_client_samples(out):
-    """The clients' private memory in MB, by process: {(client, pid): [{"t", "private"}]}."""
-    series = {}
     try:
-        f = open(os.path.join(out, "clients.csv"), encoding="utf-8")
+        f = open(path, encoding="utf-8")
     except OSError:
-        return series
+        if optional:
+            return rows
+        raise
     with f:
         next(f, None)
         for line in f:
             cells = line.strip().split(",")
             try:
-                row = {"t": float(cells[0]), "private": float(cells[3]) / 1024}
+                rows.append({name: convert(cells[i]) for name, (i, convert) in columns.items()})
             except (ValueError, IndexError):
-                continue
-            series.setdefault((cells[2], cells[1]), []).append(row)
+                continue  # a sample taken while the process ended
+    return rows
+
+
+def kilobytes_to_mb(cell):
+    return float(cell) / 1024
+
+
+def read_samples(out):
+    return read_csv(os.path.join(out, "samples.csv"),
+                    {"t": (0, float), "private": (2, kilobytes_to_mb),
+                     "resident": (3, kilobytes_to_mb), "threads": (4, float), "fds": (5, float),
+                     "processes": (7, int)})
+
+
+def read_client_samples(out):
+    """The clients' private memory in MB, by process: {(client, pid): [{"t", "private"}]}."""
+    series = {}
+    # Outputs of soaks from before the clients' memory was sampled have no clients.csv.
+    for row in read_csv(os.path.join(out, "clients.csv"),
+                        {"t": (0, float), "pid": (1, str), "client": (2, str),
+                         "private": (3, kilobytes_to_mb)}, optional=True):
+        series.setdefault((row.pop("client"), row.pop("pid")), []).append(row)
     return series
 
 

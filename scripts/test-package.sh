@@ -14,7 +14,7 @@
 set -u
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PKG=$(cd "${1:-$ROOT/build-package}" && pwd)
-VERSION=$(sed -n 's/^project([A-Za-z0-9_]* VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+VERSION=$("$ROOT/scripts/project-version.sh")
 X64="$PKG/OPCServerVEXA-$VERSION-x64.msi"
 X86="$PKG/OPCServerVEXA-$VERSION-x86.msi"
 OLD="$PKG/older/OPCServerVEXA-1.0.0-x64.msi"
@@ -25,7 +25,7 @@ I686_CLIENT="$ROOT/build-i686/bin/opcclient.exe"
 rm -rf "$WORK"
 mkdir -p "$WORK"
 
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
+. "$ROOT/scripts/wine-env.sh"
 failures=0
 case_name=
 fail() {
@@ -42,7 +42,8 @@ fresh() {
     if [ "${2:-}" = win32 ]; then
         export WINEARCH=win32 WINELOADER=/usr/lib/wine/wine
     else
-        export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+        # Back to the shared 64-bit settings after a 32-bit case.
+        . "$ROOT/scripts/wine-env.sh"
     fi
     "$WINELOADER" wineboot.exe -i </dev/null >/dev/null 2>&1
     wineserver -w

@@ -15,14 +15,12 @@ if [ -z "${DISPLAY:-}" ] && [ -n "${OPC_DISPLAY_FILE:-}" ] && [ -s "$OPC_DISPLAY
     DISPLAY=":$(cat "$OPC_DISPLAY_FILE")"
     export DISPLAY
 fi
-# The 64-bit loader directly: /usr/bin/wine picks the 32-bit one when wine32 is installed,
-# which cannot start 64-bit programs; the 64-bit loader hands 32-bit ones on to it.
-export WINELOADER=/usr/lib/wine/wine64
-export WINEARCH=win64
-export WINEDEBUG="${WINEDEBUG:--all}"
-# No Mono/Gecko prompts, no menu entries, and no winedbg: a crash ends the process with its
-# exception code at once instead of hanging in (or, now and then, exiting 0 from) the debugger.
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d}"
+# Unlike the packaging, this lets a caller's own WINEDEBUG or WINEDLLOVERRIDES through: that
+# is how a test is traced.
+caller_debug=${WINEDEBUG:-} caller_overrides=${WINEDLLOVERRIDES:-}
+. "$(dirname "$0")/wine-env.sh"
+WINEDEBUG=${caller_debug:-$WINEDEBUG}
+WINEDLLOVERRIDES=${caller_overrides:-$WINEDLLOVERRIDES}
 mkdir -p "$(dirname "$WINEPREFIX")"
 (
     flock 9
