@@ -155,6 +155,7 @@ BOOL CDriver::Load(const std::string& name) {
     Resolve(module, "DLLStop", stop_);
     Resolve(module, "DLLDefaultSettings", defaultSettings_);
     Resolve(module, "DLLChangeClientCount", changeClientCount_);
+    Resolve(module, "DLLReadChangedTags", readChangedTags_);
     const bool complete = addObject_ && enumChildren_ && enumTags_ && getObjectId_ && editObject_ &&
                           getObjectInfo_ && setObjectInfo_ && removeObject_ && serialize_ &&
                           update_ && start_ && stop_;
@@ -277,6 +278,48 @@ void CDriver::ReadTag(DWORD id, TagReading& reading) {
         });
         return got;
     });
+}
+
+bool CDriver::ReadChangedTags(const std::vector<DWORD>& ids, std::vector<DWORD>& versions,
+                              std::vector<DWORD>& changedAt, std::vector<TagReading>& readings) {
+    if (!readChangedTags_ || faulted_.load() || (!InsideCall() && IsUnresponsive())) return false;
+    const size_t count = ids.size();
+    std::vector<DWORD> numbers(versions);
+    std::vector<VARIANT> values(count);  // all VT_EMPTY: zeroed
+    std::vector<WORD> qualities(count);
+    std::vector<FILETIME> times(count);
+    const DWORD n = static_cast<DWORD>(count);
+    const LONG written = Bounded(-1L, [&] {
+        return Guarded(-1L, [&] {
+            return readChangedTags_(n, ids.data(), numbers.data(), values.data(), qualities.data(),
+                                    times.data());
+        });
+    });
+    if (written < 0) {
+        // Whatever it wrote before it failed is ours to free.
+        for (VARIANT& v : values) VariantClear(&v);
+        return false;
+    }
+    changedAt.clear();
+    readings.clear();
+    for (size_t i = 0; i < count; ++i) {
+        if (numbers[i] != 0 && numbers[i] == versions[i]) {
+            if (V_VT(&values[i]) != VT_EMPTY) VariantClear(&values[i]);  // written unasked
+            continue;
+        }
+        versions[i] = numbers[i];
+        changedAt.push_back(static_cast<DWORD>(i));
+        readings.emplace_back();
+        TagReading& r = readings.back();
+        if (numbers[i] == 0) {  // no tag (any more): what DLLGetObjectInfo gives for one
+            VariantClear(&values[i]);
+            continue;
+        }
+        *r.value.Put() = values[i];  // the driver's value is ours now
+        r.quality = qualities[i];
+        r.timestamp = times[i];
+    }
+    return true;
 }
 
 bool CDriver::WriteValue(DWORD id, const Variant& value) {

@@ -116,6 +116,15 @@ class CDriver : public std::enable_shared_from_this<CDriver> {
     };
     // What a read gives for a tag of a driver that did not answer in time.
     static TagReading UnansweredReading() noexcept;
+    // The driver says which tags changed since the server last read them (DLLReadChangedTags).
+    bool ReadsChangedTags() const noexcept { return readChangedTags_ != nullptr; }
+    // Reads the tags of `ids` whose change number differs from `versions` (see
+    // DLLReadChangedTags): for each such tag its position goes to `changedAt` and its reading
+    // to `readings` (in the same order), and `versions` takes its new number. False when the
+    // driver could not read (it has no such entry point, refused, faulted or did not
+    // answer): nothing was read then. Throws std::bad_alloc.
+    bool ReadChangedTags(const std::vector<DWORD>& ids, std::vector<DWORD>& versions,
+                         std::vector<DWORD>& changedAt, std::vector<TagReading>& readings);
     void ReadTag(DWORD id, TagReading& reading);
     // Hands a client's value (already in the tag's type) to the tag; the rest of the record
     // goes back as the driver gave it. False when the driver refused it (a device that did
@@ -215,6 +224,7 @@ class CDriver : public std::enable_shared_from_this<CDriver> {
     DLLStopProc stop_ = nullptr;
     DLLDefaultSettingsProc defaultSettings_ = nullptr;
     DLLChangeClientCountProc changeClientCount_ = nullptr;
+    DLLReadChangedTagsProc readChangedTags_ = nullptr;
     std::atomic<ULONG> faults_{0};
     std::atomic<bool> faulted_{false};
     std::atomic<DWORD> faultCode_{0};

@@ -149,6 +149,22 @@ typedef LONG(__cdecl* DLLDefaultSettingsProc)(void);
  * every DLLSetObjectInfo to its device sees a device write for every item a client adds. */
 typedef LONG(__cdecl* DLLChangeClientCountProc)(DWORD id, LONG delta);
 
+/* Optional: the state of many tags in one call, only where it changed since the server last
+ * read it, so that a group's update cycle costs the server next to nothing for tags that did
+ * not change. For each i < count: `versions[i]` holds on entry the change number the server
+ * last got for tag `ids[i]` (0: none yet). The driver keeps a change number per tag (any
+ * value, never 0, that differs after every change of the tag's value, quality or timestamp,
+ * the server's own writes included). Where the tag's number differs from versions[i], the
+ * driver writes the tag's value into values[i] (the server's: it is VT_EMPTY on entry and the
+ * server clears it), its quality into qualities[i], its timestamp into timestamps[i] and its
+ * number into versions[i]; where they are equal it writes nothing. An id that is no tag gets
+ * versions[i] = 0 and nothing else. Returns the number of tags written, or -1 when it could
+ * not read at all (the server then reads each tag with DLLGetObjectInfo).
+ * Runs without the driver's lock, like DLLGetObjectInfo, on the server's threads. */
+typedef LONG(__cdecl* DLLReadChangedTagsProc)(DWORD count, const DWORD* ids, DWORD* versions,
+                                              VARIANT* values, WORD* qualities,
+                                              FILETIME* timestamps);
+
 /* For the driver's own declarations: extern "C" __declspec(dllexport) __cdecl. */
 #ifdef __cplusplus
 #define OPC_DRIVER_EXPORT extern "C" __declspec(dllexport)

@@ -100,6 +100,56 @@ std::vector<CDriver::TagReading> ReadTags(const std::vector<TagRef>& tags, bool 
     return readings;
 }
 
+void ReadChangedTags(std::vector<CycleShare>& shares) {
+    std::vector<DriverShare> asked(shares.size());
+    for (size_t s = 0; s < shares.size(); ++s) asked[s].driver = shares[s].driver;
+    auto mineOf = [&](const DriverShare& share) -> CycleShare& {
+        return shares[static_cast<size_t>(&share - asked.data())];
+    };
+    struct Answer {
+        std::vector<DWORD> versions, changedAt;
+        std::vector<CDriver::TagReading> readings;
+    };
+    // Every tag with news of its own (version 0: read in full next time too).
+    auto everyTag = [](size_t count, std::vector<DWORD>& versions, std::vector<DWORD>& at) {
+        versions.assign(count, 0);
+        at.resize(count);
+        for (size_t k = 0; k < count; ++k) at[k] = static_cast<DWORD>(k);
+    };
+    const Deadline deadline;
+    AskEveryDriver<Answer>(
+        asked, deadline,
+        [&](const DriverShare& share) {
+            const CycleShare& mine = mineOf(share);
+            // Copies: a task that outlives the wait must not touch the cycle's vectors.
+            return [ids = mine.ids, versions = mine.versions, everyTag](CDriver& driver) {
+                Answer a;
+                a.versions = versions;
+                if (driver.ReadChangedTags(ids, a.versions, a.changedAt, a.readings)) return a;
+                everyTag(ids.size(), a.versions, a.changedAt);
+                // A driver that does not answer has no fresh values to give (see ReadTags).
+                if (driver.IsUnresponsive()) {
+                    a.readings.assign(ids.size(), CDriver::UnansweredReading());
+                    return a;
+                }
+                a.readings.resize(ids.size());
+                for (size_t k = 0; k < ids.size(); ++k) driver.ReadTag(ids[k], a.readings[k]);
+                return a;
+            };
+        },
+        [&](const DriverShare& share, Answer& got) {
+            CycleShare& mine = mineOf(share);
+            mine.versions = std::move(got.versions);
+            mine.changedAt = std::move(got.changedAt);
+            mine.readings = std::move(got.readings);
+        },
+        [&](const DriverShare& share) {
+            CycleShare& mine = mineOf(share);
+            everyTag(mine.ids.size(), mine.versions, mine.changedAt);
+            mine.readings.assign(mine.ids.size(), CDriver::UnansweredReading());
+        });
+}
+
 void RefreshEveryDriver() noexcept {
     const DriverSnapshot drivers = g_drivers.Snapshot();
     for (const auto& driver : drivers->drivers)

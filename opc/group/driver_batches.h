@@ -31,6 +31,22 @@ void RefreshEveryDriver() noexcept;
 // tags. A null driver gives an empty reading. Throws std::bad_alloc.
 std::vector<CDriver::TagReading> ReadTags(const std::vector<TagRef>& tags, bool refreshFirst);
 
+// One driver's share of an update cycle: its tags, and the change numbers the items hold
+// (0: none). ReadChangedTags gives the news: `changedAt` lists the positions of the tags that
+// changed, with their readings in `readings`, and `versions` their numbers now. A driver that
+// says what changed (DLLReadChangedTags) gives only its changed tags; any other, and one that
+// did not answer, every tag (with version 0).
+struct CycleShare {
+    std::shared_ptr<CDriver> driver;
+    std::vector<DWORD> ids;
+    std::vector<DWORD> versions;
+    std::vector<DWORD> changedAt;
+    std::vector<CDriver::TagReading> readings;
+};
+// Every share within one wait limit of the calling thread, one task per driver. Throws
+// std::bad_alloc.
+void ReadChangedTags(std::vector<CycleShare>& shares);
+
 // Hands `values[i]` (in the tag's type) to `tags[i]`; true where the driver took it. A null
 // driver takes everything; a driver that did not answer in time took nothing (what it does
 // later is its own). With `refreshAfter` every driver is refreshed, and each driver written

@@ -109,28 +109,44 @@ bool COPCGroup::RunCycle(DWORD& ended) noexcept {
     const bool everything = !changesOnly || resendAll_.exchange(false);
     bool complete = true;
     size_t used = 0;  // sets of cycleValues_ filled in this cycle
-    std::vector<OPCHANDLE> handles;
-    std::vector<uint64_t> serials;
-    std::vector<TagRef> tags;
+    std::vector<CycleEntry>& entries = cycleEntries_;
+    entries.clear();
+    std::vector<CycleShare> shares;
     try {
-        handles.reserve(items_.Size());
-        serials.reserve(items_.Size());
-        tags.reserve(items_.Size());
+        entries.reserve(items_.Size());
+        size_t last = 0;  // neighbours mostly share their driver
         items_.ForEach([&](OPCHANDLE handle, std::unique_ptr<OPCItem>& item) {
-            if (item->AccessRights() & OPC_READABLE) {
-                handles.push_back(handle);
-                serials.push_back(item->Serial());
-                tags.push_back(item->Tag());
+            if (!(item->AccessRights() & OPC_READABLE)) return true;
+            CycleEntry entry{handle, item->Serial(), kNoShare};
+            const std::weak_ptr<CDriver>& driver = item->DriverRef();
+            if (item->TagId() != 0) {
+                auto same = [&](size_t s) {
+                    return !driver.owner_before(shares[s].driver) &&
+                           !shares[s].driver.owner_before(driver);
+                };
+                if (last >= shares.size() || !same(last)) {
+                    last = 0;
+                    while (last < shares.size() && !same(last)) ++last;
+                    if (last == shares.size()) {
+                        std::shared_ptr<CDriver> loaded = driver.lock();
+                        if (loaded) shares.push_back(CycleShare{std::move(loaded), {}, {}, {}, {}});
+                    }
+                }
+                if (last < shares.size()) {
+                    entry.share = static_cast<DWORD>(last);
+                    shares[last].ids.push_back(item->TagId());
+                    shares[last].versions.push_back(item->Version());
+                }
             }
+            entries.push_back(entry);
             return true;
         });
     } catch (...) {
         complete = false;
     }
     itemMutex_.Release();
-    std::vector<CDriver::TagReading> readings;
     try {
-        if (complete) readings = ReadTags(tags, false);
+        if (complete) ReadChangedTags(shares);
     } catch (...) {
         complete = false;
     }
@@ -142,11 +158,24 @@ bool COPCGroup::RunCycle(DWORD& ended) noexcept {
             return cycleValues_[used++].get();
         };
         ItemValueArrays* values = report && complete ? nextSet() : nullptr;
-        if (values) values->Reserve(handles.size());
-        for (size_t k = 0; complete && k < handles.size(); ++k) {
-            OPCItem* item = ItemAt(handles[k], serials[k]);
+        if (values && !changesOnly) values->Reserve(entries.size());
+        // Where each share stands: its next tag, and its next one with news.
+        std::vector<size_t> position(shares.size(), 0), news(shares.size(), 0);
+        for (size_t k = 0; complete && k < entries.size(); ++k) {
+            const CycleEntry& e = entries[k];
+            OPCItem* item = ItemAt(e.handle, e.serial);
+            size_t at = 0;
+            const CycleShare* share = e.share == kNoShare ? nullptr : &shares[e.share];
+            if (share) at = position[e.share]++;
             if (!item) continue;  // removed meanwhile
-            item->TakeReading(tags[k].driver ? &readings[k] : nullptr);
+            if (!share) {
+                item->TakeReading(nullptr);
+            } else if (news[e.share] < share->changedAt.size() &&
+                       share->changedAt[news[e.share]] == at) {
+                const size_t n = news[e.share]++;
+                item->TakeReading(&shares[e.share].readings[n]);
+                item->SetVersion(share->versions[at]);
+            }
             if (!values) continue;
             if (changesOnly &&
                 (!item->Active() || (!everything && !item->ChangedSinceSent(deadband))))

@@ -265,6 +265,16 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     std::vector<std::unique_ptr<OPCItem>> spareItems_;
     static constexpr size_t kMaxSpareItems = 1u << 16;
 
+    // A readable item of a cycle, named by handle and serial while the drivers are asked, and
+    // where its tag is among the cycle's driver shares (kNoShare: bound to nothing).
+    struct CycleEntry {
+        OPCHANDLE handle;
+        uint64_t serial;
+        DWORD share;
+    };
+    static constexpr DWORD kNoShare = 0xFFFFFFFF;
+    std::vector<CycleEntry> cycleEntries_;  // kept for its memory; update thread only
+
     // The values of a cycle (one set per callback), kept from one cycle to the next for their
     // memory; used by the update thread only.
     std::vector<std::unique_ptr<ItemValueArrays>> cycleValues_;

@@ -75,6 +75,7 @@ void OPCItem::Reset() noexcept {
     canonicalType_ = VT_R4;
     euInfo_.Clear();
     hasRange_ = false;
+    version_ = 0;
     sentValid_ = false;
     sentValue_.Clear();
     CoFileTimeNow(&timestamp_);
@@ -97,6 +98,7 @@ HRESULT OPCItem::Bind(const TagLookup& found, OPCITEMRESULT* result) {
     tag_ = 0;
     isTag_ = false;
     hasRange_ = false;
+    version_ = 0;
     if (found.driver && found.tag != 0) {
         driver_ = found.driver;
         tag_ = found.tag;

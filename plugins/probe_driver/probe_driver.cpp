@@ -40,7 +40,8 @@
 // DLLChangeClientCount's "ID,NAME,DELTA" and on exit "ID,NAME,DELTA=>NEW COUNT".
 //
 // Built three ways: the full probe; one without DLLEditObject (refused by the host); one
-// without the optional DLLChangeClientCount, as drivers written before it are.
+// without the optional DLLChangeClientCount and DLLReadChangedTags, as drivers written before
+// them are.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -64,6 +65,9 @@ struct Object {
     DWORD clients = 0;
     DWORD driverData = 0;
     FILETIME timestamp{};
+    // Its change number for DLLReadChangedTags: drawn afresh from g_changes at every change of
+    // value or timestamp, so that no number is ever reused, not even by a reloaded tree.
+    DWORD version = 0;
     std::vector<DWORD> children;          // branches and tags, in order of creation
     std::map<std::string, DWORD> byName;  // the children by name, for lookups of big trees
 };
@@ -89,6 +93,11 @@ struct Settings {
 };
 
 CRITICAL_SECTION g_lock;
+DWORD g_changes = 0;  // guarded by g_lock
+
+void Changed(Object& o) {
+    o.version = ++g_changes;
+}
 HMODULE g_module = nullptr;
 Settings g_settings;
 std::string g_configText;
@@ -553,6 +562,7 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLSetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
     }
     VariantClear(&p->second.value);
     p->second.value = info->value;  // the value is ours now
+    Changed(p->second);
     call.Result(ValueText(p->second.value));
     VariantInit(&info->value);
     p->second.clients = info->clients;
@@ -561,6 +571,44 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLSetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
 }
 
 #ifndef PROBE_WITHOUT_CLIENT_COUNT
+// The quality_while file counts as a change of every tag while it is there: the number a tag
+// reports has its lowest bit set then.
+OPC_DRIVER_EXPORT LONG __cdecl DLLReadChangedTags(DWORD count, const DWORD* ids, DWORD* versions,
+                                                  VARIANT* values, WORD* qualities,
+                                                  FILETIME* timestamps) {
+    Call call("DLLReadChangedTags", std::to_string(count));
+    if (count && (!ids || !versions || !values || !qualities || !timestamps)) return -1;
+    std::string qualityWhile;
+    WORD overridden = 0;
+    {
+        Locked lock;
+        qualityWhile = g_settings.qualityWhile;
+        overridden = g_settings.qualityWhilePresent;
+    }
+    const bool bad = !qualityWhile.empty() &&
+                     GetFileAttributesA(qualityWhile.c_str()) != INVALID_FILE_ATTRIBUTES;
+    Locked lock;
+    LONG written = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        auto p = g_objects.find(ids[i]);
+        if (p == g_objects.end() || !p->second.isTag) {
+            versions[i] = 0;
+            continue;
+        }
+        Object& o = p->second;
+        if (o.version == 0) Changed(o);  // a tag as loaded, never changed yet
+        const DWORD number = (o.version << 1) | (bad ? 1 : 0);
+        if (number == versions[i]) continue;
+        versions[i] = number;
+        VariantCopy(&values[i], const_cast<VARIANT*>(&o.value));
+        qualities[i] = bad ? overridden : o.quality;
+        timestamps[i] = o.timestamp;
+        ++written;
+    }
+    call.Result(std::to_string(written));
+    return written;
+}
+
 OPC_DRIVER_EXPORT LONG __cdecl DLLChangeClientCount(DWORD id, LONG delta) {
     std::string name = "<none>";
     {
@@ -634,8 +682,13 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLUpdate(DWORD arg) {
     for (auto& entry : g_objects) {
         Object& o = entry.second;
         if (!o.isTag) continue;
+        bool changed = CompareFileTime(&o.timestamp, &now) != 0;
         o.timestamp = now;
-        if (o.name.compare(0, 7, "Counter") == 0 && V_VT(&o.value) == VT_I4) ++V_I4(&o.value);
+        if (o.name.compare(0, 7, "Counter") == 0 && V_VT(&o.value) == VT_I4) {
+            ++V_I4(&o.value);
+            changed = true;
+        }
+        if (changed) Changed(o);
     }
     return 1;
 }
