@@ -240,8 +240,10 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLGetEngineeringUnits(DWORD id, double* low, dou
         if (!settings || settings->kind != Kind::kTag) return -1L;
         LONG known = 0;
         if (TagRange(settings->tag, *low, *high)) known |= ENGINEERING_UNITS_RANGE;
-        if (!settings->tag.units.empty() && (*units = CoTaskCopy(settings->tag.units)))
-            known |= ENGINEERING_UNITS_TEXT;
+        if (!settings->tag.units.empty()) {
+            *units = CoTaskCopy(settings->tag.units);
+            if (*units) known |= ENGINEERING_UNITS_TEXT;
+        }
         return known;
     });
 }
