@@ -1,8 +1,11 @@
 #include "driver.h"
 
 #include <objbase.h>
+#include <cmath>
+#include <memory>
 
 #include "ansi_text.h"
+#include "co_task_mem.h"
 #include "com_ptr.h"
 #include "fault_guard.h"
 
@@ -156,6 +159,7 @@ BOOL CDriver::Load(const std::string& name) {
     Resolve(module, "DLLDefaultSettings", defaultSettings_);
     Resolve(module, "DLLChangeClientCount", changeClientCount_);
     Resolve(module, "DLLReadChangedTags", readChangedTags_);
+    Resolve(module, "DLLGetEngineeringUnits", getEngineeringUnits_);
     const bool complete = addObject_ && enumChildren_ && enumTags_ && getObjectId_ && editObject_ &&
                           getObjectInfo_ && setObjectInfo_ && removeObject_ && serialize_ &&
                           update_ && start_ && stop_;
@@ -244,8 +248,45 @@ CDriver::TagFacts CDriver::GetTagFacts(DWORD id) {
             facts.type = V_VT(&raw.value);
         }
         Safely([&] { FreeDriverRecord(raw); });
+        if (facts.isTag && getEngineeringUnits_) {
+            const EngineeringUnits eu = AskEngineeringUnits(id);
+            facts.hasRange = eu.hasRange;
+            facts.euLow = eu.low;
+            facts.euHigh = eu.high;
+        }
         return facts;
     });
+}
+
+CDriver::EngineeringUnits CDriver::GetEngineeringUnits(DWORD id) {
+    if (!getEngineeringUnits_) return EngineeringUnits();
+    return Bounded(EngineeringUnits(), [this, id] { return AskEngineeringUnits(id); });
+}
+
+CDriver::EngineeringUnits CDriver::AskEngineeringUnits(DWORD id) noexcept {
+    EngineeringUnits eu;
+    double low = 0, high = 0;
+    char* units = nullptr;
+    const LONG known = Guarded(-1L, [&] { return getEngineeringUnits_(id, &low, &high, &units); });
+    // The text is freed whatever the answer: a driver that left one without its bit loses
+    // nothing, and one that faulted after allocating it leaks nothing.
+    const std::unique_ptr<char, CoTaskMemDeleter> text(units);
+    if (known < 0) return eu;
+    // A percent deadband is a share of high - low: a reversed, empty or endless span would
+    // make it refuse every change or pass every one.
+    if ((known & ENGINEERING_UNITS_RANGE) && std::isfinite(low) && std::isfinite(high) &&
+        low < high && std::isfinite(high - low)) {
+        eu.hasRange = true;
+        eu.low = low;
+        eu.high = high;
+    }
+    if ((known & ENGINEERING_UNITS_TEXT) && text) {
+        Safely([&] {
+            eu.units = text.get();
+            eu.hasUnits = true;
+        });
+    }
+    return eu;
 }
 
 void CDriver::ReadTag(DWORD id, TagReading& reading) {

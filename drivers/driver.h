@@ -1,4 +1,4 @@
-// CDriver: one loaded driver DLL, its thirteen entry points and the host-side operation for
+// CDriver: one loaded driver DLL, its entry points and the host-side operation for
 // each. Every call into the driver goes through one guarded path: a C++ exception thrown by a
 // driver, or a structured exception raised in it, is caught there and counted, so it never
 // reaches a COM interface, the scan thread or the configurator. The locked operations hold the
@@ -86,7 +86,19 @@ class CDriver : public std::enable_shared_from_this<CDriver> {
         bool hasRange = false;
         double euLow = 0, euHigh = 0;
     };
+    // With the range of DLLGetEngineeringUnits where the driver has it: one more call of the
+    // driver within the same piece of work.
     TagFacts GetTagFacts(DWORD id);
+    // What a tag measures in (DLLGetEngineeringUnits). Nothing from a driver without the
+    // entry point, for an object that is no tag, or from a driver that faulted or did not
+    // answer in time; a range that is no finite span with low < high is no range.
+    struct EngineeringUnits {
+        bool hasRange = false;
+        double low = 0, high = 0;
+        bool hasUnits = false;
+        std::string units;  // in the system code page, as the driver gave it
+    };
+    EngineeringUnits GetEngineeringUnits(DWORD id);
     // What a read needs of a record: the value, quality and timestamp of a tag (nothing for
     // an object that is no tag), without copying the record's strings.
     struct TagReading {
@@ -202,6 +214,8 @@ class CDriver : public std::enable_shared_from_this<CDriver> {
     // The same, or the result of the one another of its threads is running now.
     LONG SharedUpdate() noexcept;
     class LockHolder;
+    // DLLGetEngineeringUnits on the caller's thread (one of the driver's own).
+    EngineeringUnits AskEngineeringUnits(DWORD id) noexcept;
     // DLLEnumChildren and DLLEnumTags share one signature.
     void EnumNames(DLLEnumChildrenProc proc, std::vector<std::string>& list, DWORD id);
 
@@ -225,6 +239,7 @@ class CDriver : public std::enable_shared_from_this<CDriver> {
     DLLDefaultSettingsProc defaultSettings_ = nullptr;
     DLLChangeClientCountProc changeClientCount_ = nullptr;
     DLLReadChangedTagsProc readChangedTags_ = nullptr;
+    DLLGetEngineeringUnitsProc getEngineeringUnits_ = nullptr;
     std::atomic<ULONG> faults_{0};
     std::atomic<bool> faulted_{false};
     std::atomic<DWORD> faultCode_{0};

@@ -2,8 +2,8 @@
  *
  * A driver exports thirteen C functions (C calling convention, ANSI strings in the system
  * code page) under exactly these names. DLLDefaultSettings is optional; a DLL that lacks any
- * of the other twelve is refused when it is loaded. DLLChangeClientCount is optional too, and
- * new drivers should export it (see below).
+ * of the other twelve is refused when it is loaded. DLLChangeClientCount and
+ * DLLGetEngineeringUnits are optional too, and new drivers should export them (see below).
  *
  * Threads: DLLEditObject, DLLRemoveObject, DLLUpdate, DLLStart, DLLStop and
  * DLLDefaultSettings run while the server holds the driver's own lock, so they never overlap
@@ -32,7 +32,8 @@
  * description and "<tag's item ID>.<child>" as the item identifier, which clients may add as
  * an item of its own: DLLGetObjectID(0, "A.B.Tag.Child") must find the child. The IDs below
  * 5000 are the OPC standard's (7 the EU type, 100 the EU units, ...), so a child's name gives
- * it no standard meaning. A child that is no tag is listed without value or identifier.
+ * it no standard meaning: a tag's engineering range and units reach clients only through
+ * DLLGetEngineeringUnits. A child that is no tag is listed without value or identifier.
  */
 #ifndef OPC_DRIVER_ABI_H
 #define OPC_DRIVER_ABI_H
@@ -148,6 +149,22 @@ typedef LONG(__cdecl* DLLDefaultSettingsProc)(void);
  * changes on a thread of its own could still be written back stale, and a driver that writes
  * every DLLSetObjectInfo to its device sees a device write for every item a client adds. */
 typedef LONG(__cdecl* DLLChangeClientCountProc)(DWORD id, LONG delta);
+
+/* Optional: what tag `id` measures in, for OPC clients that scale trends and deadbands by it.
+ * Returns a bit mask of what is known, 0 when nothing is, or -1 when `id` is not a tag:
+ *   ENGINEERING_UNITS_RANGE  *low and *high are the span the value is expected to move in,
+ *                            low < high (a range with low >= high, or one that is no finite
+ *                            number, counts as none); clients see the tag as analog;
+ *   ENGINEERING_UNITS_TEXT   *units is the units' name ("degC", "m3/h"), CoTaskMemAlloc'ed.
+ * *units is null on entry; the server frees whatever the driver left there, bit or no bit.
+ * Runs without the driver's lock, like DLLGetObjectInfo, when a client adds an item (the
+ * range) and when it reads the item's properties (both): it should answer from memory.
+ *
+ * Without it every tag is a plain one: no range, no units (OPC_NOENUM to clients). */
+typedef LONG(__cdecl* DLLGetEngineeringUnitsProc)(DWORD id, double* low, double* high,
+                                                  char** units);
+#define ENGINEERING_UNITS_RANGE 1
+#define ENGINEERING_UNITS_TEXT 2
 
 /* Optional: the state of many tags in one call, only where it changed since the server last
  * read it, so that a group's update cycle costs the server next to nothing for tags that did

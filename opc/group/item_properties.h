@@ -1,9 +1,10 @@
 // An item's property table: id → description and id → value, listed the way clients of this
 // server have always seen it: 17 slots, id in slot (id / 16) mod 17, the newest entry first
-// within a slot, slots from 0 upwards. So ids 1–6 list as 6, 5, 4, 3, 2, 1; the child tags
-// (kFirstChildTagProperty on) follow id 1, the first eight as 5007 ... 5000 (5000 shares its
-// run of sixteen with 4992), then each run of sixteen highest first (5023 ... 5008, and so on).
-// From the 169th child tag (5168) the runs come round to slot 0 again and list before id 6.
+// within a slot, slots from 0 upwards. So ids 1–8 list as 8, 7, 6, 5, 4, 3, 2, 1; the child
+// tags (kFirstChildTagProperty on) follow id 1, the first eight as 5007 ... 5000 (5000 shares
+// its run of sixteen with 4992), then 101 and 100, which share that slot and came before them,
+// then each further run of sixteen highest first (5023 ... 5008, and so on). From the 169th
+// child tag (5168) the runs come round to slot 0 again and list before the standard ids.
 #pragma once
 
 #include <windows.h>

@@ -33,6 +33,26 @@ Variant ScalarVariant(VARTYPE type, LONG number) {
     return v;
 }
 
+Variant TextVariant(const std::string& ansi) {
+    Bstr text(AnsiToWide(ansi).c_str());
+    Variant v;
+    V_VT(v.Put()) = VT_BSTR;
+    V_BSTR(v.Get()) = text.Detach();
+    return v;
+}
+
+// An analog item's EU info, the form clients read it in: its range as two VT_R8, low first.
+Variant RangeVariant(double low, double high) {
+    SAFEARRAY* array = SafeArrayCreateVector(VT_R8, 0, 2);
+    if (!array) throw std::bad_alloc();
+    static_cast<double*>(array->pvData)[0] = low;
+    static_cast<double*>(array->pvData)[1] = high;
+    Variant v;
+    V_VT(v.Put()) = VT_ARRAY | VT_R8;
+    V_ARRAY(v.Get()) = array;
+    return v;
+}
+
 }  // namespace
 
 HRESULT ConvertInPlace(Variant& value, VARTYPE type) noexcept {
@@ -73,7 +93,6 @@ void OPCItem::Reset() noexcept {
     blob_.clear();
     requestedType_ = VT_EMPTY;
     canonicalType_ = VT_R4;
-    euInfo_.Clear();
     hasRange_ = false;
     version_ = 0;
     sentValid_ = false;
@@ -177,9 +196,28 @@ ItemProperties OPCItem::BuildProperties() const {
     V_VT(rate.Put()) = VT_R4;
     V_R4(rate.Get()) = 0.0f;
     properties.Set(6, "Server Scan Rate", std::move(rate));
-    if (std::shared_ptr<CDriver> driver = isTag_ ? BoundDriver() : nullptr)
-        AddChildTagProperties(*driver, properties);
+    if (!isTag_) return properties;
+    std::shared_ptr<CDriver> driver = BoundDriver();
+    AddTagProperties(driver.get(), properties);
+    if (driver) AddChildTagProperties(*driver, properties);
     return properties;
+}
+
+// The range is the one the item was bound with, as its deadband uses it; the units and the
+// description are the driver's as they stand now (a configurator may have changed them).
+void OPCItem::AddTagProperties(CDriver* driver, ItemProperties& properties) const {
+    properties.Set(OPC_PROPERTY_EU_TYPE, "EU Type",
+                   ScalarVariant(VT_I4, hasRange_ ? OPC_ANALOG : OPC_NOENUM));
+    if (hasRange_) properties.Set(OPC_PROPERTY_EU_INFO, "EU Info", RangeVariant(euLow_, euHigh_));
+    std::string description;
+    if (driver) {
+        const CDriver::EngineeringUnits eu = driver->GetEngineeringUnits(tag_);
+        if (eu.hasUnits) properties.Set(OPC_PROPERTY_EU_UNITS, "EU Units", TextVariant(eu.units));
+        CObjectInfo info;
+        driver->GetObjectInfo(tag_, info);
+        description = std::move(info.description);
+    }
+    properties.Set(OPC_PROPERTY_DESCRIPTION, "Item Description", TextVariant(description));
 }
 
 void OPCItem::AddChildTagProperties(CDriver& driver, ItemProperties& properties) const {
@@ -250,7 +288,10 @@ ItemAttributes OPCItem::Attributes() const {
     a.blob = blob_;
     a.requestedType = requestedType_;
     a.canonicalType = canonicalType_;
-    a.euInfo = euInfo_;
+    if (hasRange_) {
+        a.euType = OPC_ANALOG;
+        a.euInfo = RangeVariant(euLow_, euHigh_);
+    }
     return a;
 }
 
@@ -272,7 +313,7 @@ void ItemAttributes::CopyTo(OPCITEMATTRIBUTES& out) const {
     a.pBlob = copy.Detach();
     a.vtRequestedDataType = requestedType;
     a.vtCanonicalDataType = canonicalType;
-    a.dwEUType = OPC_NOENUM;
+    a.dwEUType = euType;
     out = a;
 }
 

@@ -34,6 +34,9 @@ struct ItemAttributes {
     DWORD accessRights = 0;
     std::vector<BYTE> blob;
     VARTYPE requestedType = VT_EMPTY, canonicalType = VT_EMPTY;
+    // OPC_ANALOG and its range (VT_ARRAY | VT_R8: low, high) for an analog item, OPC_NOENUM
+    // and VT_EMPTY for any other.
+    OPCEUTYPE euType = OPC_NOENUM;
     Variant euInfo;
 
     // A record for a client, with its own CoTaskMemAlloc strings and blob. Throws
@@ -72,10 +75,12 @@ class OPCItem {
     // holds one.
     void Reset() noexcept;
 
-    // The property table of the record as it stands: ids 1-6 from the record, and for a tag
-    // one more per child tag (5000, 5001, ... in DLLEnumTags order) with the child's value as
-    // the driver gives it now and its item identifier "<item>.<child>". Built on request, for
-    // the item-properties interface only: group items never need it. Throws std::bad_alloc.
+    // The property table of the record as it stands: ids 1-6 from the record; for a tag 7
+    // (the EU type), 8 (the EU info, for an analog item), 100 (the EU units, where the driver
+    // has them) and 101 (its description, empty if none), and one more per child tag (5000,
+    // 5001, ... in DLLEnumTags order) with the child's value as the driver gives it now and
+    // its item identifier "<item>.<child>". Built on request, for the item-properties
+    // interface only: group items never need it. Throws std::bad_alloc.
     ItemProperties BuildProperties() const;
 
     // The cache from the tag, then converted to the requested type (TakeReading).
@@ -148,6 +153,8 @@ class OPCItem {
     std::shared_ptr<CDriver> BoundDriver() const noexcept {
         return tag_ ? driver_.lock() : nullptr;
     }
+    // `driver` null: one unloaded since the item was bound.
+    void AddTagProperties(CDriver* driver, ItemProperties& properties) const;
     void AddChildTagProperties(CDriver& driver, ItemProperties& properties) const;
     // What Apply and ApplyForLook share: the definition's fields, the requested type.
     void TakeDefinition(const OPCITEMDEF& def);
@@ -163,7 +170,6 @@ class OPCItem {
     std::vector<BYTE> blob_;
     VARTYPE requestedType_ = VT_EMPTY;
     VARTYPE canonicalType_ = VT_R4;
-    Variant euInfo_;
     bool hasRange_ = false;
     double euLow_ = 0, euHigh_ = 0;
     FILETIME timestamp_{};

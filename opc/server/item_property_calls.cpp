@@ -145,7 +145,8 @@ STDMETHODIMP OPCServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
         for (DWORD i = 0; i < dwCount; ++i) {
             const ItemProperty* p = table.Find(pdwPropertyIDs[i]);
             // A client uses the identifier to add the property as an item: one that AddItems
-            // would refuse (the item's own attributes 1-6 among them) is no identifier at all.
+            // would refuse (every standard property below 5000, which the item answers itself)
+            // is no identifier at all.
             const bool addable = p && !p->itemId.empty();
             errors[i] = addable ? S_OK : OPC_E_INVALID_PID;
             budget.Spend(sizeof(HRESULT) + sizeof(LPWSTR));

@@ -42,14 +42,18 @@ enum Control : WORD {
     kRawHigh,
     kEuLow,
     kEuHigh,
+    kRanged,
+    kRangeLow,
+    kRangeHigh,
+    kUnits,
 };
 
 constexpr const wchar_t* kCaption = L"Modbus TCP";
 
 const Control kDeviceControls[] = {kHost, kPort, kUnit, kPoll, kTimeout, kRetries};
-const Control kTagControls[] = {kTable,           kAddress,      kNotation,  kType,
-                                kStringRegisters, kLowWordFirst, kSwapBytes, kScaled,
-                                kRawLow,          kRawHigh,      kEuLow,     kEuHigh};
+const Control kTagControls[] = {
+    kTable,  kAddress, kNotation, kType,   kStringRegisters, kLowWordFirst, kSwapBytes, kScaled,
+    kRawLow, kRawHigh, kEuLow,    kEuHigh, kRanged,          kRangeLow,     kRangeHigh, kUnits};
 
 const wchar_t* KindName(Kind kind) {
     switch (kind) {
@@ -152,6 +156,10 @@ void Fill(HWND dialog, const DialogState& state) {
     SetDlgItemTextW(dialog, kRawHigh, NumberText(e.scaling.rawHigh).c_str());
     SetDlgItemTextW(dialog, kEuLow, NumberText(e.scaling.euLow).c_str());
     SetDlgItemTextW(dialog, kEuHigh, NumberText(e.scaling.euHigh).c_str());
+    CheckDlgButton(dialog, kRanged, t.ranged ? BST_CHECKED : BST_UNCHECKED);
+    SetDlgItemTextW(dialog, kRangeLow, NumberText(t.rangeLow).c_str());
+    SetDlgItemTextW(dialog, kRangeHigh, NumberText(t.rangeHigh).c_str());
+    SetDlgItemTextW(dialog, kUnits, Wide(t.units).c_str());
     ShowNotation(dialog);
     ShowFieldsFor(dialog, state.kinds.front());
 }
@@ -219,6 +227,14 @@ bool ReadTag(HWND dialog, TagSettings& t) {
                              kRawLow);
         return false;
     }
+    t.ranged = IsDlgButtonChecked(dialog, kRanged) == BST_CHECKED;
+    if (t.ranged && (!ParseNumber(DialogText(dialog, kRangeLow), t.rangeLow) ||
+                     !ParseNumber(DialogText(dialog, kRangeHigh), t.rangeHigh))) {
+        driver_kit::Complain(dialog, kCaption, L"Границы диапазона должны быть числами.",
+                             kRangeLow);
+        return false;
+    }
+    t.units = Ansi(DialogText(dialog, kUnits));
     return true;
 }
 
@@ -244,7 +260,7 @@ bool Accept(HWND dialog, DialogState& state) {
 }
 
 INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogState& state) {
-    DialogTemplate t(title, 284, 306);
+    DialogTemplate t(title, 284, 375);
     const DWORD label = SS_LEFT;
     const DWORD edit = WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL;
     const DWORD list = CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP;
@@ -305,6 +321,10 @@ INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogSt
         {L"Сырое значение до:", kRawHigh, DialogTemplate::Edit, edit},
         {L"Инж. единицы от:", kEuLow, DialogTemplate::Edit, edit},
         {L"Инж. единицы до:", kEuHigh, DialogTemplate::Edit, edit},
+        {L"Свой диапазон для клиентов", kRanged, DialogTemplate::Button, check},
+        {L"Диапазон от:", kRangeLow, DialogTemplate::Edit, edit},
+        {L"Диапазон до:", kRangeHigh, DialogTemplate::Edit, edit},
+        {L"Единицы измерения:", kUnits, DialogTemplate::Edit, edit},
     };
     for (const Row& row : tag) {
         place(row, y);

@@ -232,6 +232,22 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLChangeClientCount(DWORD id, LONG delta) {
     return Safely([&] { return g_model->ChangeClients(id, delta); });
 }
 
+OPC_DRIVER_EXPORT LONG __cdecl DLLGetEngineeringUnits(DWORD id, double* low, double* high,
+                                                      char** units) {
+    if (!low || !high || !units) return 0;
+    return Safely([&] {
+        const std::optional<ObjectSettings> settings = g_model->Settings(id);
+        if (!settings || settings->kind != Kind::kTag) return -1L;
+        LONG known = 0;
+        if (TagRange(settings->tag, *low, *high)) known |= ENGINEERING_UNITS_RANGE;
+        if (!settings->tag.units.empty()) {
+            *units = CoTaskCopy(settings->tag.units);
+            if (*units) known |= ENGINEERING_UNITS_TEXT;
+        }
+        return known;
+    });
+}
+
 OPC_DRIVER_EXPORT LONG __cdecl DLLRemoveObject(DWORD id) {
     return Safely([&] {
         g_model->Remove(id);

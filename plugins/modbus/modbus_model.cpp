@@ -12,9 +12,10 @@ namespace {
 
 // The stream: "MBTC", the format version, the object count, then every object parent first
 // (its parent's position in the stream, 0 for the root). Little-endian, fixed sizes: the
-// same bytes from the 32- and the 64-bit build.
+// same bytes from the 32- and the 64-bit build. Version 2 added a tag's range and units;
+// a version 1 stream still loads, its tags without them.
 constexpr char kMagic[4] = {'M', 'B', 'T', 'C'};
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr uint32_t kMaxObjects = 1000000;
 constexpr uint32_t kMaxText = 4096;
 
@@ -122,10 +123,14 @@ void WriteSettings(Writer& w, const ObjectSettings& s) {
         w.F64(e.scaling.rawHigh);
         w.F64(e.scaling.euLow);
         w.F64(e.scaling.euHigh);
+        w.U8(t.ranged);
+        w.F64(t.rangeLow);
+        w.F64(t.rangeHigh);
+        w.Text(t.units);
     }
 }
 
-bool ReadSettings(Reader& r, ObjectSettings& s) {
+bool ReadSettings(Reader& r, uint32_t version, ObjectSettings& s) {
     uint8_t kind;
     if (!r.U8(kind) || kind > static_cast<uint8_t>(Kind::kTag)) return false;
     s.kind = static_cast<Kind>(kind);
@@ -147,6 +152,9 @@ bool ReadSettings(Reader& r, ObjectSettings& s) {
             return false;
         t.table = static_cast<Table>(table);
         e.type = static_cast<DataType>(type);
+        if (version >= 2 &&
+            (!r.Bool(t.ranged) || !r.F64(t.rangeLow) || !r.F64(t.rangeHigh) || !r.Text(t.units)))
+            return false;
     }
     return true;
 }
@@ -461,8 +469,8 @@ bool Model::Load(const std::string& bytes) {
     for (uint8_t& m : magic)
         if (!r.U8(m)) return false;
     uint32_t version, count;
-    if (memcmp(magic, kMagic, 4) != 0 || !r.U32(version) || version != kVersion || !r.U32(count) ||
-        count > kMaxObjects)
+    if (memcmp(magic, kMagic, 4) != 0 || !r.U32(version) || version < 1 || version > kVersion ||
+        !r.U32(count) || count > kMaxObjects)
         return false;
     // Built aside and checked like a dialog's input, so a damaged stream changes nothing.
     Model loaded;
@@ -470,7 +478,7 @@ bool Model::Load(const std::string& bytes) {
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t parent;
         ObjectSettings s;
-        if (!r.U32(parent) || parent >= ids.size() || !ReadSettings(r, s)) return false;
+        if (!r.U32(parent) || parent >= ids.size() || !ReadSettings(r, version, s)) return false;
         const DWORD id = loaded.Add(ids[parent], s);
         if (id == 0) return false;
         ids.push_back(id);
@@ -512,6 +520,7 @@ void Model::BuildExample() {
     ObjectSettings temperature =
         tag("Temperature", L"Температура, °C", Table::kHoldingRegister, 0, DataType::kInt16);
     temperature.tag.encoding.scaling = Scaling{true, 0, 1000, 0, 100};
+    temperature.tag.units = Ansi(L"°C");
     Add(analog, temperature);
     Add(analog, tag("Flow", L"Расход, м3/ч", Table::kHoldingRegister, 2, DataType::kFloat32));
     Add(analog, tag("Pressure", L"Давление", Table::kInputRegister, 0, DataType::kUInt16));

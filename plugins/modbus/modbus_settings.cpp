@@ -1,8 +1,15 @@
 #include "modbus_settings.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace modbus {
 
 namespace {
+
+bool IsNumber(DataType type) {
+    return type != DataType::kBool && type != DataType::kString;
+}
 
 // A DNS name or a dotted address: letters, digits, '-', '.', at most 253 characters.
 bool ValidHost(const std::string& host) {
@@ -25,6 +32,20 @@ bool ValidName(const std::string& name) {
 
 uint16_t TagSpan(const TagSettings& tag) {
     return IsBitTable(tag.table) ? 1 : RegisterCount(tag.encoding);
+}
+
+bool TagRange(const TagSettings& tag, double& low, double& high) {
+    if (!IsNumber(tag.encoding.type)) return false;
+    if (tag.ranged) {
+        low = tag.rangeLow;
+        high = tag.rangeHigh;
+        return true;
+    }
+    const Scaling& s = tag.encoding.scaling;
+    if (!s.enabled) return false;
+    low = std::min(s.euLow, s.euHigh);
+    high = std::max(s.euLow, s.euHigh);
+    return true;
 }
 
 std::wstring CheckDevice(const DeviceSettings& d) {
@@ -57,6 +78,13 @@ std::wstring CheckTag(const TagSettings& t) {
     if (e.scaling.enabled &&
         (e.scaling.rawHigh == e.scaling.rawLow || e.scaling.euHigh == e.scaling.euLow))
         return L"Границы масштабирования не должны совпадать.";
+    if ((t.ranged || !t.units.empty()) && !IsNumber(e.type))
+        return L"Диапазон и единицы измерения задаются только для чисел.";
+    // Written out in full: NaN fails every comparison.
+    if (t.ranged &&
+        !(std::isfinite(t.rangeLow) && std::isfinite(t.rangeHigh) && t.rangeLow < t.rangeHigh))
+        return L"Нижняя граница диапазона должна быть меньше верхней.";
+    if (t.units.size() > kMaxUnitsLength) return L"Единицы измерения — не длиннее 32 знаков.";
     return L"";
 }
 

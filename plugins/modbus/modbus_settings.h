@@ -28,6 +28,11 @@ struct TagSettings {
     Table table = Table::kHoldingRegister;
     uint16_t address = 0;  // zero-based
     Encoding encoding;
+    // What a number measures in, for OPC clients (trends, percent deadbands): a range of the
+    // engineer's own, and the units' name; both optional.
+    bool ranged = false;
+    double rangeLow = 0, rangeHigh = 100;
+    std::string units;
 };
 
 constexpr uint32_t kMinPollMs = 50, kMaxPollMs = 3600000;
@@ -40,5 +45,11 @@ std::wstring CheckTag(const TagSettings& tag);
 
 // The registers or bits a tag takes in its table.
 uint16_t TagSpan(const TagSettings& tag);
+
+// The range clients see for a tag: its own, or else a scaled tag's span in engineering units
+// (low first whichever way the scaling runs). False for a tag that has neither.
+bool TagRange(const TagSettings& tag, double& low, double& high);
+
+constexpr size_t kMaxUnitsLength = 32;
 
 }  // namespace modbus

@@ -11,6 +11,9 @@
 //                                elements with ';' between them; ro: read-only; q=: its
 //                                quality (default C0)
 //   subtag=A.B.T.S:TYPE:VALUE    a tag under a tag (an extra item property)
+//   eu=A.B.T:LOW:HIGH[:UNITS]    what DLLGetEngineeringUnits gives for the tag: the range
+//                                (none when LOW and HIGH are empty, else as written, "nan"
+//                                and low >= high included) and UNITS when given
 //   stamp=TICKS                  every tag's timestamp, from the start and after every
 //                                DLLUpdate: this FILETIME (100 ns since 1601, UTC) instead of
 //                                the time of the update
@@ -40,11 +43,12 @@
 // DLLChangeClientCount's "ID,NAME,DELTA" and on exit "ID,NAME,DELTA=>NEW COUNT".
 //
 // Built three ways: the full probe; one without DLLEditObject (refused by the host); one
-// without the optional DLLChangeClientCount and DLLReadChangedTags, as drivers written before
-// them are.
+// without the optional DLLChangeClientCount, DLLGetEngineeringUnits and
+// DLLReadChangedTags, as drivers written before them are.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <cmath>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -68,6 +72,7 @@ struct Object {
     // Its change number for DLLReadChangedTags: drawn afresh from g_changes at every change of
     // value or timestamp, so that no number is ever reused, not even by a reloaded tree.
     DWORD version = 0;
+    std::string eu;                       // eu=: "LOW:HIGH[:UNITS]"
     std::vector<DWORD> children;          // branches and tags, in order of creation
     std::map<std::string, DWORD> byName;  // the children by name, for lookups of big trees
 };
@@ -252,6 +257,8 @@ void Configure(const std::string& text) {
         else if (key == "tag" || key == "subtag")
             AddObject(value.substr(0, colon), true,
                       colon == std::string::npos ? "" : value.substr(colon + 1));
+        else if (key == "eu" && colon != std::string::npos && FindPath(value.substr(0, colon)))
+            g_objects[FindPath(value.substr(0, colon))].eu = value.substr(colon + 1);
         else if (key == "stamp")
             g_settings.stamp = strtoull(value.c_str(), nullptr, 10);
         else if (key == "update_delay_ms")
@@ -628,6 +635,41 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLChangeClientCount(DWORD id, LONG delta) {
     }
     call.Result(std::to_string(result));
     return result;
+}
+#endif
+
+#ifndef PROBE_WITHOUT_ENGINEERING_UNITS
+OPC_DRIVER_EXPORT LONG __cdecl DLLGetEngineeringUnits(DWORD id, double* low, double* high,
+                                                      char** units) {
+    Call call("DLLGetEngineeringUnits", std::to_string(id));
+    std::string eu;
+    {
+        Locked lock;
+        auto p = g_objects.find(id);
+        if (p == g_objects.end() || !p->second.isTag) {
+            call.Result("-1");
+            return -1;
+        }
+        eu = p->second.eu;
+    }
+    // Not every C runtime's strtod reads "nan".
+    auto number = [](const std::string& text) {
+        return text == "nan" ? std::nan("") : strtod(text.c_str(), nullptr);
+    };
+    const size_t first = eu.find(':');
+    const size_t second = first == std::string::npos ? first : eu.find(':', first + 1);
+    LONG known = 0;
+    if (first != std::string::npos && (first > 0 || second != first + 1)) {
+        *low = number(eu.substr(0, first));
+        *high = number(eu.substr(first + 1, second - first - 1));
+        known |= ENGINEERING_UNITS_RANGE;
+    }
+    if (second != std::string::npos) {
+        *units = CoTaskCopy(eu.substr(second + 1));
+        known |= ENGINEERING_UNITS_TEXT;
+    }
+    call.Result(std::to_string(known));
+    return known;
 }
 #endif
 

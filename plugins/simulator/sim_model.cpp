@@ -341,6 +341,25 @@ std::optional<SimSettings> SimModel::Settings(DWORD id) const {
     return p->second.settings;
 }
 
+SimRange SimModel::Range(DWORD id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    SimRange range;
+    auto p = objects_.find(id);
+    if (p == objects_.end() || p->second.settings.kind != SimKind::Tag) return range;
+    range.isTag = true;
+    const SimSettings& s = p->second.settings;
+    const bool numeric = s.type == VT_I1 || s.type == VT_UI1 || s.type == VT_I2 ||
+                         s.type == VT_I4 || s.type == VT_R4 || s.type == VT_R8;
+    const bool sweeps = s.behaviour == SimBehaviour::Ramp || s.behaviour == SimBehaviour::Sine ||
+                        s.behaviour == SimBehaviour::Random || s.behaviour == SimBehaviour::Counter;
+    if (numeric && sweeps && s.low < s.high) {
+        range.known = true;
+        range.low = s.low;
+        range.high = s.high;
+    }
+    return range;
+}
+
 bool SimModel::Write(DWORD id, const VARIANT& value) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto p = objects_.find(id);

@@ -49,6 +49,13 @@ struct SimObjectView {
     bool writable = false;
 };
 
+// What a tag measures in, as far as the simulator knows it: a range and no units.
+struct SimRange {
+    bool isTag = false;
+    bool known = false;
+    double low = 0, high = 0;
+};
+
 class SimModel {
   public:
     SimModel();
@@ -76,6 +83,11 @@ class SimModel {
     bool Describe(DWORD id, Visit&& visit) const;
     std::optional<SimSettings> Settings(DWORD id) const;
     std::string RootName() const;
+    // The span a numeric tag's value moves in: [low, high] of a ramp, a sine, a random value
+    // and a counter. A constant keeps its limits only for the day it is made to move, and a
+    // toggle is two states rather than a measure: neither has a range, nor has an array, a
+    // text, a date or a flag, nor limits that are no span (low >= high).
+    SimRange Range(DWORD id) const;
 
     // A write from a client: converted to the tag's type; false if refused.
     bool Write(DWORD id, const VARIANT& value);

@@ -114,6 +114,20 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLChangeClientCount(DWORD id, LONG delta) {
     return Safely([&] { return g_model->ChangeClients(id, delta); });
 }
 
+// The range only: the simulator's tags have no units of their own (the demo tree shows them
+// as a child tag, the way projects did before drivers could give them).
+OPC_DRIVER_EXPORT LONG __cdecl DLLGetEngineeringUnits(DWORD id, double* low, double* high, char**) {
+    if (!low || !high) return 0;
+    return Safely([&] {
+        const SimRange range = g_model->Range(id);
+        if (!range.isTag) return -1L;
+        if (!range.known) return 0L;
+        *low = range.low;
+        *high = range.high;
+        return static_cast<LONG>(ENGINEERING_UNITS_RANGE);
+    });
+}
+
 OPC_DRIVER_EXPORT LONG __cdecl DLLRemoveObject(DWORD id) {
     return Safely([&] {
         g_model->Remove(id);

@@ -253,6 +253,97 @@ TEST_F(DriverHost, ClientCountsChangeAloneWhereTheDriverCanTakeThem) {
     EXPECT_EQ(0ul, LastClientCount(log, "Counter"));
 }
 
+// The ranges a driver may give, good and bad, for tags beside kTree's.
+const std::string kUnitsTree = kTree + WideToAnsi(L"eu=Dev.Folder.Speed:0:3000:об/мин\n") +
+                               "eu=Dev.Counter:::pcs\n"
+                               "tag=Dev.Reversed:R8:0\neu=Dev.Reversed:10:5\n"
+                               "tag=Dev.Flat:R8:0\neu=Dev.Flat:5:5\n"
+                               "tag=Dev.NotANumber:R8:0\neu=Dev.NotANumber:nan:1\n"
+                               "tag=Dev.Endless:R8:0\neu=Dev.Endless:0:1e999:m\n";
+
+TEST_F(DriverHost, EngineeringUnitsAreTakenOnlyAsARealSpanAndText) {
+    LoadList(Probe("a.dll", kUnitsTree) + "|A");
+    auto driver = Only();
+    const DWORD speed = driver->GetObjectID(0, "Dev.Folder.Speed");
+    const CDriver::TagFacts facts = driver->GetTagFacts(speed);
+    EXPECT_TRUE(facts.isTag);
+    EXPECT_TRUE(facts.hasRange);
+    EXPECT_EQ(0.0, facts.euLow);
+    EXPECT_EQ(3000.0, facts.euHigh);
+    CDriver::EngineeringUnits eu = driver->GetEngineeringUnits(speed);
+    EXPECT_TRUE(eu.hasRange);
+    EXPECT_EQ(3000.0, eu.high);
+    EXPECT_TRUE(eu.hasUnits);
+    EXPECT_EQ(WideToAnsi(L"об/мин"), eu.units);
+
+    eu = driver->GetEngineeringUnits(driver->GetObjectID(0, "Dev.Counter"));
+    EXPECT_FALSE(eu.hasRange);
+    EXPECT_EQ("pcs", eu.units) << "units without a range";
+    EXPECT_FALSE(driver->GetTagFacts(driver->GetObjectID(0, "Dev.Counter")).hasRange);
+    eu = driver->GetEngineeringUnits(driver->GetObjectID(0, "Dev.Name"));
+    EXPECT_FALSE(eu.hasRange || eu.hasUnits) << "a tag the driver knows nothing of";
+    eu = driver->GetEngineeringUnits(driver->GetObjectID(0, "Dev"));
+    EXPECT_FALSE(eu.hasRange || eu.hasUnits) << "a folder";
+
+    for (const char* bad : {"Dev.Reversed", "Dev.Flat", "Dev.NotANumber", "Dev.Endless"}) {
+        const DWORD id = driver->GetObjectID(0, bad);
+        EXPECT_FALSE(driver->GetTagFacts(id).hasRange) << bad;
+        EXPECT_FALSE(driver->GetEngineeringUnits(id).hasRange) << bad;
+    }
+    eu = driver->GetEngineeringUnits(driver->GetObjectID(0, "Dev.Endless"));
+    EXPECT_EQ("m", eu.units) << "a bad range leaves the units as they are";
+    EXPECT_EQ(0u, driver->FaultCount());
+}
+
+// A driver written before the entry point: the same tree, no range and no units, and the
+// server asks nothing it cannot answer.
+TEST_F(DriverHost, ADriverWithoutEngineeringUnitsHasPlainTags) {
+    const std::string legacy = Probe("b.dll", kUnitsTree, "probe_driver_legacy.dll");
+    LoadList(legacy + "|B");
+    auto driver = Only();
+    EXPECT_EQ(nullptr, GetProcAddress(driver->Module(), "DLLGetEngineeringUnits"));
+    const DWORD speed = driver->GetObjectID(0, "Dev.Folder.Speed");
+    const CDriver::TagFacts facts = driver->GetTagFacts(speed);
+    EXPECT_TRUE(facts.isTag);
+    EXPECT_EQ(VT_R8, facts.type);
+    EXPECT_FALSE(facts.hasRange);
+    const CDriver::EngineeringUnits eu = driver->GetEngineeringUnits(speed);
+    EXPECT_FALSE(eu.hasRange || eu.hasUnits);
+    EXPECT_EQ(0u, CountCalls(ReadProbeLog(legacy), "DLLGetEngineeringUnits"));
+}
+
+TEST_F(DriverHost, AFaultOrNoAnswerInEngineeringUnitsGivesNone) {
+    const std::string bad = Probe("bad.dll", kUnitsTree + "fault=DLLGetEngineeringUnits\n");
+    const std::string flag = dir_.File("hang.flag");
+    const std::string slow =
+        Probe("slow.dll", kUnitsTree + "hang=DLLGetEngineeringUnits\nhang_while=" + flag + "\n");
+    LoadList(bad + "|Bad\n" + slow + "|Slow\n");
+    DriverSnapshot lists = g_drivers.Snapshot();
+    CDriver& faulty = *lists->drivers[0];
+    const DWORD speed = faulty.GetObjectID(0, "Dev.Folder.Speed");
+    const CDriver::TagFacts facts = faulty.GetTagFacts(speed);
+    EXPECT_TRUE(facts.isTag) << "the record came before the fault";
+    EXPECT_FALSE(facts.hasRange);
+    EXPECT_TRUE(faulty.IsFaulted());
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), faulty.FaultCode());
+    const CDriver::EngineeringUnits none = faulty.GetEngineeringUnits(speed);
+    EXPECT_FALSE(none.hasRange || none.hasUnits);
+    EXPECT_EQ(1u, CountCalls(ReadProbeLog(bad), "DLLGetEngineeringUnits")) << "never again";
+
+    CDriver& hung = *lists->drivers[1];
+    WriteTextFile(flag, "");
+    {
+        CDriver::ScopedWaitLimit brief(300);
+        const ULONGLONG start = GetTickCount64();
+        const CDriver::EngineeringUnits late = hung.GetEngineeringUnits(speed);
+        EXPECT_FALSE(late.hasRange || late.hasUnits);
+        EXPECT_LT(GetTickCount64() - start, 3000u);
+    }
+    DeleteFileA(flag.c_str());
+    EXPECT_TRUE(hung.GetEngineeringUnits(speed).hasRange) << "answers again once it returns";
+    EXPECT_FALSE(hung.IsFaulted());
+}
+
 TEST_F(DriverHost, SetObjectInfoHandsValueAndClientsToTheDriver) {
     LoadList(Probe("a.dll") + "|A");
     auto driver = Only();

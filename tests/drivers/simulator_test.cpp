@@ -79,6 +79,31 @@ TEST(SimulatorModel, BehavioursStayWithinTheirLimits) {
     VariantClear(&profile.value);
 }
 
+// A client's percent deadband is a share of the range: only a value that sweeps between
+// its limits has one.
+TEST(SimulatorModel, OnlyNumbersThatMoveBetweenTheirLimitsHaveARange) {
+    SimModel m;
+    m.BuildDemoTree();
+    const SimRange temperature = m.Range(Path(m, "Boiler.Sensors.Temperature"));
+    EXPECT_TRUE(temperature.isTag && temperature.known);
+    EXPECT_EQ(60.0, temperature.low);
+    EXPECT_EQ(90.0, temperature.high);
+    EXPECT_TRUE(m.Range(Path(m, "Boiler.Cycles")).known) << "a counter";
+    EXPECT_EQ(-100.0, m.Range(Path(m, "Line.Direction")).low) << "a sine";
+    for (const char* plain : {"Boiler.Control.Setpoint", "Boiler.Control.Alarm", "Line.Profile",
+                              "Line.Clock", "Boiler.Control.Mode"}) {
+        const SimRange range = m.Range(Path(m, plain));
+        EXPECT_TRUE(range.isTag) << plain;
+        EXPECT_FALSE(range.known) << plain;
+    }
+    EXPECT_FALSE(m.Range(Path(m, "Boiler.Sensors")).isTag);
+
+    SimSettings flat = *m.Settings(Path(m, "Boiler.Sensors.Level"));
+    flat.high = flat.low;
+    ASSERT_TRUE(m.Edit(Path(m, "Boiler.Sensors.Level"), flat));
+    EXPECT_FALSE(m.Range(Path(m, "Boiler.Sensors.Level")).known) << "limits that are no span";
+}
+
 TEST(SimulatorModel, UpdateStampsEveryTagAndOfflineDevicesReportNoConnection) {
     SimModel m;
     m.BuildDemoTree();
@@ -236,6 +261,11 @@ TEST(SimulatorDriver, ServesTheDemoTreeThroughTheHost) {
     driver->GetObjectInfo(setpoint, back);
     EXPECT_EQ(66.5, V_R8(back.value.Get()));
     EXPECT_EQ(2u, back.clients);
+    const CDriver::TagFacts level =
+        driver->GetTagFacts(driver->GetObjectID(0, "Boiler.Sensors.Level"));
+    EXPECT_TRUE(level.hasRange);
+    EXPECT_EQ(100.0, level.euHigh);
+    EXPECT_FALSE(driver->GetEngineeringUnits(setpoint).hasRange) << "a constant";
     driver->Stop(0);
     EXPECT_EQ(0u, driver->FaultCount());
     driver.reset();  // an unload waits for every user of the driver

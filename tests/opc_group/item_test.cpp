@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "opc_client_fixture.h"
+#include "variants.h"
 
 namespace {
 
@@ -107,6 +108,45 @@ TEST_F(Items, OnlyIdentifiersThatNameATagBecomeItems) {
     EXPECT_EQ(1u, attributes[0].hClient);
     EXPECT_EQ(a[7], attributes[1].hServer);
     for (ULONG i = 0; i < fetched; ++i) {  // the proxy hands over only what was fetched
+        CoTaskMemFree(attributes[i].szAccessPath);
+        CoTaskMemFree(attributes[i].szItemID);
+        CoTaskMemFree(attributes[i].pBlob);
+        VariantClear(&attributes[i].vEUInfo);
+    }
+    CoTaskMemFree(attributes);
+}
+
+// The probe's tree with ranges: Temp's a real one, Fixed's an empty one (low = high), and
+// units without a range for Count.
+class AnalogItems : public Items {
+  protected:
+    static void SetUpTestSuite() {
+        Install(std::string(ServerInstallation::kProbeTree) +
+                "eu=Dev.Temp:-40:125:C\neu=Dev.Count:::pcs\neu=Dev.Fixed:5:5\n");
+    }
+};
+
+// What an HMI reads to scale an item: only a tag with a range is analog, with the range as
+// its EU info; the others have none, not a made-up one.
+TEST_F(AnalogItems, AttributesCarryTheRangeOfAnalogItemsOnly) {
+    Added a = AddItems(items_.Get(), {L"Probe.Dev.Temp", L"Probe.Dev.Count", L"Probe.Dev.Fixed"});
+    ASSERT_EQ(S_OK, a.hr);
+    ComPtr<IEnumOPCItemAttributes> e;
+    ASSERT_EQ(S_OK, items_->CreateEnumerator(IID_IEnumOPCItemAttributes,
+                                             reinterpret_cast<IUnknown**>(e.Put())));
+    OPCITEMATTRIBUTES* attributes = nullptr;
+    ULONG fetched = 0;
+    EXPECT_EQ(S_FALSE, e->Next(10, &attributes, &fetched));
+    ASSERT_EQ(3u, fetched);
+    EXPECT_STREQ(L"Probe.Dev.Temp", attributes[0].szItemID);
+    EXPECT_EQ(OPC_ANALOG, attributes[0].dwEUType);
+    EXPECT_EQ(VT_ARRAY | VT_R8, V_VT(&attributes[0].vEUInfo));
+    EXPECT_EQ((std::vector<double>{-40.0, 125.0}), DoubleArrayOf(attributes[0].vEUInfo));
+    for (ULONG i = 1; i < 3; ++i) {
+        EXPECT_EQ(OPC_NOENUM, attributes[i].dwEUType) << attributes[i].szItemID;
+        EXPECT_EQ(VT_EMPTY, V_VT(&attributes[i].vEUInfo)) << attributes[i].szItemID;
+    }
+    for (ULONG i = 0; i < fetched; ++i) {
         CoTaskMemFree(attributes[i].szAccessPath);
         CoTaskMemFree(attributes[i].szItemID);
         CoTaskMemFree(attributes[i].pBlob);

@@ -242,22 +242,24 @@ TEST_F(UnsortedDriver, ATagAmongTheChildrenIsALeafListedOnceAndNeverABranch) {
 }
 
 TEST_F(UnsortedDriver, ChildTagsListInTheTableOrderAndOneThatIsNoTagHasNoValue) {
-    // The standard six, then the child tags from 5000 (which shares its run of sixteen with
-    // 4992) newest first, then each further run of sixteen newest first.
-    EXPECT_EQ((std::vector<DWORD>{6, 5, 4, 3, 2, 1, 5002, 5001, 5000}),
+    // The standard ones, then the child tags from 5000 (which shares its run of sixteen with
+    // 4992, and its slot with 100 and 101) newest first, then each further run of sixteen
+    // newest first.
+    EXPECT_EQ((std::vector<DWORD>{7, 6, 5, 4, 3, 2, 1, 5002, 5001, 5000, 101}),
               PropertyIds(L"Probe.Dev.Three"));
-    std::vector<DWORD> twenty{6, 5, 4, 3, 2, 1};
+    std::vector<DWORD> twenty{7, 6, 5, 4, 3, 2, 1};
     for (DWORD id = 5007; id >= 5000; --id) twenty.push_back(id);
+    twenty.push_back(101);
     for (DWORD id = 5019; id >= 5008; --id) twenty.push_back(id);
     EXPECT_EQ(twenty, PropertyIds(L"Probe.Dev.Twenty"));
 
     // Odd's list of tags holds its branch Folder (5000) before its tag Real (5001).
     std::vector<VARTYPE> types;
-    EXPECT_EQ((std::vector<DWORD>{6, 5, 4, 3, 2, 1, 5001, 5000}),
+    EXPECT_EQ((std::vector<DWORD>{7, 6, 5, 4, 3, 2, 1, 5001, 5000, 101}),
               PropertyIds(L"Probe.Dev.Odd", &types));
-    ASSERT_EQ(8u, types.size());
-    EXPECT_EQ(VT_I4, types[6]);
-    EXPECT_EQ(VT_EMPTY, types[7]);
+    ASSERT_EQ(10u, types.size());
+    EXPECT_EQ(VT_I4, types[7]);
+    EXPECT_EQ(VT_EMPTY, types[8]);
     DWORD ids[] = {5000, 5001};
     VARIANT* values = nullptr;
     HRESULT* errors = nullptr;
@@ -328,12 +330,14 @@ class ManyChildTags : public UnsortedDriver {
 };
 
 TEST_F(ManyChildTags, TheRunsOfSixteenComeRoundToTheFirstSlotFrom5168) {
-    // 5168 and 5169 are in slot 0 with the standard six, and newer than them.
-    std::vector<DWORD> expected{5169, 5168, 6, 5, 4, 3, 2, 1};
-    for (DWORD run = 4992; run < 5168; run += 16)
+    // 5168 and 5169 are in slot 0 with the standard ones, and newer than them.
+    std::vector<DWORD> expected{5169, 5168, 7, 6, 5, 4, 3, 2, 1};
+    for (DWORD run = 4992; run < 5168; run += 16) {
         for (DWORD id = run + 15; id >= run && id >= 5000; --id) expected.push_back(id);
+        if (run == 4992) expected.push_back(101);
+    }
     EXPECT_EQ(expected, PropertyIds(L"Probe.Dev.Many"));
-    EXPECT_EQ(176u, expected.size());
+    EXPECT_EQ(178u, expected.size());
 }
 
 TEST_F(ManyChildTags, LookupAnswersThatWouldWeighTooMuchFailWithOutOfMemory) {

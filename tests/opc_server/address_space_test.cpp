@@ -1,6 +1,7 @@
 // Browsing and item properties through a real client connection, against the probe driver's
-// tree (display name Probe; branch Dev with the tags Temp R4 21.5 (child tags Low, High),
-// Count I4 7, Fixed I4 42 read-only, Text BSTR "hello" and a name in the Cyrillic code page).
+// tree (display name Probe; branch Dev with the tags Temp R4 21.5 (child tags Low, High; range
+// -40 to 125 in degrees Celsius), Count I4 7 (counted in pieces, no range), Fixed I4 42
+// read-only, Text BSTR "hello" and a name in the Cyrillic code page).
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -15,6 +16,12 @@ const wchar_t kCyrillic[] = L"\x0422\x0435\x043C\x043F";  // the probe's "Тем
 
 class AddressSpace : public OpcClientTest {
   protected:
+    static void SetUpTestSuite() {
+        Install(std::string(ServerInstallation::kProbeTree) +
+                "eu=Dev.Temp:-40:125:\xB0"
+                "C\n"  // "°C" in the Cyrillic code page
+                "eu=Dev.Count:::pcs\n");
+    }
     void SetUp() override {
         OpcClientTest::SetUp();
         if (HasFatalFailure()) return;
@@ -142,33 +149,30 @@ TEST_F(AddressSpace, PositionsAreNotLookedUp) {
     CoTaskMemFree(id);
 }
 
-TEST_F(AddressSpace, ChildTagsArePropertiesFrom5000AndTheStandardsIdsStayFree) {
+TEST_F(AddressSpace, ChildTagsArePropertiesFrom5000AndTheStandardIdsKeepTheirMeaning) {
+    // A tag without a range: the EU type, the units it has and its description.
     Available count = Query(L"Probe.Dev.Count");
-    EXPECT_EQ((std::vector<DWORD>{6, 5, 4, 3, 2, 1}), count.ids);
-    EXPECT_EQ((std::vector<VARTYPE>{VT_R4, VT_I4, VT_DATE, VT_I2, VT_I4, VT_I2}), count.types);
-    EXPECT_EQ(L"Item Canonical Data Type", count.descriptions.back());
+    EXPECT_EQ((std::vector<DWORD>{7, 6, 5, 4, 3, 2, 1, 101, 100}), count.ids);
+    EXPECT_EQ(
+        (std::vector<VARTYPE>{VT_I4, VT_R4, VT_I4, VT_DATE, VT_I2, VT_I4, VT_I2, VT_BSTR, VT_BSTR}),
+        count.types);
+    EXPECT_EQ(
+        (std::vector<std::wstring>{L"EU Type", L"Server Scan Rate", L"Item Access Rights",
+                                   L"Item Timestamp", L"Item Quality", L"Item Value",
+                                   L"Item Canonical Data Type", L"Item Description", L"EU Units"}),
+        count.descriptions);
+    EXPECT_EQ((std::vector<DWORD>{7, 6, 5, 4, 3, 2, 1, 101}), Query(L"Probe.Dev.Fixed").ids)
+        << "no units, no range";
 
-    // Low and High in the driver's order, 5000 and 5001, listed after the standard six.
+    // Low and High in the driver's order, 5000 and 5001, listed after the standard ones.
     Available temp = Query(L"Probe.Dev.Temp");
-    EXPECT_EQ((std::vector<DWORD>{6, 5, 4, 3, 2, 1, 5001, 5000}), temp.ids);
-    ASSERT_EQ(8u, temp.ids.size());
-    EXPECT_EQ(L"High", temp.descriptions[6]);
-    EXPECT_EQ(L"Low", temp.descriptions[7]);
-    EXPECT_EQ(VT_R4, temp.types[6]);
-
-    // Clients read 7 as the EU type (a VT_I4) and 8 as the EU info, and scale trends by them:
-    // a tag that has no engineering units has neither, nor the recommended 100 and 101.
-    DWORD standard[] = {7, 8, 100, 101};
-    VARIANT* values = nullptr;
-    HRESULT* errors = nullptr;
-    ASSERT_EQ(S_OK, props_->GetItemProperties(const_cast<wchar_t*>(L"Probe.Dev.Temp"), 4, standard,
-                                              &values, &errors));
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(OPC_E_INVALID_PID, errors[i]) << standard[i];
-        EXPECT_EQ(VT_EMPTY, V_VT(&values[i])) << standard[i];
-    }
-    CoTaskMemFree(values);
-    CoTaskMemFree(errors);
+    EXPECT_EQ((std::vector<DWORD>{8, 7, 6, 5, 4, 3, 2, 1, 5001, 5000, 101, 100}), temp.ids);
+    ASSERT_EQ(12u, temp.ids.size());
+    EXPECT_EQ(L"EU Info", temp.descriptions[0]);
+    EXPECT_EQ(VT_ARRAY | VT_R8, temp.types[0]);
+    EXPECT_EQ(L"High", temp.descriptions[8]);
+    EXPECT_EQ(L"Low", temp.descriptions[9]);
+    EXPECT_EQ(VT_R4, temp.types[8]);
 
     // Identifiers that name no tag still list the six standard properties.
     for (const wchar_t* unknown : {L"Nothing", L"Probe.Dev.Nothing", L"Probe.Dev", L""})
@@ -223,10 +227,75 @@ TEST_F(AddressSpace, PropertyValuesAreTheTagsOwn) {
     EXPECT_EQ(0u, CountCalls(log, "DLLChangeClientCount"));
 }
 
+// Clients read 7 as the EU type and 8 as the EU info, and scale trends and percent deadbands
+// by them: only a tag whose driver gives a range is analog. 100 and 101 are the driver's
+// units and the tag's description, in the code page the driver wrote them in.
+TEST_F(AddressSpace, EngineeringUnitsAndDescriptionAreTheDriversOwn) {
+    struct Values {
+        std::vector<VARIANT> values;
+        std::vector<HRESULT> errors;
+        ~Values() {
+            for (VARIANT& v : values) VariantClear(&v);
+        }
+    };
+    auto read = [&](const wchar_t* item, Values& out) {
+        DWORD ids[] = {7, 8, 100, 101};
+        VARIANT* values = nullptr;
+        HRESULT* errors = nullptr;
+        ASSERT_EQ(S_OK,
+                  props_->GetItemProperties(const_cast<wchar_t*>(item), 4, ids, &values, &errors));
+        out.values.assign(values, values + 4);
+        out.errors.assign(errors, errors + 4);
+        CoTaskMemFree(values);
+        CoTaskMemFree(errors);
+    };
+    Values temp;
+    ASSERT_NO_FATAL_FAILURE(read(L"Probe.Dev.Temp", temp));
+    EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK, S_OK, S_OK}), temp.errors);
+    EXPECT_EQ(VT_I4, V_VT(&temp.values[0]));
+    EXPECT_EQ(static_cast<LONG>(OPC_ANALOG), V_I4(&temp.values[0]));
+    ASSERT_EQ(VT_ARRAY | VT_R8, V_VT(&temp.values[1]));
+    SAFEARRAY* range = V_ARRAY(&temp.values[1]);
+    LONG low = -1, high = -1;
+    SafeArrayGetLBound(range, 1, &low);
+    SafeArrayGetUBound(range, 1, &high);
+    ASSERT_EQ(0, low);
+    ASSERT_EQ(1, high);
+    double limits[2] = {};
+    for (LONG i = 0; i < 2; ++i) SafeArrayGetElement(range, &i, &limits[i]);
+    EXPECT_EQ(-40.0, limits[0]);
+    EXPECT_EQ(125.0, limits[1]);
+    ASSERT_EQ(VT_BSTR, V_VT(&temp.values[2]));
+    EXPECT_STREQ(
+        L"\x00B0"
+        L"C",
+        V_BSTR(&temp.values[2]));
+    ASSERT_EQ(VT_BSTR, V_VT(&temp.values[3]));
+    EXPECT_STREQ(L"probe object 2", V_BSTR(&temp.values[3])) << "the probe's description";
+
+    Values fixed;
+    ASSERT_NO_FATAL_FAILURE(read(L"Probe.Dev.Fixed", fixed));
+    EXPECT_EQ((std::vector<HRESULT>{S_OK, OPC_E_INVALID_PID, OPC_E_INVALID_PID, S_OK}),
+              fixed.errors);
+    EXPECT_EQ(VT_I4, V_VT(&fixed.values[0]));
+    EXPECT_EQ(static_cast<LONG>(OPC_NOENUM), V_I4(&fixed.values[0]));
+    EXPECT_EQ(VT_EMPTY, V_VT(&fixed.values[1]));
+    EXPECT_EQ(VT_EMPTY, V_VT(&fixed.values[2]));
+    EXPECT_EQ(VT_BSTR, V_VT(&fixed.values[3]));
+
+    Values count;
+    ASSERT_NO_FATAL_FAILURE(read(L"Probe.Dev.Count", count));
+    EXPECT_EQ(static_cast<LONG>(OPC_NOENUM), V_I4(&count.values[0]))
+        << "units alone make no analog item";
+    EXPECT_EQ(OPC_E_INVALID_PID, count.errors[1]);
+    ASSERT_EQ(VT_BSTR, V_VT(&count.values[2]));
+    EXPECT_STREQ(L"pcs", V_BSTR(&count.values[2]));
+}
+
 // A client that follows the standard adds the identifier LookupItemIDs gives, for faster
 // access than through the properties: every identifier given must be one AddItems takes.
 TEST_F(AddressSpace, LookupGivesIdentifiersOnlyForPropertiesThatCanBeAdded) {
-    DWORD lookup[] = {1, 2, 3, 4, 5, 6, 5000, 5001, 7, 99};
+    DWORD lookup[] = {1, 2, 3, 4, 5, 6, 5000, 5001, 7, 99, 8, 100, 101};
     constexpr DWORD n = sizeof(lookup) / sizeof(lookup[0]);
     LPWSTR* itemIds = nullptr;
     HRESULT* errors = nullptr;
@@ -240,12 +309,14 @@ TEST_F(AddressSpace, LookupGivesIdentifiersOnlyForPropertiesThatCanBeAdded) {
     const std::vector<HRESULT> results(errors, errors + n);
     CoTaskMemFree(itemIds);
     CoTaskMemFree(errors);
-    // 1-6 are the item's own attributes, read through the item itself.
+    // The standard properties, the EU ones among them, are read through the item itself.
     const HRESULT pid = OPC_E_INVALID_PID;
-    EXPECT_EQ((std::vector<HRESULT>{pid, pid, pid, pid, pid, pid, S_OK, S_OK, pid, pid}), results);
+    EXPECT_EQ(
+        (std::vector<HRESULT>{pid, pid, pid, pid, pid, pid, S_OK, S_OK, pid, pid, pid, pid, pid}),
+        results);
     EXPECT_EQ((std::vector<std::wstring>{L"<null>", L"<null>", L"<null>", L"<null>", L"<null>",
                                          L"<null>", L"Probe.Dev.Temp.Low", L"Probe.Dev.Temp.High",
-                                         L"<null>", L"<null>"}),
+                                         L"<null>", L"<null>", L"<null>", L"<null>", L"<null>"}),
               given);
 
     AddedGroup group = AddGroupTo(server_.Get(), L"By property", 1000, FALSE);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ansi_text.h"
 #include "dialog_driver.h"
 #include "driver_list.h"
 #include "probe_driver_files.h"
@@ -30,6 +31,10 @@ enum : int {
     kAddress,
     kNotation,
     kType,
+    kRanged = 1022,
+    kRangeLow,
+    kRangeHigh,
+    kUnits,
 };
 
 class ModbusDialogs : public testing::Test {
@@ -134,6 +139,31 @@ TEST_F(ModbusDialogs, EditRefusesANumberOnACoilAndCancelChangesNothing) {
     CObjectInfo info;
     driver_->GetObjectInfo(pump, info);
     EXPECT_EQ(VT_BOOL, info.value.Type());
+}
+
+TEST_F(ModbusDialogs, ARangeForClientsMustBeASpanAndTheUnitsAreTaken) {
+    const DWORD flow = driver_->GetObjectID(0, "PLC1.Analog.Flow");
+    bool refused = false;
+    WithDialog(
+        kEditTitle, [&] { driver_->EditObject(flow, nullptr); },
+        [&](HWND dialog) {
+            EXPECT_TRUE(IsWindowVisible(GetDlgItem(dialog, kUnits)));
+            EXPECT_EQ(L"", DialogItemText(dialog, kUnits));
+            CheckDlgButton(dialog, kRanged, BST_CHECKED);
+            SetDlgItemTextW(dialog, kRangeLow, L"250");
+            SetDlgItemTextW(dialog, kRangeHigh, L"0");
+            SetDlgItemTextW(dialog, kUnits, L"м3/ч");
+            refused = RefusedOnOk(dialog);
+            SetDlgItemTextW(dialog, kRangeLow, L"0");
+            SetDlgItemTextW(dialog, kRangeHigh, L"250,5");  // the separator a keyboard gives
+            PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        });
+    EXPECT_TRUE(refused) << "a range upside down";
+    const CDriver::EngineeringUnits eu = driver_->GetEngineeringUnits(flow);
+    EXPECT_TRUE(eu.hasRange);
+    EXPECT_EQ(0.0, eu.low);
+    EXPECT_EQ(250.5, eu.high);
+    EXPECT_EQ(WideToAnsi(L"м3/ч"), eu.units);
 }
 
 }  // namespace

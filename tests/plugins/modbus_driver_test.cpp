@@ -222,6 +222,19 @@ TEST_F(ModbusDriver, ADefaultTreeIsOneExampleDeviceOnThisComputer) {
     EXPECT_EQ(VT_R8, temperature.value.Type()) << "scaled: engineering units";
     EXPECT_EQ(0x20, temperature.quality) << "not read yet";
     EXPECT_TRUE(Info("PLC1.Alarm").readOnly);
+
+    // What clients scale the example by: the scaled span and the units set for it.
+    const CDriver::EngineeringUnits eu =
+        driver_->GetEngineeringUnits(Id("PLC1.Analog.Temperature"));
+    EXPECT_TRUE(eu.hasRange);
+    EXPECT_EQ(0.0, eu.low);
+    EXPECT_EQ(100.0, eu.high);
+    EXPECT_EQ(
+        "\xB0"
+        "C",
+        eu.units);  // cp1251
+    EXPECT_FALSE(driver_->GetTagFacts(Id("PLC1.Analog.Flow")).hasRange) << "not scaled";
+    EXPECT_FALSE(driver_->GetEngineeringUnits(Id("PLC1.Pump")).hasUnits);
 }
 
 }  // namespace

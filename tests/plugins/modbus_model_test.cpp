@@ -143,10 +143,10 @@ TEST(ModbusModel, TheStreamKeepsEverySettingAndRefusesWhatItCannotRead) {
     EXPECT_EQ(150.5, t.encoding.scaling.euHigh);
     EXPECT_EQ(8, copy.Settings(copy.FindPath("PLC.Name"))->tag.encoding.stringRegisters);
 
-    // The head of the stream, the same from every build: magic, version 1, three objects...
+    // The head of the stream, the same from every build: magic, version 2, one object...
     Model small;
     small.Add(0, Device("D", 502, 1000, 1000, 2));
-    const std::string head("MBTC\x01\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00", 17);
+    const std::string head("MBTC\x02\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00", 17);
     EXPECT_EQ(head, small.Save().substr(0, 17));
     // ...and a device: name, description, host, port 502, unit 1, poll and time-out 1000 ms,
     // two retries.
@@ -168,13 +168,76 @@ TEST(ModbusModel, TheStreamKeepsEverySettingAndRefusesWhatItCannotRead) {
     const std::string before = copy.Save();
     for (const std::string& bad :
          {std::string(), std::string("MBTC"), bytes.substr(0, bytes.size() - 1), bytes + "x",
-          "MBTC\x02" + bytes.substr(5), "XXXX" + bytes.substr(4)})
+          "MBTC\x03" + bytes.substr(5), "MBTC" + std::string(4, '\0') + bytes.substr(8),
+          "XXXX" + bytes.substr(4)})
         EXPECT_FALSE(copy.Load(bad));
     std::string badPort = small.Save();
     badPort[17 + 4 + 1 + 4 + 4 + 9] = 0;  // port 0 is refused like a dialog would refuse it
     badPort[17 + 4 + 1 + 4 + 4 + 9 + 1] = 0;
     EXPECT_FALSE(copy.Load(badPort));
     EXPECT_EQ(before, copy.Save());
+}
+
+// Configurations saved before tags had a range and units of their own still load: a scaled
+// tag then gives its scaled span, and saving again writes the current version, which keeps
+// a range and units as they were set.
+TEST(ModbusModel, AStreamOfTheFirstVersionLoadsAndTheRangeAndUnitsRoundTrip) {
+    const std::string first(
+        "MBTC"
+        "\x01\x00\x00\x00"  // version 1
+        "\x02\x00\x00\x00"  // two objects
+        // the device D on 127.0.0.1:502, unit 1, 1000 ms, 1000 ms, two retries
+        "\x00\x00\x00\x00"
+        "\x00\x01\x00\x00\x00"
+        "D"
+        "\x00\x00\x00\x00"
+        "\x09\x00\x00\x00"
+        "127.0.0.1"
+        "\xF6\x01\x01\xE8\x03\x00\x00\xE8\x03\x00\x00\x02"
+        // its tag Temp: holding register 0, int16, scaled 0..1000 to 0..100
+        "\x01\x00\x00\x00"
+        "\x02\x04\x00\x00\x00"
+        "Temp"
+        "\x00\x00\x00\x00"
+        "\x03\x00\x00\x01\x00\x00\x00\x00\x01"
+        "\x00\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x40\x8F\x40"
+        "\x00\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x00\x59\x40",
+        109);
+    Model m;
+    ASSERT_TRUE(m.Load(first));
+    modbus::ObjectSettings temp = *m.Settings(m.FindPath("D.Temp"));
+    EXPECT_EQ(DataType::kInt16, temp.tag.encoding.type);
+    EXPECT_EQ(100.0, temp.tag.encoding.scaling.euHigh);
+    EXPECT_FALSE(temp.tag.ranged);
+    EXPECT_EQ("", temp.tag.units);
+    double low = -1, high = -1;
+    ASSERT_TRUE(modbus::TagRange(temp.tag, low, high));
+    EXPECT_EQ(0.0, low);
+    EXPECT_EQ(100.0, high);
+
+    temp.tag.ranged = true;
+    temp.tag.rangeLow = -10.5;
+    temp.tag.rangeHigh = 60;
+    temp.tag.units =
+        "\xB0"
+        "C";  // cp1251
+    ASSERT_TRUE(m.Edit(m.FindPath("D.Temp"), temp));
+    const std::string second = m.Save();
+    EXPECT_EQ('\x02', second[4]);
+    EXPECT_EQ(first.size() + 1 + 8 + 8 + 4 + 2, second.size()) << "the tag's new fields alone";
+    Model copy;
+    ASSERT_TRUE(copy.Load(second));
+    const modbus::TagSettings back = copy.Settings(copy.FindPath("D.Temp"))->tag;
+    EXPECT_TRUE(back.ranged);
+    EXPECT_EQ(-10.5, back.rangeLow);
+    EXPECT_EQ(60.0, back.rangeHigh);
+    EXPECT_EQ(
+        "\xB0"
+        "C",
+        back.units);
+    EXPECT_EQ(second, copy.Save());
 }
 
 }  // namespace

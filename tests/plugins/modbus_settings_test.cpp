@@ -2,6 +2,7 @@
 // time limits, and tags whose table, address and type do not fit together.
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <cmath>
 
 #include "modbus_settings.h"
 
@@ -79,4 +80,50 @@ TEST(ModbusSettings, TagsMustFitTheirTableAndAddressSpace) {
     EXPECT_EQ(L"", CheckTag(t));
     t.name = "";
     EXPECT_NE(L"", CheckTag(t));
+}
+
+// A client divides by high - low (a percent deadband): a range that is no span is refused,
+// and so is one on a value that is no number.
+TEST(ModbusSettings, ARangeForClientsIsARealSpanOfANumber) {
+    TagSettings t;
+    t.name = "Level";
+    t.encoding.type = DataType::kInt16;
+    double low = 0, high = 0;
+    EXPECT_FALSE(TagRange(t, low, high)) << "neither scaled nor ranged";
+
+    t.encoding.scaling = Scaling{true, 0, 27648, 100, -20};  // runs downwards
+    ASSERT_TRUE(TagRange(t, low, high));
+    EXPECT_EQ(-20.0, low);
+    EXPECT_EQ(100.0, high);
+
+    t.ranged = true;
+    t.rangeLow = 0;
+    t.rangeHigh = 80;
+    EXPECT_EQ(L"", CheckTag(t));
+    ASSERT_TRUE(TagRange(t, low, high));
+    EXPECT_EQ(80.0, high) << "the engineer's own range over the scaled span";
+    for (double bad : {0.0, -1.0, std::nan("")}) {
+        t.rangeHigh = bad;
+        EXPECT_NE(L"", CheckTag(t)) << bad;
+    }
+    t.rangeHigh = HUGE_VAL;
+    EXPECT_NE(L"", CheckTag(t)) << "endless";
+    t.rangeHigh = 80;
+
+    t.units = std::string(kMaxUnitsLength, 'm');
+    EXPECT_EQ(L"", CheckTag(t));
+    t.units += "m";
+    EXPECT_NE(L"", CheckTag(t));
+
+    TagSettings flag;
+    flag.name = "Pump";
+    flag.table = Table::kCoil;
+    flag.encoding.type = DataType::kBool;
+    flag.units = "on/off";
+    EXPECT_NE(L"", CheckTag(flag)) << "units of a flag";
+    flag.units.clear();
+    flag.ranged = true;
+    flag.rangeHigh = 1;
+    EXPECT_NE(L"", CheckTag(flag)) << "a range of a flag";
+    EXPECT_FALSE(TagRange(flag, low, high));
 }

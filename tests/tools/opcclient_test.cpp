@@ -384,7 +384,9 @@ TEST_F(OpcClientTool, PropsListsEveryPropertyWithItsValue) {
     EXPECT_TRUE(Has(low, " Low ") && Has(low, " -40 ") && Has(low, " Probe.Dev.Temp.Low"))
         << table.out;
     EXPECT_TRUE(Has(Row(table.out, "5001"), " Probe.Dev.Temp.High")) << table.out;
-    EXPECT_EQ("", Row(table.out, "   7")) << "7 is the EU type to every client: " << table.out;
+    const std::string euType = Row(table.out, "   7");
+    EXPECT_TRUE(Has(euType, " EU Type ") && Has(euType, " 0 (none)")) << table.out;
+    EXPECT_EQ("", Row(table.out, "   8")) << "no range, no EU info: " << table.out;
     EXPECT_TRUE(Has(Row(table.out, "   5"), " VT_I4 ")) << table.out;
 
     ToolRun json = RunTool(With(L"props", L"Probe.Dev.Fixed --json"));
@@ -403,6 +405,35 @@ TEST_F(OpcClientTool, PropsListsEveryPropertyWithItsValue) {
     EXPECT_EQ(1u, unknown.exitCode);
     EXPECT_EQ(0u, unknown.err.rfind("opcclient: unknown item Probe.Dev.Nothing: 0xC0040007", 0))
         << unknown.err;
+}
+
+// The probe's tree with a range and units for Temp.
+class OpcClientToolUnits : public RegisteredServerTest {
+  protected:
+    static void SetUpTestSuite() {
+        Install(std::string(ServerInstallation::kProbeTree) +
+                "eu=Dev.Temp:-40:125.5:\xB0"
+                "C\n");
+    }
+};
+
+TEST_F(OpcClientToolUnits, PropsShowsTheEngineeringUnitsReadably) {
+    ToolRun table = RunTool(With(L"props", L"Probe.Dev.Temp"));
+    EXPECT_EQ(0u, table.exitCode) << table.err;
+    EXPECT_TRUE(Has(Row(table.out, "   7"), " 1 (analog)")) << table.out;
+    const std::string info = Row(table.out, "   8");
+    EXPECT_TRUE(Has(info, " EU Info ") && Has(info, " VT_ARRAY | VT_R8 ") &&
+                Has(info, " [-40, 125.5]"))
+        << table.out;
+    EXPECT_TRUE(Has(Row(table.out, " 100"), " \"°C\"")) << table.out;
+    EXPECT_TRUE(Has(Row(table.out, " 101"), " Item Description ")) << table.out;
+
+    ToolRun json = RunTool(With(L"props", L"Probe.Dev.Temp --json"));
+    EXPECT_EQ(0u, json.exitCode) << json.err;
+    EXPECT_TRUE(Has(json.out,
+                    "\"id\": 7,\n    \"description\": \"EU Type\",\n    "
+                    "\"type\": \"VT_I4\",\n    \"value\": 1,"))
+        << json.out;
 }
 
 TEST_F(OpcClientTool, BenchOfAnUnknownItemFails) {

@@ -87,6 +87,19 @@ std::vector<Property> ReadProperties(Connection& connection, IOPCItemProperties*
     return result;
 }
 
+// A value as the table shows it; the EU type with its meaning, which its number does not tell
+// a reader.
+std::wstring ShownValue(const Property& p) {
+    if (FAILED(p.error)) return CodeWithName(p.error) + L" " + p.errorText;
+    std::wstring text = FormatValue(*p.value.Get());
+    if (p.id == OPC_PROPERTY_EU_TYPE && p.value.Type() == VT_I4) {
+        static const wchar_t* const kinds[] = {L"none", L"analog", L"enumerated"};
+        const LONG kind = V_I4(p.value.Get());
+        if (kind >= 0 && kind < 3) text += std::wstring(L" (") + kinds[kind] + L")";
+    }
+    return text;
+}
+
 int RunProps(const Options& options) {
     Connection connection(options.arguments[0]);
     const std::wstring& item = options.arguments[1];
@@ -123,10 +136,8 @@ int RunProps(const Options& options) {
     TextTable table({L"ID", L"Description", L"Type", L"Value", L"Item ID"});
     table.AlignRight(0);
     for (const Property& p : properties)
-        table.AddRow({std::to_wstring(p.id), p.description, VarTypeName(p.type),
-                      FAILED(p.error) ? CodeWithName(p.error) + L" " + p.errorText
-                                      : FormatValue(*p.value.Get()),
-                      p.itemId});
+        table.AddRow(
+            {std::to_wstring(p.id), p.description, VarTypeName(p.type), ShownValue(p), p.itemId});
     WriteOut(item + L"\n" + table.Render());
     return 0;
 }
