@@ -42,6 +42,7 @@ class Browser {
                 if (batch[i]) names.emplace_back(batch[i]);
                 CoTaskMemFree(batch[i]);
             }
+            if (fetched == 0) break;  // an enumerator that never ends would hold the run
         }
         return names;
     }
