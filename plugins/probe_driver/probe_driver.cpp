@@ -6,6 +6,15 @@
 // Configuration lines (key=value, '#' starts a comment):
 //   root=NAME                    name of the root object
 //   branch=A.B                   a branch (parents must come first)
+//   bench=A.B:COUNT              a branch for benchmarks (parents must come first) holding
+//                                COUNT R8 tags T00000, T00001, ... (value 0, good quality;
+//                                more digits when COUNT is over 100000, as many for all,
+//                                so that their names sort in order) and a writable R8 tag
+//                                ChangePercent (0). While ChangePercent is p > 0, every
+//                                DLLUpdate adds 1 to ceil(COUNT * p / 100) of the T tags
+//                                and stamps them with the update's time: the next ones after
+//                                those of the update before, wrapping round. The T tags keep
+//                                their timestamp otherwise, unlike every other tag.
 //   tag=A.B.T:TYPE:VALUE[:ro][:q=HEX]  a tag; TYPE is I1 UI1 I2 I4 R4 R8 BOOL BSTR DATE,
 //                                or one of them with [] for an array whose VALUE lists the
 //                                elements with ';' between them; ro: read-only; q=: its
@@ -48,7 +57,9 @@
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -233,6 +244,99 @@ FILETIME FileTimeOf(ULONGLONG ticks) {
     return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
+// A bench= branch. Its T tags were made one after the other, so their ids are consecutive
+// and in the order of their names: an update reaches its window through the map without
+// looking at the other tags, and the update of the ordinary tags steps over all of them,
+// which keeps a branch of many thousand tags cheap while nothing of it changes.
+struct BenchBranch {
+    DWORD changePercent = 0;    // the ChangePercent tag
+    DWORD first = 0, last = 0;  // the T tags
+    DWORD next = 0;             // the index of the next update's first T tag
+};
+std::vector<BenchBranch> g_benches;  // in order of their ids
+
+void AddBench(const std::string& value) {
+    const size_t colon = value.rfind(':');
+    if (colon == std::string::npos) return;
+    const std::string path = value.substr(0, colon);
+    const unsigned long count = strtoul(value.c_str() + colon + 1, nullptr, 10);
+    if (count == 0 || FindPath(path)) return;
+    AddObject(path, false, "");
+    const DWORD branch = FindPath(path);
+    if (!branch) return;  // unknown parent
+
+    FILETIME created;
+    GetSystemTimeAsFileTime(&created);
+    Object tag;
+    tag.parent = branch;
+    tag.isTag = true;
+    V_VT(&tag.value) = VT_R8;
+    V_R8(&tag.value) = 0;
+    tag.timestamp = created;
+    Object& parent = g_objects[branch];
+    auto add = [&](const std::string& name) {
+        const DWORD id = g_nextId++;
+        tag.name = name;
+        g_objects.emplace_hint(g_objects.end(), id, tag);
+        parent.children.push_back(id);
+        parent.byName.emplace(name, id);
+        return id;
+    };
+    BenchBranch bench;
+    bench.changePercent = add("ChangePercent");
+    const int digits = std::max(5, static_cast<int>(std::to_string(count - 1).size()));
+    char name[32];
+    for (unsigned long i = 0; i < count; ++i) {
+        snprintf(name, sizeof(name), "T%0*lu", digits, i);
+        const DWORD id = add(name);
+        if (i == 0) bench.first = id;
+        bench.last = id;
+    }
+    g_benches.push_back(bench);
+}
+
+// The first object from `at` on that is no bench branch's T tag.
+std::map<DWORD, Object>::iterator PastBenchTags(std::map<DWORD, Object>::iterator at) {
+    for (const BenchBranch& bench : g_benches)
+        if (at != g_objects.end() && at->first >= bench.first && at->first <= bench.last)
+            at = g_objects.upper_bound(bench.last);
+    return at;
+}
+
+double PercentOf(const VARIANT& value) {
+    VARIANT r8;
+    VariantInit(&r8);
+    if (FAILED(VariantChangeTypeEx(&r8, const_cast<VARIANT*>(&value), 0x409, 0, VT_R8))) return 0;
+    return V_R8(&r8);
+}
+
+// Caller holds the lock.
+void UpdateBenches(const FILETIME& now) {
+    for (BenchBranch& bench : g_benches) {
+        const auto setting = g_objects.find(bench.changePercent);
+        if (setting == g_objects.end()) continue;  // removed
+        const double percent = PercentOf(setting->second.value);
+        if (!(percent > 0)) continue;
+        const DWORD count = bench.last - bench.first + 1;
+        // The epsilon keeps a share that is exact in decimals (1 % of 10000) from rounding up.
+        const double share = std::ceil(count * std::min(percent, 100.0) / 100 - 1e-6);
+        const DWORD changing = std::clamp<DWORD>(static_cast<DWORD>(share), 1, count);
+        auto change = [&](DWORD from, DWORD to) {  // the T tags of indexes [from, to)
+            for (auto it = g_objects.lower_bound(bench.first + from);
+                 it != g_objects.end() && it->first < bench.first + to; ++it) {
+                if (V_VT(&it->second.value) != VT_R8) continue;
+                V_R8(&it->second.value) += 1.0;
+                it->second.timestamp = now;
+                Changed(it->second);
+            }
+        };
+        const DWORD end = bench.next + changing;
+        change(bench.next, std::min(end, count));
+        if (end > count) change(0, end - count);
+        bench.next = end % count;
+    }
+}
+
 // Rebuilds settings and tree from configuration text. Caller holds the lock.
 void Configure(const std::string& text) {
     ClearObjects();
@@ -240,6 +344,7 @@ void Configure(const std::string& text) {
     g_settings.logPath = DllPath() + ".log";
     g_configText = text;
     g_nextId = 1;
+    g_benches.clear();
     g_objects[0] = Object();
     VariantInit(&g_objects[0].value);
     std::stringstream in(text);
@@ -254,6 +359,8 @@ void Configure(const std::string& text) {
             g_settings.root = value;
         else if (key == "branch")
             AddObject(value, false, "");
+        else if (key == "bench")
+            AddBench(value);
         else if (key == "tag" || key == "subtag")
             AddObject(value.substr(0, colon), true,
                       colon == std::string::npos ? "" : value.substr(colon + 1));
@@ -721,8 +828,9 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLUpdate(DWORD arg) {
     GetSystemTimeAsFileTime(&now);
     Locked lock;
     if (g_settings.stamp) now = FileTimeOf(g_settings.stamp);
-    for (auto& entry : g_objects) {
-        Object& o = entry.second;
+    for (auto it = PastBenchTags(g_objects.begin()); it != g_objects.end();
+         it = PastBenchTags(std::next(it))) {
+        Object& o = it->second;
         if (!o.isTag) continue;
         bool changed = CompareFileTime(&o.timestamp, &now) != 0;
         o.timestamp = now;
@@ -732,6 +840,7 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLUpdate(DWORD arg) {
         }
         if (changed) Changed(o);
     }
+    UpdateBenches(now);
     return 1;
 }
 

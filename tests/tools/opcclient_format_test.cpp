@@ -149,6 +149,20 @@ TEST(ToolCommandLine, OptionsAnywhereWithStrictValues) {
         EXPECT_EQ(kExitUsage, UsageExit(bad));
 }
 
+TEST(ToolCommandLine, AChangeShareIsAPercentFromZeroToAHundred) {
+    auto parsed = [](const wchar_t* share) {
+        const wchar_t* argv[] = {L"opcclient", L"bench", L"--change", share};
+        return ParseCommandLine(4, argv).change.value_or(-1);
+    };
+    EXPECT_EQ(1.0, parsed(L"1%"));
+    EXPECT_EQ(0.5, parsed(L"0.5"));
+    EXPECT_EQ(0.0, parsed(L"0"));
+    EXPECT_EQ(100.0, parsed(L"100%"));
+    for (const wchar_t* bad : {L"101", L"100.5%", L"1%%", L"%", L"", L".5", L"1.", L"1,5", L"1e2",
+                               L"-1", L"+1", L"five", L"1 %"})
+        EXPECT_EQ(kExitUsage, UsageExit({L"bench", L"--change", bad})) << std::wstring(bad).c_str();
+}
+
 TEST(TextTables, AlignColumns) {
     TextTable table({L"Name", L"N"});
     table.AlignRight(1);

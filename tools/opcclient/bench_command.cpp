@@ -241,6 +241,8 @@ int RunBench(const Options& options) {
         ThrowUsage(L"--groups, --items, --seconds and --rate need --subscribe or --idle");
     if (names && (options.given & kOptSizes))
         ThrowUsage(L"--sizes does not apply to --browse and --properties");
+    if ((options.given & kOptChange) && !options.subscribe)
+        ThrowUsage(L"--change needs --subscribe");
     if (options.subscribe) return RunSubscribeBench(options);
     if (options.idle) return RunIdleBench(options);
     if (names) return RunAddressSpaceBench(options);
@@ -254,6 +256,8 @@ const Command kBenchCommand{
     L"bench PROGID ITEM [--sizes 100,1000,10000] [--runs N] [--json]\n"
     L"       opcclient bench PROGID ITEM --subscribe [--groups G] [--items N] [--rate MS]\n"
     L"                       [--seconds S] [--json]\n"
+    L"       opcclient bench PROGID BRANCH --subscribe --change P[%] [--groups G]\n"
+    L"                       [--items N] [--rate MS] [--seconds S] [--json]\n"
     L"       opcclient bench PROGID ITEM --idle [--groups G] [--items N] [--rate MS]\n"
     L"                       [--seconds S] [--json]\n"
     L"       opcclient bench PROGID BRANCH --browse [--runs N] [--json]\n"
@@ -277,6 +281,24 @@ const Command kBenchCommand{
     L"values and callbacks delivered per second, the median and maximum interval between\n"
     L"two callbacks of one group, and the CPU time of the server, of the wineserver\n"
     L"(under Wine) and of this client, per delivered value and as a share of one core.\n"
+    L"  --change P     the items are the leaves of BRANCH named T... (browsed, in name\n"
+    L"                 order, at most N of them; all groups the same), of which the\n"
+    L"                 server's driver changes P percent (0 to 100) per update: P is\n"
+    L"                 written to BRANCH's ChangePercent item before the run and 0 after\n"
+    L"                 it, also when it fails or Ctrl+C stops it (the probe driver's\n"
+    L"                 bench= branch is such a branch). Also prints the values\n"
+    L"                 delivered per callback of a group, and the CPU time of the server\n"
+    L"                 and the wineserver per callback, per cycle the groups owed (S x\n"
+    L"                 1000 / MS each; a cycle where nothing changed may bring no\n"
+    L"                 callback) and per second. With N below the branch's size the\n"
+    L"                 share of the items changing varies from cycle to cycle.\n"
+    L"  --json         {server, item, groups, items_per_group, rate_ms, seconds,\n"
+    L"                 values_per_second, callbacks_per_second, median_interval_ms,\n"
+    L"                 max_interval_ms, server_cpu, wineserver_cpu, client_cpu:\n"
+    L"                 {us_per_value, percent_of_core}}; with --change also\n"
+    L"                 change_percent, values_per_callback, callbacks, expected_cycles,\n"
+    L"                 server_cpu_per_cycle and wineserver_cpu_per_cycle:\n"
+    L"                 {ms_per_callback, ms_per_expected_cycle, ms_per_second}\n"
     L"\n"
     L"--idle: what the server costs doing nothing: first without groups, then with G\n"
     L"groups (default 100) held inactive without items, then with G active groups of N\n"
@@ -289,7 +311,7 @@ const Command kBenchCommand{
     L"and GetItemProperties) N times. Prints the names or properties per call, the median\n"
     L"time of a call and the server's CPU time per name or property.\n",
     kOptJson | kOptSizes | kOptRuns | kOptSubscribe | kOptIdle | kOptGroups | kOptItems |
-        kOptSeconds | kOptRate | kOptBrowse | kOptProperties,
+        kOptSeconds | kOptRate | kOptBrowse | kOptProperties | kOptChange,
     2,
     2,
     RunBench};

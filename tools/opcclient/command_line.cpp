@@ -32,6 +32,7 @@ constexpr OptionSpec kOptions[] = {
     {L"--browse", kOptBrowse, false},
     {L"--properties", kOptProperties, false},
     {L"--da1", kOptDa1, false},
+    {L"--change", kOptChange, true},
 };
 
 // Strict: wcstoul alone would take "12abc", "-1" (wrapping) and "" without complaint.
@@ -41,6 +42,25 @@ unsigned long PositiveNumber(const std::wstring& text, const wchar_t* option) {
     const unsigned long n = digits ? wcstoul(text.c_str(), nullptr, 10) : 0;
     if (n == 0) ThrowUsage(std::wstring(option) + L" needs a positive number, not '" + text + L"'");
     return n;
+}
+
+// "N" or "N%", N a decimal from 0 to 100 with a full stop in any locale: the share is written
+// to a server as a number, and "1,5" would be a list elsewhere on this command line.
+double Percent(const std::wstring& text, const wchar_t* option) {
+    std::wstring number = text;
+    if (!number.empty() && number.back() == L'%') number.pop_back();
+    size_t digits = 0, points = 0;
+    for (wchar_t c : number) {
+        digits += iswdigit(c) ? 1 : 0;
+        points += c == L'.' ? 1 : 0;
+    }
+    const bool wellFormed = digits > 0 && digits <= 12 && points <= 1 &&
+                            digits + points == number.size() && iswdigit(number.front()) &&
+                            iswdigit(number.back());
+    const double value = wellFormed ? wcstod(number.c_str(), nullptr) : -1;
+    if (value < 0 || value > 100)
+        ThrowUsage(std::wstring(option) + L" needs a share from 0 to 100 (%), not '" + text + L"'");
+    return value;
 }
 
 std::vector<DWORD> SizeList(const std::wstring& text) {
@@ -112,6 +132,9 @@ void Apply(Options& o, const OptionSpec& spec, const std::wstring& value) {
             break;
         case kOptDa1:
             o.da1 = true;
+            break;
+        case kOptChange:
+            o.change = Percent(value, OptionName(kOptChange));
             break;
     }
 }

@@ -27,7 +27,8 @@ enum OptionFlag : unsigned {
     kOptBrowse = 1u << 15,
     kOptProperties = 1u << 16,
     kOptDa1 = 1u << 17,
-    kOptLast = kOptDa1,
+    kOptChange = 1u << 18,
+    kOptLast = kOptChange,
 };
 
 struct Options {
@@ -53,6 +54,7 @@ struct Options {
     bool browse = false;
     bool properties = false;
     bool da1 = false;
+    std::optional<double> change;  // percent, 0 to 100
 };
 
 // Throws ToolError (usage) for an unknown option, a missing or malformed option value.

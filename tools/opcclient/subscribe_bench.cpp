@@ -1,6 +1,8 @@
 // bench --subscribe: how many values a subscription delivers per second through the real
 // out-of-process server, whether every group keeps its rate meanwhile, and what that costs
-// the server, the wineserver and this client.
+// the server, the wineserver and this client. With --change the items are a benchmark
+// branch's tags of which the server's driver changes a given share per update, to show what
+// a cycle costs when the server reports only what changed.
 #include <windows.h>
 #include <atomic>
 #include <cwchar>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_branch.h"
 #include "bench_support.h"
 #include "connection.h"
 #include "console_output.h"
@@ -18,6 +21,7 @@
 #include "hresult_text.h"
 #include "json_writer.h"
 #include "process_meter.h"
+#include "stop_signal.h"
 #include "tool_error.h"
 
 namespace {
@@ -52,24 +56,51 @@ Usage Snapshot(const std::vector<std::unique_ptr<Subscribed>>& groups,
     return u;
 }
 
+// 1, 0.5 or 12.25 as given, without a row of zeros.
+std::wstring Shortest(double value) {
+    wchar_t text[32];
+    swprintf(text, 32, L"%g", value);
+    return text;
+}
+
 }  // namespace
 
 int RunSubscribeBench(const Options& options) {
     Connection connection(options.arguments[0]);
     const std::wstring& item = options.arguments[1];
     const DWORD groupCount = static_cast<DWORD>(options.groups.value_or(4));
-    const DWORD itemCount = static_cast<DWORD>(options.items.value_or(10000));
+    DWORD itemCount = static_cast<DWORD>(options.items.value_or(10000));
     const DWORD rate = (options.given & kOptRate) ? options.rate : 250;
     const DWORD seconds = static_cast<DWORD>(options.seconds.value_or(10));
     const std::optional<ProcessMeter> server = ProcessMeter::ForServer(connection.Clsid());
     const std::optional<ProcessMeter> self = ProcessMeter::ForThisProcess();
 
+    std::vector<std::wstring> ids;
+    // Declared before the groups, so that the share goes back to 0 after they are gone, also
+    // when the run fails or Ctrl+C stops it.
+    std::optional<ChangeShare> changeShare;
+    std::optional<StopSignal> stop;
+    if (options.change) {
+        BenchBranchItems branch = BrowseBenchBranch(connection, item, itemCount);
+        ids = std::move(branch.tags);
+        itemCount = static_cast<DWORD>(ids.size());
+        stop.emplace();
+        changeShare.emplace(connection, branch.changePercent, *options.change);
+    } else {
+        ids.assign(itemCount, item);
+    }
+    auto pause = [&](DWORD ms) {
+        if (!stop) return Sleep(ms);
+        if (stop->Wait(ms)) ThrowFailure(L"stopped before the end of the run");
+    };
+
     std::vector<std::unique_ptr<Subscribed>> groups;
-    const std::vector<std::wstring> ids(itemCount, item);
     for (DWORD g = 0; g < groupCount; ++g) {
         auto s = std::make_unique<Subscribed>();
         s->group = std::make_unique<Group>(connection, false, rate);
-        RequireAdded(connection, item, s->group->AddItems(ids));
+        const std::vector<AddedItem> added = s->group->AddItems(ids);
+        for (size_t i = 0; i < added.size(); ++i)
+            if (FAILED(added[i].error)) RequireAdded(connection, ids[i], {added[i]});
         Subscribed* raw = s.get();
         s->sink = DataSink::Make([raw](const DataCallback& c) {
             if (c.kind != DataCallback::kDataChange) return;
@@ -84,14 +115,17 @@ int RunSubscribeBench(const Options& options) {
     for (auto& s : groups) s->group->SetActive(true);
 
     // The first cycles fill the server's arrays and the RPC buffers; measure after them.
-    Sleep(2 * rate + 500);
+    pause(2 * rate + 500);
     Stopwatch clock;
     DWORD firstTick = GetTickCount();
     const Usage start = Snapshot(groups, server, self, clock);
-    Sleep(seconds * 1000);
+    pause(seconds * 1000);
     const Usage end = Snapshot(groups, server, self, clock);
     const DWORD lastTick = GetTickCount();
     for (auto& s : groups) s->group->SetActive(false);
+    // The rate the server keeps (it may have revised ours) makes the cycles it owed.
+    const DWORD revisedRate =
+        groups.empty() || !groups[0]->group->RevisedRate() ? rate : groups[0]->group->RevisedRate();
 
     std::vector<double> intervals;
     for (auto& s : groups) {
@@ -113,6 +147,13 @@ int RunSubscribeBench(const Options& options) {
     const double serverCpu = cpu(start.server, end.server, false);
     const double hostCpu = cpu(start.server, end.server, true);
     const double clientCpu = cpu(start.self, end.self, false);
+    const bool watchedHost = start.server && start.server->hostCpuSeconds > 0;
+    // Where no item changed in a cycle there is no callback: the cycles a group owed count
+    // too, and the CPU time per second of the run, which holds either way.
+    const double expectedCycles = groupCount * elapsed * 1000 / revisedRate;
+    auto perCycle = [&](double used, double cycles) {
+        return used < 0 || cycles <= 0 ? -1.0 : used * 1000 / cycles;
+    };
 
     if (options.json) {
         JsonWriter json;
@@ -138,17 +179,48 @@ int RunSubscribeBench(const Options& options) {
             json.Number(Rounded(used * 100 / elapsed, 0.01));
             json.EndObject();
         };
-        share(L"server_cpu", serverCpu);
-        if (start.server && start.server->hostCpuSeconds > 0) share(L"wineserver_cpu", hostCpu);
+        if (options.change) {
+            json.Key(L"change_percent");
+            json.Number(*options.change);
+            json.Key(L"values_per_callback");
+            json.Number(callbacks > 0 ? Rounded(values / callbacks, 0.1) : -1);
+            json.Key(L"callbacks");
+            json.Unsigned(end.callbacks - start.callbacks);
+            json.Key(L"expected_cycles");
+            json.Number(Rounded(expectedCycles, 0.1));
+        }
+        auto shareWithCycles = [&](const wchar_t* name, double used) {
+            if (used < 0) return;
+            share(name, used);
+            if (!options.change) return;
+            json.Key(std::wstring(name) + L"_per_cycle");
+            json.BeginObject();
+            json.Key(L"ms_per_callback");
+            json.Number(Rounded(perCycle(used, callbacks), 0.001));
+            json.Key(L"ms_per_expected_cycle");
+            json.Number(Rounded(perCycle(used, expectedCycles), 0.001));
+            json.Key(L"ms_per_second");
+            json.Number(Rounded(used * 1000 / elapsed, 0.01));
+            json.EndObject();
+        };
+        shareWithCycles(L"server_cpu", serverCpu);
+        if (watchedHost) shareWithCycles(L"wineserver_cpu", hostCpu);
         share(L"client_cpu", clientCpu);
         json.EndObject();
         WriteOut(json.Text());
+        if (changeShare) changeShare->Restore();
         return 0;
     }
     std::wstring text = std::to_wstring(groupCount) + L" groups x " + std::to_wstring(itemCount) +
-                        L" items of " + item + L" at " + std::to_wstring(rate) + L" ms on " +
-                        connection.Name() + L", " + Fixed(elapsed, 1) + L" s\n";
+                        (options.change ? L" leaves of " : L" items of ") + item + L" at " +
+                        std::to_wstring(rate) + L" ms on " + connection.Name() + L", " +
+                        Fixed(elapsed, 1) + L" s\n";
+    if (options.change)
+        text += L"  change share          " + Shortest(*options.change) + L" % per cycle\n";
     text += L"  values per second     " + Fixed(values / elapsed, 0) + L"\n";
+    if (options.change)
+        text += L"  values per callback   " +
+                (callbacks > 0 ? Fixed(values / callbacks, 1) : std::wstring(L"-")) + L"\n";
     text += L"  callbacks per second  " + Fixed(callbacks / elapsed, 2) + L"\n";
     text += L"  interval of a group   median " + Fixed(Median(intervals), 0) + L" ms, max " +
             Fixed(maxInterval, 0) + L" ms\n";
@@ -158,9 +230,24 @@ int RunSubscribeBench(const Options& options) {
                 L" us per value, " + Fixed(used * 100 / elapsed, 1) + L" % of a core\n";
     };
     line(L"server CPU            ", serverCpu);
-    if (start.server && start.server->hostCpuSeconds > 0) line(L"wineserver CPU        ", hostCpu);
+    if (watchedHost) line(L"wineserver CPU        ", hostCpu);
     line(L"client CPU (this)     ", clientCpu);
     if (!server) text += L"  (the server process could not be watched: no CPU figures)\n";
+    auto milliseconds = [](double ms) { return ms < 0 ? std::wstring(L"-") : Fixed(ms, 3); };
+    auto cycleLine = [&](const wchar_t* who, double used) {
+        if (used < 0) return;
+        text += std::wstring(L"  ") + who + milliseconds(perCycle(used, callbacks)) +
+                L" ms per callback, " + milliseconds(perCycle(used, expectedCycles)) +
+                L" ms per expected cycle, " + Fixed(used * 1000 / elapsed, 1) + L" ms per second\n";
+    };
+    if (options.change) {
+        text += L"  cycles of the groups  " + Fixed(expectedCycles, 0) + L" expected at " +
+                std::to_wstring(revisedRate) + L" ms, " +
+                std::to_wstring(end.callbacks - start.callbacks) + L" callbacks\n";
+        cycleLine(L"server per cycle      ", serverCpu);
+        if (watchedHost) cycleLine(L"wineserver per cycle  ", hostCpu);
+    }
     WriteOut(text);
+    if (changeShare) changeShare->Restore();
     return 0;
 }

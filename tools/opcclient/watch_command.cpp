@@ -16,42 +16,12 @@
 #include "json_writer.h"
 #include "quality.h"
 #include "shutdown_sink.h"
+#include "stop_signal.h"
 #include "time_format.h"
 #include "tool_error.h"
 #include "value_format.h"
 
 namespace {
-
-// Ctrl+C arrives on a thread of its own; the poll loop waits on this event instead of
-// sleeping, so it ends between two polls and the group is removed as usual.
-HANDLE g_stop = nullptr;
-
-BOOL WINAPI OnConsoleControl(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
-    SetEvent(g_stop);
-    return TRUE;
-}
-
-class StopSignal {
-  public:
-    StopSignal() {
-        g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (!g_stop)
-            ThrowFailure(L"cannot create an event: " +
-                         DescribeFailure(HRESULT_FROM_WIN32(GetLastError())));
-        SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    }
-    ~StopSignal() {
-        SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-        CloseHandle(g_stop);
-        g_stop = nullptr;
-    }
-    StopSignal(const StopSignal&) = delete;
-    StopSignal& operator=(const StopSignal&) = delete;
-
-    // True when stopped during the wait.
-    bool Wait(DWORD ms) const { return WaitForSingleObject(g_stop, ms) == WAIT_OBJECT_0; }
-};
 
 // What makes a line: the value as shown, the quality, the timestamp and the error.
 struct Seen {
@@ -105,7 +75,7 @@ void Subscribe(Connection& connection, Group& group, ItemSet& set, const Options
                      TakeCallback(connection, set, c.count, c.clients, c.values, c.qualities,
                                   c.timestamps, c.errors),
                      options.json);
-        if (options.count && ++updates >= *options.count) SetEvent(g_stop);
+        if (options.count && ++updates >= *options.count) stop.Set();
     });
     Subscription subscription(group.Object(), sink.Get());
     stop.Wait(INFINITE);
@@ -121,7 +91,7 @@ void SubscribeDa1(Connection& connection, Group& group, ItemSet& set, const Opti
         if (!opcstream::ReadData(opcstream::Format::kDataTime, bytes.data(), bytes.size(), stream))
             return;
         PrintChanges(set, seen, TakeStream(connection, set, stream), options.json);
-        if (options.count && ++updates >= *options.count) SetEvent(g_stop);
+        if (options.count && ++updates >= *options.count) stop.Set();
     });
     StreamSubscription subscription(group.Object(), L"OPCSTMFORMATDATATIME", sink.Get());
     stop.Wait(INFINITE);
@@ -159,7 +129,7 @@ int RunWatch(const Options& options) {
     ComPtr<ShutdownSink> shutdown = ShutdownSink::Make([&](const std::wstring& reason) {
         WriteOut(FormatNow() + L" the server is shutting down: " + reason + L"\n");
         InterlockedExchange(&shutDown, 1);
-        SetEvent(g_stop);
+        stop.Set();
     });
     ShutdownWatch shutdownWatch(connection.Server(), shutdown.Get());
     if (options.poll)
