@@ -213,8 +213,10 @@ bool COPCGroup::DoTransactionWork(CTransaction& t, ItemValueArrays& arrays) {
     if (device) {
         for (size_t i = 0; i < n; ++i) {
             OPCItem* item = ItemAt(t.handles[i], t.serials[i]);
-            if (item && (read || (item->AccessRights() & OPC_READABLE)))
+            if (item && (read || (item->AccessRights() & OPC_READABLE))) {
                 item->TakeReading(tags[i].driver ? &readings[i] : nullptr);
+                CachesChanged();
+            }
         }
     }
     // A DA 1.0 transaction answers with its connection's stream, built after the mutex.

@@ -41,6 +41,7 @@ STDMETHODIMP COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray,
                     }
                     OPCItem& added = *item;
                     handle = items_.Append(std::move(item));
+                    ItemsChanged();
                     added.SetServerHandle(handle);
                     results[i].hServer = handle;
                     added.Apply(def, counts);
@@ -100,6 +101,7 @@ STDMETHODIMP COPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT*
             for (DWORD i = 0; i < dwCount; ++i) {
                 std::unique_ptr<OPCItem> removed;
                 errors[i] = items_.Remove(phServer[i], removed) ? S_OK : OPC_E_INVALIDHANDLE;
+                if (removed) ItemsChanged();
                 if (removed) RecycleItemRecord(std::move(removed), counts);
                 anyError |= errors[i] != S_OK;
             }
@@ -113,7 +115,10 @@ STDMETHODIMP COPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL 
                                        HRESULT** ppErrors) {
     return ForEachItem(dwCount, phServer, ppErrors, [&](OPCItem& item, DWORD) {
         // An item made active is sent at the next cycle, changed or not.
-        if (bActive && !item.Active()) item.ForgetSent();
+        if (bActive && !item.Active()) {
+            item.ForgetSent();
+            CachesChanged();
+        }
         item.SetActive(bActive);
         return S_OK;
     });
@@ -133,7 +138,10 @@ STDMETHODIMP COPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer,
     if (ppErrors && dwCount && !pRequestedDatatypes) return E_INVALIDARG;
     return ForEachItem(dwCount, phServer, ppErrors, [&](OPCItem& item, DWORD i) {
         // The client hears the value again in the type it now asks for.
-        if (item.RequestedType() != pRequestedDatatypes[i]) item.ForgetSent();
+        if (item.RequestedType() != pRequestedDatatypes[i]) {
+            item.ForgetSent();
+            CachesChanged();
+        }
         item.SetRequestedType(pRequestedDatatypes[i]);
         return S_OK;
     });

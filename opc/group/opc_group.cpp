@@ -1,6 +1,7 @@
 #include "opc_group.h"
 
 #include <mmsystem.h>
+#include <algorithm>
 
 #include "co_task_mem.h"
 #include "com_call.h"
@@ -50,6 +51,7 @@ void COPCGroup::DestroyItems() noexcept {
         // No memory to gather the counts: each record gives its own back as it goes.
     }
     std::unique_ptr<OPCItem> item;
+    ItemsChanged();
     while (items_.Remove(items_.FirstHandle(), item)) {
         if (counts) item->ReleaseClient(*counts);
         item.reset();
@@ -97,6 +99,38 @@ void COPCGroup::DestroyAfterAbandonedStop() noexcept {
 // makes the next changes-only cycle send everything again. Values that weigh more than one
 // answer may go out in several callbacks, in the items' order. The drivers are asked without
 // the item mutex: the group's calls go on meanwhile.
+void COPCGroup::BuildCyclePlan() {
+    planEntries_.clear();
+    planShares_.clear();
+    planEntries_.reserve(items_.Size());
+    size_t last = 0;  // neighbours mostly share their driver
+    items_.ForEach([&](OPCHANDLE handle, std::unique_ptr<OPCItem>& item) {
+        if (!(item->AccessRights() & OPC_READABLE)) return true;
+        CycleEntry entry{handle, item->Serial(), kNoShare, 0};
+        const std::weak_ptr<CDriver>& driver = item->DriverRef();
+        if (item->TagId() != 0 && !driver.expired()) {
+            auto same = [&](size_t s) {
+                return !driver.owner_before(planShares_[s].driver) &&
+                       !planShares_[s].driver.owner_before(driver);
+            };
+            if (last >= planShares_.size() || !same(last)) {
+                last = 0;
+                while (last < planShares_.size() && !same(last)) ++last;
+                if (last == planShares_.size())
+                    planShares_.push_back(PlannedShare{driver, {}, {}, {}});
+            }
+            PlannedShare& share = planShares_[last];
+            entry.share = static_cast<DWORD>(last);
+            entry.at = static_cast<DWORD>(share.ids.size());
+            share.ids.push_back(item->TagId());
+            share.versions.push_back(0);
+            share.entries.push_back(static_cast<DWORD>(planEntries_.size()));
+        }
+        planEntries_.push_back(entry);
+        return true;
+    });
+}
+
 bool COPCGroup::RunCycle(DWORD& ended) noexcept {
     const bool changesOnly = ReportsChangesOnly();
     FLOAT deadband;
@@ -107,85 +141,96 @@ bool COPCGroup::RunCycle(DWORD& ended) noexcept {
     if (!itemMutex_.Acquire(updateRate_)) return false;  // busy: next turn
     const bool report = HasDataSinks() || AdviseHolder();
     const bool everything = !changesOnly || resendAll_.exchange(false);
+    bool visitAll = everything || visitAll_;
+    visitAll_ = false;
     bool complete = true;
-    size_t used = 0;  // sets of cycleValues_ filled in this cycle
-    std::vector<CycleEntry>& entries = cycleEntries_;
-    entries.clear();
-    std::vector<CycleShare> shares;
     try {
-        entries.reserve(items_.Size());
-        size_t last = 0;  // neighbours mostly share their driver
-        items_.ForEach([&](OPCHANDLE handle, std::unique_ptr<OPCItem>& item) {
-            if (!(item->AccessRights() & OPC_READABLE)) return true;
-            CycleEntry entry{handle, item->Serial(), kNoShare};
-            const std::weak_ptr<CDriver>& driver = item->DriverRef();
-            if (item->TagId() != 0) {
-                auto same = [&](size_t s) {
-                    return !driver.owner_before(shares[s].driver) &&
-                           !shares[s].driver.owner_before(driver);
-                };
-                if (last >= shares.size() || !same(last)) {
-                    last = 0;
-                    while (last < shares.size() && !same(last)) ++last;
-                    if (last == shares.size()) {
-                        std::shared_ptr<CDriver> loaded = driver.lock();
-                        if (loaded) shares.push_back(CycleShare{std::move(loaded), {}, {}, {}, {}});
-                    }
-                }
-                if (last < shares.size()) {
-                    entry.share = static_cast<DWORD>(last);
-                    shares[last].ids.push_back(item->TagId());
-                    shares[last].versions.push_back(item->Version());
-                }
-            }
-            entries.push_back(entry);
-            return true;
-        });
+        if (!planValid_) BuildCyclePlan();
+        planValid_ = true;
     } catch (...) {
         complete = false;
+        planValid_ = false;
     }
     itemMutex_.Release();
+    // The drivers still loaded, each with what its items' caches hold; the plan is the update
+    // thread's alone, so it is read here without the mutex.
+    std::vector<CycleShare> shares;
+    std::vector<DWORD> liveShare(planShares_.size(), kNoShare);
     try {
+        for (size_t s = 0; complete && s < planShares_.size(); ++s) {
+            std::shared_ptr<CDriver> driver = planShares_[s].driver.lock();
+            if (!driver) {
+                visitAll = true;  // its items are bound to nothing now
+                continue;
+            }
+            liveShare[s] = static_cast<DWORD>(shares.size());
+            shares.push_back(
+                CycleShare{std::move(driver), planShares_[s].ids, planShares_[s].versions, {}, {}});
+        }
         if (complete) ReadChangedTags(shares);
     } catch (...) {
         complete = false;
     }
     itemMutex_.Acquire();
+    size_t used = 0;  // sets of cycleValues_ filled in this cycle
     try {
+        // Numbers of a plan that items changed meanwhile would be lost with it anyway.
+        if (complete && planValid_)
+            for (size_t s = 0; s < planShares_.size(); ++s)
+                if (liveShare[s] != kNoShare)
+                    planShares_[s].versions.swap(shares[liveShare[s]].versions);
         auto nextSet = [&]() -> ItemValueArrays* {
             if (used == cycleValues_.size())
                 cycleValues_.push_back(std::make_unique<ItemValueArrays>());
             return cycleValues_[used++].get();
         };
         ItemValueArrays* values = report && complete ? nextSet() : nullptr;
-        if (values && !changesOnly) values->Reserve(entries.size());
-        // Where each share stands: its next tag, and its next one with news.
-        std::vector<size_t> position(shares.size(), 0), news(shares.size(), 0);
-        for (size_t k = 0; complete && k < entries.size(); ++k) {
-            const CycleEntry& e = entries[k];
+        if (values && !changesOnly) values->Reserve(planEntries_.size());
+        // One item: its news (null: none), then whether and how it goes out.
+        auto visit = [&](const CycleEntry& e, CDriver::TagReading* news) {
             OPCItem* item = ItemAt(e.handle, e.serial);
-            size_t at = 0;
-            const CycleShare* share = e.share == kNoShare ? nullptr : &shares[e.share];
-            if (share) at = position[e.share]++;
-            if (!item) continue;  // removed meanwhile
-            if (!share) {
+            if (!item) return;  // removed meanwhile
+            const bool bound = e.share != kNoShare && liveShare[e.share] != kNoShare;
+            if (!bound)
                 item->TakeReading(nullptr);
-            } else if (news[e.share] < share->changedAt.size() &&
-                       share->changedAt[news[e.share]] == at) {
-                const size_t n = news[e.share]++;
-                item->TakeReading(&shares[e.share].readings[n]);
-                item->SetVersion(share->versions[at]);
-            }
-            if (!values) continue;
+            else if (news)
+                item->TakeReading(news);
+            if (!values) return;
             if (changesOnly &&
                 (!item->Active() || (!everything && !item->ChangedSinceSent(deadband))))
-                continue;
+                return;
             if (!values->TryAdd(*item)) {
                 if (values->Count() > 0) values = nextSet();
                 // A value that alone is more than an answer can carry goes without it.
                 if (!values->TryAdd(*item)) values->AddTooLarge(*item);
             }
             if (changesOnly) item->MarkSent();
+        };
+        if (complete && visitAll) {
+            // Every item in its order, each share's news met in the order of its tags.
+            std::vector<size_t> next(shares.size(), 0);
+            for (const CycleEntry& e : planEntries_) {
+                CDriver::TagReading* news = nullptr;
+                if (e.share != kNoShare && liveShare[e.share] != kNoShare) {
+                    CycleShare& share = shares[liveShare[e.share]];
+                    size_t& n = next[liveShare[e.share]];
+                    if (n < share.changedAt.size() && share.changedAt[n] == e.at)
+                        news = &share.readings[n++];
+                }
+                visit(e, news);
+            }
+        } else if (complete) {
+            // Only the items whose tags have news, in the items' order.
+            std::vector<std::pair<DWORD, CDriver::TagReading*>> newsOf;
+            for (size_t s = 0; s < planShares_.size(); ++s) {
+                if (liveShare[s] == kNoShare) continue;
+                CycleShare& share = shares[liveShare[s]];
+                for (size_t n = 0; n < share.changedAt.size(); ++n)
+                    newsOf.emplace_back(planShares_[s].entries[share.changedAt[n]],
+                                        &share.readings[n]);
+            }
+            if (shares.size() > 1) std::sort(newsOf.begin(), newsOf.end());
+            for (const auto& [entry, news] : newsOf) visit(planEntries_[entry], news);
         }
     } catch (...) {
         // Out of memory while copying a value: this cycle reports nothing, the next one all.

@@ -265,15 +265,35 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     std::vector<std::unique_ptr<OPCItem>> spareItems_;
     static constexpr size_t kMaxSpareItems = 1u << 16;
 
-    // A readable item of a cycle, named by handle and serial while the drivers are asked, and
-    // where its tag is among the cycle's driver shares (kNoShare: bound to nothing).
+    // The update cycle's plan: the readable items, named by handle and serial (items may go
+    // while the drivers are asked), and their tags by driver, with the change numbers of what
+    // the caches hold (DLLReadChangedTags). Built by the update thread under the item mutex
+    // when the items changed, and kept from cycle to cycle, so that a cycle in which few
+    // tags changed touches little more than those.
     struct CycleEntry {
         OPCHANDLE handle;
         uint64_t serial;
-        DWORD share;
+        DWORD share;  // kNoShare: bound to nothing
+        DWORD at;     // its tag's position in the share
+    };
+    struct PlannedShare {
+        std::weak_ptr<CDriver> driver;
+        std::vector<DWORD> ids, versions;
+        std::vector<DWORD> entries;  // the entry of each tag
     };
     static constexpr DWORD kNoShare = 0xFFFFFFFF;
-    std::vector<CycleEntry> cycleEntries_;  // kept for its memory; update thread only
+    void BuildCyclePlan();  // under the item mutex; throws std::bad_alloc
+    std::vector<CycleEntry> planEntries_;
+    std::vector<PlannedShare> planShares_;
+    // Under the item mutex. Items added or removed: plan anew. A cache changed outside the
+    // cycle: the next changes-only cycle looks at every item, not only at those whose tags
+    // have news.
+    bool planValid_ = false, visitAll_ = true;
+    void ItemsChanged() noexcept {
+        planValid_ = false;
+        visitAll_ = true;
+    }
+    void CachesChanged() noexcept { visitAll_ = true; }
 
     // The values of a cycle (one set per callback), kept from one cycle to the next for their
     // memory; used by the update thread only.

@@ -94,7 +94,6 @@ void OPCItem::Reset() noexcept {
     requestedType_ = VT_EMPTY;
     canonicalType_ = VT_R4;
     hasRange_ = false;
-    version_ = 0;
     sentValid_ = false;
     sentValue_.Clear();
     CoFileTimeNow(&timestamp_);
@@ -117,7 +116,6 @@ HRESULT OPCItem::Bind(const TagLookup& found, OPCITEMRESULT* result) {
     tag_ = 0;
     isTag_ = false;
     hasRange_ = false;
-    version_ = 0;
     if (found.driver && found.tag != 0) {
         driver_ = found.driver;
         tag_ = found.tag;

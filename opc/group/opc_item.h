@@ -116,11 +116,9 @@ class OPCItem {
     BOOL Active() const noexcept { return active_; }
     void SetActive(BOOL active) noexcept { active_ = active; }
     VARTYPE RequestedType() const noexcept { return requestedType_; }
-    // VT_EMPTY asks for the canonical type, as in a definition. The next cycle reads the
-    // tag afresh, to convert it.
+    // VT_EMPTY asks for the canonical type, as in a definition.
     void SetRequestedType(VARTYPE type) noexcept {
         requestedType_ = type == VT_EMPTY ? canonicalType_ : type;
-        version_ = 0;
     }
     DWORD AccessRights() const noexcept { return accessRights_; }
     // An analog item: its tag has an engineering range (low, high), which a percent deadband
@@ -130,12 +128,9 @@ class OPCItem {
     double EuHigh() const noexcept { return euHigh_; }
 
     // The update cycle: the item's driver (to tell the drivers of a group's items apart
-    // without locking each), its tag, and the change number of the tag's state that the cache
-    // holds (DLLReadChangedTags; 0: none).
+    // without locking each) and its tag.
     const std::weak_ptr<CDriver>& DriverRef() const noexcept { return driver_; }
     DWORD TagId() const noexcept { return tag_; }
-    DWORD Version() const noexcept { return version_; }
-    void SetVersion(DWORD version) noexcept { version_ = version; }
 
     // Reporting by exception: the item is due in a cycle's callback when it was never sent,
     // or its quality changed, or its value changed (an analog item's by more than `deadband`
@@ -176,7 +171,6 @@ class OPCItem {
     WORD quality_ = OPC_QUALITY_GOOD;
     Variant value_;
     // What the item's last cycle callback carried (reporting by exception only).
-    DWORD version_ = 0;
     bool sentValid_ = false;
     WORD sentQuality_ = 0;
     Variant sentValue_;

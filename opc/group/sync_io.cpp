@@ -51,7 +51,10 @@ STDMETHODIMP COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* p
                 errors[copied] = item ? S_OK : OPC_E_INVALIDHANDLE;
                 anyError |= !item;
                 if (!item) continue;
-                if (device) item->TakeReading(tags[copied].driver ? &readings[copied] : nullptr);
+                if (device) {
+                    item->TakeReading(tags[copied].driver ? &readings[copied] : nullptr);
+                    CachesChanged();
+                }
                 item->CopyStateTo(states[copied]);
                 if (!budget.TrySpend(VariantWireBytes(states[copied].vDataValue))) {
                     ++copied;  // its value goes with the others
@@ -128,7 +131,9 @@ void COPCGroup::WriteToDrivers(std::vector<ItemWrite>& writes, bool refreshAfter
         writes[k].outcome = taken[k] ? S_OK : E_FAIL;
         if (!taken[k]) continue;
         // The tag has the value; so does the item's cache while the item is there.
-        if (OPCItem* item = ItemAt(writes[k].handle, writes[k].serial))
+        if (OPCItem* item = ItemAt(writes[k].handle, writes[k].serial)) {
             item->TakeWrittenValue(writes[k].value);
+            CachesChanged();
+        }
     }
 }
