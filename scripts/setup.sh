@@ -23,7 +23,17 @@ if ! installed wine32:i386; then
 fi
 if [ -n "$missing" ]; then
     echo "setup: installing$missing"
-    $SUDO apt-get update -qq >/dev/null
+    # A mirror caught mid-sync fails an index or two; apt then still has the rest (and old
+    # copies), which is usually enough, so a failed update is retried and then let pass.
+    tries=0
+    until $SUDO apt-get update -qq >/dev/null; do
+        tries=$((tries + 1))
+        if [ "$tries" -ge 3 ]; then
+            echo "setup: apt-get update failed $tries times; installing from the indexes it has"
+            break
+        fi
+        sleep 20
+    done
     if ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
         $missing >/dev/null; then
         # Without 32-bit Wine everything but the 32-bit runs still works.
