@@ -15,6 +15,7 @@
 #include "dialog_driver.h"
 #include "driver_list.h"
 #include "probe_driver_files.h"
+#include "reporting_mode.h"
 #include "resource_ids.h"
 
 namespace {
@@ -202,10 +203,12 @@ TEST_F(Configurator, TheFrameHasItsCaptionMenuKeysBarsAndPanes) {
     EXPECT_STREQ(L"OPC Server Configurator", caption);
 
     HMENU menu = GetMenu(frame_->Window());
-    ASSERT_EQ(3, GetMenuItemCount(menu));
+    ASSERT_EQ(4, GetMenuItemCount(menu));
     EXPECT_EQ(L"&Файлы", MenuText(menu, 0));
     EXPECT_EQ(L"&Изменить", MenuText(menu, 1));
     EXPECT_EQ(L"&Сканирование", MenuText(menu, 2));
+    EXPECT_EQ(L"С&ервер", MenuText(menu, 3));
+    EXPECT_EQ(ID_REPORT_CHANGES_ONLY, GetMenuItemID(GetSubMenu(menu, 3), 0));
     HMENU files = GetSubMenu(menu, 0), edit = GetSubMenu(menu, 1), scan = GetSubMenu(menu, 2);
     EXPECT_EQ(L"&Новый\tCtrl+N", MenuText(files, 0));
     EXPECT_EQ(L"Сохранить &Как...", MenuText(files, 3));
@@ -510,6 +513,24 @@ TEST_F(Configurator, NewReloadsEveryDriverAndRebuildsTheTree) {
     // The list still names the old driver: a refresh must not reach it.
     frame_->Items().Refresh();
     EXPECT_TRUE(Rows().empty());
+}
+
+// The setting changes the running server at once, and the menu shows what holds now.
+TEST_F(Configurator, ReportChangesOnlyTogglesTheRunningServerAndItsCheckMark) {
+    OpenWindow();
+    const bool before = ReportsChangesOnly();
+    HMENU popup = GetSubMenu(GetMenu(frame_->Window()), 3);
+    auto checked = [&] {
+        SendMessageW(frame_->Window(), WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(popup), 3);
+        return (GetMenuState(popup, ID_REPORT_CHANGES_ONLY, MF_BYCOMMAND) & MF_CHECKED) != 0;
+    };
+    EXPECT_EQ(before, checked());
+    Command(ID_REPORT_CHANGES_ONLY);
+    EXPECT_EQ(!before, ReportsChangesOnly());
+    EXPECT_EQ(!before, checked());
+    Command(ID_REPORT_CHANGES_ONLY);
+    EXPECT_EQ(before, ReportsChangesOnly());
+    EXPECT_EQ(before, checked());
 }
 
 TEST_F(Configurator, ScanningCommandsFollowTheModeAndShareTheStartCount) {
