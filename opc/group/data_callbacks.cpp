@@ -35,6 +35,8 @@ void COPCGroup::ReportDataChange(DWORD transactionId, ItemValueArrays& v) noexce
         return sink->OnDataChange(transactionId, group, quality, error, v.Count(), v.Clients(),
                                   v.Values(), v.Qualities(), v.Timestamps(), v.Errors());
     });
+    // The subscribers have heard from the group: the keep-alive time counts from here.
+    lastDataChange_ = GetTickCount64();
 }
 
 void COPCGroup::ReportReadComplete(DWORD transactionId, ItemValueArrays& v) noexcept {

@@ -47,14 +47,22 @@ class ItemValueArrays {
         failure_ = error;
     }
 
-    // For the callback; the arrays stay owned here (the sink's parameters are [in]).
-    OPCHANDLE* Clients() noexcept { return clients_.data(); }
-    VARIANT* Values() noexcept { return values_.data(); }
-    WORD* Qualities() noexcept { return qualities_.data(); }
-    FILETIME* Timestamps() noexcept { return timestamps_.data(); }
-    HRESULT* Errors() noexcept { return errors_.data(); }
+    // For the callback; the arrays stay owned here (the sink's parameters are [in]). An empty
+    // array is still a pointer to something: the proxy refuses a null array whatever the
+    // count, and a callback without items (a keep-alive) is a call like any other.
+    OPCHANDLE* Clients() noexcept { return NonNull(clients_); }
+    VARIANT* Values() noexcept { return NonNull(values_); }
+    WORD* Qualities() noexcept { return NonNull(qualities_); }
+    FILETIME* Timestamps() noexcept { return NonNull(timestamps_); }
+    HRESULT* Errors() noexcept { return NonNull(errors_); }
 
   private:
+    template <class T>
+    static T* NonNull(std::vector<T>& array) noexcept {
+        static T none{};  // never read: the count is 0
+        return array.empty() ? &none : array.data();
+    }
+
     void MakeRoomForOne();  // throws std::bad_alloc
 
     std::vector<OPCHANDLE> clients_;

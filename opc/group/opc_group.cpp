@@ -33,6 +33,12 @@ COPCGroup::~COPCGroup() {
     --liveGroups_;
 }
 
+void* COPCGroup::QueryExtra(REFIID riid) noexcept {
+    if (riid == IID_IOPCGroupStateMgt)
+        return static_cast<IOPCGroupStateMgt*>(static_cast<IOPCGroupStateMgt2*>(this));
+    return nullptr;
+}
+
 void COPCGroup::DropAdviseConnections() noexcept {
     ComPtr<IDataAdviseHolder> holder;
     {

@@ -11,7 +11,9 @@
 // every sink of the group's IOPCDataCallback connection point, always with no group lock
 // held, so that a client may call the group from inside a callback. A sink whose client has
 // gone (its calls fail with an RPC disconnection error) is not called again; it stays listed
-// until Unadvise or the group's end.
+// until Unadvise or the group's end. An OPC DA 3.0 client may also ask for keep-alive callbacks
+// (keep_alive.cpp), which go through the same path, and give analog items percent deadbands
+// of their own (item_deadband.cpp).
 #pragma once
 
 #include <windows.h>
@@ -31,14 +33,17 @@
 #include "transaction.h"
 #include "update_thread.h"
 
-class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateMgt,
-                                         IOPCPublicGroupStateMgt, IOPCSyncIO, IOPCAsyncIO2,
-                                         IConnectionPointContainer, IOPCAsyncIO, IDataObject>,
-                        private UpdateCycle {
+class COPCGroup final
+    : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateMgt2, IOPCPublicGroupStateMgt,
+                       IOPCSyncIO, IOPCAsyncIO2, IConnectionPointContainer, IOPCAsyncIO,
+                       IDataObject, IOPCItemDeadbandMgt>,
+      private UpdateCycle {
   public:
     static constexpr DWORD kMinimumUpdateRate = 250;
     static constexpr FLOAT kDefaultDeadband = 0.1f;
     static constexpr LCID kLocale = 1049;
+    // The shortest keep-alive time kept: no group does periodic work more often.
+    static constexpr DWORD kMinimumKeepAlive = kMinimumUpdateRate;
 
     // A new group, unreferenced but for the result, its update thread running.
     static HRESULT Create(std::shared_ptr<ServerLink> server, ComPtr<COPCGroup>* group) noexcept;
@@ -132,6 +137,9 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** out) override;
 
+    // IOPCGroupStateMgt answers through IOPCGroupStateMgt2, which extends it.
+    void* QueryExtra(REFIID riid) noexcept;
+
     // IOPCGroupStateMgt
     STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
                           FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
@@ -142,9 +150,20 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     STDMETHODIMP SetName(LPCWSTR szName) override;
     STDMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
 
+    // IOPCGroupStateMgt2
+    STDMETHODIMP SetKeepAlive(DWORD dwKeepAliveTime, DWORD* pdwRevisedKeepAliveTime) override;
+    STDMETHODIMP GetKeepAlive(DWORD* pdwKeepAliveTime) override;
+
     // IOPCPublicGroupStateMgt
     STDMETHODIMP GetState(BOOL* pPublic) override;
     STDMETHODIMP MoveToPublic() override;
+
+    // IOPCItemDeadbandMgt
+    STDMETHODIMP SetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT* pPercentDeadband,
+                                 HRESULT** ppErrors) override;
+    STDMETHODIMP GetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT** ppPercentDeadband,
+                                 HRESULT** ppErrors) override;
+    STDMETHODIMP ClearItemDeadband(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
 
     // The last reference is gone: the update thread is stopped before the group is freed.
     void OnLastRelease() noexcept;
@@ -159,6 +178,7 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     bool Active() const noexcept override { return active_ != FALSE && !defunct_; }
     bool RunCycle(DWORD& ended) noexcept override;
     void DestroyAfterAbandonedStop() noexcept override;
+    DWORD KeepAliveTurn() noexcept override;
 
     bool Defunct() const noexcept { return defunct_; }
     OPCHANDLE ClientGroupHandle() const noexcept;
@@ -250,6 +270,10 @@ class COPCGroup final : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateM
     std::atomic<BOOL> public_{FALSE};
     // The next changes-only cycle sends every active item, whether it changed or not.
     std::atomic<bool> resendAll_{true};
+    // Keep-alive: the time in force (0: none), and the GetTickCount64 of the last
+    // OnDataChange or keep-alive, or of the last look that found nobody to send one to.
+    std::atomic<DWORD> keepAlive_{0};
+    std::atomic<uint64_t> lastDataChange_{0};
 
     // A record for a new item: a recycled one if there is one. Throws std::bad_alloc.
     std::unique_ptr<OPCItem> NewItemRecord();

@@ -94,6 +94,7 @@ void OPCItem::Reset() noexcept {
     requestedType_ = VT_EMPTY;
     canonicalType_ = VT_R4;
     hasRange_ = false;
+    hasDeadband_ = false;
     sentValid_ = false;
     sentValue_.Clear();
     CoFileTimeNow(&timestamp_);
@@ -231,10 +232,11 @@ void OPCItem::AddChildTagProperties(CDriver& driver, ItemProperties& properties)
     }
 }
 
-bool OPCItem::ChangedSinceSent(float deadband) const noexcept {
+bool OPCItem::ChangedSinceSent(float groupDeadband) const noexcept {
     if (!sentValid_ || sentQuality_ != quality_) return true;
     if (hasRange_)
-        return MovedBeyondDeadband(*sentValue_.Get(), *value_.Get(), deadband, euLow_, euHigh_);
+        return MovedBeyondDeadband(*sentValue_.Get(), *value_.Get(),
+                                   hasDeadband_ ? deadband_ : groupDeadband, euLow_, euHigh_);
     return !SameValue(*sentValue_.Get(), *value_.Get());
 }
 

@@ -133,9 +133,17 @@ class OPCItem {
     DWORD TagId() const noexcept { return tag_; }
 
     // Reporting by exception: the item is due in a cycle's callback when it was never sent,
-    // or its quality changed, or its value changed (an analog item's by more than `deadband`
-    // percent of its range) since it was last sent.
-    bool ChangedSinceSent(float deadband) const noexcept;
+    // or its quality changed, or its value changed (an analog item's by more than its own
+    // percent deadband of its range, or else `groupDeadband`) since it was last sent.
+    bool ChangedSinceSent(float groupDeadband) const noexcept;
+    // The item's own percent deadband (analog items only), over its group's.
+    bool HasDeadband() const noexcept { return hasDeadband_; }
+    float Deadband() const noexcept { return deadband_; }
+    void SetDeadband(float percent) noexcept {
+        deadband_ = percent;
+        hasDeadband_ = true;
+    }
+    void ClearDeadband() noexcept { hasDeadband_ = false; }
     // The item went out as it stands now. Without memory for the copy it is simply due again.
     void MarkSent() noexcept;
     // The next cycle sends the item, whatever it holds.
@@ -170,6 +178,8 @@ class OPCItem {
     FILETIME timestamp_{};
     WORD quality_ = OPC_QUALITY_GOOD;
     Variant value_;
+    bool hasDeadband_ = false;
+    float deadband_ = 0;
     // What the item's last cycle callback carried (reporting by exception only).
     bool sentValid_ = false;
     WORD sentQuality_ = 0;

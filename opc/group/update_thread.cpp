@@ -74,6 +74,8 @@ void GroupUpdateThread::Run() noexcept {
             }
             sleep = rate + 1 - since;
         }
+        const DWORD keepAlive = cycle_->KeepAliveTurn();
+        if (keepAlive < sleep) sleep = keepAlive;
         if (Sleep(sleep)) break;
     }
     if (SUCCEEDED(com)) CoUninitialize();

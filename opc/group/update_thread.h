@@ -5,7 +5,8 @@
 // thousand values through the RPC layer) does not stretch the rate at which the values are
 // taken, as long as it takes less than the rate. In between it sleeps until the next cycle is due,
 // or for ever while the group is inactive; a change of the rate or the active flag (Wake) and a
-// stop wake it at once. A cycle that could not take its locks is retried after kRetryMs.
+// stop wake it at once. A cycle that could not take its locks is retried after kRetryMs. A
+// group with a keep-alive time has the thread wake for it too, active or not.
 //
 // The sleep is a wait on a condition variable, which stays inside the process: under Wine a
 // wait on an event costs round trips to the wineserver, and a hundred groups' threads would
@@ -31,6 +32,9 @@ class UpdateCycle {
     virtual bool RunCycle(DWORD& ended) noexcept = 0;
     // Called on the update thread as its last act when Stop gave up waiting for it.
     virtual void DestroyAfterAbandonedStop() noexcept = 0;
+    // At every turn, after any cycle: sends a keep-alive callback if one is due, and gives
+    // the milliseconds until the next may be due (INFINITE: none ever, until Wake).
+    virtual DWORD KeepAliveTurn() noexcept { return INFINITE; }
 
   protected:
     ~UpdateCycle() = default;
@@ -53,7 +57,7 @@ class GroupUpdateThread {
     // the heartbeat, then for its end) and will call DestroyAfterAbandonedStop when it does.
     bool Stop(DWORD timeoutMs = kAnswerTimeoutMs) noexcept;
 
-    // The rate or the active flag changed: the thread looks again now.
+    // The rate, the active flag or the keep-alive time changed: the thread looks again now.
     void Wake() noexcept;
 
   private:

@@ -292,6 +292,27 @@ TEST_F(OpcClientTool, WatchGoesOnWithTheItemsTheServerKnows) {
     EXPECT_EQ(0u, run.err.rfind("opcclient: unknown item Probe.Dev.Nothing", 0)) << run.err;
 }
 
+// The probe's items have no engineering range, so none takes a deadband; every cycle sends
+// them, so no keep-alive is needed, and the server's revision of a too short time is told.
+TEST_F(OpcClientTool, WatchAsksForDa3KeepAlivesAndItemDeadbands) {
+    ToolRun run =
+        RunTool(With(L"watch",
+                     L"Probe.Dev.Count Probe.Dev.Text --rate 250 --count 2 --item-deadband 5 "
+                     L"--keep-alive 1"));
+    EXPECT_EQ(1u, run.exitCode) << "an item refused its deadband";
+    EXPECT_TRUE(Has(run.out, " Probe.Dev.Count = 7 (VT_I4, good)")) << run.out;
+    EXPECT_TRUE(Has(run.err,
+                    "opcclient: cannot set the deadband of Probe.Dev.Count: 0xC0040401 "
+                    "OPC_E_DEADBANDNOTSUPPORTED"))
+        << run.err;
+    EXPECT_TRUE(Has(run.err, "opcclient: cannot set the deadband of Probe.Dev.Text: ")) << run.err;
+    EXPECT_TRUE(Has(run.err, "opcclient: the server keeps alive every 250 ms")) << run.err;
+    for (const wchar_t* bad : {L"--keep-alive 0", L"--item-deadband 100.5", L"--item-deadband x",
+                               L"--keep-alive 500 --poll", L"--item-deadband 5 --da1"})
+        EXPECT_EQ(2u, RunTool(With(L"watch", std::wstring(L"Probe.Dev.Count ") + bad)).exitCode)
+            << bad;
+}
+
 TEST_F(OpcClientTool, BenchMeasuresEveryOperationAndSize) {
     ToolRun json = RunTool(With(L"bench", L"Probe.Dev.Temp --sizes 10,100 --runs 1 --json"));
     EXPECT_EQ(0u, json.exitCode) << json.err;

@@ -33,6 +33,8 @@ constexpr OptionSpec kOptions[] = {
     {L"--properties", kOptProperties, false},
     {L"--da1", kOptDa1, false},
     {L"--change", kOptChange, true},
+    {L"--keep-alive", kOptKeepAlive, true},
+    {L"--item-deadband", kOptItemDeadband, true},
 };
 
 // Strict: wcstoul alone would take "12abc", "-1" (wrapping) and "" without complaint.
@@ -135,6 +137,12 @@ void Apply(Options& o, const OptionSpec& spec, const std::wstring& value) {
             break;
         case kOptChange:
             o.change = Percent(value, OptionName(kOptChange));
+            break;
+        case kOptKeepAlive:
+            o.keepAlive = static_cast<DWORD>(PositiveNumber(value, spec.name));
+            break;
+        case kOptItemDeadband:
+            o.itemDeadband = Percent(value, spec.name);
             break;
     }
 }

@@ -28,7 +28,9 @@ enum OptionFlag : unsigned {
     kOptProperties = 1u << 16,
     kOptDa1 = 1u << 17,
     kOptChange = 1u << 18,
-    kOptLast = kOptChange,
+    kOptKeepAlive = 1u << 19,
+    kOptItemDeadband = 1u << 20,
+    kOptLast = kOptItemDeadband,
 };
 
 struct Options {
@@ -54,7 +56,9 @@ struct Options {
     bool browse = false;
     bool properties = false;
     bool da1 = false;
-    std::optional<double> change;  // percent, 0 to 100
+    std::optional<double> change;        // percent, 0 to 100
+    std::optional<DWORD> keepAlive;      // milliseconds
+    std::optional<double> itemDeadband;  // percent, 0 to 100
 };
 
 // Throws ToolError (usage) for an unknown option, a missing or malformed option value.

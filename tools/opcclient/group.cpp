@@ -134,6 +134,32 @@ std::vector<HRESULT> Group::ReadAsync(const std::vector<OPCHANDLE>& handles, DWO
     return std::vector<HRESULT>(errors.get(), errors.get() + handles.size());
 }
 
+DWORD Group::SetKeepAlive(DWORD ms) {
+    ComPtr<IOPCGroupStateMgt2> state;
+    const HRESULT qi = items_.As(state);
+    if (FAILED(qi))
+        ThrowFailure(L"the group does not offer IOPCGroupStateMgt2: " + CodeWithName(qi));
+    DWORD revised = 0;
+    const HRESULT hr = state->SetKeepAlive(ms, &revised);
+    if (FAILED(hr)) ThrowCallFailure(connection_, L"SetKeepAlive", hr);
+    return revised;
+}
+
+std::vector<HRESULT> Group::SetItemDeadbands(const std::vector<OPCHANDLE>& handles, FLOAT percent) {
+    ComPtr<IOPCItemDeadbandMgt> deadbands;
+    const HRESULT qi = items_.As(deadbands);
+    if (FAILED(qi))
+        ThrowFailure(L"the group does not offer IOPCItemDeadbandMgt: " + CodeWithName(qi));
+    std::vector<FLOAT> percents(handles.size(), percent);
+    HRESULT* rawErrors = nullptr;
+    const HRESULT hr = deadbands->SetItemDeadband(static_cast<DWORD>(handles.size()),
+                                                  const_cast<OPCHANDLE*>(handles.data()),
+                                                  percents.data(), &rawErrors);
+    CoTaskPtr<HRESULT> errors(rawErrors);
+    if (FAILED(hr) || !errors) ThrowCallFailure(connection_, L"SetItemDeadband", hr);
+    return std::vector<HRESULT>(errors.get(), errors.get() + handles.size());
+}
+
 void Group::SetActive(bool active) {
     ComPtr<IOPCGroupStateMgt> state;
     HRESULT hr = items_.As(state);

@@ -50,6 +50,12 @@ class Group {
     std::vector<HRESULT> ReadAsync(const std::vector<OPCHANDLE>& handles, DWORD transaction);
     // IOPCGroupStateMgt::SetState with the active flag only.
     void SetActive(bool active);
+    // OPC DA 3.0 (IOPCGroupStateMgt2): the keep-alive time the server revised `ms` to. Throws
+    // when the group has no such interface or the call fails.
+    DWORD SetKeepAlive(DWORD ms);
+    // OPC DA 3.0 (IOPCItemDeadbandMgt): one percent deadband for every item, the errors per
+    // item. Throws when the group has no such interface or the call as a whole fails.
+    std::vector<HRESULT> SetItemDeadbands(const std::vector<OPCHANDLE>& handles, FLOAT percent);
 
   private:
     Connection& connection_;

@@ -40,6 +40,10 @@ const wchar_t* CodeName(HRESULT code) {
             return L"OPC_E_NOTFOUND";
         case OPC_E_INVALID_PID:
             return L"OPC_E_INVALID_PID";
+        case OPC_E_DEADBANDNOTSET:
+            return L"OPC_E_DEADBANDNOTSET";
+        case OPC_E_DEADBANDNOTSUPPORTED:
+            return L"OPC_E_DEADBANDNOTSUPPORTED";
         case E_FAIL:
             return L"E_FAIL";
         case E_INVALIDARG:

@@ -64,13 +64,43 @@ void PrintChanges(ItemSet& set, std::vector<Seen>& seen, const std::vector<size_
     if (!lines.empty()) WriteOut(lines);
 }
 
-// The server's update cycles report the items; each OnDataChange is one update.
+// An OnDataChange without items: the server's keep-alive (OPC DA 3.0).
+std::wstring KeepAliveLine(bool json) {
+    if (!json) return FormatNow() + L" keep-alive\n";
+    JsonWriter writer(JsonWriter::Layout::kOneLine);
+    writer.BeginObject();
+    writer.Key(L"keep_alive");
+    writer.String(FormatNow());
+    writer.EndObject();
+    return writer.Text();
+}
+
+// Every item's deadband, each refusal shown as other commands show a failed item; true when
+// any item refused it.
+bool SetItemDeadbands(Connection& connection, Group& group, const ItemSet& set, double percent) {
+    const std::vector<HRESULT> errors =
+        group.SetItemDeadbands(set.handles, static_cast<FLOAT>(percent));
+    bool any = false;
+    for (size_t i = 0; i < errors.size(); ++i) {
+        if (errors[i] == S_OK) continue;
+        WriteErr(L"opcclient: cannot set the deadband of " + set.reports[set.positions[i]].item +
+                 L": " + CodeWithName(errors[i]) + L" " + connection.ErrorText(errors[i]) + L"\n");
+        any = true;
+    }
+    return any;
+}
+
+// The server's update cycles report the items; each OnDataChange with items is one update.
 void Subscribe(Connection& connection, Group& group, ItemSet& set, const Options& options,
                const StopSignal& stop) {
     std::vector<Seen> seen(set.reports.size());
     unsigned long updates = 0;
     ComPtr<DataSink> sink = DataSink::Make([&](const DataCallback& c) {
         if (c.kind != DataCallback::kDataChange) return;
+        if (c.count == 0) {
+            WriteOut(KeepAliveLine(options.json));
+            return;
+        }
         PrintChanges(set, seen,
                      TakeCallback(connection, set, c.count, c.clients, c.values, c.qualities,
                                   c.timestamps, c.errors),
@@ -115,13 +145,23 @@ void Poll(Connection& connection, Group& group, ItemSet& set, const Options& opt
 int RunWatch(const Options& options) {
     if (options.device && !options.poll) ThrowUsage(L"--device applies to --poll only");
     if (options.da1 && options.poll) ThrowUsage(L"--da1 subscribes; it does not poll");
+    if ((options.keepAlive || options.itemDeadband) && (options.poll || options.da1))
+        ThrowUsage(L"--keep-alive and --item-deadband apply to the IOPCDataCallback subscription");
     Connection connection(options.arguments[0]);
     const std::vector<std::wstring> ids(options.arguments.begin() + 1, options.arguments.end());
     // Active at the rate, so that the server refreshes its cache as often as we look.
     Group group(connection, true, options.rate);
     ItemSet set = AddItemSet(connection, group, ids);
-    const bool refused = ReportRefusedItems(set);
+    bool refused = ReportRefusedItems(set);
     if (set.handles.empty()) return 1;
+    if (options.itemDeadband)
+        refused = SetItemDeadbands(connection, group, set, *options.itemDeadband) || refused;
+    if (options.keepAlive) {
+        const DWORD revised = group.SetKeepAlive(*options.keepAlive);
+        if (revised != *options.keepAlive)
+            WriteErr(L"opcclient: the server keeps alive every " + std::to_wstring(revised) +
+                     L" ms\n");
+    }
 
     StopSignal stop;
     // A server that announces its end ends the watch: no more updates will come.
@@ -145,7 +185,8 @@ int RunWatch(const Options& options) {
 
 const Command kWatchCommand{
     L"watch",
-    L"watch PROGID ITEM... [--rate MS] [--count N] [--da1 | --poll [--device]] [--json]",
+    L"watch PROGID ITEM... [--rate MS] [--count N] [--keep-alive MS] [--item-deadband P]\n"
+    L"                       [--da1 | --poll [--device]] [--json]",
     L"subscribe to items and print a line for every change",
     L"Adds the items to an active group at the update rate and subscribes to it through\n"
     L"IOPCDataCallback: the server reports the items every MS milliseconds, and a line\n"
@@ -154,13 +195,18 @@ const Command kWatchCommand{
     L"shutdown (IOPCShutdown) ends the watch with its reason and exit code 1.\n"
     L"  --rate MS    the group's update rate, or the time between polls (default 1000)\n"
     L"  --count N    stop after N updates or polls (default: until Ctrl+C)\n"
+    L"  --keep-alive MS  OPC DA 3.0: the server calls back without items when it has\n"
+    L"               sent nothing for MS milliseconds; a line TIME keep-alive for each\n"
+    L"  --item-deadband P  OPC DA 3.0: each item's own percent deadband (0 to 100);\n"
+    L"               an item that refuses it is shown, and the exit code is 1\n"
     L"  --da1        subscribe the OPC DA 1.0 way: an IDataObject advise for the\n"
     L"               OPCSTMFORMATDATATIME stream\n"
     L"  --poll       poll with synchronous reads instead (for servers without callbacks)\n"
     L"  --device     with --poll: read from the device instead of the server's cache\n"
     L"  --json       one object per line and change: {item, value, type, quality,\n"
     L"               quality_text, timestamp, error, error_text}\n",
-    kOptJson | kOptRate | kOptCount | kOptDevice | kOptPoll | kOptDa1,
+    kOptJson | kOptRate | kOptCount | kOptDevice | kOptPoll | kOptDa1 | kOptKeepAlive |
+        kOptItemDeadband,
     2,
     kAnyNumber,
     RunWatch};

@@ -1,6 +1,8 @@
 #include "stress_worker.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include "client_objects.h"
 #include "rpc_failure.h"
@@ -158,7 +160,7 @@ void StressWorker::Step() {
     for (unsigned tries = 0;; ++tries) {
         group = StressShared::Group();
         onServer = in_.Chance(45) || !PickGroup(group);
-        what = onServer ? in_.Below(16) : in_.Below(18);
+        what = onServer ? in_.Below(16) : in_.Below(19);
         const unsigned call = (onServer ? 100 : 200) + what;
         // Adding groups is always allowed: the group calls need them.
         if (shared_.only.empty() || call <= 101 || tries > 1000 ||
@@ -648,10 +650,45 @@ void StressWorker::GroupCall(unsigned what, StressShared::Group& group) {
         case 17:
             GroupPointCall(group);
             break;
+        case 18:  // OPC DA 3.0: keep-alive times from one end to the other, items' deadbands
+            Da3GroupCall(group.object.Get(), count, list);
+            break;
         default: {
             ComPtr<IUnknown> any;
             CountOnGroup(group.object->QueryInterface(in_.Iid(ServerIids()), any.PutVoid()));
             break;
         }
     }
+}
+
+void StressWorker::Da3GroupCall(IUnknown* group, DWORD count, OPCHANDLE* list) {
+    ComPtr<IOPCGroupStateMgt2> state;
+    if (SUCCEEDED(group->QueryInterface(IID_IOPCGroupStateMgt2, state.PutVoid()))) {
+        static constexpr DWORD kTimes[] = {0,    1,          249,        250,
+                                           1000, 0x7FFFFFFF, 0xFFFFFFFE, 0xFFFFFFFF};
+        DWORD revised = 0, now = 0;
+        CountOnGroup(
+            state->SetKeepAlive(in_.Chance(80) ? kTimes[in_.Below(8)] : in_.Any32(), &revised));
+        CountOnGroup(state->GetKeepAlive(&now));
+    }
+    ComPtr<IOPCItemDeadbandMgt> deadbands;
+    if (FAILED(group->QueryInterface(IID_IOPCItemDeadbandMgt, deadbands.PutVoid()))) return;
+    static constexpr FLOAT kOdd[] = {-1.0f, 100.5f,    1e30f,
+                                     -0.0f, HUGE_VALF, std::numeric_limits<FLOAT>::quiet_NaN()};
+    std::vector<FLOAT> percents(count);
+    for (FLOAT& p : percents)
+        p = in_.Chance(70) ? static_cast<FLOAT>(in_.Below(101)) : kOdd[in_.Below(6)];
+    FLOAT* percent = percents.empty() ? nullptr : percents.data();
+    HRESULT* errors = nullptr;
+    FLOAT* got = nullptr;
+    if (SUCCEEDED(CountOnGroup(deadbands->SetItemDeadband(count, list, percent, &errors))))
+        CoTaskMemFree(errors);
+    errors = nullptr;
+    if (SUCCEEDED(CountOnGroup(deadbands->GetItemDeadband(count, list, &got, &errors)))) {
+        CoTaskMemFree(got);
+        CoTaskMemFree(errors);
+    }
+    errors = nullptr;
+    if (SUCCEEDED(CountOnGroup(deadbands->ClearItemDeadband(count, list, &errors))))
+        CoTaskMemFree(errors);
 }

@@ -60,6 +60,8 @@ class StressWorker {
     // removal of the group and with more server objects coming and going.
     void ServerPointCall();
     void GroupPointCall(StressShared::Group& group);
+    // The OPC DA 3.0 group calls on the handles of `list` (none when it is null).
+    void Da3GroupCall(IUnknown* group, DWORD count, OPCHANDLE* list);
     // Takes the group `handle` names out of the shared list (undoing its callbacks) and says
     // whether it was public; false when no listed group has that handle.
     bool ForgetGroup(DWORD handle, bool& wasPublic);
