@@ -28,7 +28,12 @@ enum OptionFlag : unsigned {
     kOptProperties = 1u << 16,
     kOptDa1 = 1u << 17,
     kOptChange = 1u << 18,
-    kOptLast = kOptChange,
+    kOptDa3 = 1u << 19,
+    kOptMaxAge = 1u << 20,
+    kOptVqt = 1u << 21,
+    kOptQuality = 1u << 22,
+    kOptTimestamp = 1u << 23,
+    kOptLast = kOptTimestamp,
 };
 
 struct Options {
@@ -55,6 +60,11 @@ struct Options {
     bool properties = false;
     bool da1 = false;
     std::optional<double> change;  // percent, 0 to 100
+    bool da3 = false;
+    std::optional<DWORD> maxAge;  // ms; 0xFFFFFFFF: any age
+    bool vqt = false;
+    std::optional<WORD> quality;
+    std::optional<FILETIME> timestamp;  // UTC
 };
 
 // Throws ToolError (usage) for an unknown option, a missing or malformed option value.
