@@ -29,6 +29,30 @@ STDMETHODIMP COPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID,
                             nullptr, nullptr, dwSource, pdwCancelID, nullptr);
 }
 
+// OPC DA 3.0: as Read, Write and Refresh2, with the items' caches answering where they are
+// young enough (RefreshMaxAge: one age for every item), and a write refusing values that come
+// with a quality or a timestamp.
+STDMETHODIMP COPCGroup::ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge,
+                                   DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors) {
+    if (dwCount && phServer && !pdwMaxAge) return E_INVALIDARG;
+    return StartTransaction(AsyncOperation::kRead,
+                            {CTransaction::kDa2, dwTransactionID, 0, pdwMaxAge, nullptr}, dwCount,
+                            phServer, nullptr, OPC_DS_DEVICE, pdwCancelID, ppErrors);
+}
+
+STDMETHODIMP COPCGroup::WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT,
+                                 DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors) {
+    return StartTransaction(AsyncOperation::kWrite,
+                            {CTransaction::kDa2, dwTransactionID, 0, nullptr, pItemVQT}, dwCount,
+                            phServer, nullptr, 0, pdwCancelID, ppErrors);
+}
+
+STDMETHODIMP COPCGroup::RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID) {
+    return StartTransaction(AsyncOperation::kRefresh,
+                            {CTransaction::kDa2, dwTransactionID, 0, &dwMaxAge, nullptr}, 0,
+                            nullptr, nullptr, OPC_DS_DEVICE, pdwCancelID, nullptr);
+}
+
 // OPC DA 1.0: the transaction identifier is the cancel identifier, and the outcome goes to
 // the advise connection `dwConnection` as a stream.
 STDMETHODIMP COPCGroup::Read(DWORD dwConnection, OPCDATASOURCE, DWORD dwCount, OPCHANDLE* phServer,
@@ -81,7 +105,7 @@ HRESULT COPCGroup::StartTransaction(AsyncOperation operation, TransactionStart s
         RETURN_HR_IF_NULL(E_POINTER, errors);
         *errors = nullptr;
         RETURN_IF_FAILED(CheckItemCount(count, handles));
-        if (operation == AsyncOperation::kWrite && !values) return E_INVALIDARG;
+        if (operation == AsyncOperation::kWrite && !values && !start.vqts) return E_INVALIDARG;
     }
     if (Defunct()) return E_FAIL;
     return ComCall([&] {
@@ -97,13 +121,22 @@ HRESULT COPCGroup::StartTransaction(AsyncOperation operation, TransactionStart s
             if (perItem) {
                 t->handles.reserve(count);
                 t->serials.reserve(count);
-                if (values) t->values.reserve(count);
+                if (values || start.vqts) t->values.reserve(count);
+                if (start.maxAges) t->maxAges.reserve(count);
                 for (DWORD i = 0; i < count; ++i) {
                     std::unique_ptr<OPCItem>* item = items_.Find(handles[i]);
                     result[i] = item ? S_OK : E_FAIL;
                     if (!item) continue;
+                    // The drivers take values only.
+                    const OPCITEMVQT* vqt = start.vqts ? &start.vqts[i] : nullptr;
+                    if (vqt && (vqt->bQualitySpecified || vqt->bTimeStampSpecified)) {
+                        result[i] = OPC_E_NOTSUPPORTED;
+                        continue;
+                    }
                     take(**item);
                     if (values) t->values.emplace_back(values[i]);
+                    if (vqt) t->values.emplace_back(vqt->vDataValue);
+                    if (start.maxAges) t->maxAges.push_back(start.maxAges[i]);
                 }
             } else {
                 t->handles.reserve(items_.Size());
@@ -112,6 +145,7 @@ HRESULT COPCGroup::StartTransaction(AsyncOperation operation, TransactionStart s
                     take(*item);
                     return true;
                 });
+                if (start.maxAges) t->maxAges.assign(t->handles.size(), *start.maxAges);
             }
         }
         if (t->handles.empty()) {
@@ -151,11 +185,17 @@ void COPCGroup::ForgetTransaction(const CTransaction& transaction) noexcept {
     if (it != pending_.end()) pending_.erase(it);
 }
 
-std::vector<TagRef> COPCGroup::TagsOf(const CTransaction& t) {
+std::vector<TagRef> COPCGroup::TagsOf(const CTransaction& t, std::vector<char>& fromDevice) {
     std::vector<TagRef> tags(t.handles.size());
+    fromDevice.assign(t.handles.size(), 0);
     ProcessMutexLock lock(itemMutex_);
-    for (size_t i = 0; i < tags.size(); ++i)
-        if (OPCItem* item = ItemAt(t.handles[i], t.serials[i])) tags[i] = item->Tag();
+    const ULONGLONG now = t.maxAges.empty() ? 0 : GetTickCount64();
+    for (size_t i = 0; i < tags.size(); ++i) {
+        OPCItem* item = ItemAt(t.handles[i], t.serials[i]);
+        if (!item || (!t.maxAges.empty() && !item->OlderThan(t.maxAges[i], now))) continue;
+        tags[i] = item->Tag();
+        fromDevice[i] = 1;
+    }
     return tags;
 }
 
@@ -202,16 +242,19 @@ bool COPCGroup::DoTransactionWork(CTransaction& t, ItemValueArrays& arrays) {
     const bool read = t.operation == AsyncOperation::kRead;
     const bool device = read || t.dataSource == OPC_DS_DEVICE;
     std::vector<TagRef> tags;
+    std::vector<char> fromDevice;
     std::vector<CDriver::TagReading> readings;
     if (device) {
-        tags = TagsOf(t);
+        tags = TagsOf(t, fromDevice);
         // DA 1.0 reads the tags as they are; the other device reads update every driver first.
-        readings = ReadTags(tags, !read || t.kind == CTransaction::kDa2);
+        if (std::find(fromDevice.begin(), fromDevice.end(), 1) != fromDevice.end())
+            readings = ReadTags(tags, !read || t.kind == CTransaction::kDa2);
     }
     if (t.Cancelled()) return false;
     ProcessMutexLock lock(itemMutex_);
     if (device) {
         for (size_t i = 0; i < n; ++i) {
+            if (!fromDevice[i]) continue;
             OPCItem* item = ItemAt(t.handles[i], t.serials[i]);
             if (item && (read || (item->AccessRights() & OPC_READABLE))) {
                 item->TakeReading(tags[i].driver ? &readings[i] : nullptr);

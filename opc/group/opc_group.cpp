@@ -33,9 +33,14 @@ COPCGroup::~COPCGroup() {
     --liveGroups_;
 }
 
+// The same interface pointers as the derived interfaces' (their vtables begin alike), so a
+// client holding both sees one object.
 void* COPCGroup::QueryExtra(REFIID riid) noexcept {
     if (riid == IID_IOPCGroupStateMgt)
         return static_cast<IOPCGroupStateMgt*>(static_cast<IOPCGroupStateMgt2*>(this));
+    if (riid == IID_IOPCSyncIO) return static_cast<IOPCSyncIO*>(static_cast<IOPCSyncIO2*>(this));
+    if (riid == IID_IOPCAsyncIO2)
+        return static_cast<IOPCAsyncIO2*>(static_cast<IOPCAsyncIO3*>(this));
     return nullptr;
 }
 

@@ -35,7 +35,7 @@
 
 class COPCGroup final
     : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateMgt2, IOPCPublicGroupStateMgt,
-                       IOPCSyncIO, IOPCAsyncIO2, IConnectionPointContainer, IOPCAsyncIO,
+                       IOPCSyncIO2, IOPCAsyncIO3, IConnectionPointContainer, IOPCAsyncIO,
                        IDataObject, IOPCItemDeadbandMgt>,
       private UpdateCycle {
   public:
@@ -50,6 +50,9 @@ class COPCGroup final
 
     explicit COPCGroup(std::shared_ptr<ServerLink> server) noexcept;
     ~COPCGroup() override;
+
+    // The OPC DA 2.0 interfaces that the listed OPC DA 3.0 ones derive from.
+    void* QueryExtra(REFIID riid) noexcept;
 
     // Written by the owning server's lists.
     OPCHANDLE ServerHandle() const noexcept { return serverHandle_; }
@@ -101,6 +104,13 @@ class COPCGroup final
     STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                        HRESULT** ppErrors) override;
 
+    // IOPCSyncIO2
+    STDMETHODIMP ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge,
+                            VARIANT** ppvValues, WORD** ppwQualities, FILETIME** ppftTimeStamps,
+                            HRESULT** ppErrors) override;
+    STDMETHODIMP WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT,
+                          HRESULT** ppErrors) override;
+
     // IOPCAsyncIO2
     STDMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                       HRESULT** ppErrors) override;
@@ -111,6 +121,13 @@ class COPCGroup final
     STDMETHODIMP Cancel2(DWORD dwCancelID) override;
     STDMETHODIMP SetEnable(BOOL bEnable) override;
     STDMETHODIMP GetEnable(BOOL* pbEnable) override;
+
+    // IOPCAsyncIO3
+    STDMETHODIMP ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge,
+                            DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT,
+                          DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID) override;
 
     // IOPCAsyncIO (OPC DA 1.0): the outcomes go to the data object's advise connections.
     STDMETHODIMP Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount,
@@ -136,9 +153,6 @@ class COPCGroup final
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** out) override;
-
-    // IOPCGroupStateMgt answers through IOPCGroupStateMgt2, which extends it.
-    void* QueryExtra(REFIID riid) noexcept;
 
     // IOPCGroupStateMgt
     STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
@@ -191,6 +205,12 @@ class COPCGroup final
         DWORD kind;
         DWORD transactionId;
         DWORD connection;
+        // OPC DA 3.0: a read's maximum age per item, or a refresh's for every item (null:
+        // the read or the source of OPC DA 2.0).
+        const DWORD* maxAges = nullptr;
+        // OPC DA 3.0: a write's values with their qualities and timestamps, instead of
+        // `values`.
+        const OPCITEMVQT* vqts = nullptr;
     };
     HRESULT StartTransaction(AsyncOperation operation, TransactionStart start, DWORD count,
                              const OPCHANDLE* handles, const VARIANT* values, DWORD source,
@@ -198,9 +218,10 @@ class COPCGroup final
     // The worker's part before the callbacks: driver work and the callback arrays; false
     // when the transaction was cancelled.
     bool DoTransactionWork(CTransaction& transaction, ItemValueArrays& arrays);
-    // The transaction's items' tags, as its handles name them now (a null driver for one
-    // gone).
-    std::vector<TagRef> TagsOf(const CTransaction& transaction);
+    // The tags of the transaction's items to be read from the drivers, as its handles name
+    // them now (a null driver for one gone); `fromDevice` says which items those are: every
+    // item still there, or with maximum ages those whose caches are older.
+    std::vector<TagRef> TagsOf(const CTransaction& transaction, std::vector<char>& fromDevice);
     void ForgetTransaction(const CTransaction& transaction) noexcept;
 
     // The callbacks, to every sink whose client has not gone, with no group lock held.
@@ -230,6 +251,19 @@ class COPCGroup final
     HRESULT BeginItemCall(DWORD count, const void* array, Outs**... outs) noexcept;
     template <class Each>
     HRESULT ForEachItem(DWORD count, const OPCHANDLE* handles, HRESULT** errors, Each&& each);
+
+    // The body of the synchronous reads: each item from the drivers (`device`, or a cache
+    // older than its entry of `maxAges`) or from its cache, then `copy(i, item)` puts it
+    // into the client's arrays and gives the wire bytes of its value; `discard(i)` frees what
+    // a copy made when the answer fails. `errors` gets every item's code. S_OK or S_FALSE;
+    // throws std::bad_alloc. `perItem`: the wire bytes of one entry of the arrays.
+    template <class Copy, class Discard>
+    HRESULT ReadItems(DWORD count, const OPCHANDLE* handles, bool device, const DWORD* maxAges,
+                      size_t perItem, HRESULT* errors, Copy&& copy, Discard&& discard);
+    // The body of the synchronous writes: `valueOf(i)` gives the client's value for the
+    // i-th handle, or null for one refused as a whole (OPC_E_NOTSUPPORTED).
+    template <class ValueOf>
+    HRESULT WriteItems(DWORD count, const OPCHANDLE* handles, HRESULT** errors, ValueOf&& valueOf);
 
     // Driver work is done without the item mutex: items are named by handle and serial in
     // between, so that one removed (or replaced in its entry) meanwhile is not mistaken.

@@ -100,6 +100,7 @@ void OPCItem::Reset() noexcept {
     CoFileTimeNow(&timestamp_);
     quality_ = OPC_QUALITY_GOOD;
     value_.Clear();
+    readAt_ = 0;
     driver_.reset();
     tag_ = 0;
     isTag_ = false;
@@ -257,7 +258,11 @@ void OPCItem::ReadFromDriver() {
 void OPCItem::TakeReading(CDriver::TagReading* reading) {
     if (reading) {
         // A driver that failed keeps the last value, with its bad quality and the present time.
-        if (!reading->driverFailed) value_.Swap(reading->value);
+        // Nor is it fresh for a maximum age.
+        if (!reading->driverFailed) {
+            value_.Swap(reading->value);
+            readAt_ = GetTickCount64();
+        }
         timestamp_ = reading->timestamp;
         quality_ = reading->quality;
     }

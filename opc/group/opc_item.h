@@ -92,6 +92,14 @@ class OPCItem {
     // requested type. The timestamp stays the driver's UTC time: an OPC timestamp is UTC, and
     // a group's time bias only tells the client the time zone the data came from.
     void TakeReading(CDriver::TagReading* reading);
+    // Whether a read with this maximum age (ms) must go to the driver: the cache is older,
+    // or was never taken from the driver. 0 always does, kMaxAgeCache never does (it is a
+    // cache read, whatever the cache holds). `now` from GetTickCount64.
+    static constexpr DWORD kMaxAgeCache = 0xFFFFFFFF;
+    bool OlderThan(DWORD maxAge, ULONGLONG now) const noexcept {
+        if (maxAge == kMaxAgeCache) return false;
+        return readAt_ == 0 || now - readAt_ >= maxAge;
+    }
     // A client's value for the tag, converted to the tag's type into `converted`: a value
     // that does not fit is refused (OPC_E_BADTYPE, OPC_E_RANGE), and a read-only tag refuses
     // every value (OPC_E_BADRIGHTS); S_OK when the tag is to be given `converted`. Throws
@@ -180,6 +188,9 @@ class OPCItem {
     Variant value_;
     bool hasDeadband_ = false;
     float deadband_ = 0;
+    // When the cache was last taken from the driver (GetTickCount64; 0: never). The driver's
+    // own timestamp cannot tell it: a tag that does not change keeps its old one.
+    ULONGLONG readAt_ = 0;
     // What the item's last cycle callback carried (reporting by exception only).
     bool sentValid_ = false;
     WORD sentQuality_ = 0;

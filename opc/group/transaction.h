@@ -42,6 +42,9 @@ struct CTransaction {
     std::vector<OPCHANDLE> handles;
     std::vector<uint64_t> serials;
     std::vector<Variant> values;  // a write's values, parallel to `handles`
+    // OPC DA 3.0: each item's maximum age, parallel to `handles` (empty: none); an item whose
+    // cache is younger is answered from it.
+    std::vector<DWORD> maxAges;
     ComPtr<COPCGroup> group;
     UniqueHandle cancelEvent;
     DWORD transactionId = 0;

@@ -24,7 +24,7 @@
 
 class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPCServerPublicGroups,
                                          IOPCBrowseServerAddressSpace, IOPCItemProperties,
-                                         IConnectionPointContainer, IPersistStorage>,
+                                         IConnectionPointContainer, IPersistStorage, IOPCItemIO>,
                         private GroupOwner {
   public:
     static constexpr LCID kLocale = 1049;
@@ -86,6 +86,12 @@ class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPC
                                    VARIANT** ppvData, HRESULT** ppErrors) override;
     STDMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) override;
+
+    // IOPCItemIO: reads and writes by item identifier, without a group (item_io_calls.cpp)
+    STDMETHODIMP Read(DWORD dwCount, LPCWSTR* pszItemIDs, DWORD* pdwMaxAge, VARIANT** ppvValues,
+                      WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override;
+    STDMETHODIMP WriteVQT(DWORD dwCount, LPCWSTR* pszItemIDs, OPCITEMVQT* pItemVQT,
+                          HRESULT** ppErrors) override;
 
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;

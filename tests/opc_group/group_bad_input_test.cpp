@@ -13,6 +13,46 @@ ComPtr<COPCGroup> NewGroup() {
     return group;
 }
 
+TEST(GroupBadInput, Da3CallsWithNullPointersAndEmptyCalls) {
+    ComPtr<COPCGroup> group = NewGroup();
+    OPCHANDLE handle = 1;
+    DWORD age = 0, cancel = 7;
+    VARIANT* values = nullptr;
+    WORD* qualities = nullptr;
+    FILETIME* times = nullptr;
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(E_POINTER, group->ReadMaxAge(1, &handle, &age, nullptr, &qualities, &times, &errors));
+    EXPECT_EQ(E_POINTER,
+              group->ReadMaxAge(1, &handle, &age, &values, &qualities, nullptr, &errors));
+    EXPECT_EQ(E_INVALIDARG,
+              group->ReadMaxAge(0, &handle, &age, &values, &qualities, &times, &errors));
+    EXPECT_EQ(E_INVALIDARG,
+              group->ReadMaxAge(1, nullptr, &age, &values, &qualities, &times, &errors));
+    EXPECT_EQ(E_INVALIDARG,
+              group->ReadMaxAge(1, &handle, nullptr, &values, &qualities, &times, &errors));
+    EXPECT_EQ(nullptr, values);
+    EXPECT_EQ(nullptr, qualities);
+    EXPECT_EQ(nullptr, times);
+    EXPECT_EQ(nullptr, errors);
+    OPCITEMVQT vqt{};
+    EXPECT_EQ(E_POINTER, group->WriteVQT(1, &handle, &vqt, nullptr));
+    EXPECT_EQ(E_INVALIDARG, group->WriteVQT(0, &handle, &vqt, &errors));
+    EXPECT_EQ(E_INVALIDARG, group->WriteVQT(1, &handle, nullptr, &errors));
+    EXPECT_EQ(E_OUTOFMEMORY, group->ReadMaxAge(COPCGroup::kMaxItemsPerCall + 1, &handle, &age,
+                                               &values, &qualities, &times, &errors));
+
+    EXPECT_EQ(E_POINTER, group->RefreshMaxAge(0, 1, nullptr));
+    EXPECT_EQ(E_POINTER, group->ReadMaxAge(1, &handle, &age, 1, nullptr, &errors));
+    EXPECT_EQ(E_INVALIDARG, group->ReadMaxAge(1, &handle, nullptr, 1, &cancel, &errors));
+    EXPECT_EQ(E_INVALIDARG, group->ReadMaxAge(0, &handle, &age, 1, &cancel, &errors));
+    EXPECT_EQ(E_INVALIDARG, group->WriteVQT(1, &handle, nullptr, 1, &cancel, &errors));
+    EXPECT_EQ(E_INVALIDARG, group->WriteVQT(0, &handle, &vqt, 1, &cancel, &errors));
+    EXPECT_EQ(nullptr, errors);
+    // An empty group: nothing to refresh.
+    EXPECT_EQ(E_FAIL, group->RefreshMaxAge(0, 1, &cancel));
+    EXPECT_EQ(0u, cancel);
+}
+
 TEST(GroupBadInput, NullOutPointersAndEmptyCalls) {
     ComPtr<COPCGroup> group = NewGroup();
     OPCITEMDEF def{};

@@ -359,4 +359,44 @@ TEST_F(ManyChildTags, LookupAnswersThatWouldWeighTooMuchFailWithOutOfMemory) {
     CoTaskMemFree(errors);
 }
 
+TEST_F(InProcessServer, ItemIoWithNullPointersAndEmptyCalls) {
+    ComPtr<IOPCItemIO> io;
+    ASSERT_EQ(S_OK, server_.As(io));
+    LPCWSTR id = L"Probe.Dev.Temp";
+    DWORD age = 0;
+    VARIANT* values = nullptr;
+    WORD* qualities = nullptr;
+    FILETIME* times = nullptr;
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(E_POINTER, io->Read(1, &id, &age, &values, nullptr, &times, &errors));
+    EXPECT_EQ(E_POINTER, io->Read(1, &id, &age, &values, &qualities, &times, nullptr));
+    EXPECT_EQ(E_INVALIDARG, io->Read(0, &id, &age, &values, &qualities, &times, &errors));
+    EXPECT_EQ(E_INVALIDARG, io->Read(1, nullptr, &age, &values, &qualities, &times, &errors));
+    EXPECT_EQ(E_INVALIDARG, io->Read(1, &id, nullptr, &values, &qualities, &times, &errors));
+    EXPECT_EQ(E_OUTOFMEMORY, io->Read(COPCGroup::kMaxItemsPerCall + 1, &id, &age, &values,
+                                      &qualities, &times, &errors));
+    EXPECT_EQ(nullptr, values);
+    EXPECT_EQ(nullptr, qualities);
+    EXPECT_EQ(nullptr, times);
+    EXPECT_EQ(nullptr, errors);
+    OPCITEMVQT vqt{};
+    EXPECT_EQ(E_POINTER, io->WriteVQT(1, &id, &vqt, nullptr));
+    EXPECT_EQ(E_INVALIDARG, io->WriteVQT(0, &id, &vqt, &errors));
+    EXPECT_EQ(E_INVALIDARG, io->WriteVQT(1, nullptr, &vqt, &errors));
+    EXPECT_EQ(E_INVALIDARG, io->WriteVQT(1, &id, nullptr, &errors));
+    EXPECT_EQ(nullptr, errors);
+    // A null identifier inside the array is an item's error, not the call's.
+    LPCWSTR ids[2] = {nullptr, L"Probe.Dev.Temp"};
+    DWORD ages[2] = {0, 0};
+    ASSERT_EQ(S_FALSE, io->Read(2, ids, ages, &values, &qualities, &times, &errors));
+    EXPECT_EQ(OPC_E_INVALIDITEMID, errors[0]);
+    EXPECT_EQ(S_OK, errors[1]);
+    EXPECT_FLOAT_EQ(21.5f, V_R4(&values[1]));
+    for (VARIANT* v : {&values[0], &values[1]}) VariantClear(v);
+    CoTaskMemFree(values);
+    CoTaskMemFree(qualities);
+    CoTaskMemFree(times);
+    CoTaskMemFree(errors);
+}
+
 }  // namespace

@@ -233,6 +233,40 @@ TEST_F(OpcClientTool, RefusedWritesFailWithTheirReason) {
     EXPECT_TRUE(Has(read.out, "\"value\": 8,")) << read.out;
 }
 
+// The OPC DA 3.0 calls: by identifier without a group (--da3), and a group's WriteVQT (--vqt),
+// whose refusal of a quality shows per item as any other refusal.
+TEST_F(OpcClientTool, TheDa3CallsReadAndWriteByIdentifierAndRefuseQualities) {
+    ToolRun write = RunTool(With(L"write", L"Probe.Dev.Count=31 Probe.Dev.Temp=4.5 --da3"));
+    EXPECT_EQ(0u, write.exitCode) << write.err;
+    EXPECT_TRUE(Has(Row(write.out, "Probe.Dev.Count"), " 31 ")) << write.out;
+    EXPECT_TRUE(Has(Row(write.out, "Probe.Dev.Temp"), " VT_R4 ")) << write.out;
+
+    ToolRun read = RunTool(
+        With(L"read", L"Probe.Dev.Count Probe.Dev.Temp Probe.Dev.Nothing --da3 --max-age 0"));
+    EXPECT_EQ(1u, read.exitCode);
+    EXPECT_TRUE(Has(Row(read.out, "Probe.Dev.Count"), " 31 ")) << read.out;
+    EXPECT_TRUE(Has(Row(read.out, "Probe.Dev.Temp"), " 4.5 ")) << read.out;
+    EXPECT_TRUE(Has(Row(read.out, "Probe.Dev.Nothing"), "0xC0040007 OPC_E_UNKNOWNITEMID"))
+        << read.out;
+    EXPECT_TRUE(Has(read.err, "cannot read Probe.Dev.Nothing")) << read.err;
+
+    ToolRun refused =
+        RunTool(With(L"write", L"Probe.Dev.Count=32 --vqt --quality 0xC0 --timestamp now"));
+    EXPECT_EQ(1u, refused.exitCode);
+    EXPECT_TRUE(Has(Row(refused.out, "Probe.Dev.Count"), "0xC0040406 OPC_E_NOTSUPPORTED"))
+        << refused.out;
+    ToolRun plain = RunTool(With(L"write", L"Probe.Dev.Count=33 --vqt"));
+    EXPECT_EQ(0u, plain.exitCode) << plain.err;
+
+    ToolRun group = RunTool(With(L"read", L"Probe.Dev.Count --max-age 60000 --json"));
+    EXPECT_EQ(0u, group.exitCode) << group.err;
+    EXPECT_TRUE(Has(group.out, "\"value\": 33,")) << group.out;
+
+    for (const wchar_t* bad : {L"read P I --max-age 5 --device", L"read P I --da3 --async",
+                               L"write P I=1 --quality 1", L"read P I --max-age x"})
+        EXPECT_EQ(2u, RunTool(bad).exitCode) << std::wstring(bad).size();
+}
+
 TEST_F(OpcClientTool, WatchPrintsEveryItemAndStopsAfterTheCount) {
     ToolRun text = RunTool(With(L"watch", L"Probe.Dev.Temp Probe.Dev.Count --rate 300 --count 3"));
     EXPECT_EQ(0u, text.exitCode) << text.err;

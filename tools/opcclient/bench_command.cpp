@@ -15,6 +15,7 @@
 #include "console_output.h"
 #include "group.h"
 #include "hresult_text.h"
+#include "item_io.h"
 #include "json_writer.h"
 #include "process_meter.h"
 #include "text_table.h"
@@ -22,12 +23,23 @@
 
 namespace {
 
-enum Operation { kAddItems, kReadCache, kReadDevice, kWrite, kRemoveItems, kOperationCount };
+enum Operation {
+    kAddItems,
+    kReadCache,
+    kReadDevice,
+    kWrite,
+    kRemoveItems,
+    kItemIoAnyAge,
+    kItemIoAge0,
+    kOperationCount
+};
 
 constexpr const wchar_t* kOperationNames[kOperationCount] = {
-    L"add_items", L"read_cache", L"read_device", L"write", L"remove_items"};
+    L"add_items",    L"read_cache",      L"read_device",  L"write",
+    L"remove_items", L"item_io_any_age", L"item_io_age_0"};
 constexpr const wchar_t* kOperationLabels[kOperationCount] = {
-    L"AddItems", L"Read (cache)", L"Read (device)", L"Write", L"RemoveItems"};
+    L"AddItems",    L"Read (cache)",          L"Read (device)",      L"Write",
+    L"RemoveItems", L"ItemIO Read (any age)", L"ItemIO Read (age 0)"};
 
 // A benchmark of failing calls would measure the error path; stop at the first item error.
 void CheckAll(Connection& connection, const wchar_t* call, const std::wstring& item,
@@ -117,6 +129,21 @@ RunFigures OneRun(Connection& connection, const std::optional<ProcessMeter>& met
         errors = group.RemoveItems(handles);
     }
     CheckAll(connection, L"RemoveItems", item, errors);
+
+    // The same reads by identifier without a group (OPC DA 3.0), where the server has them:
+    // the driver's value as it is, and one fresh from the device.
+    ComPtr<IOPCItemIO> itemIo;
+    if (FAILED(ComPtr<IOPCServer>(connection.Server()).As(itemIo))) return figures;
+    for (const auto& [op, age] :
+         {std::pair{kItemIoAnyAge, DWORD{0xFFFFFFFF}}, {kItemIoAge0, 0ul}}) {
+        {
+            Measured m(meter, figures, op, size);
+            states = ReadByIds(connection, ids, age);
+        }
+        errors.clear();
+        for (const ItemState& s : states) errors.push_back(s.error);
+        CheckAll(connection, L"IOPCItemIO::Read", item, errors);
+    }
     return figures;
 }
 

@@ -35,6 +35,11 @@ constexpr OptionSpec kOptions[] = {
     {L"--change", kOptChange, true},
     {L"--keep-alive", kOptKeepAlive, true},
     {L"--item-deadband", kOptItemDeadband, true},
+    {L"--da3", kOptDa3, false},
+    {L"--max-age", kOptMaxAge, true},
+    {L"--vqt", kOptVqt, false},
+    {L"--quality", kOptQuality, true},
+    {L"--timestamp", kOptTimestamp, true},
 };
 
 // Strict: wcstoul alone would take "12abc", "-1" (wrapping) and "" without complaint.
@@ -63,6 +68,44 @@ double Percent(const std::wstring& text, const wchar_t* option) {
     if (value < 0 || value > 100)
         ThrowUsage(std::wstring(option) + L" needs a share from 0 to 100 (%), not '" + text + L"'");
     return value;
+}
+
+// A decimal, or hexadecimal after "0x", up to `most`.
+unsigned long long Number(const std::wstring& text, const wchar_t* option,
+                          unsigned long long most) {
+    const bool hex = text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');
+    const std::wstring digits = hex ? text.substr(2) : text;
+    bool wellFormed = !digits.empty() && digits.size() <= 10;
+    for (wchar_t c : digits) wellFormed = wellFormed && (hex ? iswxdigit(c) : iswdigit(c));
+    const unsigned long long n = wellFormed ? wcstoull(digits.c_str(), nullptr, hex ? 16 : 10) : 0;
+    if (!wellFormed || n > most)
+        ThrowUsage(std::wstring(option) + L" needs a number from 0 to " + std::to_wstring(most) +
+                   L", not '" + text + L"'");
+    return n;
+}
+
+// "now", or "YYYY-MM-DD HH:MM:SS[.mmm]" in UTC.
+FILETIME UtcTime(const std::wstring& text, const wchar_t* option) {
+    FILETIME time{};
+    if (text == L"now") {
+        GetSystemTimeAsFileTime(&time);
+        return time;
+    }
+    SYSTEMTIME st{};
+    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
+    const int fields =
+        swscanf(text.c_str(), L"%4u-%2u-%2u %2u:%2u:%2u.%3u", &y, &mo, &d, &h, &mi, &s, &ms);
+    st.wYear = static_cast<WORD>(y);
+    st.wMonth = static_cast<WORD>(mo);
+    st.wDay = static_cast<WORD>(d);
+    st.wHour = static_cast<WORD>(h);
+    st.wMinute = static_cast<WORD>(mi);
+    st.wSecond = static_cast<WORD>(s);
+    st.wMilliseconds = static_cast<WORD>(ms);
+    if (fields < 6 || !SystemTimeToFileTime(&st, &time))
+        ThrowUsage(std::wstring(option) + L" needs now or YYYY-MM-DD HH:MM:SS[.mmm] (UTC), not '" +
+                   text + L"'");
+    return time;
 }
 
 std::vector<DWORD> SizeList(const std::wstring& text) {
@@ -143,6 +186,20 @@ void Apply(Options& o, const OptionSpec& spec, const std::wstring& value) {
             break;
         case kOptItemDeadband:
             o.itemDeadband = Percent(value, spec.name);
+        case kOptDa3:
+            o.da3 = true;
+            break;
+        case kOptMaxAge:
+            o.maxAge = static_cast<DWORD>(Number(value, spec.name, 0xFFFFFFFFull));
+            break;
+        case kOptVqt:
+            o.vqt = true;
+            break;
+        case kOptQuality:
+            o.quality = static_cast<WORD>(Number(value, spec.name, 0xFFFF));
+            break;
+        case kOptTimestamp:
+            o.timestamp = UtcTime(value, spec.name);
             break;
     }
 }

@@ -30,7 +30,12 @@ enum OptionFlag : unsigned {
     kOptChange = 1u << 18,
     kOptKeepAlive = 1u << 19,
     kOptItemDeadband = 1u << 20,
-    kOptLast = kOptItemDeadband,
+    kOptDa3 = 1u << 21,
+    kOptMaxAge = 1u << 22,
+    kOptVqt = 1u << 23,
+    kOptQuality = 1u << 24,
+    kOptTimestamp = 1u << 25,
+    kOptLast = kOptTimestamp,
 };
 
 struct Options {
@@ -59,6 +64,11 @@ struct Options {
     std::optional<double> change;        // percent, 0 to 100
     std::optional<DWORD> keepAlive;      // milliseconds
     std::optional<double> itemDeadband;  // percent, 0 to 100
+    bool da3 = false;
+    std::optional<DWORD> maxAge;  // ms; 0xFFFFFFFF: any age
+    bool vqt = false;
+    std::optional<WORD> quality;
+    std::optional<FILETIME> timestamp;  // UTC
 };
 
 // Throws ToolError (usage) for an unknown option, a missing or malformed option value.

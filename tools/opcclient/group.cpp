@@ -11,11 +11,6 @@ namespace {
 template <class T>
 using CoTaskPtr = std::unique_ptr<T, CoTaskMemDeleter>;
 
-void ThrowCallFailure(Connection& connection, const wchar_t* call, HRESULT hr) {
-    ThrowFailure(std::wstring(call) + L" failed: " + CodeWithName(hr) + L" " +
-                 connection.ErrorText(hr));
-}
-
 // Groups of one server object share a name space; two runs never share a server object, but
 // the benchmark adds a group per run, so the name carries a counter as well.
 std::wstring UniqueGroupName() {
@@ -25,6 +20,11 @@ std::wstring UniqueGroupName() {
 }
 
 }  // namespace
+
+void ThrowCallFailure(Connection& connection, const wchar_t* call, HRESULT hr) {
+    ThrowFailure(std::wstring(call) + L" failed: " + CodeWithName(hr) + L" " +
+                 connection.ErrorText(hr));
+}
 
 Group::Group(Connection& connection, bool active, DWORD rate) : connection_(connection) {
     const std::wstring name = UniqueGroupName();
@@ -109,6 +109,70 @@ std::vector<HRESULT> Group::Write(const std::vector<OPCHANDLE>& handles,
     CoTaskPtr<HRESULT> errors(rawErrors);
     if (FAILED(hr) || !errors) ThrowCallFailure(connection_, L"Write", hr);
     return std::vector<HRESULT>(errors.get(), errors.get() + handles.size());
+}
+
+std::vector<OPCITEMVQT> MakeVqts(const std::vector<VARIANT>& values, const VqtExtras& extras) {
+    std::vector<OPCITEMVQT> vqts(values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        vqts[i].vDataValue = values[i];
+        vqts[i].bQualitySpecified = extras.quality.has_value();
+        vqts[i].wQuality = extras.quality.value_or(0);
+        vqts[i].bTimeStampSpecified = extras.timestamp.has_value();
+        vqts[i].ftTimeStamp = extras.timestamp.value_or(FILETIME{});
+    }
+    return vqts;
+}
+
+std::vector<ItemState> Group::ReadMaxAge(DWORD maxAge, const std::vector<OPCHANDLE>& handles) {
+    ComPtr<IOPCSyncIO2> io;
+    const HRESULT qi = items_.As(io);
+    if (FAILED(qi)) ThrowFailure(L"the group does not offer IOPCSyncIO2: " + CodeWithName(qi));
+    std::vector<DWORD> ages(handles.size(), maxAge);
+    VARIANT* rawValues = nullptr;
+    WORD* rawQualities = nullptr;
+    FILETIME* rawTimes = nullptr;
+    HRESULT* rawErrors = nullptr;
+    const HRESULT hr =
+        io->ReadMaxAge(static_cast<DWORD>(handles.size()), const_cast<OPCHANDLE*>(handles.data()),
+                       ages.data(), &rawValues, &rawQualities, &rawTimes, &rawErrors);
+    return TakeValueArrays(connection_, L"IOPCSyncIO2::ReadMaxAge", hr, handles.size(), rawValues,
+                           rawQualities, rawTimes, rawErrors);
+}
+
+std::vector<HRESULT> Group::WriteVQT(const std::vector<OPCHANDLE>& handles,
+                                     const std::vector<VARIANT>& values, const VqtExtras& extras) {
+    ComPtr<IOPCSyncIO2> io;
+    const HRESULT qi = items_.As(io);
+    if (FAILED(qi)) ThrowFailure(L"the group does not offer IOPCSyncIO2: " + CodeWithName(qi));
+    std::vector<OPCITEMVQT> vqts = MakeVqts(values, extras);
+    HRESULT* rawErrors = nullptr;
+    const HRESULT hr =
+        io->WriteVQT(static_cast<DWORD>(handles.size()), const_cast<OPCHANDLE*>(handles.data()),
+                     vqts.data(), &rawErrors);
+    CoTaskPtr<HRESULT> errors(rawErrors);
+    if (FAILED(hr) || !errors) ThrowCallFailure(connection_, L"IOPCSyncIO2::WriteVQT", hr);
+    return std::vector<HRESULT>(errors.get(), errors.get() + handles.size());
+}
+
+std::vector<ItemState> TakeValueArrays(Connection& connection, const wchar_t* call, HRESULT hr,
+                                       size_t count, VARIANT* rawValues, WORD* rawQualities,
+                                       FILETIME* rawTimes, HRESULT* rawErrors) {
+    CoTaskPtr<VARIANT> values(rawValues);
+    CoTaskPtr<WORD> qualities(rawQualities);
+    CoTaskPtr<FILETIME> times(rawTimes);
+    CoTaskPtr<HRESULT> errors(rawErrors);
+    std::vector<ItemState> result(count);
+    // The values are taken over before anything can throw, so none of them leaks.
+    if (SUCCEEDED(hr) && values)
+        for (size_t i = 0; i < count; ++i) *result[i].value.Put() = values.get()[i];
+    if (FAILED(hr) || !values || !qualities || !times || !errors)
+        ThrowCallFailure(connection, call, hr);
+    for (size_t i = 0; i < count; ++i) {
+        result[i].error = errors.get()[i];
+        result[i].quality = qualities.get()[i];
+        result[i].timestamp = times.get()[i];
+    }
+    return result;
 }
 
 std::vector<HRESULT> Group::RemoveItems(const std::vector<OPCHANDLE>& handles) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,24 @@ struct ItemState {
     FILETIME timestamp{};
 };
 
+// What an OPC DA 3.0 write gives besides each value: the same quality or timestamp for every
+// item, when asked for.
+struct VqtExtras {
+    std::optional<WORD> quality;
+    std::optional<FILETIME> timestamp;
+};
+// The entries of a write: `values` lent, not copied.
+std::vector<OPCITEMVQT> MakeVqts(const std::vector<VARIANT>& values, const VqtExtras& extras);
+
+// Throws ToolError (failure): `call` failed with `hr`, with the server's text for it.
+void ThrowCallFailure(Connection& connection, const wchar_t* call, HRESULT hr);
+
+// The separate arrays of an OPC DA 3.0 read (freed here), as states; throws when the call
+// failed.
+std::vector<ItemState> TakeValueArrays(Connection& connection, const wchar_t* call, HRESULT hr,
+                                       size_t count, VARIANT* values, WORD* qualities,
+                                       FILETIME* timestamps, HRESULT* errors);
+
 class Group {
   public:
     // Throws ToolError (failure) when the server refuses the group.
@@ -41,6 +60,11 @@ class Group {
     // `values` are lent for the call.
     std::vector<HRESULT> Write(const std::vector<OPCHANDLE>& handles,
                                const std::vector<VARIANT>& values);
+    // IOPCSyncIO2 (OPC DA 3.0): every item with the same maximum age, and the write with
+    // `extras`. Throw when the group has no IOPCSyncIO2 or the call fails.
+    std::vector<ItemState> ReadMaxAge(DWORD maxAge, const std::vector<OPCHANDLE>& handles);
+    std::vector<HRESULT> WriteVQT(const std::vector<OPCHANDLE>& handles,
+                                  const std::vector<VARIANT>& values, const VqtExtras& extras);
     std::vector<HRESULT> RemoveItems(const std::vector<OPCHANDLE>& handles);
 
     // The group object, for its connection point.

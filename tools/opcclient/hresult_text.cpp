@@ -44,6 +44,8 @@ const wchar_t* CodeName(HRESULT code) {
             return L"OPC_E_DEADBANDNOTSET";
         case OPC_E_DEADBANDNOTSUPPORTED:
             return L"OPC_E_DEADBANDNOTSUPPORTED";
+        case OPC_E_NOTSUPPORTED:
+            return L"OPC_E_NOTSUPPORTED";
         case E_FAIL:
             return L"E_FAIL";
         case E_INVALIDARG:

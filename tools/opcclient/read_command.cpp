@@ -10,6 +10,7 @@
 #include "stream_sink.h"
 #include "hresult_text.h"
 #include "group.h"
+#include "item_io.h"
 #include "item_set.h"
 #include "json_writer.h"
 #include "quality.h"
@@ -101,28 +102,9 @@ void ReadDa1(Connection& connection, Group& group, ItemSet& set) {
     AwaitAnswer(connection, set, started, done.Get(), L"stream");
 }
 
-int RunRead(const Options& options) {
-    if ((options.async || options.da1) && options.device)
-        ThrowUsage(L"--async and --da1 read from the device already; --device does not apply");
-    if (options.async && options.da1) ThrowUsage(L"--async or --da1, not both");
-    Connection connection(options.arguments[0]);
-    const std::vector<std::wstring> ids(options.arguments.begin() + 1, options.arguments.end());
-    // Active at a short rate, so that a cache read shows what the server keeps current for its
-    // clients: the items' first update cycle is awaited, since until then a cache holds only
-    // what the server put there when the items were added.
-    Group group(connection, true, 250);
-    ItemSet set = AddItemSet(connection, group, ids);
-    if (!set.handles.empty() && options.async) {
-        ReadAsync(connection, group, set);
-    } else if (!set.handles.empty() && options.da1) {
-        ReadDa1(connection, group, set);
-    } else if (!set.handles.empty()) {
-        if (!options.device) Sleep(group.RevisedRate() + 150);
-        std::vector<ItemState> states =
-            group.Read(options.device ? OPC_DS_DEVICE : OPC_DS_CACHE, set.handles);
-        TakeStates(connection, set, states);
-    }
-    Print(set, options.json);
+// The table (or JSON), a line per item that could not be read; the exit code.
+int Report(const ItemSet& set, bool json) {
+    Print(set, json);
     bool failed = ReportRefusedItems(set);
     for (size_t j = 0; j < set.positions.size(); ++j) {
         const ItemReport& report = set.reports[set.positions[j]];
@@ -133,11 +115,54 @@ int RunRead(const Options& options) {
     return failed ? 1 : 0;
 }
 
+constexpr DWORD kAnyAge = 0xFFFFFFFF;
+
+int RunRead(const Options& options) {
+    if ((options.async || options.da1) && options.device)
+        ThrowUsage(L"--async and --da1 read from the device already; --device does not apply");
+    if (options.async && options.da1) ThrowUsage(L"--async or --da1, not both");
+    if (options.maxAge && (options.async || options.da1 || options.device))
+        ThrowUsage(
+            L"--max-age chooses between the cache and the device itself; not with "
+            L"--device, --async or --da1");
+    if (options.da3 && (options.async || options.da1))
+        ThrowUsage(L"--da3 reads without a group; not with --async or --da1");
+    Connection connection(options.arguments[0]);
+    const std::vector<std::wstring> ids(options.arguments.begin() + 1, options.arguments.end());
+    if (options.da3) {
+        ItemSet set = IdentifierSet(connection, ids, false);
+        std::vector<ItemState> states =
+            ReadByIds(connection, ids, options.maxAge.value_or(options.device ? 0 : kAnyAge));
+        TakeStates(connection, set, states);
+        return Report(set, options.json);
+    }
+    // Active at a short rate, so that a cache read shows what the server keeps current for its
+    // clients: the items' first update cycle is awaited, since until then a cache holds only
+    // what the server put there when the items were added.
+    Group group(connection, true, 250);
+    ItemSet set = AddItemSet(connection, group, ids);
+    if (!set.handles.empty() && options.async) {
+        ReadAsync(connection, group, set);
+    } else if (!set.handles.empty() && options.da1) {
+        ReadDa1(connection, group, set);
+    } else if (!set.handles.empty() && options.maxAge) {
+        // No wait for the update cycle: the server itself reads what is older than the age.
+        std::vector<ItemState> states = group.ReadMaxAge(*options.maxAge, set.handles);
+        TakeStates(connection, set, states);
+    } else if (!set.handles.empty()) {
+        if (!options.device) Sleep(group.RevisedRate() + 150);
+        std::vector<ItemState> states =
+            group.Read(options.device ? OPC_DS_DEVICE : OPC_DS_CACHE, set.handles);
+        TakeStates(connection, set, states);
+    }
+    return Report(set, options.json);
+}
+
 }  // namespace
 
 const Command kReadCommand{
     L"read",
-    L"read PROGID ITEM... [--device | --async | --da1] [--json]",
+    L"read PROGID ITEM... [--device | --async | --da1 | --max-age MS] [--da3] [--json]",
     L"read items once and print value, type, quality, timestamp and error",
     L"Adds the items to a private group and reads them with IOPCSyncIO::Read.\n"
     L"  --device   read from the device instead of the server's cache\n"
@@ -145,10 +170,15 @@ const Command kReadCommand{
     L"             in the group's OnReadComplete callback\n"
     L"  --da1      read with the OPC DA 1.0 IOPCAsyncIO::Read; the values come back\n"
     L"             as an OPCSTMFORMATDATA stream through the group's IDataObject\n"
+    L"  --max-age MS  read with IOPCSyncIO2::ReadMaxAge (OPC DA 3.0): the server answers\n"
+    L"             from its cache where it is younger than MS milliseconds, else from the\n"
+    L"             device (0: the device; 4294967295: the cache, whatever its age)\n"
+    L"  --da3      read by item ID without a group, with IOPCItemIO::Read (OPC DA 3.0);\n"
+    L"             the maximum age is --max-age, 0 with --device, else 4294967295\n"
     L"  --json     an array of {item, value, type, quality, quality_text, timestamp,\n"
     L"             error, error_text}\n"
     L"Exits with 1 when an item is unknown to the server or cannot be read.\n",
-    kOptJson | kOptDevice | kOptAsync | kOptDa1,
+    kOptJson | kOptDevice | kOptAsync | kOptDa1 | kOptDa3 | kOptMaxAge,
     2,
     kAnyNumber,
     RunRead};

@@ -1,6 +1,7 @@
 // write: values given as text, converted to each item's canonical type (so the server gets
 // exactly the type it keeps), written with one synchronous write.
 #include <windows.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "console_output.h"
 #include "group.h"
 #include "hresult_text.h"
+#include "item_io.h"
 #include "item_set.h"
 #include "json_writer.h"
 #include "text_table.h"
@@ -58,14 +60,25 @@ void Print(const ItemSet& set, const std::vector<Assignment>& assignments, bool 
 }
 
 int RunWrite(const Options& options) {
+    if ((options.quality || options.timestamp) && !options.vqt && !options.da3)
+        ThrowUsage(L"--quality and --timestamp go with --vqt or --da3");
+    const VqtExtras extras{options.quality, options.timestamp};
     const std::vector<Assignment> assignments = Assignments(options);
     Connection connection(options.arguments[0]);
     std::vector<std::wstring> ids;
     for (const Assignment& a : assignments) ids.push_back(a.item);
-    Group group(connection, false, 1000);
-    ItemSet set = AddItemSet(connection, group, ids);
+    // OPC DA 3.0 writes by identifier need no group; the types come from item property 1.
+    std::unique_ptr<Group> group;
+    ItemSet set;
+    if (options.da3) {
+        set = IdentifierSet(connection, ids, true);
+    } else {
+        group = std::make_unique<Group>(connection, false, 1000);
+        set = AddItemSet(connection, *group, ids);
+    }
 
     std::vector<std::wstring> failures;
+    std::vector<std::wstring> targets;  // by identifier (--da3)
     std::vector<OPCHANDLE> handles;
     std::vector<VARIANT> values;  // lent from the reports for the call
     std::vector<size_t> written;
@@ -80,12 +93,18 @@ int RunWrite(const Options& options) {
                                L"' " + report.errorText);
             continue;
         }
-        handles.push_back(set.handles[j]);
+        if (group)
+            handles.push_back(set.handles[j]);
+        else
+            targets.push_back(report.item);
         values.push_back(*report.value.Get());
         written.push_back(i);
     }
-    if (!handles.empty()) {
-        const std::vector<HRESULT> errors = group.Write(handles, values);
+    if (!written.empty()) {
+        const std::vector<HRESULT> errors = !group
+                                                ? WriteVqtByIds(connection, targets, values, extras)
+                                            : options.vqt ? group->WriteVQT(handles, values, extras)
+                                                          : group->Write(handles, values);
         for (size_t k = 0; k < written.size(); ++k) {
             ItemReport& report = set.reports[written[k]];
             report.error = errors[k];
@@ -105,15 +124,21 @@ int RunWrite(const Options& options) {
 
 const Command kWriteCommand{
     L"write",
-    L"write PROGID ITEM=VALUE... [--json]",
+    L"write PROGID ITEM=VALUE... [--vqt | --da3] [--quality Q] [--timestamp T] [--json]",
     L"write values to items",
     L"Adds the items to a private group, converts each VALUE to the item's canonical type\n"
     L"(numbers as in \"12.5\", whatever the locale; booleans as true/false/1/0; arrays as\n"
     L"[a, b]) and writes them with IOPCSyncIO::Write.\n"
+    L"  --vqt      write with IOPCSyncIO2::WriteVQT (OPC DA 3.0)\n"
+    L"  --da3      write by item ID without a group, with IOPCItemIO::WriteVQT (OPC DA\n"
+    L"             3.0); each value is converted to the type of the item's property 1\n"
+    L"  --quality Q      with --vqt or --da3: ask for this quality too (0xC0 is good)\n"
+    L"  --timestamp T    with --vqt or --da3: ask for this timestamp too: now, or\n"
+    L"             \"YYYY-MM-DD HH:MM:SS[.mmm]\" in UTC\n"
     L"  --json   an array of {item, value, type, quality, quality_text, timestamp,\n"
     L"           error, error_text}\n"
     L"Exits with 1 when an item is unknown, a value does not convert or a write fails.\n",
-    kOptJson,
+    kOptJson | kOptDa3 | kOptVqt | kOptQuality | kOptTimestamp,
     2,
     kAnyNumber,
     RunWrite};
