@@ -12,6 +12,7 @@
 // OPC call with per-entry results does; S_OK otherwise.
 #include "opc_server.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 

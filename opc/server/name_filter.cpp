@@ -21,6 +21,10 @@ bool NameFilter::Token::Accepts(wchar_t c) const noexcept {
 bool NameFilter::Parse(const std::wstring& pattern) {
     tokens_.clear();
     if (pattern.size() > kMaxLength) return false;
+    if (pattern.empty()) {
+        tokens_.push_back(Token{Token::kAnyRun, false, {}});  // no filter: every name
+        return true;
+    }
     for (size_t i = 0; i < pattern.size(); ++i) {
         Token token{Token::kSet, false, {}};
         switch (pattern[i]) {

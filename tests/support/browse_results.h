@@ -117,8 +117,9 @@ struct BrowseRequest {
 
 inline BrowsePage BrowseOnce(IOPCBrowse* browse, const BrowseRequest& r) {
     // The string passed in is the caller's until the call: the proxy frees or reuses it
-    // for the answer's, which the caller owns then.
-    LPWSTR point = r.point.empty() ? nullptr : CoTaskStrDup(r.point.c_str());
+    // for the answer's, which the caller owns then. The proxy refuses a null one: no point
+    // is "".
+    LPWSTR point = CoTaskStrDup(r.point.c_str());
     BOOL more = FALSE;
     DWORD count = 0;
     OPCBROWSEELEMENT* elements = nullptr;
@@ -126,6 +127,6 @@ inline BrowsePage BrowseOnce(IOPCBrowse* browse, const BrowseRequest& r) {
         browse->Browse(const_cast<wchar_t*>(r.itemId.c_str()), &point, r.max, r.filter,
                        const_cast<wchar_t*>(r.names.c_str()), const_cast<wchar_t*>(L""),
                        r.allProperties, r.values, static_cast<DWORD>(r.propertyIds.size()),
-                       const_cast<DWORD*>(r.propertyIds.data()), &more, &count, &elements);
+                       PropertyIds(r.propertyIds), &more, &count, &elements);
     return TakeBrowsePage(hr, more, point, count, elements);
 }

@@ -373,6 +373,26 @@ TEST_F(OpcClientTool, BrowsePrintsTheTreeWithItemIdentifiers) {
     EXPECT_FALSE(Has(json.out, "Probe.Dev.Temp.Low")) << "two levels only";
 }
 
+TEST_F(OpcClientTool, BrowseGivesTheSameTreeThroughEitherInterface) {
+    for (const wchar_t* args : {L"", L"Probe.Dev --leaves", L"Probe --depth 2 --json"}) {
+        ToolRun da3 = RunTool(With(L"browse", args));
+        ToolRun da2 = RunTool(With(L"browse", std::wstring(args) + L" --da2"));
+        EXPECT_EQ(0u, da3.exitCode) << da3.err;
+        EXPECT_EQ(0u, da2.exitCode) << da2.err;
+        EXPECT_FALSE(da3.out.empty());
+        EXPECT_EQ(da2.out, da3.out);
+    }
+
+    ToolRun props = RunTool(With(L"browse", L"Probe.Dev --properties"));
+    EXPECT_EQ(0u, props.exitCode) << props.err;
+    EXPECT_TRUE(Has(props.out, "Temp = Probe.Dev.Temp\n")) << props.out;
+    EXPECT_TRUE(Has(props.out, "    2 Item Value: 21.5\n")) << props.out;
+    EXPECT_TRUE(Has(props.out, "    5000 Low: -40\n")) << props.out;
+    EXPECT_EQ(1u, RunTool(With(L"browse", L"Probe.Dev --properties --da2")).exitCode);
+    EXPECT_EQ(1u, RunTool(With(L"browse", L"Probe.Nothing")).exitCode)
+        << "IOPCBrowse knows an unknown branch";
+}
+
 TEST_F(OpcClientTool, PropsListsEveryPropertyWithItsValue) {
     ToolRun table = RunTool(With(L"props", L"Probe.Dev.Temp"));
     EXPECT_EQ(0u, table.exitCode) << table.err;

@@ -32,6 +32,8 @@ constexpr OptionSpec kOptions[] = {
     {L"--browse", kOptBrowse, false},
     {L"--properties", kOptProperties, false},
     {L"--da1", kOptDa1, false},
+    {L"--da2", kOptDa2, false},
+    {L"--da3", kOptDa3, false},
     {L"--change", kOptChange, true},
 };
 
@@ -132,6 +134,12 @@ void Apply(Options& o, const OptionSpec& spec, const std::wstring& value) {
             break;
         case kOptDa1:
             o.da1 = true;
+            break;
+        case kOptDa2:
+            o.da2 = true;
+            break;
+        case kOptDa3:
+            o.da3 = true;
             break;
         case kOptChange:
             o.change = Percent(value, OptionName(kOptChange));

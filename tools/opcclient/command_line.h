@@ -28,7 +28,9 @@ enum OptionFlag : unsigned {
     kOptProperties = 1u << 16,
     kOptDa1 = 1u << 17,
     kOptChange = 1u << 18,
-    kOptLast = kOptChange,
+    kOptDa2 = 1u << 19,
+    kOptDa3 = 1u << 20,
+    kOptLast = kOptDa3,
 };
 
 struct Options {
@@ -54,6 +56,8 @@ struct Options {
     bool browse = false;
     bool properties = false;
     bool da1 = false;
+    bool da2 = false;
+    bool da3 = false;
     std::optional<double> change;  // percent, 0 to 100
 };
 

@@ -40,6 +40,8 @@ const wchar_t* CodeName(HRESULT code) {
             return L"OPC_E_NOTFOUND";
         case OPC_E_INVALID_PID:
             return L"OPC_E_INVALID_PID";
+        case OPC_E_INVALIDCONTINUATIONPOINT:
+            return L"OPC_E_INVALIDCONTINUATIONPOINT";
         case E_FAIL:
             return L"E_FAIL";
         case E_INVALIDARG:
