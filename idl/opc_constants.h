@@ -66,6 +66,7 @@ constexpr const wchar_t* OPC_PROPERTY_DESC_SCAN_RATE = L"Server Scan Rate";
 
 constexpr const wchar_t* OPC_CATEGORY_DESCRIPTION_DA10 = L"OPC Data Access Servers Version 1.0";
 constexpr const wchar_t* OPC_CATEGORY_DESCRIPTION_DA20 = L"OPC Data Access Servers Version 2.0";
+constexpr const wchar_t* OPC_CATEGORY_DESCRIPTION_DA30 = L"OPC Data Access Servers Version 3.0";
 
 // Category IDs as plain GUIDs: declared as [uuid]-only interfaces they would end up in the
 // proxy tables.
@@ -73,6 +74,8 @@ constexpr GUID CATID_OPCDAServer10 = {
     0x63D5F430, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
 constexpr GUID CATID_OPCDAServer20 = {
     0x63D5F432, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
+constexpr GUID CATID_OPCDAServer30 = {
+    0xCC603642, 0x66D7, 0x48F1, {0xB6, 0x9A, 0xB6, 0x25, 0xE7, 0x36, 0x52, 0xD7}};
 
 // OPC error and success codes (FACILITY_ITF).
 constexpr HRESULT OPC_E_INVALIDHANDLE = static_cast<HRESULT>(0xC0040001L);
@@ -93,4 +96,8 @@ constexpr HRESULT OPC_E_NOTFOUND = static_cast<HRESULT>(0xC0040011L);
 constexpr HRESULT OPC_E_INVALID_PID = static_cast<HRESULT>(0xC0040203L);
 constexpr HRESULT OPC_E_DEADBANDNOTSET = static_cast<HRESULT>(0xC0040400L);
 constexpr HRESULT OPC_E_DEADBANDNOTSUPPORTED = static_cast<HRESULT>(0xC0040401L);
+constexpr HRESULT OPC_E_NOBUFFERING = static_cast<HRESULT>(0xC0040402L);
+constexpr HRESULT OPC_E_INVALIDCONTINUATIONPOINT = static_cast<HRESULT>(0xC0040403L);
+constexpr HRESULT OPC_S_DATAQUEUEOVERFLOW = static_cast<HRESULT>(0x00040404L);
+constexpr HRESULT OPC_E_RATENOTSET = static_cast<HRESULT>(0xC0040405L);
 constexpr HRESULT OPC_E_NOTSUPPORTED = static_cast<HRESULT>(0xC0040406L);

@@ -14,6 +14,7 @@ constexpr const char* kClassDescription = "OPCServerVEXA DA OPCServer";
 constexpr const char* kVendor = "VEXA";
 constexpr const char* kCategoryDa10 = "{63D5F430-CFE4-11d1-B2C8-0060083BA1FB}";
 constexpr const char* kCategoryDa20 = "{63D5F432-CFE4-11d1-B2C8-0060083BA1FB}";
+constexpr const char* kCategoryDa30 = "{CC603642-66D7-48f1-B69A-B625E73652D7}";
 
 // One string value under HKEY_CLASSES_ROOT; a null name is the key's default value.
 LONG SetValue(const std::string& key, const char* name, const std::string& data) {
@@ -93,6 +94,7 @@ HRESULT RegisterServer(const std::string& modulePath, const std::string& typeLib
     set(classKey + "\\TypeLib", nullptr, kServerLibIdText);
     if (r == ERROR_SUCCESS) r = CreateKey(classKey + "\\Implemented Categories\\" + kCategoryDa10);
     if (r == ERROR_SUCCESS) r = CreateKey(classKey + "\\Implemented Categories\\" + kCategoryDa20);
+    if (r == ERROR_SUCCESS) r = CreateKey(classKey + "\\Implemented Categories\\" + kCategoryDa30);
     if (r != ERROR_SUCCESS) return HRESULT_FROM_WIN32(r);
 
     std::wstring from;

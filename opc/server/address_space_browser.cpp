@@ -8,19 +8,6 @@
 
 namespace {
 
-// "A.B." gives A and B; "A..B" gives A, "" and B; "" gives nothing.
-std::vector<std::string> SplitAtDots(const std::string& path) {
-    std::vector<std::string> levels;
-    size_t start = 0;
-    while (start < path.size()) {
-        const size_t dot = path.find('.', start);
-        levels.push_back(path.substr(start, dot == std::string::npos ? dot : dot - start));
-        if (dot == std::string::npos) break;
-        start = dot + 1;
-    }
-    return levels;
-}
-
 // The branches (or the leaves) below `path` of one driver's tree, each a branch or a leaf by
 // its record: children first, then (for leaves) the tags.
 std::vector<std::wstring> NamesBelow(CDriver& driver, const std::vector<std::string>& path,
@@ -45,6 +32,18 @@ std::vector<std::wstring> NamesBelow(CDriver& driver, const std::vector<std::str
 
 }  // namespace
 
+std::vector<std::string> AddressSpaceBrowser::SplitPath(const std::string& path) {
+    std::vector<std::string> levels;
+    size_t start = 0;
+    while (start < path.size()) {
+        const size_t dot = path.find('.', start);
+        levels.push_back(path.substr(start, dot == std::string::npos ? dot : dot - start));
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    return levels;
+}
+
 HRESULT AddressSpaceBrowser::ChangePosition(OPCBROWSEDIRECTION direction, const wchar_t* name) {
     switch (direction) {
         case OPC_BROWSE_UP: {
@@ -62,7 +61,7 @@ HRESULT AddressSpaceBrowser::ChangePosition(OPCBROWSEDIRECTION direction, const 
             return S_OK;
         }
         case OPC_BROWSE_TO: {
-            std::vector<std::string> levels = SplitAtDots(WideToAnsi(name));
+            std::vector<std::string> levels = SplitPath(WideToAnsi(name));
             if (levels.size() > kMaxDepth) return E_INVALIDARG;
             CriticalSectionLock lock(lock_);
             position_.swap(levels);  // the old position is freed after the lock

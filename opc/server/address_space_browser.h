@@ -23,6 +23,9 @@ class AddressSpaceBrowser {
     // client that keeps moving down must not make the server hold ever more.
     static constexpr size_t kMaxDepth = 1024;
 
+    // "A.B." gives A and B; "A..B" gives A, "" and B; "" gives nothing. Throws std::bad_alloc.
+    static std::vector<std::string> SplitPath(const std::string& path);
+
     // OPC_BROWSE_UP (E_FAIL at the root), OPC_BROWSE_DOWN (one more level named `name`),
     // OPC_BROWSE_TO (`name` split at every "."; "" is the root; a trailing dot adds no level).
     // Any other direction: E_FAIL. Nothing changes on a failure. Throws std::bad_alloc.

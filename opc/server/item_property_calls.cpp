@@ -1,50 +1,23 @@
-// IOPCItemProperties of the server object: every call makes a temporary item record for the
-// identifier, reads its property table and drops it. The record is read from its driver
-// first, so that the value, quality and timestamp properties are the tag's own; it never
-// counts as a client of the tag, so a look at an item's properties writes nothing to the
-// driver. The look is one piece of the driver's work: a driver that does not answer within
-// the limit fails the call with E_FAIL.
+// IOPCItemProperties of the server object, over the temporary records of property_looks.h:
+// the value, quality and timestamp properties are the tag's own, and a look at an item's
+// properties writes nothing to the driver. A driver that does not answer within the limit
+// fails the call with E_FAIL.
 #include "opc_server.h"
 
 #include "ansi_text.h"
 #include "co_task_mem.h"
 #include "com_call.h"
-#include "driver_batches.h"
-#include "driver_list.h"
-#include "opc_item.h"
+#include "opc_group.h"
+#include "property_looks.h"
 #include "reply_budget.h"
 
 namespace {
 
-enum class Look { kTag, kNoTag, kUnanswered };
-
 // The table of the identifier's temporary record, and what the identifier names.
 ItemProperties PropertiesOf(const wchar_t* itemId, Look& look) {
-    OPCITEMDEF def{};
-    def.szAccessPath = const_cast<wchar_t*>(L"");
-    def.szItemID = const_cast<wchar_t*>(itemId ? itemId : L"");
-    def.vtRequestedDataType = VT_EMPTY;
-    const TagLookup found = LookUpTags(*g_drivers.Snapshot(), &def, 1).at(0);
-    look = !found.answered ? Look::kUnanswered : found.facts.isTag ? Look::kTag : Look::kNoTag;
-    if (look != Look::kTag) {
-        OPCItem record;
-        record.Bind(found, nullptr);
-        return record.BuildProperties();  // no tag: nothing to ask the driver
-    }
-    DriverCall<ItemProperties> table =
-        found.driver->Begin<ItemProperties>([found, id = std::wstring(def.szItemID)](CDriver&) {
-            OPCITEMDEF tag{};
-            tag.szAccessPath = const_cast<wchar_t*>(L"");
-            tag.szItemID = const_cast<wchar_t*>(id.c_str());
-            tag.vtRequestedDataType = VT_EMPTY;
-            OPCItem record;
-            record.Bind(found, nullptr);
-            record.ApplyForLook(tag);
-            return record.BuildProperties();
-        });
-    if (table.Wait(CDriver::WaitLimit())) return std::move(table.Result());
-    look = Look::kUnanswered;
-    return ItemProperties();
+    PropertyLook one = std::move(LookAtProperties(&itemId, 1).at(0));
+    look = one.look;
+    return std::move(one.table);
 }
 
 HRESULT CheckPropertyCount(DWORD count, const DWORD* ids) {

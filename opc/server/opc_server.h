@@ -1,7 +1,7 @@
 // OPCServer: the COM object a client creates, one per connection. It waits for the end of
 // start-up, keeps the scan thread running while it lives, owns the client's private groups,
-// lets the client browse the address space and read item properties, and offers the
-// IOPCShutdown connection point.
+// lets the client browse the address space (DA 2.0 and 3.0) and read item properties, and
+// offers the IOPCShutdown connection point.
 //
 // Concurrent calls: the list lock guards the private group list and the client name; the
 // public list has its own lock (taken after this one). Groups are released and disconnected
@@ -16,16 +16,18 @@
 #include "calling_process.h"
 #include "com_object.h"
 #include "connection_point.h"
+#include "continuation_points.h"
 #include "opc.h"
 #include "opc_group.h"
 #include "pooled_list.h"
 #include "server_link.h"
 #include "sync.h"
 
-class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPCServerPublicGroups,
-                                         IOPCBrowseServerAddressSpace, IOPCItemProperties,
-                                         IConnectionPointContainer, IPersistStorage, IOPCItemIO>,
-                        private GroupOwner {
+class OPCServer final
+    : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPCServerPublicGroups,
+                       IOPCBrowseServerAddressSpace, IOPCItemProperties, IOPCBrowse,
+                       IConnectionPointContainer, IPersistStorage, IOPCItemIO>,
+      private GroupOwner {
   public:
     static constexpr LCID kLocale = 1049;
 
@@ -92,6 +94,16 @@ class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPC
                       WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override;
     STDMETHODIMP WriteVQT(DWORD dwCount, LPCWSTR* pszItemIDs, OPCITEMVQT* pItemVQT,
                           HRESULT** ppErrors) override;
+    // IOPCBrowse
+    STDMETHODIMP GetProperties(DWORD dwItemCount, LPWSTR* pszItemIDs, BOOL bReturnPropertyValues,
+                               DWORD dwPropertyCount, DWORD* pdwPropertyIDs,
+                               OPCITEMPROPERTIES** ppItemProperties) override;
+    STDMETHODIMP Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
+                        OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter,
+                        LPWSTR szVendorFilter, BOOL bReturnAllProperties,
+                        BOOL bReturnPropertyValues, DWORD dwPropertyCount, DWORD* pdwPropertyIDs,
+                        BOOL* pbMoreElements, DWORD* pdwCount,
+                        OPCBROWSEELEMENT** ppBrowseElements) override;
 
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;
@@ -132,7 +144,8 @@ class OPCServer final : public ComObject<OPCServer, IOPCCommon, IOPCServer, IOPC
     std::shared_ptr<ServerLink> link_;
     UniqueHandle client_;  // the creating client's process, until DisconnectEndedClient
 
-    AddressSpaceBrowser browser_;  // the browse position, with its own lock
+    AddressSpaceBrowser browser_;            // the browse position, with its own lock
+    ContinuationPoints continuationPoints_;  // IOPCBrowse's, with their own lock
 
     CriticalSection objectLock_;  // the shutdown sinks only
     ConnectionPoint<IOPCShutdown> shutdownPoint_;

@@ -59,6 +59,8 @@ TEST(Registration, WritesExactlyTheServerEntries) {
         KeyExists(kClass + "\\Implemented Categories\\{63D5F430-CFE4-11d1-B2C8-0060083BA1FB}"));
     EXPECT_TRUE(
         KeyExists(kClass + "\\Implemented Categories\\{63D5F432-CFE4-11d1-B2C8-0060083BA1FB}"));
+    EXPECT_TRUE(
+        KeyExists(kClass + "\\Implemented Categories\\{CC603642-66D7-48f1-B69A-B625E73652D7}"));
     EXPECT_TRUE(KeyExists(kTypeLib + "\\1.0"));
 
     CLSID clsid;

@@ -1,6 +1,7 @@
 // The browsing and property benchmarks, run through the real client tool on a tree built for
 // them: branches of 1,000 and 10,000 tags, one of which has 100 child tags. It prints the figures
-// (they are not judged here: these machines are shared) and checks that every name came back.
+// (they are not judged here: these machines are shared) and checks that every name came back,
+// through the DA 2.0 listing and through IOPCBrowse, with and without the properties.
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <cstdio>
@@ -29,10 +30,13 @@ TEST_F(AddressSpaceBench, ABranchOfTenThousandTagsAndAnItemWithAHundredChildTags
         L"opcclient.exe", L"bench OPCServerVEXA.OPCServer Probe.Small --browse --runs 5", 300000);
     EXPECT_EQ(0u, small.exitCode) << small.err;
     EXPECT_NE(std::string::npos, small.out.find("  1000 names in ")) << small.out;
-    ChildRun browse = RunChild(
-        L"opcclient.exe", L"bench OPCServerVEXA.OPCServer Probe.Big --browse --runs 5", 300000);
+    ChildRun browse =
+        RunChild(L"opcclient.exe",
+                 L"bench OPCServerVEXA.OPCServer Probe.Big --browse --da3 --runs 5", 300000);
     EXPECT_EQ(0u, browse.exitCode) << browse.err;
     EXPECT_NE(std::string::npos, browse.out.find("  10000 names in ")) << browse.out;
+    EXPECT_NE(std::string::npos, browse.out.find("  10000 elements in ")) << browse.out;
+    EXPECT_NE(std::string::npos, browse.out.find("  10000 elements (")) << browse.out;
     ChildRun props =
         RunChild(L"opcclient.exe",
                  L"bench OPCServerVEXA.OPCServer Probe.Big.T0 --properties --runs 5", 300000);

@@ -74,7 +74,7 @@ TEST_F(OpcClientTool, ListFindsTheRegisteredServer) {
     ToolRun table = RunTool(L"list");
     EXPECT_EQ(0u, table.exitCode) << table.err;
     const std::string row = Row(table.out, "OPCServerVEXA.OPCServer.1");
-    EXPECT_TRUE(Has(row, "2.0")) << table.out;
+    EXPECT_TRUE(Has(row, "1.0, 2.0, 3.0")) << table.out;
 
     ToolRun json = RunTool(L"list --json");
     EXPECT_EQ(0u, json.exitCode) << json.err;
@@ -82,6 +82,7 @@ TEST_F(OpcClientTool, ListFindsTheRegisteredServer) {
     ASSERT_NE(std::string::npos, entry) << json.out;
     const std::string object = json.out.substr(entry, json.out.find("\n  }", entry) - entry);
     EXPECT_TRUE(Has(object, "\"da20\": true")) << object;
+    EXPECT_TRUE(Has(object, "\"da30\": true")) << object;
     EXPECT_TRUE(Has(object, "\"clsid\": \"{")) << object;
 }
 
@@ -426,6 +427,26 @@ TEST_F(OpcClientTool, BrowsePrintsTheTreeWithItemIdentifiers) {
     EXPECT_TRUE(Has(json.out, "\"item_id\": \"Probe.Dev.Fixed\",\n    \"kind\": \"leaf\""))
         << json.out;
     EXPECT_FALSE(Has(json.out, "Probe.Dev.Temp.Low")) << "two levels only";
+}
+
+TEST_F(OpcClientTool, BrowseGivesTheSameTreeThroughEitherInterface) {
+    for (const wchar_t* args : {L"", L"Probe.Dev --leaves", L"Probe --depth 2 --json"}) {
+        ToolRun da3 = RunTool(With(L"browse", args));
+        ToolRun da2 = RunTool(With(L"browse", std::wstring(args) + L" --da2"));
+        EXPECT_EQ(0u, da3.exitCode) << da3.err;
+        EXPECT_EQ(0u, da2.exitCode) << da2.err;
+        EXPECT_FALSE(da3.out.empty());
+        EXPECT_EQ(da2.out, da3.out);
+    }
+
+    ToolRun props = RunTool(With(L"browse", L"Probe.Dev --properties"));
+    EXPECT_EQ(0u, props.exitCode) << props.err;
+    EXPECT_TRUE(Has(props.out, "Temp = Probe.Dev.Temp\n")) << props.out;
+    EXPECT_TRUE(Has(props.out, "    2 Item Value: 21.5\n")) << props.out;
+    EXPECT_TRUE(Has(props.out, "    5000 Low: -40\n")) << props.out;
+    EXPECT_EQ(1u, RunTool(With(L"browse", L"Probe.Dev --properties --da2")).exitCode);
+    EXPECT_EQ(1u, RunTool(With(L"browse", L"Probe.Nothing")).exitCode)
+        << "IOPCBrowse knows an unknown branch";
 }
 
 TEST_F(OpcClientTool, PropsListsEveryPropertyWithItsValue) {

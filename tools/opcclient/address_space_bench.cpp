@@ -1,11 +1,13 @@
 // bench --browse and --properties: what listing a big branch and reading an item's properties
-// cost through the real out-of-process server, per name returned.
+// cost through the real out-of-process server, per name returned; with --da3 also the same
+// branch through IOPCBrowse::Browse, without and with every property and its value.
 #include <windows.h>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "bench_support.h"
+#include "browse_elements.h"
 #include "co_task_mem.h"
 #include "com_ptr.h"
 #include "connection.h"
@@ -59,6 +61,86 @@ size_t ReadAllProperties(Connection& connection, IOPCItemProperties* props, LPWS
     return count;
 }
 
+// One IOPCBrowse::Browse of every element of `branch`, in one call; the properties counted.
+size_t BrowseDa3(Connection& connection, IOPCBrowse* browse, const std::wstring& branch,
+                 bool properties, size_t& propertyCount) {
+    LPWSTR point = CoTaskStrDup(L"");  // none (the proxy refuses a null string)
+    BOOL more = FALSE;
+    DWORD count = 0;
+    OPCBROWSEELEMENT* elements = nullptr;
+    DWORD noProperties[1] = {};  // an [in, size_is] array is a ref pointer even when empty
+    const HRESULT hr =
+        browse->Browse(const_cast<wchar_t*>(branch.c_str()), &point, 0, OPC_BROWSE_FILTER_ALL,
+                       const_cast<wchar_t*>(L""), const_cast<wchar_t*>(L""), properties, properties,
+                       0, noProperties, &more, &count, &elements);
+    CoTaskMemFree(point);
+    const BrowseElements owned = OwnBrowseElements(elements, count);
+    propertyCount = 0;
+    for (DWORD i = 0; elements && i < count; ++i)
+        propertyCount += elements[i].ItemProperties.dwNumProperties;
+    if (FAILED(hr)) Fail(connection, L"IOPCBrowse::Browse", hr);
+    return count;
+}
+
+struct Measured {
+    size_t names = 0;
+    double ms = 0, us = -1;  // median per call; server µs per name (-1: not watched)
+};
+
+template <class Call>
+Measured Measure(const std::optional<ProcessMeter>& meter, unsigned runs, Call call) {
+    std::vector<double> milliseconds, cpu;
+    Measured m;
+    for (unsigned run = 0; run < runs; ++run) {
+        const double before = meter ? meter->Read().cpuSeconds : 0;
+        Stopwatch watch;
+        m.names = call();
+        milliseconds.push_back(watch.Seconds() * 1000);
+        if (meter && m.names) cpu.push_back((meter->Read().cpuSeconds - before) * 1e6 / m.names);
+    }
+    m.ms = Median(milliseconds);
+    m.us = Median(cpu);
+    return m;
+}
+
+// The IOPCBrowse figures beside the DA 2.0 ones.
+void AddDa3(Connection& connection, const std::optional<ProcessMeter>& meter,
+            const Options& options, const std::wstring& branch, JsonWriter* json,
+            std::wstring& text) {
+    ComPtr<IOPCBrowse> browse;
+    const HRESULT qi = connection.Server()->QueryInterface(IID_IOPCBrowse, browse.PutVoid());
+    if (FAILED(qi)) ThrowFailure(L"the server does not offer IOPCBrowse: " + CodeWithName(qi));
+    for (const bool properties : {false, true}) {
+        size_t propertyCount = 0;
+        const Measured m = Measure(meter, options.runs, [&] {
+            return BrowseDa3(connection, browse.Get(), branch, properties, propertyCount);
+        });
+        if (json) {
+            json->Key(properties ? L"da3_browse_all_properties" : L"da3_browse");
+            json->BeginObject();
+            json->Key(L"elements");
+            json->Unsigned(m.names);
+            json->Key(L"properties");
+            json->Unsigned(propertyCount);
+            json->Key(L"ms_per_call");
+            json->Number(Rounded(m.ms, 0.01));
+            if (m.us >= 0) {
+                json->Key(L"server_cpu_us_per_element");
+                json->Number(Rounded(m.us, 0.01));
+            }
+            json->EndObject();
+            continue;
+        }
+        text += std::wstring(L"IOPCBrowse::Browse, ") +
+                (properties ? L"every property with its value" : L"no properties") + L"\n  " +
+                std::to_wstring(m.names) + L" elements" +
+                (properties ? L" (" + std::to_wstring(propertyCount) + L" properties)" : L"") +
+                L" in " + Fixed(m.ms, 2) + L" ms per call (" +
+                Fixed(m.ms > 0 ? m.names * 1000 / m.ms : 0, 0) + L" elements per second)\n";
+        if (m.us >= 0) text += L"  server CPU " + Fixed(m.us, 2) + L" us per element\n";
+    }
+}
+
 }  // namespace
 
 int RunAddressSpaceBench(const Options& options) {
@@ -77,18 +159,13 @@ int RunAddressSpaceBench(const Options& options) {
         if (FAILED(hr)) Fail(connection, L"ChangeBrowsePosition", hr);
     }
 
-    std::vector<double> milliseconds, cpu;  // per call; server µs per name
-    size_t names = 0;
-    for (unsigned run = 0; run < options.runs; ++run) {
-        const double before = meter ? meter->Read().cpuSeconds : 0;
-        Stopwatch watch;
-        names = browse ? ListLeaves(connection, browse.Get())
-                       : ReadAllProperties(connection, props.Get(),
-                                           const_cast<wchar_t*>(target.c_str()));
-        milliseconds.push_back(watch.Seconds() * 1000);
-        if (meter && names) cpu.push_back((meter->Read().cpuSeconds - before) * 1e6 / names);
-    }
-    const double ms = Median(milliseconds), us = Median(cpu);
+    const Measured measured = Measure(meter, options.runs, [&] {
+        return browse ? ListLeaves(connection, browse.Get())
+                      : ReadAllProperties(connection, props.Get(),
+                                          const_cast<wchar_t*>(target.c_str()));
+    });
+    const size_t names = measured.names;
+    const double ms = measured.ms, us = measured.us;
     const wchar_t* what = browse ? L"names" : L"properties";
 
     if (options.json) {
@@ -108,6 +185,8 @@ int RunAddressSpaceBench(const Options& options) {
             json.Key(browse ? L"server_cpu_us_per_name" : L"server_cpu_us_per_property");
             json.Number(Rounded(us, 0.01));
         }
+        std::wstring unused;
+        if (options.da3) AddDa3(connection, meter, options, target, &json, unused);
         json.EndObject();
         WriteOut(json.Text());
         return 0;
@@ -121,6 +200,7 @@ int RunAddressSpaceBench(const Options& options) {
     if (us >= 0)
         text += L"  server CPU " + Fixed(us, 2) + L" us per " + (browse ? L"name" : L"property") +
                 L"\n";
+    if (options.da3) AddDa3(connection, meter, options, target, nullptr, text);
     WriteOut(text);
     return 0;
 }

@@ -270,6 +270,7 @@ int RunBench(const Options& options) {
         ThrowUsage(L"--sizes does not apply to --browse and --properties");
     if ((options.given & kOptChange) && !options.subscribe)
         ThrowUsage(L"--change needs --subscribe");
+    if (options.da3 && !options.browse) ThrowUsage(L"--da3 needs --browse");
     if (options.subscribe) return RunSubscribeBench(options);
     if (options.idle) return RunIdleBench(options);
     if (names) return RunAddressSpaceBench(options);
@@ -287,7 +288,7 @@ const Command kBenchCommand{
     L"                       [--items N] [--rate MS] [--seconds S] [--json]\n"
     L"       opcclient bench PROGID ITEM --idle [--groups G] [--items N] [--rate MS]\n"
     L"                       [--seconds S] [--json]\n"
-    L"       opcclient bench PROGID BRANCH --browse [--runs N] [--json]\n"
+    L"       opcclient bench PROGID BRANCH --browse [--da3] [--runs N] [--json]\n"
     L"       opcclient bench PROGID ITEM --properties [--runs N] [--json]",
     L"measure item calls, subscriptions and the server's idle cost",
     L"Item calls (the default): for each size n, adds a fresh group and times AddItems\n"
@@ -336,9 +337,13 @@ const Command kBenchCommand{
     L"--browse: lists the leaves of BRANCH (BrowseOPCItemIDs, all names fetched) N times\n"
     L"(default 5); --properties: reads every property of ITEM (QueryAvailableProperties\n"
     L"and GetItemProperties) N times. Prints the names or properties per call, the median\n"
-    L"time of a call and the server's CPU time per name or property.\n",
+    L"time of a call and the server's CPU time per name or property. With --da3, --browse\n"
+    L"also lists BRANCH with one IOPCBrowse::Browse (OPC DA 3.0), first without\n"
+    L"properties, then with every property and its value, and prints the same figures\n"
+    L"per element (--json: da3_browse and da3_browse_all_properties: {elements,\n"
+    L"properties, ms_per_call, server_cpu_us_per_element}).\n",
     kOptJson | kOptSizes | kOptRuns | kOptSubscribe | kOptIdle | kOptGroups | kOptItems |
-        kOptSeconds | kOptRate | kOptBrowse | kOptProperties | kOptChange,
+        kOptSeconds | kOptRate | kOptBrowse | kOptProperties | kOptChange | kOptDa3,
     2,
     2,
     RunBench};

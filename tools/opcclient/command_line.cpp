@@ -32,6 +32,8 @@ constexpr OptionSpec kOptions[] = {
     {L"--browse", kOptBrowse, false},
     {L"--properties", kOptProperties, false},
     {L"--da1", kOptDa1, false},
+    {L"--da2", kOptDa2, false},
+    {L"--da3", kOptDa3, false},
     {L"--change", kOptChange, true},
     {L"--keep-alive", kOptKeepAlive, true},
     {L"--item-deadband", kOptItemDeadband, true},
@@ -178,6 +180,12 @@ void Apply(Options& o, const OptionSpec& spec, const std::wstring& value) {
         case kOptDa1:
             o.da1 = true;
             break;
+        case kOptDa2:
+            o.da2 = true;
+            break;
+        case kOptDa3:
+            o.da3 = true;
+            break;
         case kOptChange:
             o.change = Percent(value, OptionName(kOptChange));
             break;
@@ -186,8 +194,6 @@ void Apply(Options& o, const OptionSpec& spec, const std::wstring& value) {
             break;
         case kOptItemDeadband:
             o.itemDeadband = Percent(value, spec.name);
-        case kOptDa3:
-            o.da3 = true;
             break;
         case kOptMaxAge:
             o.maxAge = static_cast<DWORD>(Number(value, spec.name, 0xFFFFFFFFull));

@@ -35,7 +35,8 @@ enum OptionFlag : unsigned {
     kOptVqt = 1u << 23,
     kOptQuality = 1u << 24,
     kOptTimestamp = 1u << 25,
-    kOptLast = kOptTimestamp,
+    kOptDa2 = 1u << 26,
+    kOptLast = kOptDa2,
 };
 
 struct Options {
@@ -64,6 +65,7 @@ struct Options {
     std::optional<double> change;        // percent, 0 to 100
     std::optional<DWORD> keepAlive;      // milliseconds
     std::optional<double> itemDeadband;  // percent, 0 to 100
+    bool da2 = false;
     bool da3 = false;
     std::optional<DWORD> maxAge;  // ms; 0xFFFFFFFF: any age
     bool vqt = false;

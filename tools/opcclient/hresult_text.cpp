@@ -46,6 +46,14 @@ const wchar_t* CodeName(HRESULT code) {
             return L"OPC_E_DEADBANDNOTSUPPORTED";
         case OPC_E_NOTSUPPORTED:
             return L"OPC_E_NOTSUPPORTED";
+        case OPC_E_NOBUFFERING:
+            return L"OPC_E_NOBUFFERING";
+        case OPC_E_INVALIDCONTINUATIONPOINT:
+            return L"OPC_E_INVALIDCONTINUATIONPOINT";
+        case OPC_S_DATAQUEUEOVERFLOW:
+            return L"OPC_S_DATAQUEUEOVERFLOW";
+        case OPC_E_RATENOTSET:
+            return L"OPC_E_RATENOTSET";
         case E_FAIL:
             return L"E_FAIL";
         case E_INVALIDARG:

@@ -16,7 +16,7 @@ namespace {
 
 struct RegisteredServer {
     std::wstring progId, clsid, description;
-    bool da10 = false, da20 = false;
+    bool da10 = false, da20 = false, da30 = false;
 };
 
 class RegistryKey {
@@ -72,6 +72,7 @@ void Collect(REGSAM view, std::vector<RegisteredServer>& servers) {
     if (!classes) return;
     const std::wstring da10 = L"Implemented Categories\\" + GuidText(CATID_OPCDAServer10);
     const std::wstring da20 = L"Implemented Categories\\" + GuidText(CATID_OPCDAServer20);
+    const std::wstring da30 = L"Implemented Categories\\" + GuidText(CATID_OPCDAServer30);
     for (DWORD i = 0;; ++i) {
         wchar_t name[256];
         DWORD length = 256;
@@ -83,7 +84,8 @@ void Collect(REGSAM view, std::vector<RegisteredServer>& servers) {
         RegisteredServer server;
         server.da10 = entry.HasSubkey(da10);
         server.da20 = entry.HasSubkey(da20);
-        if (!server.da10 && !server.da20) continue;
+        server.da30 = entry.HasSubkey(da30);
+        if (!server.da10 && !server.da20 && !server.da30) continue;
         server.clsid = name;
         auto same = [&](const RegisteredServer& s) { return _wcsicmp(s.clsid.c_str(), name) == 0; };
         if (std::any_of(servers.begin(), servers.end(), same)) continue;
@@ -95,8 +97,10 @@ void Collect(REGSAM view, std::vector<RegisteredServer>& servers) {
 }
 
 std::wstring Versions(const RegisteredServer& s) {
-    if (s.da10 && s.da20) return L"1.0, 2.0";
-    return s.da20 ? L"2.0" : L"1.0";
+    std::wstring versions;
+    for (auto [has, name] : {std::pair{s.da10, L"1.0"}, {s.da20, L"2.0"}, {s.da30, L"3.0"}})
+        if (has) versions += (versions.empty() ? L"" : L", ") + std::wstring(name);
+    return versions;
 }
 
 int RunList(const Options& options) {
@@ -121,6 +125,8 @@ int RunList(const Options& options) {
             json.Bool(s.da10);
             json.Key(L"da20");
             json.Bool(s.da20);
+            json.Key(L"da30");
+            json.Bool(s.da30);
             json.EndObject();
         }
         json.EndArray();
@@ -144,9 +150,9 @@ const Command kListCommand{
     L"list",
     L"list [--json]",
     L"list the OPC DA servers registered on this machine",
-    L"Finds the classes registered in the OPC Data Access 1.0 and 2.0 server categories\n"
+    L"Finds the classes registered in the OPC Data Access 1.0, 2.0 and 3.0 server categories\n"
     L"and prints each one's ProgID, CLSID, description and DA versions.\n"
-    L"  --json   an array of {progid, clsid, description, da10, da20}\n",
+    L"  --json   an array of {progid, clsid, description, da10, da20, da30}\n",
     kOptJson,
     0,
     0,
