@@ -2,10 +2,12 @@
 //
 // Browse hands out a continuation point when it stops at dwMaxElementsReturned with more to
 // come, and sets *pbMoreElements then as well, so that a client that only looks at the flag
-// knows the list was cut too. The returned point replaces *pszContinuationPoint; the string
-// the client passed in stays its own (the proxy frees it). szVendorFilter is not applied:
-// this server has no vendor-specific filters, and a client that passes one gets every
-// element the other filters let through.
+// knows the list was cut too. The returned point replaces *pszContinuationPoint, and the
+// string passed in is freed then, as the rule for an [in, out] pointer has it: the stub
+// allocated it for this call and frees only what the call leaves there.
+//
+// szVendorFilter is not applied: this server has no vendor-specific filters, and a client
+// that passes one gets every element the other filters let through.
 //
 // Both methods answer S_FALSE when an item or a property in the answer carries an error (a
 // property asked for that the item does not have, an identifier that names no item), as an
@@ -158,6 +160,7 @@ STDMETHODIMP OPCServer::Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint,
         const bool more = listing.next < listing.elements.size();
         CoTaskString point;
         if (more) point = CoTaskString(continuationPoints_.Keep(std::move(listing)).c_str());
+        CoTaskMemFree(*pszContinuationPoint);
         *pszContinuationPoint = point.Detach();
         *pbMoreElements = more;
         *pdwCount = static_cast<DWORD>(count);
