@@ -10,6 +10,7 @@
 
 #include "opc_client_fixture.h"
 #include "recording_sink.h"
+#include "value_reads.h"
 #include "variant.h"
 
 namespace {
@@ -17,41 +18,17 @@ namespace {
 constexpr DWORD kSlowUpdateMs = 200;
 constexpr DWORD kCache = 0xFFFFFFFF;
 
-struct MaxAgeRead {
-    HRESULT hr = E_FAIL;
-    std::vector<Variant> values;
-    std::vector<WORD> qualities;
-    std::vector<FILETIME> timestamps;
-    std::vector<HRESULT> errors;
-    double R8(size_t i) const { return V_R8(values[i].Get()); }
-};
+using MaxAgeRead = ValueReads;
 
 MaxAgeRead ReadMaxAge(IOPCSyncIO2* io, std::vector<OPCHANDLE> handles, std::vector<DWORD> ages) {
-    MaxAgeRead r;
     VARIANT* values = nullptr;
     WORD* qualities = nullptr;
     FILETIME* timestamps = nullptr;
     HRESULT* errors = nullptr;
     const DWORD n = static_cast<DWORD>(handles.size());
-    r.hr =
+    const HRESULT hr =
         io->ReadMaxAge(n, handles.data(), ages.data(), &values, &qualities, &timestamps, &errors);
-    if (SUCCEEDED(r.hr)) {
-        for (DWORD i = 0; i < n; ++i) {
-            r.values.emplace_back(values[i]);
-            VariantClear(&values[i]);
-        }
-        r.qualities.assign(qualities, qualities + n);
-        r.timestamps.assign(timestamps, timestamps + n);
-        r.errors.assign(errors, errors + n);
-    } else {
-        EXPECT_EQ(nullptr, values);
-        EXPECT_EQ(nullptr, errors);
-    }
-    CoTaskMemFree(values);
-    CoTaskMemFree(qualities);
-    CoTaskMemFree(timestamps);
-    CoTaskMemFree(errors);
-    return r;
+    return TakeValueReads(hr, n, values, qualities, timestamps, errors);
 }
 
 OPCITEMVQT Vqt(VARTYPE type, LONG value, bool quality = false, bool timestamp = false) {

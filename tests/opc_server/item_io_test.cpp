@@ -7,48 +7,24 @@
 #include <vector>
 
 #include "opc_client_fixture.h"
+#include "value_reads.h"
 #include "variant.h"
 
 namespace {
 
 constexpr DWORD kCache = 0xFFFFFFFF;
 
-struct IdRead {
-    HRESULT hr = E_FAIL;
-    std::vector<Variant> values;
-    std::vector<WORD> qualities;
-    std::vector<FILETIME> timestamps;
-    std::vector<HRESULT> errors;
-};
+using IdRead = ValueReads;
 
 IdRead ReadIds(IOPCItemIO* io, const std::vector<const wchar_t*>& ids, std::vector<DWORD> ages) {
-    IdRead r;
     VARIANT* values = nullptr;
     WORD* qualities = nullptr;
     FILETIME* timestamps = nullptr;
     HRESULT* errors = nullptr;
     const DWORD n = static_cast<DWORD>(ids.size());
-    r.hr = io->Read(n, const_cast<LPCWSTR*>(ids.data()), ages.data(), &values, &qualities,
-                    &timestamps, &errors);
-    if (SUCCEEDED(r.hr)) {
-        for (DWORD i = 0; i < n; ++i) {
-            r.values.emplace_back(values[i]);
-            VariantClear(&values[i]);
-        }
-        r.qualities.assign(qualities, qualities + n);
-        r.timestamps.assign(timestamps, timestamps + n);
-        r.errors.assign(errors, errors + n);
-    } else {
-        EXPECT_EQ(nullptr, values);
-        EXPECT_EQ(nullptr, qualities);
-        EXPECT_EQ(nullptr, timestamps);
-        EXPECT_EQ(nullptr, errors);
-    }
-    CoTaskMemFree(values);
-    CoTaskMemFree(qualities);
-    CoTaskMemFree(timestamps);
-    CoTaskMemFree(errors);
-    return r;
+    const HRESULT hr = io->Read(n, const_cast<LPCWSTR*>(ids.data()), ages.data(), &values,
+                                &qualities, &timestamps, &errors);
+    return TakeValueReads(hr, n, values, qualities, timestamps, errors);
 }
 
 OPCITEMVQT Vqt(VARIANT value, bool quality = false, bool timestamp = false) {

@@ -162,11 +162,29 @@ TEST_F(ServerObject, EveryOpcCodeHasItsOwnTextInRussianAndInEnglish) {
         EXPECT_EQ(kUnknownItemRu, TextOf(server_.Get(), OPC_E_UNKNOWNITEMID, neutral)) << neutral;
 
     // Every code the server returns, and the rest of the OPC codes of its interfaces.
-    const HRESULT codes[] = {
-        OPC_E_INVALIDHANDLE, OPC_E_BADTYPE,           OPC_E_PUBLIC,          OPC_E_BADRIGHTS,
-        OPC_E_UNKNOWNITEMID, OPC_E_INVALIDITEMID,     OPC_E_INVALIDFILTER,   OPC_E_UNKNOWNPATH,
-        OPC_E_RANGE,         OPC_E_DUPLICATENAME,     OPC_S_UNSUPPORTEDRATE, OPC_S_CLAMP,
-        OPC_S_INUSE,         OPC_E_INVALIDCONFIGFILE, OPC_E_NOTFOUND,        OPC_E_INVALID_PID};
+    const HRESULT codes[] = {OPC_E_INVALIDHANDLE,
+                             OPC_E_BADTYPE,
+                             OPC_E_PUBLIC,
+                             OPC_E_BADRIGHTS,
+                             OPC_E_UNKNOWNITEMID,
+                             OPC_E_INVALIDITEMID,
+                             OPC_E_INVALIDFILTER,
+                             OPC_E_UNKNOWNPATH,
+                             OPC_E_RANGE,
+                             OPC_E_DUPLICATENAME,
+                             OPC_S_UNSUPPORTEDRATE,
+                             OPC_S_CLAMP,
+                             OPC_S_INUSE,
+                             OPC_E_INVALIDCONFIGFILE,
+                             OPC_E_NOTFOUND,
+                             OPC_E_INVALID_PID,
+                             OPC_E_DEADBANDNOTSET,
+                             OPC_E_DEADBANDNOTSUPPORTED,
+                             OPC_E_NOBUFFERING,
+                             OPC_E_INVALIDCONTINUATIONPOINT,
+                             OPC_S_DATAQUEUEOVERFLOW,
+                             OPC_E_RATENOTSET,
+                             OPC_E_NOTSUPPORTED};
     std::set<std::wstring> russian, english;
     for (HRESULT code : codes) {
         const std::wstring ru = TextOf(server_.Get(), code, 1049);
@@ -192,8 +210,8 @@ TEST_F(ServerObject, OtherCodesHaveTheSystemsTextOrTheFixedOne) {
         EXPECT_NE(kNotDescribed, system) << "a system code gets the system's text";
         EXPECT_NE(L"<null>", system);
         EXPECT_FALSE(system.empty());
-        // Codes that nobody describes: none of OPC DA 2.0's, nor the system's.
-        for (HRESULT unknown : {static_cast<HRESULT>(0xC0040002), static_cast<HRESULT>(0xC0040400),
+        // Codes that nobody describes: none of OPC DA's, nor the system's.
+        for (HRESULT unknown : {static_cast<HRESULT>(0xC0040002), static_cast<HRESULT>(0xC0040420),
                                 static_cast<HRESULT>(0xE0001234)})
             EXPECT_EQ(kNotDescribed, TextOf(server_.Get(), unknown, locale)) << std::hex << unknown;
     }

@@ -45,4 +45,20 @@ TEST_F(OpcStress, ConnectionPointsUnderForcedRemovalKeepTheServerAnswering) {
     std::printf("%s", run.out.c_str());
 }
 
+// The OPC DA 3.0 calls alone, with groups removed and items taken away under them: browsing
+// with real, spent and forged continuation points, IO by identifier, reads with ages at both
+// ends, VQT writes, asynchronous ones cancelled, keep-alives and items' deadbands.
+TEST_F(OpcStress, Da3CallsOfEveryShapeKeepTheServerAnswering) {
+    ChildRun run = RunChild(L"opcstress.exe",
+                            L"OPCServerVEXA.OPCServer --calls 1500 --threads 3 --seed 30 "
+                            L"--only 102,103,116,200,203,218,219 --give-up 120",
+                            10 * 60 * 1000);
+    EXPECT_EQ(0u, run.exitCode) << run.out << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("server answers afterwards: yes")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find(", 0 failed in transport")) << run.out;
+    EXPECT_EQ(std::string::npos, run.err.find("stopped answering")) << run.err;
+    EXPECT_NE(0u, install_->WaitForNoServer(60000)) << "the server outlived its only client";
+    std::printf("%s", run.out.c_str());
+}
+
 }  // namespace

@@ -130,6 +130,12 @@ inline const std::vector<GUID>& ServerIids() {
                                         IID_IEnumUnknown,
                                         IID_IOPCShutdown,
                                         IID_IOPCDataCallback,
-                                        IID_IOPCPublicGroupStateMgt};
+                                        IID_IOPCPublicGroupStateMgt,
+                                        IID_IOPCBrowse,
+                                        IID_IOPCItemIO,
+                                        IID_IOPCSyncIO2,
+                                        IID_IOPCAsyncIO3,
+                                        IID_IOPCGroupStateMgt2,
+                                        IID_IOPCItemDeadbandMgt};
     return iids;
 }

@@ -160,7 +160,7 @@ void StressWorker::Step() {
     for (unsigned tries = 0;; ++tries) {
         group = StressShared::Group();
         onServer = in_.Chance(45) || !PickGroup(group);
-        what = onServer ? in_.Below(16) : in_.Below(19);
+        what = onServer ? in_.Below(17) : in_.Below(20);
         const unsigned call = (onServer ? 100 : 200) + what;
         // Adding groups is always allowed: the group calls need them.
         if (shared_.only.empty() || call <= 101 || tries > 1000 ||
@@ -366,6 +366,9 @@ void StressWorker::ServerCall(unsigned what) {
         case 14:
         case 15:
             ServerPointCall();
+            break;
+        case 16:  // OPC DA 3.0: browsing and IO by item identifier
+            Da3ServerCall();
             break;
         default: {  // QueryInterface for anything
             ComPtr<IUnknown> any;
@@ -652,6 +655,9 @@ void StressWorker::GroupCall(unsigned what, StressShared::Group& group) {
             break;
         case 18:  // OPC DA 3.0: keep-alive times from one end to the other, items' deadbands
             Da3GroupCall(group.object.Get(), count, list);
+            break;
+        case 19:  // OPC DA 3.0: reads with a maximum age, VQT writes, their cancels
+            Da3GroupIoCall(group.object.Get(), count, list);
             break;
         default: {
             ComPtr<IUnknown> any;

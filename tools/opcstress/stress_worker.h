@@ -60,8 +60,16 @@ class StressWorker {
     // removal of the group and with more server objects coming and going.
     void ServerPointCall();
     void GroupPointCall(StressShared::Group& group);
-    // The OPC DA 3.0 group calls on the handles of `list` (none when it is null).
+    // The OPC DA 3.0 group calls on the handles of `list` (none when it is null): keep-alive
+    // and items' deadbands; reads with a maximum age and VQT writes (da3_calls.cpp).
     void Da3GroupCall(IUnknown* group, DWORD count, OPCHANDLE* list);
+    void Da3GroupIoCall(IUnknown* group, DWORD count, OPCHANDLE* list);
+    // IOPCBrowse and IOPCItemIO of the server object (da3_calls.cpp).
+    void Da3ServerCall();
+    DWORD MaxAge();
+    // `count` VQTs of any value (kept alive by `held`), some asking for a quality or a
+    // timestamp.
+    std::vector<OPCITEMVQT> Vqts(DWORD count, std::vector<Variant>& held);
     // Takes the group `handle` names out of the shared list (undoing its callbacks) and says
     // whether it was public; false when no listed group has that handle.
     bool ForgetGroup(DWORD handle, bool& wasPublic);
