@@ -118,7 +118,7 @@ class Da3Walker {
   private:
     void Elements(const std::wstring& itemId, unsigned level, std::vector<Node>& leaves,
                   std::vector<Node>& branches, std::vector<bool>& hasChildren) {
-        CoTaskString point(L"");  // none yet (the proxy refuses a null string)
+        CoTaskString point(L"");     // none yet (the proxy refuses a null string)
         DWORD noProperties[1] = {};  // an [in, size_is] array is a ref pointer even when empty
         do {
             BOOL more = FALSE;
