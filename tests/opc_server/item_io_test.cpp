@@ -8,6 +8,7 @@
 
 #include "opc_client_fixture.h"
 #include "value_reads.h"
+#include "variants.h"
 #include "variant.h"
 
 namespace {
@@ -27,27 +28,13 @@ IdRead ReadIds(IOPCItemIO* io, const std::vector<const wchar_t*>& ids, std::vect
     return TakeValueReads(hr, n, values, qualities, timestamps, errors);
 }
 
-OPCITEMVQT Vqt(VARIANT value, bool quality = false, bool timestamp = false) {
+OPCITEMVQT Vqt(Variant value, bool quality = false, bool timestamp = false) {
     OPCITEMVQT v{};
-    v.vDataValue = value;
+    value.DetachTo(&v.vDataValue);
     v.bQualitySpecified = quality;
     v.wQuality = OPC_QUALITY_GOOD;
     v.bTimeStampSpecified = timestamp;
     CoFileTimeNow(&v.ftTimeStamp);
-    return v;
-}
-
-VARIANT R8(double value) {
-    VARIANT v;
-    V_VT(&v) = VT_R8;
-    V_R8(&v) = value;
-    return v;
-}
-
-VARIANT Text(const wchar_t* text) {
-    VARIANT v;
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = SysAllocString(text);
     return v;
 }
 
@@ -105,7 +92,7 @@ TEST_F(ServerItemIo, ReadsTagsByIdentifierAndTellsUnknownFromMalformed) {
 }
 
 TEST_F(ServerItemIo, AnAgeBelowInfinityUpdatesTheDriverAndInfinityTakesItsValueAsItIs) {
-    ASSERT_EQ(S_OK, WriteIds(io_.Get(), {L"Probe.Bench.ChangePercent"}, {Vqt(R8(100))}).hr);
+    ASSERT_EQ(S_OK, WriteIds(io_.Get(), {L"Probe.Bench.ChangePercent"}, {Vqt(MakeR8(100))}).hr);
     const double first = V_R8(ReadIds(io_.Get(), {L"Probe.Bench.T00000"}, {0}).values[0].Get());
     const double second =
         V_R8(ReadIds(io_.Get(), {L"Probe.Bench.T00000"}, {60000}).values[0].Get());
@@ -121,8 +108,9 @@ TEST_F(ServerItemIo, WriteVqtWritesPlainValuesAndRefusesTheRestItemByItem) {
         WriteIds(io_.Get(),
                  {L"Probe.Dev.Temp", L"Probe.Dev.Count", L"Probe.Dev.Text", L"Probe.Dev.Fixed",
                   L"Probe.Dev.Count", L"Probe.Dev.Nope", L"Bad", nullptr},
-                 {Vqt(R8(33.5)), Vqt(R8(5), true), Vqt(Text(L"new"), false, true), Vqt(R8(1)),
-                  Vqt(Text(L"not a number")), Vqt(R8(1)), Vqt(R8(1)), Vqt(R8(1))});
+                 {Vqt(MakeR8(33.5)), Vqt(MakeR8(5), true), Vqt(MakeBstr(L"new"), false, true),
+                  Vqt(MakeR8(1)), Vqt(MakeBstr(L"not a number")), Vqt(MakeR8(1)), Vqt(MakeR8(1)),
+                  Vqt(MakeR8(1))});
     EXPECT_EQ(S_FALSE, w.hr);
     EXPECT_EQ((std::vector<HRESULT>{S_OK, OPC_E_NOTSUPPORTED, OPC_E_NOTSUPPORTED, OPC_E_BADRIGHTS,
                                     OPC_E_BADTYPE, OPC_E_UNKNOWNITEMID, OPC_E_INVALIDITEMID,
@@ -133,7 +121,7 @@ TEST_F(ServerItemIo, WriteVqtWritesPlainValuesAndRefusesTheRestItemByItem) {
     EXPECT_FLOAT_EQ(33.5f, V_R4(r.values[0].Get())) << "converted to the tag's type";
     EXPECT_EQ(7, V_I4(r.values[1].Get()));
     EXPECT_STREQ(L"hello", V_BSTR(r.values[2].Get()));
-    EXPECT_EQ(S_OK, WriteIds(io_.Get(), {L"Probe.Dev.Temp"}, {Vqt(R8(21.5))}).hr);
+    EXPECT_EQ(S_OK, WriteIds(io_.Get(), {L"Probe.Dev.Temp"}, {Vqt(MakeR8(21.5))}).hr);
 }
 
 }  // namespace
