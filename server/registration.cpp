@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "ansi_text.h"
+#include "classes_root.h"
 #include "server_identity.h"
 
 namespace {
@@ -15,30 +16,6 @@ constexpr const char* kVendor = "VEXA";
 constexpr const char* kCategoryDa10 = "{63D5F430-CFE4-11d1-B2C8-0060083BA1FB}";
 constexpr const char* kCategoryDa20 = "{63D5F432-CFE4-11d1-B2C8-0060083BA1FB}";
 constexpr const char* kCategoryDa30 = "{CC603642-66D7-48f1-B69A-B625E73652D7}";
-
-// One string value under HKEY_CLASSES_ROOT; a null name is the key's default value.
-LONG SetValue(const std::string& key, const char* name, const std::string& data) {
-    HKEY h;
-    LONG r = RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h,
-                             nullptr);
-    if (r != ERROR_SUCCESS) return r;
-    r = RegSetValueExA(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                       static_cast<DWORD>(data.size() + 1));
-    RegCloseKey(h);
-    return r;
-}
-
-LONG CreateKey(const std::string& key) {
-    HKEY h;
-    LONG r = RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h,
-                             nullptr);
-    if (r == ERROR_SUCCESS) RegCloseKey(h);
-    return r;
-}
-
-void DeleteTree(const std::string& key) {
-    RegDeleteTreeA(HKEY_CLASSES_ROOT, key.c_str());
-}
 
 std::string ClassKey() {
     return std::string("CLSID\\") + kServerClsidText;
@@ -73,7 +50,7 @@ HRESULT RegisterServer(const std::string& modulePath, const std::string& typeLib
     const std::string classKey = ClassKey();
     LONG r = ERROR_SUCCESS;
     auto set = [&](const std::string& key, const char* name, const std::string& data) {
-        if (r == ERROR_SUCCESS) r = SetValue(key, name, data);
+        if (r == ERROR_SUCCESS) r = SetClassesRootValue(key, name, data);
     };
     set(appIdKey, nullptr, kServerName);
     set(std::string("AppID\\") + kExeName, "AppID", kServerAppIdText);
@@ -85,16 +62,19 @@ HRESULT RegisterServer(const std::string& modulePath, const std::string& typeLib
     set(std::string(kServerProgId) + "\\CLSID", nullptr, kServerClsidText);
     set(std::string(kServerProgId) + "\\CurVer", nullptr, kServerVersionedProgId);
     // The class key is replaced as a whole, so nothing of an older registration survives.
-    DeleteTree(classKey);
+    DeleteClassesRootTree(classKey);
     set(classKey, nullptr, kClassDescription);
     set(classKey + "\\ProgID", nullptr, kServerVersionedProgId);
     set(classKey + "\\VersionIndependentProgID", nullptr, kServerProgId);
     set(classKey + "\\LocalServer32", nullptr, modulePath);
     set(classKey, "AppID", kServerAppIdText);
     set(classKey + "\\TypeLib", nullptr, kServerLibIdText);
-    if (r == ERROR_SUCCESS) r = CreateKey(classKey + "\\Implemented Categories\\" + kCategoryDa10);
-    if (r == ERROR_SUCCESS) r = CreateKey(classKey + "\\Implemented Categories\\" + kCategoryDa20);
-    if (r == ERROR_SUCCESS) r = CreateKey(classKey + "\\Implemented Categories\\" + kCategoryDa30);
+    if (r == ERROR_SUCCESS)
+        r = CreateClassesRootKey(classKey + "\\Implemented Categories\\" + kCategoryDa10);
+    if (r == ERROR_SUCCESS)
+        r = CreateClassesRootKey(classKey + "\\Implemented Categories\\" + kCategoryDa20);
+    if (r == ERROR_SUCCESS)
+        r = CreateClassesRootKey(classKey + "\\Implemented Categories\\" + kCategoryDa30);
     if (r != ERROR_SUCCESS) return HRESULT_FROM_WIN32(r);
 
     std::wstring from;
@@ -108,11 +88,11 @@ HRESULT RegisterServer(const std::string& modulePath, const std::string& typeLib
 }
 
 HRESULT UnregisterServer(const std::string& typeLibraryPath) {
-    DeleteTree(std::string("AppID\\") + kServerAppIdText);
-    DeleteTree(std::string("AppID\\") + kExeName);
-    DeleteTree(kServerVersionedProgId);
-    DeleteTree(kServerProgId);
-    DeleteTree(ClassKey());
+    DeleteClassesRootTree(std::string("AppID\\") + kServerAppIdText);
+    DeleteClassesRootTree(std::string("AppID\\") + kExeName);
+    DeleteClassesRootTree(kServerVersionedProgId);
+    DeleteClassesRootTree(kServerProgId);
+    DeleteClassesRootTree(ClassKey());
 
     std::wstring from;
     ITypeLib* library = LoadServerTypeLibrary(typeLibraryPath, from);

@@ -1,5 +1,6 @@
 #include "child_process.h"
 
+#include <tlhelp32.h>
 #include <gtest/gtest.h>
 
 #include "probe_driver_files.h"
@@ -101,4 +102,14 @@ ChildRun RunChild(const std::wstring& exeName, const std::wstring& arguments, DW
     CloseHandle(outRead);
     CloseHandle(errRead);
     return run;
+}
+
+std::set<DWORD> ProcessesNamed(const wchar_t* exeName) {
+    std::set<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{sizeof(entry)};
+    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, exeName) == 0) ids.insert(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return ids;
 }

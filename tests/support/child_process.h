@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <set>
 #include <string>
 
 struct ChildRun {
@@ -19,3 +20,6 @@ HANDLE StartChild(const std::wstring& exeName, const std::wstring& arguments);
 
 ChildRun RunChild(const std::wstring& exeName, const std::wstring& arguments,
                   DWORD timeoutMs = 60000);
+
+// The ids of the running processes of an executable (by file name, any letter case).
+std::set<DWORD> ProcessesNamed(const wchar_t* exeName);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 
+#include "child_process.h"
 #include "configuration_file.h"
 #include "driver_list.h"
 #include "server_identity.h"
@@ -21,13 +22,7 @@ std::string RegistryValue(const std::string& key, const char* name) {
 }
 
 std::set<DWORD> ServerProcesses() {
-    std::set<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{sizeof(entry)};
-    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
-        if (_wcsicmp(entry.szExeFile, L"OPCServerVEXA.exe") == 0) ids.insert(entry.th32ProcessID);
-    CloseHandle(snapshot);
-    return ids;
+    return ProcessesNamed(L"OPCServerVEXA.exe");
 }
 
 void StopServer(HANDLE process, DWORD id) {

@@ -34,6 +34,7 @@ constexpr OptionSpec kOptions[] = {
     {L"--da1", kOptDa1, false},
     {L"--da2", kOptDa2, false},
     {L"--da3", kOptDa3, false},
+    {L"--server-list", kOptServerList, false},
     {L"--change", kOptChange, true},
     {L"--keep-alive", kOptKeepAlive, true},
     {L"--item-deadband", kOptItemDeadband, true},
@@ -185,6 +186,9 @@ void Apply(Options& o, const OptionSpec& spec, const std::wstring& value) {
             break;
         case kOptDa3:
             o.da3 = true;
+            break;
+        case kOptServerList:
+            o.serverList = true;
             break;
         case kOptChange:
             o.change = Percent(value, OptionName(kOptChange));

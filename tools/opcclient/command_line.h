@@ -36,7 +36,8 @@ enum OptionFlag : unsigned {
     kOptQuality = 1u << 24,
     kOptTimestamp = 1u << 25,
     kOptDa2 = 1u << 26,
-    kOptLast = kOptDa2,
+    kOptServerList = 1u << 27,
+    kOptLast = kOptServerList,
 };
 
 struct Options {
@@ -66,6 +67,7 @@ struct Options {
     std::optional<DWORD> keepAlive;      // milliseconds
     std::optional<double> itemDeadband;  // percent, 0 to 100
     bool da2 = false;
+    bool serverList = false;  // list: ask the OPC server list
     bool da3 = false;
     std::optional<DWORD> maxAge;  // ms; 0xFFFFFFFF: any age
     bool vqt = false;

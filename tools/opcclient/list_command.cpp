@@ -1,13 +1,21 @@
 // list: the OPC DA servers registered on this machine, found the way a server registers
-// itself, through the implemented categories of its class. Both registry views are read, so
-// a 64-bit client also sees 32-bit servers.
+// itself, through the implemented categories of its class (both registry views, so a 64-bit
+// client also sees 32-bit servers), or, with --server-list, by asking the machine's OPC server
+// list object as many clients do, when there is one.
 #include <windows.h>
+#include <comcat.h>
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "class_catalog.h"
+#include "co_task_mem.h"
+#include "com_call.h"
+#include "com_ptr.h"
 #include "commands.h"
 #include "console_output.h"
+#include "hresult_text.h"
 #include "json_writer.h"
 #include "opc.h"
 #include "text_table.h"
@@ -19,81 +27,122 @@ struct RegisteredServer {
     bool da10 = false, da20 = false, da30 = false;
 };
 
-class RegistryKey {
-  public:
-    RegistryKey(HKEY parent, const std::wstring& path, REGSAM view) {
-        if (RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ | view, &key_) != ERROR_SUCCESS)
-            key_ = nullptr;
-    }
-    ~RegistryKey() {
-        if (key_) RegCloseKey(key_);
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-
-    explicit operator bool() const { return key_ != nullptr; }
-    HKEY Get() const { return key_; }
-
-    // The default value of `subkey` ("" for the key itself), or empty.
-    std::wstring Text(const wchar_t* subkey = L"") const {
-        if (!key_) return L"";
-        DWORD bytes = 0;
-        if (RegGetValueW(key_, subkey, nullptr, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) !=
-                ERROR_SUCCESS ||
-            bytes < sizeof(wchar_t))
-            return L"";
-        std::wstring text(bytes / sizeof(wchar_t), L'\0');
-        if (RegGetValueW(key_, subkey, nullptr, RRF_RT_REG_SZ, nullptr, text.data(), &bytes) !=
-            ERROR_SUCCESS)
-            return L"";
-        text.resize(wcsnlen(text.c_str(), text.size()));
-        return text;
-    }
-    bool HasSubkey(const std::wstring& path) const {
-        HKEY sub = nullptr;
-        if (!key_ || RegOpenKeyExW(key_, path.c_str(), 0, KEY_READ, &sub) != ERROR_SUCCESS)
-            return false;
-        RegCloseKey(sub);
-        return true;
-    }
-
-  private:
-    HKEY key_ = nullptr;
+struct Listing {
+    std::vector<RegisteredServer> servers;
+    std::wstring source;  // "registry" or "server list"
+    std::wstring note;    // why the server list was not used, when it was asked for
 };
 
-std::wstring GuidText(const GUID& guid) {
-    wchar_t text[40] = L"";
-    StringFromGUID2(guid, text, 40);
-    return text;
+constexpr GUID kCategories[] = {CATID_OPCDAServer10, CATID_OPCDAServer20, CATID_OPCDAServer30};
+
+bool* VersionFlag(RegisteredServer& s, size_t category) {
+    bool* flags[] = {&s.da10, &s.da20, &s.da30};
+    return flags[category];
 }
 
-void Collect(REGSAM view, std::vector<RegisteredServer>& servers) {
-    RegistryKey classes(HKEY_CLASSES_ROOT, L"CLSID", view);
-    if (!classes) return;
-    const std::wstring da10 = L"Implemented Categories\\" + GuidText(CATID_OPCDAServer10);
-    const std::wstring da20 = L"Implemented Categories\\" + GuidText(CATID_OPCDAServer20);
-    const std::wstring da30 = L"Implemented Categories\\" + GuidText(CATID_OPCDAServer30);
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256];
-        DWORD length = 256;
-        const LONG r =
-            RegEnumKeyExW(classes.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (r == ERROR_NO_MORE_ITEMS) break;
-        if (r != ERROR_SUCCESS) continue;
-        RegistryKey entry(classes.Get(), name, view);
+std::vector<RegisteredServer> FromRegistry() {
+    std::vector<RegisteredServer> servers;
+    for (const RegisteredClass& c : ReadCategorizedClasses()) {
         RegisteredServer server;
-        server.da10 = entry.HasSubkey(da10);
-        server.da20 = entry.HasSubkey(da20);
-        server.da30 = entry.HasSubkey(da30);
-        if (!server.da10 && !server.da20 && !server.da30) continue;
-        server.clsid = name;
-        auto same = [&](const RegisteredServer& s) { return _wcsicmp(s.clsid.c_str(), name) == 0; };
-        if (std::any_of(servers.begin(), servers.end(), same)) continue;
-        server.progId = entry.Text(L"ProgID");
-        if (server.progId.empty()) server.progId = entry.Text(L"VersionIndependentProgID");
-        server.description = entry.Text();
+        bool any = false;
+        for (size_t i = 0; i < 3; ++i) {
+            const bool has = std::find(c.implemented.begin(), c.implemented.end(),
+                                       kCategories[i]) != c.implemented.end();
+            *VersionFlag(server, i) = has;
+            any = any || has;
+        }
+        if (!any) continue;
+        server.clsid = GuidText(c.clsid);
+        server.progId = c.progId.empty() ? c.versionIndependentProgId : c.progId;
+        server.description = c.userType;
         servers.push_back(std::move(server));
     }
+    return servers;
+}
+
+// Every CLSID an enumerator hands out (IEnumGUID and IOPCEnumGUID have the same Next).
+template <class IEnum>
+HRESULT Drain(IEnum* e, std::vector<GUID>& out) {
+    for (;;) {
+        GUID batch[16];
+        ULONG fetched = 0;
+        const HRESULT hr = e->Next(16, batch, &fetched);
+        if (FAILED(hr)) return hr;
+        out.insert(out.end(), batch, batch + std::min<ULONG>(fetched, 16));
+        if (hr != S_OK || fetched == 0) return S_OK;
+    }
+}
+
+template <class IList, class IEnum>
+HRESULT ClassesOf(IList* list, const GUID& category, std::vector<GUID>& clsids) {
+    GUID implemented = category;
+    // Nothing required; the proxy needs an array even for no elements.
+    GUID none = GUID_NULL;
+    ComPtr<IEnum> e;
+    const HRESULT hr = list->EnumClassesOfCategories(1, &implemented, 0, &none, e.Put());
+    if (FAILED(hr)) return hr;
+    return e ? Drain(e.Get(), clsids) : E_POINTER;
+}
+
+HRESULT Details(IOPCServerList* list, IOPCServerList2* list2, const GUID& clsid,
+                RegisteredServer& server) {
+    CoTaskString progId, userType, independent;
+    const HRESULT hr =
+        list2 ? list2->GetClassDetails(clsid, progId.Put(), userType.Put(), independent.Put())
+              : list->GetClassDetails(clsid, progId.Put(), userType.Put());
+    if (FAILED(hr)) return hr;
+    server.progId = progId.Get() && *progId.Get() ? progId.Get()
+                    : independent.Get()           ? independent.Get()
+                                                  : L"";
+    server.description = userType.Get() ? userType.Get() : L"";
+    return S_OK;
+}
+
+// The servers the server list names, or the code of the call that failed.
+HRESULT FromServerList(std::vector<RegisteredServer>& servers) {
+    ComPtr<IOPCServerList> list;
+    RETURN_IF_FAILED(CoCreateInstance(CLSID_OpcServerList, nullptr, CLSCTX_ALL, IID_IOPCServerList,
+                                      list.PutVoid()));
+    // The second interface where the server list has it, as current clients ask.
+    ComPtr<IOPCServerList2> list2;
+    if (FAILED(list.As(list2))) list2.Reset();
+    for (size_t i = 0; i < 3; ++i) {
+        std::vector<GUID> clsids;
+        const HRESULT hr =
+            list2 ? ClassesOf<IOPCServerList2, IOPCEnumGUID>(list2.Get(), kCategories[i], clsids)
+                  : ClassesOf<IOPCServerList, IEnumGUID>(list.Get(), kCategories[i], clsids);
+        if (FAILED(hr)) return hr;
+        for (const GUID& clsid : clsids) {
+            const std::wstring text = GuidText(clsid);
+            auto same = [&](const RegisteredServer& s) { return s.clsid == text; };
+            auto found = std::find_if(servers.begin(), servers.end(), same);
+            if (found == servers.end()) {
+                RegisteredServer server;
+                server.clsid = text;
+                RETURN_IF_FAILED(Details(list.Get(), list2.Get(), clsid, server));
+                servers.push_back(std::move(server));
+                found = servers.end() - 1;
+            }
+            *VersionFlag(*found, i) = true;
+        }
+    }
+    return S_OK;
+}
+
+Listing Collect(bool useServerList) {
+    Listing listing;
+    if (useServerList) {
+        const HRESULT hr = FromServerList(listing.servers);
+        if (SUCCEEDED(hr)) {
+            listing.source = L"server list";
+            return listing;
+        }
+        listing.servers.clear();
+        listing.note = L"the OPC server list did not answer (" + DescribeFailure(hr) + L")";
+    }
+    listing.servers = FromRegistry();
+    listing.source = L"registry";
+    return listing;
 }
 
 std::wstring Versions(const RegisteredServer& s) {
@@ -103,17 +152,23 @@ std::wstring Versions(const RegisteredServer& s) {
     return versions;
 }
 
+std::wstring SourceLine(const Listing& listing) {
+    std::wstring line = listing.source == L"server list"
+                            ? L"Source: the OPC server list (OPC.ServerList.1)\n"
+                            : L"Source: the component categories in the registry\n";
+    if (!listing.note.empty()) line += L"(" + listing.note + L")\n";
+    return line;
+}
+
 int RunList(const Options& options) {
-    std::vector<RegisteredServer> servers;
-    Collect(KEY_WOW64_64KEY, servers);
-    Collect(KEY_WOW64_32KEY, servers);
-    std::sort(servers.begin(), servers.end(), [](const auto& a, const auto& b) {
+    Listing listing = Collect(options.serverList);
+    std::sort(listing.servers.begin(), listing.servers.end(), [](const auto& a, const auto& b) {
         return _wcsicmp(a.progId.c_str(), b.progId.c_str()) < 0;
     });
     if (options.json) {
         JsonWriter json;
         json.BeginArray();
-        for (const RegisteredServer& s : servers) {
+        for (const RegisteredServer& s : listing.servers) {
             json.BeginObject();
             json.Key(L"progid");
             json.String(s.progId);
@@ -127,20 +182,22 @@ int RunList(const Options& options) {
             json.Bool(s.da20);
             json.Key(L"da30");
             json.Bool(s.da30);
+            json.Key(L"source");
+            json.String(listing.source);
             json.EndObject();
         }
         json.EndArray();
         WriteOut(json.Text());
         return 0;
     }
-    if (servers.empty()) {
-        WriteOut(L"No OPC DA servers are registered on this machine.\n");
+    if (listing.servers.empty()) {
+        WriteOut(L"No OPC DA servers are registered on this machine.\n" + SourceLine(listing));
         return 0;
     }
     TextTable table({L"ProgID", L"CLSID", L"DA", L"Description"});
-    for (const RegisteredServer& s : servers)
+    for (const RegisteredServer& s : listing.servers)
         table.AddRow({s.progId, s.clsid, Versions(s), s.description});
-    WriteOut(table.Render());
+    WriteOut(table.Render() + L"\n" + SourceLine(listing));
     return 0;
 }
 
@@ -148,12 +205,17 @@ int RunList(const Options& options) {
 
 const Command kListCommand{
     L"list",
-    L"list [--json]",
+    L"list [--server-list] [--json]",
     L"list the OPC DA servers registered on this machine",
     L"Finds the classes registered in the OPC Data Access 1.0, 2.0 and 3.0 server categories\n"
-    L"and prints each one's ProgID, CLSID, description and DA versions.\n"
-    L"  --json   an array of {progid, clsid, description, da10, da20, da30}\n",
-    kOptJson,
+    L"and prints each one's ProgID, CLSID, description and DA versions, and where the answer\n"
+    L"came from.\n"
+    L"  --server-list  ask the machine's OPC server list (OPC.ServerList.1), as many clients\n"
+    L"                 do; without one, or when it fails, the categories are read as without\n"
+    L"                 this option\n"
+    L"  --json         an array of {progid, clsid, description, da10, da20, da30, source};\n"
+    L"                 source is \"server list\" or \"registry\"\n",
+    kOptJson | kOptServerList,
     0,
     0,
     RunList};
