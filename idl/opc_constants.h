@@ -77,13 +77,6 @@ constexpr GUID CATID_OPCDAServer20 = {
 constexpr GUID CATID_OPCDAServer30 = {
     0xCC603642, 0x66D7, 0x48F1, {0xB6, 0x9A, 0xB6, 0x25, 0xE7, 0x36, 0x52, 0xD7}};
 
-// The OPC server list object (the server-discovery class clients create by name), and its
-// ProgIDs.
-constexpr CLSID CLSID_OpcServerList = {
-    0x13486D51, 0x4821, 0x11D2, {0xA4, 0x94, 0x3C, 0xB3, 0x06, 0xC1, 0x00, 0x00}};
-constexpr const wchar_t* OPC_SERVER_LIST_PROGID = L"OPC.ServerList.1";
-constexpr const wchar_t* OPC_SERVER_LIST_VERSION_INDEPENDENT_PROGID = L"OPC.ServerList";
-
 // OPC error and success codes (FACILITY_ITF).
 constexpr HRESULT OPC_E_INVALIDHANDLE = static_cast<HRESULT>(0xC0040001L);
 constexpr HRESULT OPC_E_BADTYPE = static_cast<HRESULT>(0xC0040004L);

@@ -46,7 +46,7 @@ stage="$out/stage"
 rm -rf "$stage"
 mkdir -p "$stage/x64" "$stage/i686"
 for f in OPCServerVEXA.exe simulator.dll modbus.dll opcda_ps.dll opccomn_ps.dll opcclient.exe \
-    opcdefaults.exe; do
+    opcdefaults.exe opcserverlist.exe; do
     ln -s "$x64_bin/$f" "$stage/x64/$f"
     ln -s "$i686_bin/$f" "$stage/i686/$f"
 done

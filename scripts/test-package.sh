@@ -110,9 +110,14 @@ rc=$(msi /i "$X64")
 [ "$rc" = 0 ] && ok "installed" || fail "msiexec /i returned $rc"
 for f in Drivers.cfg Example.cfg README.md bin/OPCServerVEXA.exe bin/simulator.dll \
     bin/modbus.dll bin/opcda_ps.dll bin/opccomn_ps.dll bin/opcclient.exe bin/opcdefaults.exe \
-    bin32/opcda_ps.dll bin32/opccomn_ps.dll; do
+    bin/opcserverlist.exe bin32/opcda_ps.dll bin32/opccomn_ps.dll; do
     [ -f "$INSTALLED/$f" ] || fail "not installed: $f"
 done
+# No other server list in a fresh prefix: ours is registered, and clients find the server
+# through it.
+out=$(client list --server-list)
+echo "$out" | grep -q 'Source: the OPC server list' && echo "$out" | grep -q 'OPCServerVEXA.OPCServer' &&
+    ok "the installed server list names the server" || fail "list --server-list: $out"
 grep -q 'simulator.dll|Simulator' "$INSTALLED/Drivers.cfg" && grep -q 'modbus.dll|Modbus' "$INSTALLED/Drivers.cfg" ||
     fail "Drivers.cfg does not list both shipped drivers"
 find "$C/users" -name 'OPC Server Configurator.lnk' | grep -q . || fail "no Start-menu shortcut"

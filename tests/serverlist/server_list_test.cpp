@@ -11,6 +11,7 @@
 #include "co_task_mem.h"
 #include "com_ptr.h"
 #include "opc.h"
+#include "server_list_identity.h"
 #include "server_list.h"
 
 namespace {
@@ -118,15 +119,9 @@ void RemoveDummy(const GUID& clsid, const std::wstring& progId, REGSAM view = KE
     DeleteKey(progId + L".1", view);
 }
 
-std::vector<GUID> All(IEnumGUID* e) {
-    std::vector<GUID> out;
-    GUID g;
-    ULONG fetched = 0;
-    while (e && e->Next(1, &g, &fetched) == S_OK) out.push_back(g);
-    return out;
-}
-
-std::vector<GUID> All(IOPCEnumGUID* e) {
+// What an enumerator hands out from where it stands (IEnumGUID and IOPCEnumGUID alike).
+template <class IEnum>
+std::vector<GUID> All(IEnum* e) {
     std::vector<GUID> out;
     GUID g;
     ULONG fetched = 0;
@@ -144,13 +139,14 @@ bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// Running server lists end a grace period after their last client: wait for that, so that
-// the next activation reads the registration afresh.
-void WaitForServerListsToEnd() {
+// Server lists started for this test process end now rather than a grace period after their
+// last client: they hold the output of the test run open until they end. The next activation
+// then reads the registration afresh.
+void StopServerLists() {
     for (DWORD id : ProcessesNamed(L"opcserverlist.exe")) {
-        HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, id);
+        HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
         if (!p) continue;
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(p, 15000)) << "a server list that stays";
+        StopServer(p, id);
         CloseHandle(p);
     }
 }
@@ -190,6 +186,7 @@ class ServerListTest : public testing::Test {
         RemoveDummy(kBroken, L"ServerListTest.Broken");
         DeleteKey(kNotAGuidClass);
         DeleteKey(L"ServerListTest.NoClass");
+        StopServerLists();
     }
     void SetUp() override {
         ASSERT_EQ(S_OK, CoCreateInstance(CLSID_OpcServerList, nullptr, CLSCTX_LOCAL_SERVER,
@@ -417,7 +414,7 @@ TEST(ServerListRegistration, AForeignServerListStaysThroughOurRegServerAndUnregS
     EXPECT_TRUE(KeyExists(L"OPC.ServerList.1"));
 
     // Without a server list to answer, opcclient reads the categories itself and says why.
-    WaitForServerListsToEnd();
+    StopServerLists();
     const ChildRun fallback = RunChild(L"opcclient.exe", L"list --server-list");
     EXPECT_EQ(0u, fallback.exitCode) << fallback.err;
     EXPECT_TRUE(Has(fallback.out, "Source: the component categories")) << fallback.out;
@@ -441,6 +438,7 @@ TEST(ServerListRegistration, AForeignServerListStaysThroughOurRegServerAndUnregS
     EXPECT_TRUE(KeyExists(L"OPC.ServerList.1"));
     EXPECT_EQ(Text(CLSID_OpcServerList), ReadString(L"OPC.ServerList\\CLSID"));
     EXPECT_EQ(L"OPC.ServerList.1", ReadString(L"OPC.ServerList\\CurVer"));
+    StopServerLists();
 }
 
 }  // namespace

@@ -113,3 +113,12 @@ std::set<DWORD> ProcessesNamed(const wchar_t* exeName) {
     CloseHandle(snapshot);
     return ids;
 }
+
+void StopServer(HANDLE process, DWORD id) {
+    HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{sizeof(entry)};
+    for (BOOL ok = Thread32First(threads, &entry); ok; ok = Thread32Next(threads, &entry))
+        if (entry.th32OwnerProcessID == id) PostThreadMessageW(entry.th32ThreadID, WM_QUIT, 0, 0);
+    CloseHandle(threads);
+    if (WaitForSingleObject(process, 15000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
+}

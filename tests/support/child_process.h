@@ -23,3 +23,8 @@ ChildRun RunChild(const std::wstring& exeName, const std::wstring& arguments,
 
 // The ids of the running processes of an executable (by file name, any letter case).
 std::set<DWORD> ProcessesNamed(const wchar_t* exeName);
+
+// Ends a server the way its monitor would (WM_QUIT to its threads), so that it revokes its
+// class object: Wine keeps the registration of a killed server and sends later activations
+// to the dead process. Killed only if it does not end.
+void StopServer(HANDLE process, DWORD id);

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "child_process.h"
 #include "com_ptr.h"
 #include "driver.h"
 #include "opc.h"
@@ -21,11 +22,6 @@ HWND WaitForDialogOf(DWORD id, DWORD ms);
 
 // Ids of the running server processes.
 std::set<DWORD> ServerProcesses();
-
-// Ends a server the way its monitor would (WM_QUIT to its threads), so that it revokes its
-// class object: Wine keeps the registration of a killed server and sends later activations
-// to the dead process. Killed only if it does not end.
-void StopServer(HANDLE process, DWORD id);
 
 class ServerInstallation {
   public:

@@ -18,6 +18,7 @@
 #include "hresult_text.h"
 #include "json_writer.h"
 #include "opc.h"
+#include "server_list_identity.h"
 #include "text_table.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include "command_line.h"
 #include "interface_anchors.h"
 #include "opc.h"
+#include "server_list_identity.h"
 #include "registration.h"
 #include "server_list.h"
 #include "server_list_registration.h"

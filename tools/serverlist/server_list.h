@@ -12,6 +12,7 @@
 
 #include "com_object.h"
 #include "opc.h"
+#include "server_list_identity.h"
 
 class OPCServerList final : public ComObject<OPCServerList, IOPCServerList, IOPCServerList2> {
   public:

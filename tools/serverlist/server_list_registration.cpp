@@ -4,6 +4,7 @@
 #include "class_catalog.h"
 #include "classes_root.h"
 #include "opc.h"
+#include "server_list_identity.h"
 #include "registry_key.h"
 
 namespace {
