@@ -20,6 +20,7 @@ namespace {
 
 struct Share {
     double server = 0, host = -1;  // percent of one core; host -1 when not under Wine
+    unsigned threads = 0;          // the server's, at the end
 };
 
 // The server's and the wineserver's CPU time over `seconds`, as shares of one core.
@@ -32,6 +33,7 @@ Share Watch(const ProcessMeter& meter, DWORD seconds) {
     Share s;
     s.server = (b.cpuSeconds - a.cpuSeconds) * 100 / elapsed;
     if (meter.UnderWine()) s.host = (b.hostCpuSeconds - a.hostCpuSeconds) * 100 / elapsed;
+    s.threads = b.threads;
     return s;
 }
 
@@ -89,6 +91,8 @@ int RunIdleBench(const Options& options) {
                 json.Key(L"wineserver_percent_of_core");
                 json.Number(Rounded(s.host, 0.001));
             }
+            json.Key(L"server_threads");
+            json.Unsigned(s.threads);
             json.EndObject();
         };
         phase(L"no_groups", baseline);
@@ -101,7 +105,7 @@ int RunIdleBench(const Options& options) {
     auto line = [&](const std::wstring& what, const Share& s) {
         std::wstring text = L"  " + what + L": server " + Percent(s.server);
         if (s.host >= 0) text += L", wineserver " + Percent(s.host);
-        return text + L" of a core\n";
+        return text + L" of a core; " + std::to_wstring(s.threads) + L" server threads\n";
     };
     WriteOut(L"Idle cost on " + connection.Name() + L", " + std::to_wstring(seconds) +
              L" s each\n" + line(L"no groups", baseline) +
