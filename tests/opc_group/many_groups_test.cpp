@@ -41,24 +41,26 @@ TEST_F(ManyGroups, TheLimitOfActiveGroupsRunsOnAFewServerThreads) {
         ASSERT_EQ(S_OK, groups.back().hr) << "group " << i;
     }
     // The last one with an item and a subscriber.
-    ComPtr<IOPCItemMgt> items;
-    ASSERT_EQ(S_OK, groups.back().state.As(items));
-    ASSERT_EQ(S_OK, AddItems(items.Get(), {L"Probe.Dev.Temp"}).hr);
-    ComPtr<IConnectionPointContainer> container;
-    ASSERT_EQ(S_OK, groups.back().state.As(container));
-    ComPtr<IConnectionPoint> point;
-    ASSERT_EQ(S_OK, container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()));
-    ComPtr<RecordingSink> sink = RecordingSink::Make();
-    DWORD cookie = 0;
-    ASSERT_EQ(S_OK, point->Advise(static_cast<IOPCDataCallback*>(sink.Get()), &cookie));
-    EXPECT_TRUE(sink->WaitFor(DataCall::kDataChange, 3, 15000));
+    {
+        ComPtr<IOPCItemMgt> items;
+        ASSERT_EQ(S_OK, groups.back().state.As(items));
+        ASSERT_EQ(S_OK, AddItems(items.Get(), {L"Probe.Dev.Temp"}).hr);
+        ComPtr<IConnectionPointContainer> container;
+        ASSERT_EQ(S_OK, groups.back().state.As(container));
+        ComPtr<IConnectionPoint> point;
+        ASSERT_EQ(S_OK, container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()));
+        ComPtr<RecordingSink> sink = RecordingSink::Make();
+        DWORD cookie = 0;
+        ASSERT_EQ(S_OK, point->Advise(static_cast<IOPCDataCallback*>(sink.Get()), &cookie));
+        EXPECT_TRUE(sink->WaitFor(DataCall::kDataChange, 3, 15000));
 
-    // A thread per group would be over 2,000; RPC threads, drivers and the pool are far fewer.
-    const size_t threads = ServerThreads();
-    EXPECT_GT(threads, 0u);
-    EXPECT_LT(threads, 200u);
-
-    point->Unadvise(cookie);
+        // A thread per group would be over 2,000; RPC threads, drivers and the pool are far
+        // fewer.
+        const size_t threads = ServerThreads();
+        EXPECT_GT(threads, 0u);
+        EXPECT_LT(threads, 200u);
+        point->Unadvise(cookie);
+    }
     for (AddedGroup& group : groups) {
         group.state.Reset();
         EXPECT_EQ(S_OK, server_->RemoveGroup(group.handle, FALSE));
