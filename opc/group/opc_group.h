@@ -1,6 +1,6 @@
 // COPCGroup: an OPC group, created only by its server's AddGroup (or CloneGroup through it).
-// Its update cycles are in the process's cycle scheduler from creation to destruction and keeps a
-// link to the server that created it, which it may outlive.
+// From creation to destruction its update cycles are in the process's cycle scheduler. It keeps
+// a link to the server that created it, which it may outlive.
 //
 // Its state (rate, active flag, deadband, handles, bias, name) is written by client calls on
 // any RPC thread. The rate and the active flag are atomics, read by the cycle's turns; the rest is
@@ -69,11 +69,11 @@ class COPCGroup final
 
     // More handles than this in one call cannot be served (E_OUTOFMEMORY).
     static constexpr DWORD kMaxItemsPerCall = 1u << 20;
-    // Groups alive in the process at most. A group stays in
-    // its server's list after its client lets go of it until the client removes it: a client
-    // that adds groups without end gets E_OUTOFMEMORY from AddGroup instead of taking the
-    // process's memory. The groups' cycles share a few threads (cycle_scheduler.h); a 32-bit
-    // process keeps the lower limit it had, as the transactions' threads share its address space.
+    // Groups alive in the process at most. A group stays in its server's list after its client
+    // lets go of it until the client removes it: a client that adds groups without end gets
+    // E_OUTOFMEMORY from AddGroup instead of taking the process's memory. The groups' cycles
+    // share a few threads (cycle_scheduler.h); a 32-bit process keeps its lower limit, as the
+    // transactions' threads share its address space.
     static constexpr long kMaxGroups = sizeof(void*) == 8 ? 2000 : 500;
     static long LiveGroups() noexcept { return liveGroups_.load(); }
 
