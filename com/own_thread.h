@@ -1,4 +1,4 @@
-// Threads of the server's own that never run driver code (a group's update thread, a
+// Threads of the server's own that never run driver code (the cycle scheduler's, a
 // transaction's) reserve a small stack rather than the executable's default of 2 MB: the
 // groups and pending transactions a process may hold (COPCGroup::kMaxGroups,
 // kMaxPendingTransactions) must fit the address space of the 32-bit build as well. A driver's

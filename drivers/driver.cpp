@@ -8,6 +8,7 @@
 #include "co_task_mem.h"
 #include "com_ptr.h"
 #include "fault_guard.h"
+#include "thread_slot.h"
 
 namespace {
 
@@ -33,7 +34,8 @@ void TakeNames(char** names, DWORD count, std::vector<std::string>& list) {
         if (names[i]) list.emplace_back(names[i]);
 }
 
-thread_local DWORD t_waitLimitMs = CDriver::kDriverLockLimitMs;
+// The thread's wait limit plus one; 0: never set, the longest.
+ThreadSlot<DWORD> g_waitLimit;
 
 }  // namespace
 
@@ -50,15 +52,16 @@ CDriver::~CDriver() {
 }
 
 DWORD CDriver::WaitLimit() noexcept {
-    return t_waitLimitMs;
+    const DWORD stored = g_waitLimit.Get();
+    return stored == 0 ? kDriverLockLimitMs : stored - 1;
 }
 
-CDriver::ScopedWaitLimit::ScopedWaitLimit(DWORD ms) noexcept : previous_(t_waitLimitMs) {
-    t_waitLimitMs = ms < kDriverLockLimitMs ? ms : kDriverLockLimitMs;
+CDriver::ScopedWaitLimit::ScopedWaitLimit(DWORD ms) noexcept : previous_(WaitLimit()) {
+    g_waitLimit.Set((ms < kDriverLockLimitMs ? ms : kDriverLockLimitMs) + 1);
 }
 
 CDriver::ScopedWaitLimit::~ScopedWaitLimit() {
-    t_waitLimitMs = previous_;
+    g_waitLimit.Set(previous_ + 1);
 }
 
 CDriver::TagReading CDriver::UnansweredReading() noexcept {
@@ -364,13 +367,17 @@ bool CDriver::ReadChangedTags(const std::vector<DWORD>& ids, std::vector<DWORD>&
 }
 
 bool CDriver::WriteValue(DWORD id, const Variant& value) {
-    return Bounded(false, [this, id, value] {
+    auto write = [this, id](const Variant& v) {
         CriticalSectionLock record(recordLock_);
         CObjectInfo info;
         GetObjectInfo(id, info);
-        info.value = value;
+        info.value = v;
         return SetObjectInfo(id, info) != 0;
-    });
+    };
+    // Work inside the driver already (a batch of writes) needs no copy of the value for a
+    // task of its own.
+    if (InsideCall()) return write(value);
+    return Bounded(false, [write, value] { return write(value); });
 }
 
 void CDriver::ChangeClientCount(DWORD id, LONG delta) {

@@ -5,6 +5,7 @@
 #include <deque>
 
 #include "sync.h"
+#include "thread_slot.h"
 
 struct DriverCallPool::Shared {
     SRWLOCK lock = SRWLOCK_INIT;
@@ -17,7 +18,7 @@ struct DriverCallPool::Shared {
 };
 
 namespace {
-thread_local const void* t_servedPool = nullptr;
+ThreadSlot<const void*> g_servedPool;  // the pool the thread serves
 }
 
 DriverCallPool::DriverCallPool() : shared_(std::make_shared<Shared>()) {}
@@ -76,7 +77,7 @@ bool DriverCallPool::AnyRunningLongerThan(DWORD ms) const noexcept {
 }
 
 bool DriverCallPool::OnPoolThread() const noexcept {
-    return t_servedPool == shared_.get();
+    return g_servedPool.Get() == shared_.get();
 }
 
 void DriverCallPool::Close(DWORD ms) noexcept {
@@ -95,7 +96,7 @@ DWORD WINAPI DriverCallPool::ThreadProc(void* parameter) noexcept {
     // Drivers may use COM (a stream, a dialog's OLE control): the thread is in the
     // multithreaded apartment, as the callers' threads were.
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    t_servedPool = shared.get();
+    g_servedPool.Set(shared.get());
     AcquireSRWLockExclusive(&shared->lock);
     for (;;) {
         ++shared->idle;
@@ -125,7 +126,7 @@ DWORD WINAPI DriverCallPool::ThreadProc(void* parameter) noexcept {
     }
     --shared->threads;
     ReleaseSRWLockExclusive(&shared->lock);
-    t_servedPool = nullptr;
+    g_servedPool.Set(nullptr);
     if (SUCCEEDED(com)) CoUninitialize();
     return 0;
 }

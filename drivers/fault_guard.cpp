@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "thread_slot.h"
+
 namespace {
 
 struct RecoveryPoint {
@@ -13,7 +15,7 @@ struct RecoveryPoint {
     RecoveryPoint* outer;
 };
 
-thread_local RecoveryPoint* t_recovery = nullptr;
+ThreadSlot<RecoveryPoint*> g_recovery;  // the innermost contained call of the thread
 
 bool IsFault(DWORD code) {
     switch (code) {
@@ -40,11 +42,11 @@ bool IsFault(DWORD code) {
 }
 
 [[noreturn]] void Recover() {
-    __builtin_longjmp(t_recovery->jump, 1);
+    __builtin_longjmp(g_recovery.Get()->jump, 1);
 }
 
 LONG CALLBACK OnException(EXCEPTION_POINTERS* exception) {
-    RecoveryPoint* point = t_recovery;
+    RecoveryPoint* point = g_recovery.Get();
     const DWORD code = exception->ExceptionRecord->ExceptionCode;
     if (!point || !IsFault(code)) return EXCEPTION_CONTINUE_SEARCH;
     point->code = code;
@@ -66,8 +68,9 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* exception) {
 void OnAbort(int) {
     // The CRT resets the handler before calling it.
     signal(SIGABRT, OnAbort);
-    if (!t_recovery) return;  // not inside a driver: abort() goes on and ends the process
-    t_recovery->code = kDriverAborted;
+    RecoveryPoint* point = g_recovery.Get();
+    if (!point) return;  // not inside a driver: abort() goes on and ends the process
+    point->code = kDriverAborted;
     Recover();
 }
 
@@ -80,7 +83,7 @@ bool InstallHandlers() {
 
 struct RecoveryReset {
     RecoveryPoint* outer;
-    ~RecoveryReset() { t_recovery = outer; }
+    ~RecoveryReset() { g_recovery.Set(outer); }
 };
 
 }  // namespace
@@ -91,14 +94,14 @@ __attribute__((noinline)) DWORD CallContainingFaults(void (*call)(void*), void* 
     static const bool installed = InstallHandlers();
     (void)installed;
     RecoveryPoint point{};
-    point.outer = t_recovery;
+    point.outer = g_recovery.Get();
     // Well below this frame's own few variables, within the callee frames given up.
     point.stack = reinterpret_cast<std::uintptr_t>(&point) - 1024;
     if (__builtin_setjmp(point.jump) != 0) {
-        t_recovery = point.outer;
+        g_recovery.Set(point.outer);
         return point.code;
     }
-    t_recovery = &point;
+    g_recovery.Set(&point);
     RecoveryReset reset{point.outer};
     call(context);
     return 0;

@@ -206,6 +206,7 @@ bool COPCGroup::DoTransactionWork(CTransaction& t, ItemValueArrays& arrays) {
         if (!t.Commit()) return false;
         std::vector<HRESULT> outcomes(n, E_FAIL);
         std::vector<ItemWrite> writes;
+        writes.reserve(n);
         {
             ProcessMutexLock lock(itemMutex_);
             // The item's own checks refuse a read-only item and a value of the wrong type,

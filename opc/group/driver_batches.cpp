@@ -156,7 +156,7 @@ void RefreshEveryDriver() noexcept {
         if (!driver->IsUnresponsive()) driver->BeginRefresh();
 }
 
-std::vector<bool> WriteTags(const std::vector<TagRef>& tags, const std::vector<Variant>& values,
+std::vector<bool> WriteTags(const std::vector<TagRef>& tags, std::vector<Variant> values,
                             bool refreshAfter) {
     if (refreshAfter) RefreshEveryDriver();
     std::vector<bool> taken(tags.size(), false);
@@ -170,7 +170,7 @@ std::vector<bool> WriteTags(const std::vector<TagRef>& tags, const std::vector<V
             std::vector<std::pair<DWORD, Variant>> writes;
             writes.reserve(share.positions.size());
             for (size_t position : share.positions)
-                writes.emplace_back(tags[position].tag, values[position]);
+                writes.emplace_back(tags[position].tag, std::move(values[position]));
             return [writes = std::move(writes), refreshAfter](CDriver& driver) {
                 Answers got(writes.size(), false);
                 for (size_t k = 0; k < writes.size(); ++k)

@@ -51,7 +51,7 @@ void ReadChangedTags(std::vector<CycleShare>& shares);
 // driver takes everything; a driver that did not answer in time took nothing (what it does
 // later is its own). With `refreshAfter` every driver is refreshed, and each driver written
 // answers once its fresh update is there. Throws std::bad_alloc.
-std::vector<bool> WriteTags(const std::vector<TagRef>& tags, const std::vector<Variant>& values,
+std::vector<bool> WriteTags(const std::vector<TagRef>& tags, std::vector<Variant> values,
                             bool refreshAfter = false);
 
 // What the drivers know of the tags that item identifiers name.

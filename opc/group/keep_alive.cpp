@@ -1,4 +1,4 @@
-// IOPCGroupStateMgt2: the group's keep-alive time, and the update thread's side of it.
+// IOPCGroupStateMgt2: the group's keep-alive time, and the cycle's side of it.
 //
 // A keep-alive is an OnDataChange without items (transaction 0, master quality and error
 // S_OK) that goes to the data-change subscribers when the group has sent them no
@@ -22,7 +22,7 @@ STDMETHODIMP COPCGroup::SetKeepAlive(DWORD dwKeepAliveTime, DWORD* pdwRevisedKee
     // Counted from now: a client that turns it on hears from the group within the time.
     lastDataChange_ = GetTickCount64();
     keepAlive_ = revised;
-    updateThread_.Wake();
+    schedule_.Wake();
     *pdwRevisedKeepAliveTime = revised;
     return revised == dwKeepAliveTime ? S_OK : OPC_S_UNSUPPORTEDRATE;
 }

@@ -16,7 +16,7 @@ HRESULT COPCGroup::Create(std::shared_ptr<ServerLink> server, ComPtr<COPCGroup>*
     auto* created = new (std::nothrow) COPCGroup(std::move(server));
     if (!created) return E_OUTOFMEMORY;
     ComPtr<COPCGroup> held(created);  // from here on the last Release frees it
-    if (!created->updateThread_.Start(created)) return E_OUTOFMEMORY;
+    if (!created->schedule_.Start(created)) return E_OUTOFMEMORY;
     *group = std::move(held);
     return S_OK;
 }
@@ -95,8 +95,8 @@ OPCHANDLE COPCGroup::ClientGroupHandle() const noexcept {
 }
 
 void COPCGroup::OnLastRelease() noexcept {
-    if (updateThread_.Stop()) delete this;
-    // Otherwise the update thread does not answer; it frees the group when it ends.
+    if (schedule_.Stop()) delete this;
+    // Otherwise its running cycle does not end; the worker running it frees the group after it.
 }
 
 void COPCGroup::DestroyAfterAbandonedStop() noexcept {
@@ -163,8 +163,8 @@ bool COPCGroup::RunCycle(DWORD& ended) noexcept {
         planValid_ = false;
     }
     itemMutex_.Release();
-    // The drivers still loaded, each with what its items' caches hold; the plan is the update
-    // thread's alone, so it is read here without the mutex.
+    // The drivers still loaded, each with what its items' caches hold; the plan is the cycle's
+    // alone, so it is read here without the mutex.
     std::vector<CycleShare> shares;
     std::vector<DWORD> liveShare(planShares_.size(), kNoShare);
     try {
@@ -279,7 +279,7 @@ bool COPCGroup::HasName(const wchar_t* name) const noexcept {
 
 void COPCGroup::Disconnect() noexcept {
     defunct_ = true;
-    updateThread_.Wake();        // a defunct group has no more cycles
+    schedule_.Wake();            // a defunct group has no more cycles
     dataPoint_.DisconnectAll();  // nor callbacks, also from transactions still pending
     DropAdviseConnections();
     // Drops the references that clients hold through the RPC layer; their later calls fail
@@ -351,7 +351,7 @@ STDMETHODIMP COPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpd
         }
         updateRate_ = rate;
     }
-    updateThread_.Wake();  // the next cycle is due at another time now
+    schedule_.Wake();  // the next cycle is due at another time now
     LowerScanPeriod(rate);
     if (pRevisedUpdateRate) *pRevisedUpdateRate = rate;
     return result;

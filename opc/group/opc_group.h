@@ -1,11 +1,10 @@
 // COPCGroup: an OPC group, created only by its server's AddGroup (or CloneGroup through it).
-// It owns its update thread from creation to destruction and keeps a link to the server that
-// created it, which it may outlive.
+// From creation to destruction its update cycles are in the process's cycle scheduler. It keeps
+// a link to the server that created it, which it may outlive.
 //
 // Its state (rate, active flag, deadband, handles, bias, name) is written by client calls on
-// any RPC thread. The rate and the active flag are atomics, read by the update thread at each
-// turn; the rest is guarded by the state lock, so that GetState never copies a name that
-// SetName is freeing.
+// any RPC thread. The rate and the active flag are atomics, read by the cycle's turns; the rest is
+// guarded by the state lock, so that GetState never copies a name that SetName is freeing.
 //
 // Data callbacks (the update cycle's OnDataChange, the outcomes of asynchronous calls) go to
 // every sink of the group's IOPCDataCallback connection point, always with no group lock
@@ -31,7 +30,7 @@
 #include "server_link.h"
 #include "sync.h"
 #include "transaction.h"
-#include "update_thread.h"
+#include "cycle_scheduler.h"
 
 class COPCGroup final
     : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateMgt2, IOPCPublicGroupStateMgt,
@@ -45,7 +44,7 @@ class COPCGroup final
     // The shortest keep-alive time kept: no group does periodic work more often.
     static constexpr DWORD kMinimumKeepAlive = kMinimumUpdateRate;
 
-    // A new group, unreferenced but for the result, its update thread running.
+    // A new group, unreferenced but for the result, its cycles scheduled.
     static HRESULT Create(std::shared_ptr<ServerLink> server, ComPtr<COPCGroup>* group) noexcept;
 
     explicit COPCGroup(std::shared_ptr<ServerLink> server) noexcept;
@@ -70,12 +69,11 @@ class COPCGroup final
 
     // More handles than this in one call cannot be served (E_OUTOFMEMORY).
     static constexpr DWORD kMaxItemsPerCall = 1u << 20;
-    // Groups alive in the process at most. Each has a thread of its own, and a group stays in
-    // its server's list after its client lets go of it until the client removes it: a client
-    // that adds groups without end gets E_OUTOFMEMORY from AddGroup instead of taking the
-    // process's threads and memory. A 32-bit process has room for far fewer threads (under
-    // Wine about 1,300 in all, each costing some 3 MB of address space), and shares it with
-    // the transactions' threads.
+    // Groups alive in the process at most. A group stays in its server's list after its client
+    // lets go of it until the client removes it: a client that adds groups without end gets
+    // E_OUTOFMEMORY from AddGroup instead of taking the process's memory. The groups' cycles
+    // share a few threads (cycle_scheduler.h); a 32-bit process keeps its lower limit, as the
+    // transactions' threads share its address space.
     static constexpr long kMaxGroups = sizeof(void*) == 8 ? 2000 : 500;
     static long LiveGroups() noexcept { return liveGroups_.load(); }
 
@@ -179,7 +177,7 @@ class COPCGroup final
                                  HRESULT** ppErrors) override;
     STDMETHODIMP ClearItemDeadband(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
 
-    // The last reference is gone: the update thread is stopped before the group is freed.
+    // The last reference is gone: its cycles are stopped before the group is freed.
     void OnLastRelease() noexcept;
 
     // The body of a transaction's worker thread: the driver work (without the item mutex),
@@ -325,7 +323,7 @@ class COPCGroup final
 
     // The update cycle's plan: the readable items, named by handle and serial (items may go
     // while the drivers are asked), and their tags by driver, with the change numbers of what
-    // the caches hold (DLLReadChangedTags). Built by the update thread under the item mutex
+    // the caches hold (DLLReadChangedTags). Built by the cycle under the item mutex
     // when the items changed, and kept from cycle to cycle, so that a cycle in which few
     // tags changed touches little more than those.
     struct CycleEntry {
@@ -354,7 +352,7 @@ class COPCGroup final
     void CachesChanged() noexcept { visitAll_ = true; }
 
     // The values of a cycle (one set per callback), kept from one cycle to the next for their
-    // memory; used by the update thread only.
+    // memory; used by the cycle only (never two of one group at once).
     std::vector<std::unique_ptr<ItemValueArrays>> cycleValues_;
 
     static std::atomic<long> liveGroups_;
@@ -368,5 +366,5 @@ class COPCGroup final
     CriticalSection pendingLock_;
     std::vector<CTransaction*> pending_;
 
-    GroupUpdateThread updateThread_;
+    ScheduledCycle schedule_;
 };

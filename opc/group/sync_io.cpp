@@ -160,6 +160,7 @@ HRESULT COPCGroup::WriteItems(DWORD count, const OPCHANDLE* handles, HRESULT** p
     return ComCall([&] {
         CoTaskArray<HRESULT> errors(count);
         std::vector<ItemWrite> writes;
+        writes.reserve(count);  // each move of a record would copy its value
         for (DWORD i = 0; i < count; ++i) errors[i] = OPC_E_INVALIDHANDLE;
         {
             ProcessMutexLock lock(itemMutex_);
@@ -203,9 +204,9 @@ void COPCGroup::WriteToDrivers(std::vector<ItemWrite>& writes, bool refreshAfter
     std::vector<Variant> values(writes.size());
     for (size_t k = 0; k < writes.size(); ++k) {
         tags[k] = writes[k].tag;
-        values[k] = writes[k].value;
+        values[k] = writes[k].value;  // the record keeps its own for the cache
     }
-    const std::vector<bool> taken = WriteTags(tags, values, refreshAfter);
+    const std::vector<bool> taken = WriteTags(tags, std::move(values), refreshAfter);
     ProcessMutexLock lock(itemMutex_);
     for (size_t k = 0; k < writes.size(); ++k) {
         writes[k].outcome = taken[k] ? S_OK : E_FAIL;

@@ -5,7 +5,7 @@
 //
 // Concurrent calls: the list lock guards the private group list and the client name; the
 // public list has its own lock (taken after this one). Groups are released and disconnected
-// outside both locks, since a group's end waits for its update thread.
+// outside both locks, since a group's end waits for its running update cycle.
 #pragma once
 
 #include <windows.h>

@@ -13,6 +13,6 @@ void ReleasePublicGroups() noexcept {
             CriticalSectionLock lock(list.lock);
             if (!list.groups.Remove(list.groups.FirstHandle(), group)) return;
         }
-        // Released outside the lock: a group's end waits for its update thread.
+        // Released outside the lock: a group's end waits for its running update cycle.
     }
 }

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -235,6 +236,26 @@ TEST_F(HungDriver, ARecordReadThatDoesNotReturnStopsNeitherTheCycleNorTheOtherCl
     EXPECT_EQ(31u, done.transaction);
     EXPECT_EQ((std::vector<WORD>{OPC_QUALITY_GOOD, kCommFailure}), done.qualities);
 
+    Answer();
+    EXPECT_TRUE(EvilAnswersAgain(15000));
+}
+
+// Each cycle that asks the hung driver waits for it up to the limit. With more groups stuck so
+// than the cycles have standing workers, another group's cycles must still come at its rate.
+TEST_F(HungDriver, CyclesStuckInAHungDriverHoldUpNoOtherGroup) {
+    ASSERT_NO_FATAL_FAILURE(Start("DLLReadChangedTags"));
+    std::vector<std::unique_ptr<TestGroup>> stuck;
+    for (int i = 0; i < 3; ++i) {
+        stuck.push_back(std::make_unique<TestGroup>());
+        const std::wstring name = L"Stuck" + std::to_wstring(i);
+        ASSERT_NO_FATAL_FAILURE(stuck.back()->Make(server_.Get(), name.c_str(), {L"Evil.Dev.T"}));
+    }
+    Hang();
+    Sleep(1000);  // every group with an Evil item is in a cycle that waits for it
+    const size_t seen = other_.sink->Count(DataCall::kDataChange);
+    Sleep(3000);
+    EXPECT_GE(other_.sink->Count(DataCall::kDataChange), seen + 4)
+        << "the other group's cycles at 250 ms went on";
     Answer();
     EXPECT_TRUE(EvilAnswersAgain(15000));
 }

@@ -110,7 +110,7 @@ TEST_F(KeepAliveChangesOnly, NoneWhileDataFlowsAndOneSoonAfterItStops) {
     w.Write(1, I4(7));
 }
 
-// An inactive group sends no data, and its update thread has no cycle to wake for; the
+// An inactive group sends no data, and the scheduler has no cycle of it to run; the
 // client still hears that the server lives.
 TEST_F(KeepAliveChangesOnly, AnInactiveGroupSendsThemToo) {
     Watched w = Watch(0.0f, kIds, FALSE);

@@ -1,5 +1,6 @@
 #include "group.h"
 
+#include <atomic>
 #include <memory>
 
 #include "co_task_mem.h"
@@ -14,7 +15,7 @@ using CoTaskPtr = std::unique_ptr<T, CoTaskMemDeleter>;
 // Groups of one server object share a name space; two runs never share a server object, but
 // the benchmark adds a group per run, so the name carries a counter as well.
 std::wstring UniqueGroupName() {
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};  // groups are made on several threads at once
     return L"opcclient." + std::to_wstring(GetCurrentProcessId()) + L"." +
            std::to_wstring(++counter);
 }

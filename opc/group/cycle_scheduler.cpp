@@ -1,0 +1,343 @@
+#include "cycle_scheduler.h"
+
+#include <objbase.h>
+#include <mmsystem.h>
+#include <algorithm>
+#include <new>
+#include <utility>
+
+#include "own_thread.h"
+#include "sync.h"
+
+namespace {
+
+// Lets go of a held SRW lock for a scope (a turn runs without it) and takes it back.
+class SrwUnlock {
+  public:
+    explicit SrwUnlock(SRWLOCK& lock) noexcept : lock_(lock) { ReleaseSRWLockExclusive(&lock_); }
+    ~SrwUnlock() { AcquireSRWLockExclusive(&lock_); }
+    SrwUnlock(const SrwUnlock&) = delete;
+    SrwUnlock& operator=(const SrwUnlock&) = delete;
+
+  private:
+    SRWLOCK& lock_;
+};
+
+DWORD MillisecondsUntil(ULONGLONG when, ULONGLONG now) noexcept {
+    if (when <= now) return 0;
+    return static_cast<DWORD>(std::min<ULONGLONG>(when - now, INFINITE - 1));
+}
+
+}  // namespace
+
+bool ScheduledCycle::Start(UpdateCycle* cycle, CycleScheduler& scheduler) noexcept {
+    cycle_ = cycle;
+    last_ = timeGetTime();
+    scheduler_ = &scheduler;
+    if (scheduler.Add(*this)) return true;
+    scheduler_ = nullptr;
+    return false;
+}
+
+bool ScheduledCycle::Start(UpdateCycle* cycle) noexcept {
+    return Start(cycle, CycleScheduler::Process());
+}
+
+bool ScheduledCycle::Stop(DWORD timeoutMs) noexcept {
+    return !scheduler_ || scheduler_->Remove(*this, timeoutMs);
+}
+
+void ScheduledCycle::Wake() noexcept {
+    if (scheduler_) scheduler_->Wake(*this);
+}
+
+DWORD ScheduledCycle::Turn() noexcept {
+    DWORD sleep = INFINITE;
+    if (cycle_->Active()) {
+        // The rate is read afresh each turn; the unsigned difference survives the wrap of
+        // the millisecond clock.
+        const DWORD rate = cycle_->UpdateRate();
+        DWORD since = timeGetTime() - last_;
+        if (since > rate) {
+            DWORD ended = 0;
+            if (cycle_->RunCycle(ended)) {
+                last_ = ended;
+                since = timeGetTime() - last_;
+                if (since > rate) since = rate;  // the report took longer than the rate
+            } else {
+                since = rate + 1 - kRetryMs;  // locks busy: try again shortly
+            }
+        }
+        sleep = rate + 1 - since;
+    }
+    const DWORD keepAlive = cycle_->KeepAliveTurn();
+    return std::min(keepAlive, sleep);
+}
+
+CycleScheduler& CycleScheduler::Process() noexcept {
+    // Built in place and never destroyed: a static object's destructor would run at exit while
+    // groups that clients still hold may have turns.
+    alignas(CycleScheduler) static unsigned char storage[sizeof(CycleScheduler)];
+    static CycleScheduler* const process = new (storage) CycleScheduler();
+    return *process;
+}
+
+CycleScheduler::CycleScheduler(DWORD retireAfterMs) noexcept : retireAfterMs_(retireAfterMs) {}
+
+CycleScheduler::~CycleScheduler() {
+    {
+        SrwLock lock(lock_);
+        ending_ = true;
+        WakeAllConditionVariable(&work_);
+        WakeAllConditionVariable(&timerWake_);
+    }
+    // Only the timer thread changes the list of workers: it has ended first.
+    if (timer_) WaitForSingleObject(timer_.Get(), INFINITE);
+    for (Worker& worker : workers_) WaitForSingleObject(worker.thread.Get(), INFINITE);
+}
+
+size_t CycleScheduler::Workers() const noexcept {
+    SrwLock lock(lock_);
+    return liveWorkers_;
+}
+
+bool CycleScheduler::Add(ScheduledCycle& cycle) noexcept {
+    SrwLock lock(lock_);
+    if (ending_) return false;
+    // The heap never allocates while turns move through it.
+    try {
+        if (heap_.capacity() <= cycles_) heap_.reserve(std::max<size_t>(64, 2 * cycles_));
+    } catch (...) {
+        return false;
+    }
+    if (!timer_) {
+        timer_.Reset(CreateOwnThread(TimerProc, this));
+        if (!timer_) return false;
+    }
+    ++cycles_;
+    Time(cycle, GetTickCount64());
+    return true;
+}
+
+bool CycleScheduler::Remove(ScheduledCycle& cycle, DWORD timeoutMs) noexcept {
+    SrwLock lock(lock_);
+    cycle.stopped_ = true;
+    Untime(cycle);
+    if (cycle.ready_) TakeReady(cycle);
+    if (cycle.running_) {
+        // From inside its own turn (the group's last reference let go in a callback) it cannot
+        // be waited for: the worker cleans up after the turn, as after any stop that gave up.
+        if (cycle.runner_ == GetCurrentThreadId() ||
+            !WaitUntil(turnEnded_, lock_, timeoutMs, [&] { return !cycle.running_; })) {
+            cycle.abandoned_ = true;
+            return false;
+        }
+    }
+    --cycles_;
+    return true;
+}
+
+void CycleScheduler::Wake(ScheduledCycle& cycle) noexcept {
+    SrwLock lock(lock_);
+    if (cycle.stopped_ || cycle.ready_) return;
+    if (cycle.running_)
+        cycle.wakeAgain_ = true;  // the turn may have read the group before the change
+    else
+        Time(cycle, GetTickCount64());
+}
+
+void CycleScheduler::Time(ScheduledCycle& cycle, ULONGLONG due) noexcept {
+    cycle.due_ = due;
+    if (cycle.heapAt_ == ScheduledCycle::kNotTimed) {
+        heap_.push_back(&cycle);  // within the capacity Add made
+        HeapSet(heap_.size() - 1, &cycle);
+    }
+    HeapUp(cycle.heapAt_);
+    HeapDown(cycle.heapAt_);
+    if (heap_.front() == &cycle) WakeConditionVariable(&timerWake_);
+}
+
+void CycleScheduler::Untime(ScheduledCycle& cycle) noexcept {
+    const size_t at = cycle.heapAt_;
+    if (at == ScheduledCycle::kNotTimed) return;
+    cycle.heapAt_ = ScheduledCycle::kNotTimed;
+    ScheduledCycle* last = heap_.back();
+    heap_.pop_back();
+    if (last == &cycle) return;
+    HeapSet(at, last);
+    HeapUp(at);
+    HeapDown(last->heapAt_);
+}
+
+void CycleScheduler::HeapSet(size_t at, ScheduledCycle* cycle) noexcept {
+    heap_[at] = cycle;
+    cycle->heapAt_ = at;
+}
+
+void CycleScheduler::HeapUp(size_t at) noexcept {
+    ScheduledCycle* cycle = heap_[at];
+    while (at > 0) {
+        const size_t parent = (at - 1) / 2;
+        if (heap_[parent]->due_ <= cycle->due_) break;
+        HeapSet(at, heap_[parent]);
+        at = parent;
+    }
+    HeapSet(at, cycle);
+}
+
+void CycleScheduler::HeapDown(size_t at) noexcept {
+    ScheduledCycle* cycle = heap_[at];
+    for (;;) {
+        size_t child = 2 * at + 1;
+        if (child >= heap_.size()) break;
+        if (child + 1 < heap_.size() && heap_[child + 1]->due_ < heap_[child]->due_) ++child;
+        if (cycle->due_ <= heap_[child]->due_) break;
+        HeapSet(at, heap_[child]);
+        at = child;
+    }
+    HeapSet(at, cycle);
+}
+
+void CycleScheduler::PushReady(ScheduledCycle& cycle, ULONGLONG now) noexcept {
+    cycle.ready_ = true;
+    cycle.readySince_ = now;
+    cycle.nextReady_ = nullptr;
+    (readyLast_ ? readyLast_->nextReady_ : readyFirst_) = &cycle;
+    readyLast_ = &cycle;
+    ++readyCount_;
+    WakeConditionVariable(&work_);
+}
+
+void CycleScheduler::TakeReady(ScheduledCycle& cycle) noexcept {
+    ScheduledCycle* before = nullptr;
+    for (ScheduledCycle* c = readyFirst_; c != &cycle; c = c->nextReady_) before = c;
+    (before ? before->nextReady_ : readyFirst_) = cycle.nextReady_;
+    if (readyLast_ == &cycle) readyLast_ = before;
+    cycle.nextReady_ = nullptr;
+    cycle.ready_ = false;
+    --readyCount_;
+}
+
+bool CycleScheduler::StartWorker() noexcept {
+    try {
+        workers_.push_back(Worker{this, UniqueHandle(), false});
+    } catch (...) {
+        return false;
+    }
+    Worker& worker = workers_.back();
+    worker.thread.Reset(CreateOwnThread(WorkerProc, &worker));
+    if (!worker.thread) {
+        workers_.pop_back();
+        return false;
+    }
+    ++liveWorkers_;
+    return true;
+}
+
+void CycleScheduler::ReapWorkers() noexcept {
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        if (!it->ended) {
+            ++it;
+            continue;
+        }
+        // It has only its return left to do.
+        WaitForSingleObject(it->thread.Get(), INFINITE);
+        it = workers_.erase(it);
+    }
+}
+
+DWORD CycleScheduler::ManageTurns(ULONGLONG now) noexcept {
+    while (!heap_.empty() && heap_.front()->due_ <= now) {
+        ScheduledCycle& due = *heap_.front();
+        Untime(due);
+        PushReady(due, now);
+    }
+    ReapWorkers();
+    // Up to the standing pool, a worker for every turn nobody is free for; beyond it, one
+    // more when every worker is stuck in a turn.
+    while (liveWorkers_ < kMinWorkers && readyCount_ > idleWorkers_ && StartWorker()) {
+    }
+    DWORD sleep = INFINITE;
+    if (readyFirst_ && liveWorkers_ < kMaxWorkers) {
+        bool allStuck = idleWorkers_ == 0 && now - lastGrowth_ >= kGrowAfterMs;
+        for (const Worker& worker : workers_)
+            if (!worker.ended && (worker.turnSince == 0 || now - worker.turnSince < kGrowAfterMs))
+                allStuck = false;
+        if (allStuck && StartWorker()) lastGrowth_ = now;
+        sleep = kGrowAfterMs / 2;  // look again while turns wait
+    }
+    if (!heap_.empty()) sleep = std::min(sleep, MillisecondsUntil(heap_.front()->due_, now));
+    return sleep;
+}
+
+DWORD WINAPI CycleScheduler::TimerProc(void* self) noexcept {
+    static_cast<CycleScheduler*>(self)->RunTimer();
+    return 0;
+}
+
+DWORD WINAPI CycleScheduler::WorkerProc(void* worker) noexcept {
+    Worker& self = *static_cast<Worker*>(worker);
+    self.owner->RunWorker(self);
+    return 0;
+}
+
+void CycleScheduler::RunTimer() noexcept {
+    SrwLock lock(lock_);
+    while (!ending_) {
+        const DWORD sleep = ManageTurns(GetTickCount64());
+        SleepConditionVariableSRW(&timerWake_, &lock_, sleep, 0);
+    }
+}
+
+void CycleScheduler::RunWorker(Worker& worker) noexcept {
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        SrwLock lock(lock_);
+        for (;;) {
+            if (!readyFirst_) {
+                if (ending_) break;
+                ++idleWorkers_;
+                const bool extra = liveWorkers_ > kMinWorkers;
+                const bool woken =
+                    SleepConditionVariableSRW(&work_, &lock_, extra ? retireAfterMs_ : INFINITE, 0);
+                --idleWorkers_;
+                // Retires, unless it is the last one free beside workers stuck in turns.
+                if (!woken && !readyFirst_ && liveWorkers_ > kMinWorkers && idleWorkers_ > 0) break;
+                continue;
+            }
+            ScheduledCycle& cycle = *readyFirst_;
+            TakeReady(cycle);
+            cycle.running_ = true;
+            cycle.runner_ = GetCurrentThreadId();
+            worker.turnSince = GetTickCount64();
+            DWORD next;
+            {
+                SrwUnlock unlocked(lock_);
+                next = cycle.Turn();
+            }
+            worker.turnSince = 0;
+            cycle.running_ = false;
+            cycle.runner_ = 0;
+            if (cycle.abandoned_) {
+                --cycles_;
+                UpdateCycle* group = cycle.cycle_;
+                SrwUnlock unlocked(lock_);
+                group->DestroyAfterAbandonedStop();  // `cycle` goes with its group
+                continue;
+            }
+            if (cycle.stopped_) {
+                WakeAllConditionVariable(&turnEnded_);
+                continue;
+            }
+            const ULONGLONG now = GetTickCount64();
+            if (std::exchange(cycle.wakeAgain_, false))
+                Time(cycle, now);
+            else if (next != INFINITE)
+                Time(cycle, now + next);
+        }
+        --liveWorkers_;
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+    SrwLock lock(lock_);
+    worker.ended = true;
+}

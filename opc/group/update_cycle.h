@@ -1,0 +1,30 @@
+// What the cycle scheduler (cycle_scheduler.h) asks of a group. From the group's creation to its
+// destruction, while the group is active, one update cycle runs once more than the update rate
+// has passed since the end of the previous one. A cycle ends when its values are taken; sending
+// them to the subscribers comes after that and does not count, so a callback that takes long
+// (ten thousand values through the RPC layer) does not stretch the rate at which the values are
+// taken, as long as it takes less than the rate. In between the group costs nothing: no thread
+// of its own, no timer while it is inactive; a change of the rate or the active flag (Wake) and
+// a stop take effect at once. A cycle that could not take its locks is retried after kRetryMs.
+// A group with a keep-alive time gets turns for it too, active or not.
+#pragma once
+
+#include <windows.h>
+
+class UpdateCycle {
+  public:
+    virtual DWORD UpdateRate() const noexcept = 0;
+    virtual bool Active() const noexcept = 0;
+    // False when the cycle could not run (its locks were busy): the next turn tries again.
+    // `ended` is set to the timeGetTime() at which the values were taken.
+    virtual bool RunCycle(DWORD& ended) noexcept = 0;
+    // Called on the worker thread that ran the group's last turn when Stop gave up waiting for
+    // that turn: the group is freed here, never under a running cycle.
+    virtual void DestroyAfterAbandonedStop() noexcept = 0;
+    // At every turn, after any cycle: sends a keep-alive callback if one is due, and gives
+    // the milliseconds until the next may be due (INFINITE: none ever, until Wake).
+    virtual DWORD KeepAliveTurn() noexcept { return INFINITE; }
+
+  protected:
+    ~UpdateCycle() = default;
+};
