@@ -77,11 +77,59 @@ bool DevicePoller::WaitEnded(DWORD ms) const {
 }
 
 void DevicePoller::EnsureConnection(const DeviceSettings& d) {
-    if (connection_ && d.host == connected_.host && d.port == connected_.port &&
-        d.unit == connected_.unit && d.timeoutMs == connected_.timeoutMs)
-        return;
-    connection_ = std::make_unique<Connection>(d.host, d.port, d.unit, d.timeoutMs);
     connected_ = d;
+    std::string key = LinkKey(d);
+    if (link_ && key == linkKey_) return;
+    link_ = AcquireLink(d);
+    linkKey_ = std::move(key);
+}
+
+LinkCounters DevicePoller::Counters() const {
+    std::lock_guard<std::mutex> lock(countersLock_);
+    return counters_;
+}
+
+LinkStatus DevicePoller::Transact(const Bytes& request, Bytes& answer) {
+    LinkStatus status;
+    bool wasOpen, open;
+    const ULONGLONG started = GetTickCount64();
+    {
+        std::lock_guard<std::mutex> lock(link_->lock);
+        wasOpen = link_->link->IsOpen();
+        status = link_->link->Transact(connected_.unit, request, answer, connected_.timeoutMs);
+        open = link_->link->IsOpen();
+    }
+    std::lock_guard<std::mutex> lock(countersLock_);
+    LinkCounters& c = counters_;
+    ++c.requests;
+    if (!wasOpen && open && c.requests > 1) ++c.reconnects;
+    c.connected = open;
+    switch (status) {
+        case LinkStatus::kOk:
+            ++c.answers;
+            c.lastRoundTripMs = static_cast<uint32_t>(GetTickCount64() - started);
+            GetSystemTimeAsFileTime(&c.lastGoodAnswer);
+            c.lastError.clear();
+            if (answer.size() >= 2 && (answer[0] & 0x80))
+                ++c.exceptions[answer[1] < c.exceptions.size() ? answer[1] : 0];
+            break;
+        case LinkStatus::kTimeout:
+            ++c.timeouts;
+            c.lastError = L"Устройство не ответило за время ожидания.";
+            break;
+        case LinkStatus::kBadFrame:
+            ++c.frameErrors;
+            c.lastError = L"Ответ искажён: неверная контрольная сумма, адрес или длина.";
+            break;
+        case LinkStatus::kBroken:
+            ++c.frameErrors;
+            c.lastError = L"Связь с устройством прервана.";
+            break;
+        case LinkStatus::kUnreachable:
+            c.lastError = L"Устройство или порт недоступны.";
+            break;
+    }
+    return status;
 }
 
 void DevicePoller::Run() {
@@ -114,11 +162,11 @@ void DevicePoller::Run() {
     writes_.clear();
 }
 
-Connection::Status DevicePoller::Ask(const Bytes& request, Bytes& answer, uint8_t retries) {
-    Connection::Status status = Connection::Status::kUnreachable;
+LinkStatus DevicePoller::Ask(const Bytes& request, Bytes& answer, uint8_t retries) {
+    LinkStatus status = LinkStatus::kUnreachable;
     for (unsigned attempt = 0; attempt <= retries; ++attempt) {
-        status = connection_->Transact(request, answer);
-        if (status == Connection::Status::kOk || status == Connection::Status::kUnreachable ||
+        status = Transact(request, answer);
+        if (status == LinkStatus::kOk || status == LinkStatus::kUnreachable ||
             WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0)
             break;
     }
@@ -162,11 +210,16 @@ void DevicePoller::ReadTogether(Table table, const std::vector<const PolledTag*>
     }
     RunWrites();
     Bytes pdu;
-    const Connection::Status status = Ask(ReadRequest(table, address, count), pdu, retries_);
+    const LinkStatus status = Ask(ReadRequest(table, address, count), pdu, retries_);
     Answer answer;
-    if (status == Connection::Status::kOk) answer = ParseReadAnswer(pdu, table, count);
-    if (status != Connection::Status::kOk || answer.kind == Answer::Kind::kMalformed) {
-        if (connection_->IsOpen()) connection_->Close();
+    if (status == LinkStatus::kOk) answer = ParseReadAnswer(pdu, table, count);
+    if (status != LinkStatus::kOk || answer.kind == Answer::Kind::kMalformed) {
+        // A TCP stream out of step is started afresh; an RTU line needs no such thing, and
+        // other devices on it are still answering.
+        if (connected_.transport == Transport::kTcp) {
+            std::lock_guard<std::mutex> lock(link_->lock);
+            link_->link->Close();
+        }
         away = true;
         for (const PolledTag* t : tags) out.push_back(Failed(t->id, kQualityCommFailure));
         return;
@@ -221,7 +274,7 @@ void DevicePoller::RunWrites() {
         }
         Bytes pdu;
         // Not repeated: a write whose answer was lost may have been carried out.
-        if (connection_->Transact(job->request, pdu) == Connection::Status::kOk)
+        if (Transact(job->request, pdu) == LinkStatus::kOk)
             job->confirmed = ParseWriteAnswer(pdu, job->request).kind == Answer::Kind::kOk;
         SetEvent(job->done);
     }

@@ -1,7 +1,8 @@
 // The worker of one device: reads the device's tags every poll period on a thread of its own,
 // in as few requests as the protocol allows, and posts what it read to the model; a slow or
-// silent device holds up nobody but itself. Writes are handed to the same worker (one
-// connection per device, as many devices allow no more) and go before the next read request.
+// silent device holds up nobody but itself and the devices on its own line or gateway, which
+// take turns with it on one shared link. Writes are handed to the same worker and go before
+// the next read request.
 //
 // The thread holds a reference to the driver's DLL and lets it go as it ends, so the DLL stays
 // loaded under a worker that is still waiting for its device when the server unloads it.
@@ -14,7 +15,8 @@
 #include <memory>
 #include <mutex>
 
-#include "modbus_connection.h"
+#include "link_counters.h"
+#include "link_pool.h"
 #include "modbus_model.h"
 
 namespace modbus {
@@ -39,6 +41,9 @@ class DevicePoller : public std::enable_shared_from_this<DevicePoller> {
     // (withdrawn otherwise) and the time-out again for the answer.
     bool Write(const Bytes& request, DWORD timeoutMs);
 
+    // What the worker has counted so far.
+    LinkCounters Counters() const;
+
     // Tags merged into one request may lie this many registers (or bits) apart.
     static constexpr uint16_t kMaxGap = 16;
 
@@ -59,7 +64,9 @@ class DevicePoller : public std::enable_shared_from_this<DevicePoller> {
     // Runs queued writes; false when the worker is to end.
     void RunWrites();
     // A request with the device's retries; the answer's PDU in `answer`.
-    Connection::Status Ask(const Bytes& request, Bytes& answer, uint8_t retries);
+    LinkStatus Ask(const Bytes& request, Bytes& answer, uint8_t retries);
+    // One request on the shared link, counted.
+    LinkStatus Transact(const Bytes& request, Bytes& answer);
     void ReadTogether(Table table, const std::vector<const PolledTag*>& tags, uint16_t address,
                       uint16_t count, std::vector<Reading>& out, bool& deviceAway);
     void EnsureConnection(const DeviceSettings& device);
@@ -71,8 +78,11 @@ class DevicePoller : public std::enable_shared_from_this<DevicePoller> {
     HANDLE thread_ = nullptr;
     std::mutex writesLock_;
     std::deque<std::shared_ptr<WriteJob>> writes_;
-    std::unique_ptr<Connection> connection_;
-    DeviceSettings connected_;  // what the connection was opened with
+    std::shared_ptr<SharedLink> link_;
+    std::string linkKey_;
+    DeviceSettings connected_;  // what the link was taken for
+    mutable std::mutex countersLock_;
+    LinkCounters counters_;
     uint8_t retries_ = 0;
 };
 

@@ -1,6 +1,8 @@
 #include "modbus_dialogs.h"
 
 #include <cwchar>
+#include <initializer_list>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -46,11 +48,21 @@ enum Control : WORD {
     kRangeLow,
     kRangeHigh,
     kUnits,
+    // a device's transport and serial line (numbered after the rest, which keep theirs)
+    kTransport,
+    kPortName,
+    kBaud,
+    kDataBits,
+    kParity,
+    kStopBits,
 };
 
 constexpr const wchar_t* kCaption = L"Modbus TCP";
 
-const Control kDeviceControls[] = {kHost, kPort, kUnit, kPoll, kTimeout, kRetries};
+const Control kDeviceControls[] = {kTransport, kHost,     kPort, kPortName, kBaud,    kDataBits,
+                                   kParity,    kStopBits, kUnit, kPoll,     kTimeout, kRetries};
+const Control kNetworkControls[] = {kHost, kPort};
+const Control kLineControls[] = {kPortName, kBaud, kDataBits, kParity, kStopBits};
 const Control kTagControls[] = {
     kTable,  kAddress, kNotation, kType,   kStringRegisters, kLowWordFirst, kSwapBytes, kScaled,
     kRawLow, kRawHigh, kEuLow,    kEuHigh, kRanged,          kRangeLow,     kRangeHigh, kUnits};
@@ -104,6 +116,30 @@ void ShowFieldsFor(HWND dialog, Kind kind) {
     }
 }
 
+// A list's choice, or `fallback` when there is none in [0, count).
+size_t Selected(HWND dialog, Control list, size_t count, size_t fallback) {
+    const LRESULT at = SendDlgItemMessageW(dialog, list, CB_GETCURSEL, 0, 0);
+    return at >= 0 && static_cast<size_t>(at) < count ? static_cast<size_t>(at) : fallback;
+}
+
+Transport SelectedTransport(HWND dialog) {
+    return static_cast<Transport>(Selected(dialog, kTransport, 3, 0));
+}
+
+// A device's address fields, or its serial line's, as its transport needs.
+void EnableForTransport(HWND dialog) {
+    const bool serial = SelectedTransport(dialog) == Transport::kRtu;
+    for (Control c : kNetworkControls) EnableWindow(GetDlgItem(dialog, c), !serial);
+    for (Control c : kLineControls) EnableWindow(GetDlgItem(dialog, c), serial);
+}
+
+void AddChoices(HWND dialog, Control list, std::initializer_list<const wchar_t*> choices,
+                size_t selected) {
+    for (const wchar_t* choice : choices)
+        SendDlgItemMessageW(dialog, list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice));
+    SendDlgItemMessageW(dialog, list, CB_SETCURSEL, selected, 0);
+}
+
 Table SelectedTable(HWND dialog) {
     const LRESULT at = SendDlgItemMessageW(dialog, kTable, CB_GETCURSEL, 0, 0);
     return at >= 0 && at <= 3 ? static_cast<Table>(at) : Table::kHoldingRegister;
@@ -129,8 +165,22 @@ void Fill(HWND dialog, const DialogState& state) {
     SetDlgItemTextW(dialog, kDescription, Wide(s.description).c_str());
 
     const DeviceSettings& d = s.device;
+    AddChoices(dialog, kTransport,
+               {L"Modbus TCP", L"Modbus RTU через TCP", L"Modbus RTU (последовательный порт)"},
+               static_cast<size_t>(d.transport));
     SetDlgItemTextW(dialog, kHost, Wide(d.host).c_str());
     SetDlgItemInt(dialog, kPort, d.port, FALSE);
+    SetDlgItemTextW(dialog, kPortName, Wide(d.portName).c_str());
+    size_t baud = 3;  // 9600
+    for (size_t i = 0; i < std::size(kBaudRates); ++i) {
+        SendDlgItemMessageW(dialog, kBaud, CB_ADDSTRING, 0,
+                            reinterpret_cast<LPARAM>(std::to_wstring(kBaudRates[i]).c_str()));
+        if (kBaudRates[i] == d.baud) baud = i;
+    }
+    SendDlgItemMessageW(dialog, kBaud, CB_SETCURSEL, baud, 0);
+    AddChoices(dialog, kDataBits, {L"7", L"8"}, d.dataBits == 7 ? 0 : 1);
+    AddChoices(dialog, kParity, {L"нет", L"чётная", L"нечётная"}, static_cast<size_t>(d.parity));
+    AddChoices(dialog, kStopBits, {L"1", L"2"}, d.stopBits == 2 ? 1 : 0);
     SetDlgItemInt(dialog, kUnit, d.unit, FALSE);
     SetDlgItemInt(dialog, kPoll, d.pollMs, FALSE);
     SetDlgItemInt(dialog, kTimeout, d.timeoutMs, FALSE);
@@ -162,15 +212,25 @@ void Fill(HWND dialog, const DialogState& state) {
     SetDlgItemTextW(dialog, kUnits, Wide(t.units).c_str());
     ShowNotation(dialog);
     ShowFieldsFor(dialog, state.kinds.front());
+    EnableForTransport(dialog);
 }
 
 // Reads the device's fields; false (with a message) for what is not a number in range.
 bool ReadDevice(HWND dialog, DeviceSettings& d) {
-    unsigned long port, unit, poll, timeout, retries;
-    d.host = Ansi(DialogText(dialog, kHost));
-    if (!ParseWhole(DialogText(dialog, kPort), 1, 65535, port)) {
-        driver_kit::Complain(dialog, kCaption, L"Порт должен быть от 1 до 65535.", kPort);
-        return false;
+    unsigned long port = d.port, unit, poll, timeout, retries;
+    d.transport = SelectedTransport(dialog);
+    if (d.transport == Transport::kRtu) {
+        d.portName = Ansi(DialogText(dialog, kPortName));
+        d.baud = kBaudRates[Selected(dialog, kBaud, std::size(kBaudRates), 3)];
+        d.dataBits = Selected(dialog, kDataBits, 2, 1) == 0 ? 7 : 8;
+        d.parity = static_cast<Parity>(Selected(dialog, kParity, 3, 1));
+        d.stopBits = Selected(dialog, kStopBits, 2, 0) == 0 ? 1 : 2;
+    } else {
+        d.host = Ansi(DialogText(dialog, kHost));
+        if (!ParseWhole(DialogText(dialog, kPort), 1, 65535, port)) {
+            driver_kit::Complain(dialog, kCaption, L"Порт должен быть от 1 до 65535.", kPort);
+            return false;
+        }
     }
     if (!ParseWhole(DialogText(dialog, kUnit), 0, 255, unit)) {
         driver_kit::Complain(dialog, kCaption,
@@ -294,8 +354,14 @@ INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogSt
     }
     const short first = y;
     const Row device[] = {
+        {L"Связь:", kTransport, DialogTemplate::ComboBox, list},
         {L"Хост или IP-адрес:", kHost, DialogTemplate::Edit, edit},
         {L"Порт TCP:", kPort, DialogTemplate::Edit, edit | ES_NUMBER},
+        {L"COM-порт:", kPortName, DialogTemplate::Edit, edit},
+        {L"Скорость, бит/с:", kBaud, DialogTemplate::ComboBox, list},
+        {L"Биты данных:", kDataBits, DialogTemplate::ComboBox, list},
+        {L"Чётность:", kParity, DialogTemplate::ComboBox, list},
+        {L"Стоповые биты:", kStopBits, DialogTemplate::ComboBox, list},
         {L"Unit id:", kUnit, DialogTemplate::Edit, edit | ES_NUMBER},
         {L"Период опроса, мс:", kPoll, DialogTemplate::Edit, edit | ES_NUMBER},
         {L"Ожидание ответа, мс:", kTimeout, DialogTemplate::Edit, edit | ES_NUMBER},
@@ -338,6 +404,7 @@ INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogSt
     handlers.changed = [&](HWND dialog, WORD id, WORD code) {
         if (id == kKind && code == CBN_SELCHANGE)
             ShowFieldsFor(dialog, SelectedKind(dialog, state));
+        if (id == kTransport && code == CBN_SELCHANGE) EnableForTransport(dialog);
         if ((id == kTable && code == CBN_SELCHANGE) || (id == kAddress && code == EN_CHANGE))
             ShowNotation(dialog);
     };

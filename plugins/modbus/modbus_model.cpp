@@ -13,9 +13,10 @@ namespace {
 // The stream: "MBTC", the format version, the object count, then every object parent first
 // (its parent's position in the stream, 0 for the root). Little-endian, fixed sizes: the
 // same bytes from the 32- and the 64-bit build. Version 2 added a tag's range and units;
-// a version 1 stream still loads, its tags without them.
+// a version 1 stream still loads, its tags without them. Version 3 added a device's transport
+// and serial line; devices of older streams are Modbus TCP devices, as they were then.
 constexpr char kMagic[4] = {'M', 'B', 'T', 'C'};
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 constexpr uint32_t kMaxObjects = 1000000;
 constexpr uint32_t kMaxText = 4096;
 
@@ -109,6 +110,12 @@ void WriteSettings(Writer& w, const ObjectSettings& s) {
         w.U32(d.pollMs);
         w.U32(d.timeoutMs);
         w.U8(d.retries);
+        w.U8(static_cast<uint8_t>(d.transport));
+        w.Text(d.portName);
+        w.U32(d.baud);
+        w.U8(d.dataBits);
+        w.U8(static_cast<uint8_t>(d.parity));
+        w.U8(d.stopBits);
     } else if (s.kind == Kind::kTag) {
         const TagSettings& t = s.tag;
         const Encoding& e = t.encoding;
@@ -140,6 +147,15 @@ bool ReadSettings(Reader& r, uint32_t version, ObjectSettings& s) {
         if (!r.Text(d.host) || !r.U16(d.port) || !r.U8(d.unit) || !r.U32(d.pollMs) ||
             !r.U32(d.timeoutMs) || !r.U8(d.retries))
             return false;
+        uint8_t transport, parity;
+        if (version >= 3) {
+            if (!r.U8(transport) || transport > static_cast<uint8_t>(Transport::kRtu) ||
+                !r.Text(d.portName) || !r.U32(d.baud) || !r.U8(d.dataBits) || !r.U8(parity) ||
+                parity > static_cast<uint8_t>(Parity::kOdd) || !r.U8(d.stopBits))
+                return false;
+            d.transport = static_cast<Transport>(transport);
+            d.parity = static_cast<Parity>(parity);
+        }
     } else if (s.kind == Kind::kTag) {
         TagSettings& t = s.tag;
         Encoding& e = t.encoding;
@@ -214,6 +230,16 @@ std::wstring Model::CheckLocked(DWORD parent, DWORD id, const ObjectSettings& s)
     else if (!ValidName(s.name))
         why = L"Имя папки не может быть пустым и не может содержать точку.";
     if (!why.empty()) return why;
+    if (s.kind == Kind::kDevice && s.device.transport == Transport::kRtu)
+        for (const auto& [other, o] : objects_) {
+            const DeviceSettings& d = o.settings.device;
+            if (other != 0 && other != id && o.settings.kind == Kind::kDevice &&
+                d.transport == Transport::kRtu &&
+                ComPortNumber(d.portName) == ComPortNumber(s.device.portName) &&
+                !SameLineFormat(d, s.device))
+                return L"Устройства на одном последовательном порту должны иметь одинаковые "
+                       L"скорость, биты данных, чётность и стоповые биты.";
+        }
     const DWORD same = FindLocked(parent, s.name);
     if (same != 0 && same != id) return L"Объект с таким именем уже есть на этом уровне.";
     return L"";

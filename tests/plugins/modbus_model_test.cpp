@@ -143,13 +143,14 @@ TEST(ModbusModel, TheStreamKeepsEverySettingAndRefusesWhatItCannotRead) {
     EXPECT_EQ(150.5, t.encoding.scaling.euHigh);
     EXPECT_EQ(8, copy.Settings(copy.FindPath("PLC.Name"))->tag.encoding.stringRegisters);
 
-    // The head of the stream, the same from every build: magic, version 2, one object...
+    // The head of the stream, the same from every build: magic, version 3, one object...
     Model small;
     small.Add(0, Device("D", 502, 1000, 1000, 2));
-    const std::string head("MBTC\x02\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00", 17);
+    const std::string head("MBTC\x03\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00", 17);
     EXPECT_EQ(head, small.Save().substr(0, 17));
     // ...and a device: name, description, host, port 502, unit 1, poll and time-out 1000 ms,
-    // two retries.
+    // two retries, Modbus TCP, and the serial line it does not use: COM1, 9600 baud, 8 data
+    // bits, even parity, 1 stop bit.
     const std::string device502(
         "\x01\x00\x00\x00"
         "D"
@@ -160,15 +161,20 @@ TEST(ModbusModel, TheStreamKeepsEverySettingAndRefusesWhatItCannotRead) {
         "\x01"
         "\xE8\x03\x00\x00"
         "\xE8\x03\x00\x00"
-        "\x02",
-        34);
+        "\x02"
+        "\x00"
+        "\x04\x00\x00\x00"
+        "COM1"
+        "\x80\x25\x00\x00"
+        "\x08\x01\x01",
+        50);
     EXPECT_EQ(device502, small.Save().substr(17));
 
     // Whatever cannot be read leaves the tree as it was.
     const std::string before = copy.Save();
     for (const std::string& bad :
          {std::string(), std::string("MBTC"), bytes.substr(0, bytes.size() - 1), bytes + "x",
-          "MBTC\x03" + bytes.substr(5), "MBTC" + std::string(4, '\0') + bytes.substr(8),
+          "MBTC\x04" + bytes.substr(5), "MBTC" + std::string(4, '\0') + bytes.substr(8),
           "XXXX" + bytes.substr(4)})
         EXPECT_FALSE(copy.Load(bad));
     std::string badPort = small.Save();
@@ -225,8 +231,9 @@ TEST(ModbusModel, AStreamOfTheFirstVersionLoadsAndTheRangeAndUnitsRoundTrip) {
         "C";  // cp1251
     ASSERT_TRUE(m.Edit(m.FindPath("D.Temp"), temp));
     const std::string second = m.Save();
-    EXPECT_EQ('\x02', second[4]);
-    EXPECT_EQ(first.size() + 1 + 8 + 8 + 4 + 2, second.size()) << "the tag's new fields alone";
+    EXPECT_EQ('\x03', second[4]);
+    EXPECT_EQ(first.size() + 1 + 8 + 8 + 4 + 2 + 16, second.size())
+        << "the tag's range and units, and the device's transport and line";
     Model copy;
     ASSERT_TRUE(copy.Load(second));
     const modbus::TagSettings back = copy.Settings(copy.FindPath("D.Temp"))->tag;
