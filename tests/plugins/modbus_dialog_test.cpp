@@ -35,6 +35,9 @@ enum : int {
     kRangeLow,
     kRangeHigh,
     kUnits,
+    kTransport,
+    kPortName,
+    kBaud,
 };
 
 class ModbusDialogs : public testing::Test {
@@ -96,6 +99,40 @@ TEST_F(ModbusDialogs, ADeviceWithABadPortIsExplainedAndAGoodOneIsTaken) {
     std::vector<std::string> devices;
     driver_->EnumChildren(devices, 0);
     EXPECT_EQ((std::vector<std::string>{"PLC1", "\xCD\xE0\xF1\xEE\xF1\xED\xE0\xFF"}), devices);
+}
+
+// Choosing a serial line offers its fields instead of the network's, and a broadcast unit or a
+// port that is no COM port is explained before anything is added.
+TEST_F(ModbusDialogs, ASerialDeviceOffersItsLineAndRefusesBroadcastAndBadPorts) {
+    int refusals = 0;
+    WithDialog(
+        kAddTitle, [&] { driver_->AddObject(0, nullptr); },
+        [&](HWND dialog) {
+            EXPECT_EQ(L"Modbus TCP", DialogItemText(dialog, kTransport));
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog, kHost)));
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, kPortName)));
+            SendDlgItemMessageW(dialog, kTransport, CB_SETCURSEL, 2, 0);
+            SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(kTransport, CBN_SELCHANGE),
+                         reinterpret_cast<LPARAM>(GetDlgItem(dialog, kTransport)));
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, kHost)));
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, kPort)));
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog, kPortName)));
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog, kBaud)));
+            EXPECT_EQ(L"9600", DialogItemText(dialog, kBaud));
+            SetDlgItemTextW(dialog, kName, L"Meter");
+            SetDlgItemTextW(dialog, kPort, L"");  // unused on a line: not checked
+            SetDlgItemTextW(dialog, kPortName, L"COM0");
+            refusals += RefusedOnOk(dialog);
+            SetDlgItemTextW(dialog, kPortName, L"COM12");
+            SetDlgItemTextW(dialog, kUnit, L"0");
+            refusals += RefusedOnOk(dialog);
+            SetDlgItemTextW(dialog, kUnit, L"12");
+            PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        });
+    EXPECT_EQ(2, refusals);
+    std::vector<std::string> devices;
+    driver_->EnumChildren(devices, 0);
+    EXPECT_EQ((std::vector<std::string>{"PLC1", "Meter"}), devices);
 }
 
 TEST_F(ModbusDialogs, ATagThatDoesNotFitItsTableIsExplainedAndItsAddressShownAsEngineersWriteIt) {
