@@ -36,6 +36,8 @@ from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
 from pymodbus.server.async_io import ModbusSerialServer, ModbusTcpServer
 from pymodbus.transaction import ModbusRtuFramer
 
+from modbus_device import run_in_background
+
 SIZE = 2000
 UNITS = tuple(range(1, 11))  # 1 and 2 for the tests, all ten for the benchmark
 LINE_COM, FAKE_COM = 41, 42
@@ -197,24 +199,7 @@ async def serve(state_file, prefix):
 def start(state_file, prefix):
     if os.path.exists(state_file):
         stop(state_file, prefix)
-    if os.fork():
-        for _ in range(200):  # the parent returns once the devices listen
-            if os.path.exists(state_file):
-                return 0
-            time.sleep(0.05)
-        print("modbus_rtu_device: the devices did not start (see %s.log)" % state_file,
-              file=sys.stderr)
-        return 1
-    # The child leads a process group of its own (socat included), and leaves the test
-    # runner's output behind, so nothing waits for it.
-    os.setsid()
-    log = os.open(state_file + ".log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    null = os.open(os.devnull, os.O_RDONLY)
-    os.dup2(null, 0)
-    os.dup2(log, 1)
-    os.dup2(log, 2)
-    asyncio.run(serve(state_file, prefix))
-    return 0
+    return run_in_background(state_file, lambda: serve(state_file, prefix), "modbus_rtu_device")
 
 
 def stop(state_file, prefix):
