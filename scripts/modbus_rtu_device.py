@@ -1,19 +1,20 @@
 #!/usr/bin/python3
 """Modbus RTU devices for the driver's tests and benchmark: Debian's pymodbus with its RTU framer
 on a serial line (one end of a socat pseudo-terminal pair, the other end a COM port of the Wine
-prefix), the same two units behind a TCP socket speaking RTU frames (a serial-to-Ethernet
+prefix; the same units on a second line, for tests that run beside those of the first), the same two units behind a TCP socket speaking RTU frames (a serial-to-Ethernet
 gateway) and behind a Modbus TCP socket (a TCP-to-RTU gateway), and a device of our own on a
 second line that misbehaves on request.
 
     modbus_rtu_device.py start STATE_FILE WINEPREFIX   starts them in the background and writes
                                                        "LINE_COM FAKE_COM RTU_TCP_PORT
-                                                       GATEWAY_PORT CONTROL_PORT PID" to
-                                                       STATE_FILE
+                                                       GATEWAY_PORT CONTROL_PORT PID
+                                                       SECOND_LINE_COM" to STATE_FILE
     modbus_rtu_device.py stop STATE_FILE WINEPREFIX    ends them and removes the COM ports
 
 Units 1 to 10 each hold addresses 0 to 1999 of every table. Control commands, one line each,
 answered with one line:
     set UNIT TABLE ADDRESS VALUE...   TABLE is c, d, i or h; answers "ok"
+    get UNIT TABLE ADDRESS COUNT      answers the values
     mode MODE      how the misbehaving device answers: good, badcrc, foreign (another unit's
                    id), short (a frame cut short) or silent; answers "ok"
     baud N         the misbehaving device takes as long as N baud would (0: as fast as it can)
@@ -40,7 +41,7 @@ from modbus_device import run_in_background
 
 SIZE = 2000
 UNITS = tuple(range(1, 11))  # 1 and 2 for the tests, all ten for the benchmark
-LINE_COM, FAKE_COM = 41, 42
+LINE_COM, FAKE_COM, SECOND_LINE_COM = 41, 42, 43
 
 
 def crc16(data):
@@ -139,7 +140,8 @@ async def serve(state_file, prefix):
     os.makedirs(directory, exist_ok=True)
     line_socat, line = pty_pair(directory, "line")
     fake_socat, fake = pty_pair(directory, "fake")
-    for com, end in ((LINE_COM, line[1]), (FAKE_COM, fake[1])):
+    second_socat, second = pty_pair(directory, "second")
+    for com, end in ((LINE_COM, line[1]), (FAKE_COM, fake[1]), (SECOND_LINE_COM, second[1])):
         link = os.path.join(prefix, "dosdevices", "com%d" % com)
         if os.path.lexists(link):
             os.remove(link)
@@ -147,9 +149,10 @@ async def serve(state_file, prefix):
 
     slaves = {unit: slave() for unit in UNITS}
     context = ModbusServerContext(slaves=slaves, single=False)
-    serial_server = ModbusSerialServer(context, framer=ModbusRtuFramer, port=line[0],
-                                       baudrate=115200)
-    await serial_server.start()
+    serial_servers = [ModbusSerialServer(context, framer=ModbusRtuFramer, port=end[0],
+                                         baudrate=115200) for end in (line, second)]
+    for server in serial_servers:
+        await server.start()
     rtu_tcp_port, gateway_port = free_port(), free_port()
     rtu_tcp = ModbusTcpServer(context, framer=ModbusRtuFramer,
                               address=("127.0.0.1", rtu_tcp_port), allow_reuse_address=True)
@@ -171,6 +174,10 @@ async def serve(state_file, prefix):
                     store = slaves[int(words[1])].store[words[2]]
                     store.setValues(int(words[3]), [int(v) for v in words[4:]])
                     answer = "ok"
+                elif words[0] == "get":
+                    store = slaves[int(words[1])].store[words[2]]
+                    values = store.getValues(int(words[3]), int(words[4]))
+                    answer = " ".join(str(int(v)) for v in values)
                 elif words[0] == "mode":
                     misbehaving.mode = words[1]
                     answer = "ok"
@@ -189,9 +196,9 @@ async def serve(state_file, prefix):
 
     control_server = await asyncio.start_server(control, "127.0.0.1", 0)
     with open(state_file + ".tmp", "w") as f:
-        f.write("%d %d %d %d %d %d\n" % (LINE_COM, FAKE_COM, rtu_tcp_port, gateway_port,
-                                         control_server.sockets[0].getsockname()[1],
-                                         os.getpid()))
+        f.write("%d %d %d %d %d %d %d\n" % (LINE_COM, FAKE_COM, rtu_tcp_port, gateway_port,
+                                            control_server.sockets[0].getsockname()[1],
+                                            os.getpid(), SECOND_LINE_COM))
     os.replace(state_file + ".tmp", state_file)
     await asyncio.Event().wait()
 
@@ -209,7 +216,7 @@ def stop(state_file, prefix):
         os.killpg(pid, signal.SIGTERM)
     except (OSError, ValueError, IndexError):
         pass
-    for com in (LINE_COM, FAKE_COM):
+    for com in (LINE_COM, FAKE_COM, SECOND_LINE_COM):
         link = os.path.join(prefix, "dosdevices", "com%d" % com)
         if os.path.islink(link):
             os.remove(link)

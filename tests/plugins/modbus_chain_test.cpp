@@ -1,8 +1,9 @@
 // The whole chain: an OPC client in this process, the installed server in its own, the Modbus
 // TCP driver in the server, and a real Modbus TCP device (Debian's pymodbus, started by CTest).
 // Every type and word and byte order is read from registers the device holds and written back
-// into them; the device is switched off and on under a subscribed client; and `opcclient watch`
-// shows a change made on the device side.
+// into them; the device is switched off and on under a subscribed client; `opcclient watch`
+// shows a change made on the device side; and devices on a Modbus RTU line and behind an RTU
+// gateway are read and written like the others.
 #include <winsock2.h>
 #include <windows.h>
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include "child_process.h"
 #include "modbus_device_control.h"
 #include "modbus_load_tree.h"
+#include "modbus_rtu_devices.h"
 #include "modbus_tree.h"
 #include "opc_client_fixture.h"
 
@@ -103,6 +105,15 @@ bool LoadTestTree(CDriver& driver, uint16_t port) {
     const DWORD plc = tree.Add(0, Device("PLC", port, 100, 1000, 0));
     for (const Case& c : Cases()) tree.Add(plc, Tag(c.name, c.table, c.address, c.type, c.tweak));
     tree.Add(plc, Tag("Watched", Table::kHoldingRegister, 60));
+    RtuDevices rtu;
+    if (rtu.Ok()) {
+        const DWORD line =
+            tree.Add(0, OnRtuLink("Line", modbus::Transport::kRtu, rtu.secondLine, 0, 2));
+        tree.Add(line, Tag("Value", Table::kHoldingRegister, 700));
+        const DWORD gateway = tree.Add(
+            0, OnRtuLink("Gateway", modbus::Transport::kRtuOverTcp, "COM1", rtu.rtuTcpPort, 1));
+        tree.Add(gateway, Tag("Value", Table::kHoldingRegister, 701));
+    }
     return LoadTree(driver, tree);
 }
 
@@ -304,6 +315,43 @@ TEST_F(ModbusChain, OpcclientWatchShowsAChangeMadeOnTheDevice) {
     EXPECT_NE(std::string::npos, before) << watch.out;
     EXPECT_NE(std::string::npos, after) << watch.out;
     EXPECT_LT(before, after);
+}
+
+// A unit on an RTU line and one behind a serial-to-Ethernet gateway, through the server like any
+// other device: read from the device, and a write confirmed by the unit's echo lands in its
+// memory.
+TEST_F(ModbusChain, RtuDevicesOnALineAndBehindAGatewayAreReadAndWritten) {
+    RtuDevices rtu;
+    ASSERT_TRUE(rtu.Ok()) << "the RTU devices do not answer (build/modbus_rtu_device.state)";
+    ASSERT_TRUE(rtu.Set(2, 700, 4242));
+    ASSERT_TRUE(rtu.Set(1, 701, 4343));
+    ComPtr<IOPCItemMgt> items;
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_NO_FATAL_FAILURE(MakeGroup(L"rtu", items, io));
+    Added added = AddItems(items.Get(), {L"Modbus.Line.Value", L"Modbus.Gateway.Value"});
+    ASSERT_EQ(S_OK, added.hr);
+    const unsigned held[] = {4242, 4343};
+    const unsigned written[] = {777, 888};
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i == 0 ? "line" : "gateway");
+        OPCITEMSTATE read = ReadUntil(io.Get(), added[i], [&](const OPCITEMSTATE& s) {
+            return s.wQuality == OPC_QUALITY_GOOD && V_VT(&s.vDataValue) == VT_UI2 &&
+                   V_UI2(&s.vDataValue) == held[i];
+        });
+        EXPECT_EQ(OPC_QUALITY_GOOD, read.wQuality);
+        EXPECT_EQ(held[i], V_UI2(&read.vDataValue));
+        VariantClear(&read.vDataValue);
+        VARIANT value;
+        VariantInit(&value);
+        V_VT(&value) = VT_UI2;
+        V_UI2(&value) = static_cast<USHORT>(written[i]);
+        OPCHANDLE handle = added[i];
+        HRESULT* errors = nullptr;
+        EXPECT_EQ(S_OK, io->Write(1, &handle, &value, &errors));
+        CoTaskMemFree(errors);
+    }
+    EXPECT_EQ(std::vector<unsigned>{777}, rtu.Get(2, 700, 1));
+    EXPECT_EQ(std::vector<unsigned>{888}, rtu.Get(1, 701, 1));
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 
 #include "device_poller.h"
 #include "link_pool.h"
-#include "modbus_device_control.h"
+#include "modbus_rtu_devices.h"
 #include "modbus_tree.h"
 #include "rtu_frame.h"
 
@@ -22,49 +22,6 @@ using namespace modbus;
 using namespace modbus_tree;
 
 namespace {
-
-// The devices' COM ports and TCP ports, and their control port.
-class RtuDevices {
-  public:
-    RtuDevices() {
-        const std::vector<unsigned> s =
-            ReadDeviceState("MODBUS_RTU_DEVICE_STATE", "modbus_rtu_device.state");
-        if (s.size() < 5) return;
-        line = "COM" + std::to_string(s[0]);
-        fake = "COM" + std::to_string(s[1]);
-        rtuTcpPort = static_cast<uint16_t>(s[2]);
-        gatewayPort = static_cast<uint16_t>(s[3]);
-        control_ = std::make_unique<ControlPort>(s[4]);
-    }
-    bool Ok() const { return control_ && control_->Ok(); }
-    bool Set(int unit, uint16_t address, uint16_t value) {
-        return Ask("set " + std::to_string(unit) + " h " + std::to_string(address) + " " +
-                   std::to_string(value)) == "ok";
-    }
-    bool Mode(const char* mode) { return Ask(std::string("mode ") + mode) == "ok"; }
-    bool Baud(uint32_t baud) { return Ask("baud " + std::to_string(baud)) == "ok"; }
-    std::string Ask(const std::string& line) { return control_ ? control_->Ask(line) : ""; }
-
-    std::string line, fake;
-    uint16_t rtuTcpPort = 0, gatewayPort = 0;
-
-  private:
-    std::unique_ptr<ControlPort> control_;
-};
-
-ObjectSettings OnLine(const char* name, Transport transport, const std::string& port,
-                      uint16_t tcpPort, uint8_t unit) {
-    ObjectSettings s = Device(name, tcpPort, 50, 300, 1);
-    s.device.transport = transport;
-    s.device.portName = port;
-    s.device.baud = 115200;
-    // Linux pseudo-terminals refuse parity (tcsetattr fails, and so does SetCommState): no
-    // parity and two stop bits, the other format the protocol allows.
-    s.device.parity = Parity::kNone;
-    s.device.stopBits = 2;
-    s.device.unit = unit;
-    return s;
-}
 
 class ModbusRtuLine : public testing::Test {
   protected:
@@ -139,7 +96,7 @@ TEST_F(ModbusRtuLine, TwoUnitsOnOneSerialLineAndBehindEachGateway) {
         for (uint8_t unit : {1, 2}) {
             const std::string name = way.name + std::to_string(unit);
             const ObjectSettings d =
-                OnLine(name.c_str(), way.transport, way.port, way.tcpPort, unit);
+                OnRtuLink(name.c_str(), way.transport, way.port, way.tcpPort, unit);
             settings.push_back(d.device);
             const DWORD device = model_.Add(0, d);
             ASSERT_NE(0u, device);
@@ -161,7 +118,7 @@ TEST_F(ModbusRtuLine, TwoUnitsOnOneSerialLineAndBehindEachGateway) {
 // Whatever the misbehaving device sends instead of its answer shows as a communication
 // failure, never as a value; its next good answer brings the value back.
 TEST_F(ModbusRtuLine, BadAnswersAreNoAnswersAndAGoodOneRecovers) {
-    const DWORD device = model_.Add(0, OnLine("Fake", Transport::kRtu, devices_.fake, 0, 7));
+    const DWORD device = model_.Add(0, OnRtuLink("Fake", Transport::kRtu, devices_.fake, 0, 7));
     const DWORD tag = model_.Add(device, Tag("V", Table::kHoldingRegister, 321));
     Start(device);
     ASSERT_TRUE(Shows(tag, kQualityGood, 321));
@@ -230,7 +187,7 @@ TEST_F(ModbusRtuLine, Benchmark) {
         std::vector<ObjectSettings> devices;
         for (uint8_t unit = 1; unit <= 4; ++unit) {
             const std::string name = "L" + std::to_string(baud) + "U" + std::to_string(unit);
-            devices.push_back(OnLine(name.c_str(), Transport::kRtu, devices_.fake, 0, unit));
+            devices.push_back(OnRtuLink(name.c_str(), Transport::kRtu, devices_.fake, 0, unit));
             devices.back().device.timeoutMs = 1000;
         }
         const double measured = TagsPerSecond(model_, devices, 1500);
@@ -247,7 +204,7 @@ TEST_F(ModbusRtuLine, Benchmark) {
     for (uint8_t unit = 1; unit <= 10; ++unit) {
         const std::string name = "G" + std::to_string(unit);
         gateway.push_back(
-            OnLine(name.c_str(), Transport::kRtuOverTcp, "COM1", devices_.rtuTcpPort, unit));
+            OnRtuLink(name.c_str(), Transport::kRtuOverTcp, "COM1", devices_.rtuTcpPort, unit));
     }
     const double measured = TagsPerSecond(model_, gateway, 1500);
     printf("Ten RTU devices behind one RTU-over-TCP gateway: %.0f tags/s\n", measured);
