@@ -92,10 +92,13 @@ LinkCounters DevicePoller::Counters() const {
 LinkStatus DevicePoller::Transact(const Bytes& request, Bytes& answer) {
     LinkStatus status;
     bool wasOpen, open;
-    const ULONGLONG started = GetTickCount64();
+    ULONGLONG started;
     {
         std::lock_guard<std::mutex> lock(link_->lock);
+        // A worker told to end gives up its turn on a link that others may be waiting for.
+        if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return LinkStatus::kUnreachable;
         wasOpen = link_->link->IsOpen();
+        started = GetTickCount64();  // the round trip, not the wait for the turn
         status = link_->link->Transact(connected_.unit, request, answer, connected_.timeoutMs);
         open = link_->link->IsOpen();
     }
