@@ -231,10 +231,10 @@ std::wstring Model::CheckLocked(DWORD parent, DWORD id, const ObjectSettings& s)
         why = L"Имя папки не может быть пустым и не может содержать точку.";
     if (!why.empty()) return why;
     if (s.kind == Kind::kDevice && s.device.transport == Transport::kRtu)
-        for (const auto& [other, o] : objects_) {
-            const DeviceSettings& d = o.settings.device;
-            if (other != 0 && other != id && o.settings.kind == Kind::kDevice &&
-                d.transport == Transport::kRtu &&
+        // Devices live only at the top.
+        for (DWORD other : objects_.at(0).children) {
+            const DeviceSettings& d = objects_.at(other).settings.device;
+            if (other != id && d.transport == Transport::kRtu &&
                 ComPortNumber(d.portName) == ComPortNumber(s.device.portName) &&
                 !SameLineFormat(d, s.device))
                 return L"Устройства на одном последовательном порту должны иметь одинаковые "
