@@ -26,7 +26,8 @@ Reading Failed(DWORD tag, WORD quality) {
 
 }  // namespace
 
-DevicePoller::DevicePoller(Model& model, DWORD device) : model_(model), device_(device) {
+DevicePoller::DevicePoller(Model& model, DWORD device, LinkBook* links)
+    : model_(model), device_(device), links_(links) {
     stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
@@ -80,7 +81,8 @@ void DevicePoller::EnsureConnection(const DeviceSettings& d) {
     if (connection_ && d.host == connected_.host && d.port == connected_.port &&
         d.unit == connected_.unit && d.timeoutMs == connected_.timeoutMs)
         return;
-    connection_ = std::make_unique<Connection>(d.host, d.port, d.unit, d.timeoutMs);
+    connection_ = std::make_unique<Connection>(d.host, d.port, d.unit, d.timeoutMs,
+                                               LinkRecorder(links_, device_));
     connected_ = d;
 }
 
@@ -166,6 +168,11 @@ void DevicePoller::ReadTogether(Table table, const std::vector<const PolledTag*>
     Answer answer;
     if (status == Connection::Status::kOk) answer = ParseReadAnswer(pdu, table, count);
     if (status != Connection::Status::kOk || answer.kind == Answer::Kind::kMalformed) {
+        if (status == Connection::Status::kOk)
+            LinkRecorder(links_, device_)([](LinkCounters& c) {
+                ++c.frameErrors;
+                c.lastError = L"Ответ устройства не разобран.";
+            });
         if (connection_->IsOpen()) connection_->Close();
         away = true;
         for (const PolledTag* t : tags) out.push_back(Failed(t->id, kQualityCommFailure));

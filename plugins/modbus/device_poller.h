@@ -21,7 +21,8 @@ namespace modbus {
 
 class DevicePoller : public std::enable_shared_from_this<DevicePoller> {
   public:
-    DevicePoller(Model& model, DWORD device);
+    // `links`, if given, counts what the device's link does (it outlives the worker).
+    DevicePoller(Model& model, DWORD device, LinkBook* links = nullptr);
     ~DevicePoller();
     DevicePoller(const DevicePoller&) = delete;
     DevicePoller& operator=(const DevicePoller&) = delete;
@@ -66,6 +67,7 @@ class DevicePoller : public std::enable_shared_from_this<DevicePoller> {
 
     Model& model_;
     const DWORD device_;
+    LinkBook* const links_;
     HANDLE stop_ = nullptr;
     HANDLE wake_ = nullptr;  // a write is waiting
     HANDLE thread_ = nullptr;

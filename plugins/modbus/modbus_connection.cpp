@@ -32,23 +32,44 @@ bool WaitFor(SOCKET s, bool write, ULONGLONG deadline) {
     return ready > 0 && FD_ISSET(s, &set);
 }
 
+const wchar_t* FailureText(Connection::Status status) {
+    switch (status) {
+        case Connection::Status::kTimeout:
+            return L"Устройство не ответило за время ожидания.";
+        case Connection::Status::kUnreachable:
+            return L"Нет соединения с устройством.";
+        case Connection::Status::kBroken:
+            return L"Устройство закрыло соединение или прислало не Modbus TCP.";
+        default:
+            return L"";
+    }
+}
+
 }  // namespace
 
-Connection::Connection(std::string host, uint16_t port, uint8_t unit, DWORD timeoutMs)
-    : host_(std::move(host)), port_(port), unit_(unit), timeoutMs_(timeoutMs) {}
+Connection::Connection(std::string host, uint16_t port, uint8_t unit, DWORD timeoutMs,
+                       LinkRecorder record)
+    : host_(std::move(host)), port_(port), unit_(unit), timeoutMs_(timeoutMs), record_(record) {}
 
 Connection::~Connection() {
     Close();
 }
 
 void Connection::Close() {
-    if (socket_ != INVALID_SOCKET) closesocket(socket_);
+    if (socket_ != INVALID_SOCKET) {
+        closesocket(socket_);
+        record_([](LinkCounters& c) { c.connected = false; });
+    }
     socket_ = INVALID_SOCKET;
     reader_.Clear();
 }
 
 Connection::Status Connection::Fail(Status status) {
     Close();
+    record_([status](LinkCounters& c) {
+        if (status == Status::kTimeout) ++c.timeouts;
+        c.lastError = FailureText(status);
+    });
     if (status == Status::kUnreachable) {
         backoffMs_ = backoffMs_ ? std::min(backoffMs_ * 2, kLongestBackoffMs) : kFirstBackoffMs;
         retryAfter_ = GetTickCount64() + backoffMs_;
@@ -89,6 +110,12 @@ Connection::Status Connection::Open() {
     setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
                sizeof(noDelay));
     backoffMs_ = 0;
+    const bool again = everOpened_;
+    everOpened_ = true;
+    record_([again](LinkCounters& c) {
+        c.connected = true;
+        if (again) ++c.reconnects;
+    });
     return Status::kOk;
 }
 
@@ -98,7 +125,9 @@ Connection::Status Connection::Transact(const Bytes& request, Bytes& answer) {
         if (opened != Status::kOk) return opened;
     }
     const ULONGLONG deadline = GetTickCount64() + timeoutMs_;
+    const ULONGLONG sentAt = GetTickCount64();
     const uint16_t transaction = ++transaction_;
+    record_([](LinkCounters& c) { ++c.requests; });
     const Bytes frame = Frame(transaction, unit_, request);
     size_t sent = 0;
     while (sent < frame.size()) {
@@ -119,8 +148,10 @@ Connection::Status Connection::Transact(const Bytes& request, Bytes& answer) {
                 // An answer to an earlier request that timed out is passed over.
                 if (adu.transaction != transaction) continue;
                 answer = std::move(adu.pdu);
+                Answered(answer, sentAt);
                 return Status::kOk;
             case FrameReader::Result::kCorrupt:
+                record_([](LinkCounters& c) { ++c.frameErrors; });
                 return Fail(Status::kBroken);
             case FrameReader::Result::kNeedMore:
                 break;
@@ -133,6 +164,25 @@ Connection::Status Connection::Transact(const Bytes& request, Bytes& answer) {
         else if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK)
             return Fail(Status::kBroken);
     }
+}
+
+// An exception answer is an answer, but not a good one: the device could not do what was asked.
+void Connection::Answered(const Bytes& answer, ULONGLONG sentAt) {
+    const auto roundTrip = static_cast<uint32_t>(GetTickCount64() - sentAt);
+    const bool exception = answer.size() >= 2 && (answer[0] & 0x80) != 0;
+    const uint8_t code = exception ? answer[1] : 0;
+    FILETIME now{};
+    if (!exception) GetSystemTimeAsFileTime(&now);
+    record_([&](LinkCounters& c) {
+        ++c.answers;
+        c.lastRoundTripMs = roundTrip;
+        if (exception) {
+            ++c.exceptions[code >= 1 && code <= 11 ? code : 0];
+            c.lastError = L"Устройство ответило исключением " + std::to_wstring(code) + L".";
+        } else {
+            c.lastGoodAnswer = now;
+        }
+    });
 }
 
 }  // namespace modbus

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "link_book.h"
 #include "modbus_pdu.h"
 
 namespace modbus {
@@ -23,7 +24,8 @@ class Connection {
         kBroken,       // the device closed it or sent what is not Modbus TCP
     };
 
-    Connection(std::string host, uint16_t port, uint8_t unit, DWORD timeoutMs);
+    Connection(std::string host, uint16_t port, uint8_t unit, DWORD timeoutMs,
+               LinkRecorder record = {});
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -40,6 +42,7 @@ class Connection {
   private:
     Status Open();
     Status Fail(Status status);
+    void Answered(const Bytes& answer, ULONGLONG sentAt);
 
     std::string host_;
     uint16_t port_;
@@ -50,6 +53,8 @@ class Connection {
     uint16_t transaction_ = 0;
     DWORD backoffMs_ = 0;       // 0: try at once
     ULONGLONG retryAfter_ = 0;  // GetTickCount64 before which no connection is tried
+    LinkRecorder record_;
+    bool everOpened_ = false;  // a later opening is a reconnection
 };
 
 }  // namespace modbus

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "diagnostics_tags.h"
 #include "driver_kit.h"
 
 namespace modbus {
@@ -214,6 +215,8 @@ std::wstring Model::CheckLocked(DWORD parent, DWORD id, const ObjectSettings& s)
     else if (!ValidName(s.name))
         why = L"Имя папки не может быть пустым и не может содержать точку.";
     if (!why.empty()) return why;
+    if (s.kind != Kind::kDevice && DiagnosticTags::Reserved(s.name))
+        return L"Имя «_Diagnostics» занято папкой диагностики устройства.";
     const DWORD same = FindLocked(parent, s.name);
     if (same != 0 && same != id) return L"Объект с таким именем уже есть на этом уровне.";
     return L"";

@@ -2,10 +2,12 @@
 // TCP driver in the server, and a real Modbus TCP device (Debian's pymodbus, started by CTest).
 // Every type and word and byte order is read from registers the device holds and written back
 // into them; the device is switched off and on under a subscribed client; and `opcclient watch`
-// shows a change made on the device side.
+// shows a change made on the device side. The device's diagnostics folder is browsed, read,
+// refused writes and watched while the device goes away.
 #include <winsock2.h>
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -304,6 +306,68 @@ TEST_F(ModbusChain, OpcclientWatchShowsAChangeMadeOnTheDevice) {
     EXPECT_NE(std::string::npos, before) << watch.out;
     EXPECT_NE(std::string::npos, after) << watch.out;
     EXPECT_LT(before, after);
+}
+
+// The device's link as clients see it: browsed like any branch, read-only, counting.
+TEST_F(ModbusChain, TheDiagnosticsFolderCountsRequestsAndShowsTheDeviceGone) {
+    ComPtr<IOPCBrowseServerAddressSpace> browse;
+    ASSERT_EQ(S_OK, server_.As(browse));
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Modbus.PLC"));
+    auto listed = [&](OPCBROWSETYPE type) {
+        ComPtr<IEnumString> e;
+        EXPECT_TRUE(SUCCEEDED(browse->BrowseOPCItemIDs(type, L"", VT_EMPTY, 0, e.Put())));
+        return AllStrings(e.Get());
+    };
+    const std::vector<std::wstring> branches = listed(OPC_BRANCH);
+    EXPECT_NE(branches.end(), std::find(branches.begin(), branches.end(), L"_Diagnostics"));
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"_Diagnostics"));
+    const std::vector<std::wstring> leaves = listed(OPC_LEAF);
+    EXPECT_NE(leaves.end(), std::find(leaves.begin(), leaves.end(), L"Requests"));
+    EXPECT_NE(leaves.end(), std::find(leaves.begin(), leaves.end(), L"Exception11"));
+
+    ComPtr<IOPCItemMgt> items;
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_NO_FATAL_FAILURE(MakeGroup(L"diagnostics", items, io));
+    Added added = AddItems(
+        items.Get(), {L"Modbus.PLC._Diagnostics.Requests", L"Modbus.PLC._Diagnostics.Connected",
+                      L"Modbus.PLC._Diagnostics.LastError"});
+    ASSERT_EQ(S_OK, added.hr);
+    EXPECT_EQ(VT_I4, added.results[0].vtCanonicalDataType);
+    EXPECT_EQ(VT_BOOL, added.results[1].vtCanonicalDataType);
+    EXPECT_EQ(VT_BSTR, added.results[2].vtCanonicalDataType);
+    EXPECT_EQ(static_cast<DWORD>(OPC_READABLE), added.results[0].dwAccessRights);
+
+    OPCITEMSTATE s = ReadUntil(io.Get(), added[0], [](const OPCITEMSTATE& s) {
+        return s.wQuality == OPC_QUALITY_GOOD && V_I4(&s.vDataValue) > 0;
+    });
+    const LONG first = V_I4(&s.vDataValue);
+    ASSERT_GT(first, 0);
+    s = ReadUntil(io.Get(), added[0],
+                  [&](const OPCITEMSTATE& s) { return V_I4(&s.vDataValue) > first + 2; });
+    EXPECT_GT(V_I4(&s.vDataValue), first + 2) << "the device answers every 100 ms";
+
+    VARIANT value;
+    V_VT(&value) = VT_I4;
+    V_I4(&value) = 0;
+    OPCHANDLE handle = added[0];
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(S_FALSE, io->Write(1, &handle, &value, &errors));
+    if (errors) {
+        EXPECT_EQ(OPC_E_BADRIGHTS, errors[0]);
+    }
+    CoTaskMemFree(errors);
+
+    ASSERT_TRUE(device_.Down());
+    s = ReadUntil(io.Get(), added[1], [](const OPCITEMSTATE& s) {
+        return V_VT(&s.vDataValue) == VT_BOOL && V_BOOL(&s.vDataValue) == VARIANT_FALSE;
+    });
+    EXPECT_EQ(VARIANT_FALSE, V_BOOL(&s.vDataValue)) << "the device is gone";
+    s = ReadUntil(io.Get(), added[2], [](const OPCITEMSTATE& s) {
+        return V_VT(&s.vDataValue) == VT_BSTR && SysStringLen(V_BSTR(&s.vDataValue)) > 0;
+    });
+    EXPECT_EQ(VT_BSTR, V_VT(&s.vDataValue));
+    VariantClear(&s.vDataValue);
+    ASSERT_TRUE(device_.Up());
 }
 
 }  // namespace
