@@ -3,7 +3,8 @@
 // Every type and word and byte order is read from registers the device holds and written back
 // into them; the device is switched off and on under a subscribed client; and `opcclient watch`
 // shows a change made on the device side. The device's diagnostics folder is browsed, read,
-// refused writes and watched while the device goes away.
+// refused writes and watched while the device goes away; and `opcdefaults` moves the
+// device's tags between the saved configuration and CSV files.
 #include <winsock2.h>
 #include <windows.h>
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "configuration_file.h"
 #include "modbus_device_control.h"
 #include "modbus_load_tree.h"
 #include "modbus_tree.h"
@@ -368,6 +370,46 @@ TEST_F(ModbusChain, TheDiagnosticsFolderCountsRequestsAndShowsTheDeviceGone) {
     EXPECT_EQ(VT_BSTR, V_VT(&s.vDataValue));
     VariantClear(&s.vDataValue);
     ASSERT_TRUE(device_.Up());
+}
+
+// The command line works on a saved file through the installed driver, as the server would.
+TEST_F(ModbusChain, OpcdefaultsExportsAndImportsTagListsOfASavedConfiguration) {
+    const std::optional<std::string> saved = ReadDefaultConfigurationPath();
+    ASSERT_TRUE(saved);
+    const std::string config = install_->dir_.File("tags.cfg");
+    ASSERT_TRUE(CopyFileA(saved->c_str(), config.c_str(), FALSE));
+    const std::string tool = install_->dir_.File("bin\\opcdefaults.exe");
+    ASSERT_TRUE(
+        CopyFileA((TestProgramDirectory() + "\\opcdefaults.exe").c_str(), tool.c_str(), FALSE));
+    const std::wstring exe(tool.begin(), tool.end());
+    auto wide = [](const std::string& s) { return std::wstring(s.begin(), s.end()); };
+    const std::string out = install_->dir_.File("out.csv");
+    const std::string in = install_->dir_.File("in.csv");
+
+    ChildRun run = RunChild(exe, L"--export-tags " + wide(config) + L" PLC " + wide(out));
+    ASSERT_EQ(0u, run.exitCode) << run.err;
+    const std::string exported = ReadTextFile(out);
+    EXPECT_NE(std::string::npos, exported.find("\r\nWatched,,holding_registers,60,uint16,"))
+        << exported;
+    EXPECT_EQ(std::string::npos, exported.find("_Diagnostics")) << "the driver's, not the user's";
+
+    WriteTextFile(in,
+                  "name;table;address;type\r\nNew.One;holding_registers;70;uint16\r\n"
+                  "Watched;holding_registers;71;uint16\r\n");
+    run = RunChild(exe, L"--import-tags " + wide(config) + L" PLC " + wide(in));
+    EXPECT_EQ(3u, run.exitCode) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("nothing imported")) << run.err;
+    run = RunChild(exe, L"--export-tags " + wide(config) + L" PLC " + wide(out));
+    EXPECT_EQ(std::string::npos, ReadTextFile(out).find("New.One")) << "all or nothing";
+
+    run = RunChild(exe, L"--import-tags " + wide(config) + L" PLC " + wide(in) + L" --good-rows");
+    EXPECT_EQ(3u, run.exitCode) << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("tags added to PLC: 1")) << run.out;
+    run = RunChild(exe, L"--export-tags " + wide(config) + L" PLC " + wide(out));
+    EXPECT_NE(std::string::npos, ReadTextFile(out).find("\r\nNew.One,,holding_registers,70,"))
+        << "written into the file";
+    run = RunChild(exe, L"--export-tags " + wide(config) + L" NoSuchDevice " + wide(out));
+    EXPECT_EQ(1u, run.exitCode);
 }
 
 }  // namespace
