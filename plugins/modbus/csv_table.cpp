@@ -43,6 +43,25 @@ char DetectSeparator(std::string_view text) {
 
 }  // namespace
 
+std::wstring FromUtf8(std::string_view text) {
+    if (text.empty()) return L"";
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+    return wide;
+}
+
+std::string ToUtf8(const std::wstring& wide) {
+    if (wide.empty()) return "";
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n,
+                        nullptr, nullptr);
+    return text;
+}
+
 bool ParseCsv(std::string_view text, std::vector<CsvRow>& rows, std::wstring& error) {
     rows.clear();
     if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());

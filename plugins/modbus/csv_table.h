@@ -23,6 +23,10 @@ bool ParseCsv(std::string_view text, std::vector<CsvRow>& rows, std::wstring& er
 // One row with `separator`, quoted where needed, ended by CRLF (what Excel writes).
 std::string CsvLine(const std::vector<std::string>& fields, char separator = ',');
 
+// The files' text and the program's.
+std::wstring FromUtf8(std::string_view text);
+std::string ToUtf8(const std::wstring& wide);
+
 // The byte order mark without which Excel reads UTF-8 as the ANSI code page.
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 

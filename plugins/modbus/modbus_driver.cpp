@@ -12,15 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "csv_table.h"
 #include "device_poller.h"
 #include "diagnostics_tags.h"
 #include "driver_abi.h"
 #include "driver_kit.h"
 #include "link_book.h"
-#include "tag_csv.h"
-#include "text_file.h"
 #include "modbus_dialogs.h"
 #include "modbus_model.h"
+#include "tag_csv.h"
+#include "text_file.h"
 
 using driver_kit::CoTaskCopy;
 using driver_kit::NameList;
@@ -180,16 +181,6 @@ bool OfferReset(HWND owner, DWORD id) {
         return false;
     g_links->Reset(device);
     return true;
-}
-
-std::string Utf8(const std::wstring& wide) {
-    if (wide.empty()) return "";
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n,
-                        nullptr, nullptr);
-    return text;
 }
 
 DWORD DeviceNamed(const char* name) {
@@ -403,7 +394,7 @@ OPC_DRIVER_EXPORT LONG __cdecl ModbusImportTagCsv(const char* device, const wcha
         std::string bytes;
         if (!id || !ReadWholeFile(file, bytes, kMaxCsvBytes)) return -1L;
         const TagImport import = ReadTagCsv(*g_model, id, bytes);
-        if (!import.refused.empty()) *report = CoTaskCopy(Utf8(RefusalText(import, SIZE_MAX)));
+        if (!import.refused.empty()) *report = CoTaskCopy(ToUtf8(RefusalText(import, SIZE_MAX)));
         if (!import.refused.empty() && !goodRows) return -2L;
         return static_cast<LONG>(AddTagRows(*g_model, id, import.good));
     });
