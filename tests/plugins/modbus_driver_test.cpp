@@ -310,6 +310,25 @@ TEST_F(ModbusDriver, DiagnosticsCountWhatEachDevicesLinkDoes) {
     const Variant v = Value(VT_I4, [](VARIANT& x) { V_I4(&x) = 0; });
     EXPECT_FALSE(driver_->WriteValue(Id("PLC._Diagnostics.Requests"), v));
     EXPECT_GT(Count(Info("PLC._Diagnostics.Requests")), 0);
+    EXPECT_EQ(0, driver_->RemoveObject(Id("PLC._Diagnostics")));
+    EXPECT_EQ(0, driver_->AddObject(Id("PLC._Diagnostics"), nullptr)) << "no dialog, no object";
+    EXPECT_NE(0u, Id("PLC._Diagnostics.Requests"));
+    driver_->ChangeClientCount(Id("PLC._Diagnostics.Requests"), 2);
+    EXPECT_EQ(2u, Info("PLC._Diagnostics.Requests").clients);
+
+    // Identifiers in the diagnostics' range that name nothing: no device, no such tag.
+    const DWORD forged[] = {0x80000000u, 0x80000000u | (999u << 5) | 1, Id("PLC._Diagnostics") + 31,
+                            0xFFFFFFFFu};
+    for (DWORD id : forged) {
+        CObjectInfo info;
+        driver_->GetObjectInfo(id, info);
+        EXPECT_TRUE(info.name.empty()) << std::hex << id;
+        EXPECT_FALSE(driver_->WriteValue(id, v));
+        EXPECT_EQ(0, driver_->RemoveObject(id));
+        std::vector<std::string> none;
+        driver_->EnumTags(none, id);
+        EXPECT_TRUE(none.empty());
+    }
 }
 
 TEST_F(ModbusDriver, ATagListComesInWholeOrWithTheGoodRowsOnlyWhenAsked) {
