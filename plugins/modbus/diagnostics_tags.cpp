@@ -88,15 +88,8 @@ DWORD DiagnosticTags::Find(DWORD parent, std::string_view name) const {
 }
 
 DWORD DiagnosticTags::FindPath(std::string_view path) const {
-    if (!path.empty() && path.front() == '.') path.remove_prefix(1);
-    DWORD id = 0;
-    while (!path.empty()) {
-        const size_t dot = path.find('.');
-        id = Find(id, path.substr(0, dot));
-        if (id == 0) return 0;
-        path = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
-    }
-    return id;
+    return FollowPath(path,
+                      [this](DWORD parent, std::string_view name) { return Find(parent, name); });
 }
 
 std::vector<std::string> DiagnosticTags::Children(DWORD id, bool tags) const {

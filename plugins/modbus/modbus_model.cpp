@@ -322,15 +322,8 @@ DWORD Model::Find(DWORD parent, std::string_view name) const {
 
 DWORD Model::FindPath(std::string_view path) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!path.empty() && path.front() == '.') path.remove_prefix(1);
-    DWORD id = 0;
-    while (!path.empty()) {
-        const size_t dot = path.find('.');
-        id = FindLocked(id, path.substr(0, dot));
-        if (id == 0) return 0;
-        path = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
-    }
-    return id;
+    return FollowPath(
+        path, [this](DWORD parent, std::string_view name) { return FindLocked(parent, name); });
 }
 
 std::optional<ObjectSettings> Model::Settings(DWORD id) const {

@@ -176,6 +176,21 @@ class Model {
     std::map<DWORD, Reading> mailbox_;
 };
 
+// Follows "A.B.C" or ".A.B.C" from the root, one `find(parent, name)` a name; 0 when a
+// name is not found.
+template <class Find>
+DWORD FollowPath(std::string_view path, Find&& find) {
+    if (!path.empty() && path.front() == '.') path.remove_prefix(1);
+    DWORD id = 0;
+    while (!path.empty()) {
+        const size_t dot = path.find('.');
+        id = find(id, path.substr(0, dot));
+        if (id == 0) return 0;
+        path = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
+    }
+    return id;
+}
+
 const wchar_t* TypeName(DataType type);
 const wchar_t* TableName(Table table);
 
