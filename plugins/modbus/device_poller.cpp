@@ -24,9 +24,24 @@ Reading Failed(DWORD tag, WORD quality) {
     return r;
 }
 
+// An exception answer is an answer, but not a good one: the device could not do what was asked.
+void CountAnswer(LinkCounters& c, const Bytes& answer, uint32_t roundTripMs) {
+    ++c.answers;
+    c.lastRoundTripMs = roundTripMs;
+    if (answer.size() >= 2 && (answer[0] & 0x80) != 0) {
+        const uint8_t code = answer[1];
+        ++c.exceptions[code < c.exceptions.size() ? code : 0];
+        c.lastError = L"Устройство ответило исключением " + std::to_wstring(code) + L".";
+    } else {
+        GetSystemTimeAsFileTime(&c.lastGoodAnswer);
+        c.lastError.clear();  // the link is well again
+    }
+}
+
 }  // namespace
 
-DevicePoller::DevicePoller(Model& model, DWORD device) : model_(model), device_(device) {
+DevicePoller::DevicePoller(Model& model, DWORD device, LinkBook* links)
+    : model_(model), device_(device), links_(links) {
     stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
@@ -84,11 +99,6 @@ void DevicePoller::EnsureConnection(const DeviceSettings& d) {
     linkKey_ = std::move(key);
 }
 
-LinkCounters DevicePoller::Counters() const {
-    std::lock_guard<std::mutex> lock(countersLock_);
-    return counters_;
-}
-
 LinkStatus DevicePoller::Transact(const Bytes& request, Bytes& answer) {
     LinkStatus status;
     bool wasOpen, open;
@@ -102,36 +112,35 @@ LinkStatus DevicePoller::Transact(const Bytes& request, Bytes& answer) {
         status = link_->link->Transact(connected_.unit, request, answer, connected_.timeoutMs);
         open = link_->link->IsOpen();
     }
-    std::lock_guard<std::mutex> lock(countersLock_);
-    LinkCounters& c = counters_;
-    ++c.requests;
-    if (!wasOpen && open && c.requests > 1) ++c.reconnects;
-    c.connected = open;
-    switch (status) {
-        case LinkStatus::kOk:
-            ++c.answers;
-            c.lastRoundTripMs = static_cast<uint32_t>(GetTickCount64() - started);
-            GetSystemTimeAsFileTime(&c.lastGoodAnswer);
-            c.lastError.clear();
-            if (answer.size() >= 2 && (answer[0] & 0x80))
-                ++c.exceptions[answer[1] < c.exceptions.size() ? answer[1] : 0];
-            break;
-        case LinkStatus::kTimeout:
-            ++c.timeouts;
-            c.lastError = L"Устройство не ответило за время ожидания.";
-            break;
-        case LinkStatus::kBadFrame:
-            ++c.frameErrors;
-            c.lastError = L"Ответ искажён: неверная контрольная сумма, адрес или длина.";
-            break;
-        case LinkStatus::kBroken:
-            ++c.frameErrors;
-            c.lastError = L"Связь с устройством прервана.";
-            break;
-        case LinkStatus::kUnreachable:
-            c.lastError = L"Устройство или порт недоступны.";
-            break;
-    }
+    // A device that joins a link others keep open did not reconnect it; one that finds it
+    // open again after it had failed did.
+    const bool reconnected = !wasOpen && open && everOpen_;
+    everOpen_ = everOpen_ || open;
+    const auto roundTrip = static_cast<uint32_t>(GetTickCount64() - started);
+    Record([&](LinkCounters& c) {
+        if (status != LinkStatus::kUnreachable) ++c.requests;  // else nothing went out
+        if (reconnected) ++c.reconnects;
+        c.connected = open;
+        switch (status) {
+            case LinkStatus::kOk:
+                CountAnswer(c, answer, roundTrip);
+                break;
+            case LinkStatus::kTimeout:
+                ++c.timeouts;
+                c.lastError = L"Устройство не ответило за время ожидания.";
+                break;
+            case LinkStatus::kBadFrame:
+                ++c.frameErrors;
+                c.lastError = L"Ответ искажён: неверная контрольная сумма, адрес или длина.";
+                break;
+            case LinkStatus::kBroken:
+                c.lastError = L"Устройство закрыло соединение или прислало не Modbus.";
+                break;
+            case LinkStatus::kUnreachable:
+                c.lastError = L"Нет соединения с устройством.";
+                break;
+        }
+    });
     return status;
 }
 
@@ -217,6 +226,11 @@ void DevicePoller::ReadTogether(Table table, const std::vector<const PolledTag*>
     Answer answer;
     if (status == LinkStatus::kOk) answer = ParseReadAnswer(pdu, table, count);
     if (status != LinkStatus::kOk || answer.kind == Answer::Kind::kMalformed) {
+        if (status == LinkStatus::kOk)
+            Record([](LinkCounters& c) {
+                ++c.frameErrors;
+                c.lastError = L"Ответ устройства не разобран.";
+            });
         // A TCP stream out of step is started afresh; an RTU line needs no such thing, and
         // other devices on it are still answering.
         if (connected_.transport == Transport::kTcp) {

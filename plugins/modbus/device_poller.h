@@ -14,8 +14,9 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <utility>
 
-#include "link_counters.h"
+#include "link_book.h"
 #include "link_pool.h"
 #include "modbus_model.h"
 
@@ -23,7 +24,8 @@ namespace modbus {
 
 class DevicePoller : public std::enable_shared_from_this<DevicePoller> {
   public:
-    DevicePoller(Model& model, DWORD device);
+    // `links`, if given, counts what the device's link does (it outlives the worker).
+    DevicePoller(Model& model, DWORD device, LinkBook* links = nullptr);
     ~DevicePoller();
     DevicePoller(const DevicePoller&) = delete;
     DevicePoller& operator=(const DevicePoller&) = delete;
@@ -40,9 +42,6 @@ class DevicePoller : public std::enable_shared_from_this<DevicePoller> {
     // device echoed it. Waits at most the response time-out for the worker to take it up
     // (withdrawn otherwise) and the time-out again for the answer.
     bool Write(const Bytes& request, DWORD timeoutMs);
-
-    // What the worker has counted so far.
-    LinkCounters Counters() const;
 
     // Tags merged into one request may lie this many registers (or bits) apart.
     static constexpr uint16_t kMaxGap = 16;
@@ -70,9 +69,15 @@ class DevicePoller : public std::enable_shared_from_this<DevicePoller> {
     void ReadTogether(Table table, const std::vector<const PolledTag*>& tags, uint16_t address,
                       uint16_t count, std::vector<Reading>& out, bool& deviceAway);
     void EnsureConnection(const DeviceSettings& device);
+    // The one place the device's counters change: in the driver's book, when it has one.
+    template <class Edit>
+    void Record(Edit&& change) const {
+        LinkRecorder(links_, device_)(std::forward<Edit>(change));
+    }
 
     Model& model_;
     const DWORD device_;
+    LinkBook* const links_;
     HANDLE stop_ = nullptr;
     HANDLE wake_ = nullptr;  // a write is waiting
     HANDLE thread_ = nullptr;
@@ -81,8 +86,8 @@ class DevicePoller : public std::enable_shared_from_this<DevicePoller> {
     std::shared_ptr<SharedLink> link_;
     std::string linkKey_;
     DeviceSettings connected_;  // what the link was taken for
-    mutable std::mutex countersLock_;
-    LinkCounters counters_;
+    // The link was open for this device before: opening it again is a reconnection.
+    bool everOpen_ = false;
     uint8_t retries_ = 0;
 };
 

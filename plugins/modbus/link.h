@@ -17,8 +17,9 @@ enum class LinkStatus {
     kOk,
     kTimeout,      // no answer within the time-out
     kUnreachable,  // no connection (refused, unknown host, no such port, or in its back-off)
-    kBroken,       // the other end closed it or sent what is not Modbus
-    kBadFrame,     // an RTU answer with a wrong CRC, unit or function, or cut short: no answer
+    kBroken,       // the other end closed it, or the request could not be sent
+    kBadFrame,     // no sound frame: a broken TCP header, an RTU answer with a wrong CRC, unit
+                   // or function, or one cut short; no answer
 };
 
 class Link {

@@ -52,7 +52,7 @@ Connection::Status Connection::Transact(uint8_t unit, const Bytes& request, Byte
                 answer = std::move(adu.pdu);
                 return Status::kOk;
             case FrameReader::Result::kCorrupt:
-                return Fail(Status::kBroken);
+                return Fail(Status::kBadFrame);
             case FrameReader::Result::kNeedMore:
                 break;
         }

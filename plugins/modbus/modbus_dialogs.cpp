@@ -1,5 +1,6 @@
 #include "modbus_dialogs.h"
 
+#include <commdlg.h>
 #include <cwchar>
 #include <initializer_list>
 #include <iterator>
@@ -9,6 +10,8 @@
 #include "address_notation.h"
 #include "dialog_template.h"
 #include "driver_kit.h"
+#include "tag_csv.h"
+#include "text_file.h"
 
 namespace modbus {
 
@@ -55,6 +58,10 @@ enum Control : WORD {
     kDataBits,
     kParity,
     kStopBits,
+    // a device being edited
+    kResetDiagnostics,
+    kImportCsv,
+    kExportCsv,
 };
 
 constexpr const wchar_t* kCaption = L"Modbus TCP";
@@ -97,6 +104,8 @@ struct DialogState {
     DWORD id;      // the object edited, 0 for a new one
     std::vector<Kind> kinds;
     ObjectSettings settings;
+    LinkBook* links = nullptr;  // an edited device's counters, for the reset button
+    bool tagsImported = false;  // the model changed even if the dialog is cancelled
 };
 
 Kind SelectedKind(HWND dialog, const DialogState& state) {
@@ -213,6 +222,62 @@ void Fill(HWND dialog, const DialogState& state) {
     ShowNotation(dialog);
     ShowFieldsFor(dialog, state.kinds.front());
     EnableForTransport(dialog);
+    const bool device = state.id && s.kind == Kind::kDevice;
+    ShowWindow(GetDlgItem(dialog, kResetDiagnostics), device && state.links ? SW_SHOW : SW_HIDE);
+    ShowWindow(GetDlgItem(dialog, kImportCsv), device ? SW_SHOW : SW_HIDE);
+    ShowWindow(GetDlgItem(dialog, kExportCsv), device ? SW_SHOW : SW_HIDE);
+}
+
+// The standard file dialog for a tag list; empty when cancelled.
+std::wstring AskCsvPath(HWND dialog, bool save) {
+    wchar_t path[MAX_PATH] = L"";
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = dialog;
+    ofn.lpstrFilter = L"Таблицы CSV (*.csv)\0*.csv\0Все файлы (*.*)\0*.*\0";
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrDefExt = L"csv";
+    ofn.Flags = save ? OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST : OFN_FILEMUSTEXIST;
+    const BOOL chosen = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
+    return chosen ? path : L"";
+}
+
+void ExportCsv(HWND dialog, const DialogState& state) {
+    const std::wstring path = AskCsvPath(dialog, true);
+    if (path.empty()) return;
+    if (!WriteWholeFile(path, WriteTagCsv(*state.model, state.id)))
+        MessageBoxW(dialog, (L"Не удалось записать " + path).c_str(), kCaption,
+                    MB_OK | MB_ICONWARNING);
+}
+
+// All rows or none; with refused rows the user may take the good ones.
+void ImportCsv(HWND dialog, DialogState& state) {
+    const std::wstring path = AskCsvPath(dialog, false);
+    if (path.empty()) return;
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes, kMaxCsvBytes)) {
+        MessageBoxW(dialog, (L"Не удалось прочитать " + path).c_str(), kCaption,
+                    MB_OK | MB_ICONWARNING);
+        return;
+    }
+    const TagImport import = ReadTagCsv(*state.model, state.id, bytes);
+    if (!import.refused.empty()) {
+        std::wstring text = L"Строки, которые нельзя принять:\n" + RefusalText(import, 25);
+        if (import.good.empty()) {
+            MessageBoxW(dialog, (text + L"\nНичего не добавлено.").c_str(), kCaption,
+                        MB_OK | MB_ICONWARNING);
+            return;
+        }
+        text += L"\nДобавить остальные строки (" + std::to_wstring(import.good.size()) +
+                L")?\n«Да» — добавить их, «Нет» или «Отмена» — ничего не добавлять.";
+        if (MessageBoxW(dialog, text.c_str(), kCaption, MB_YESNOCANCEL | MB_ICONWARNING) != IDYES)
+            return;
+    }
+    const size_t added = AddTagRows(*state.model, state.id, import.good);
+    state.tagsImported = state.tagsImported || added > 0;
+    MessageBoxW(dialog, (L"Добавлено тегов: " + std::to_wstring(added) + L".").c_str(), kCaption,
+                MB_OK | MB_ICONINFORMATION);
 }
 
 // Reads the device's fields; false (with a message) for what is not a number in range.
@@ -371,6 +436,12 @@ INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogSt
         place(row, y);
         y += 18;
     }
+    t.Add(kResetDiagnostics, DialogTemplate::Button, BS_PUSHBUTTON | WS_TABSTOP, 95, y + 4, 90, 14,
+          L"Сбросить диагностику");
+    t.Add(kImportCsv, DialogTemplate::Button, BS_PUSHBUTTON | WS_TABSTOP, 95, y + 22, 90, 14,
+          L"Импорт CSV...");
+    t.Add(kExportCsv, DialogTemplate::Button, BS_PUSHBUTTON | WS_TABSTOP, 194, y + 22, 90, 14,
+          L"Экспорт CSV...");
     y = first;
     place({L"Таблица:", kTable, DialogTemplate::ComboBox, list}, y);
     y += 18;
@@ -407,6 +478,13 @@ INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogSt
         if (id == kTransport && code == CBN_SELCHANGE) EnableForTransport(dialog);
         if ((id == kTable && code == CBN_SELCHANGE) || (id == kAddress && code == EN_CHANGE))
             ShowNotation(dialog);
+        if (id == kResetDiagnostics && code == BN_CLICKED && state.links) {
+            state.links->Reset(state.id);
+            MessageBoxW(dialog, L"Счётчики диагностики устройства сброшены.", kCaption,
+                        MB_OK | MB_ICONINFORMATION);
+        }
+        if (id == kImportCsv && code == BN_CLICKED) ImportCsv(dialog, state);
+        if (id == kExportCsv && code == BN_CLICKED) ExportCsv(dialog, state);
     };
     handlers.accept = [&](HWND dialog) { return Accept(dialog, state); };
     return driver_kit::RunModalDialog(instance, owner, t, handlers);
@@ -428,11 +506,12 @@ bool ShowAddDialog(HINSTANCE instance, HWND owner, Model& model, DWORD parent) {
     return RunDialog(instance, owner, L"Новый объект Modbus TCP", state) == IDOK;
 }
 
-bool ShowEditDialog(HINSTANCE instance, HWND owner, Model& model, DWORD id) {
+bool ShowEditDialog(HINSTANCE instance, HWND owner, Model& model, DWORD id, LinkBook* links) {
     const std::optional<ObjectSettings> settings = model.Settings(id);
     if (id == 0 || !settings) return false;
-    DialogState state{&model, 0, id, {settings->kind}, *settings};
-    return RunDialog(instance, owner, L"Свойства объекта Modbus TCP", state) == IDOK;
+    DialogState state{&model, 0, id, {settings->kind}, *settings, links};
+    return RunDialog(instance, owner, L"Свойства объекта Modbus TCP", state) == IDOK ||
+           state.tagsImported;
 }
 
 }  // namespace modbus

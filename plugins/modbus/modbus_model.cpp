@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "diagnostics_tags.h"
 #include "driver_kit.h"
 
 namespace modbus {
@@ -213,7 +214,8 @@ std::wstring Model::Check(DWORD parent, DWORD id, const ObjectSettings& settings
     return CheckLocked(parent, id, Normalised(settings));
 }
 
-std::wstring Model::CheckLocked(DWORD parent, DWORD id, const ObjectSettings& s) const {
+std::wstring Model::CheckLocked(DWORD parent, DWORD id, const ObjectSettings& s,
+                                bool stored) const {
     if (id != 0) {
         auto p = objects_.find(id);
         if (p == objects_.end()) return L"Объект удалён.";
@@ -240,6 +242,10 @@ std::wstring Model::CheckLocked(DWORD parent, DWORD id, const ObjectSettings& s)
                 return L"Устройства на одном последовательном порту должны иметь одинаковые "
                        L"скорость, биты данных, чётность и стоповые биты.";
         }
+    // An object that already has the name may keep it: only a new name is refused.
+    const bool named = id != 0 && objects_.at(id).settings.name == s.name;
+    if (!stored && !named && s.kind != Kind::kDevice && DiagnosticTags::Reserved(s.name))
+        return L"Имя «_Diagnostics» занято папкой диагностики устройства.";
     const DWORD same = FindLocked(parent, s.name);
     if (same != 0 && same != id) return L"Объект с таким именем уже есть на этом уровне.";
     return L"";
@@ -345,15 +351,8 @@ DWORD Model::Find(DWORD parent, std::string_view name) const {
 
 DWORD Model::FindPath(std::string_view path) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!path.empty() && path.front() == '.') path.remove_prefix(1);
-    DWORD id = 0;
-    while (!path.empty()) {
-        const size_t dot = path.find('.');
-        id = FindLocked(id, path.substr(0, dot));
-        if (id == 0) return 0;
-        path = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
-    }
-    return id;
+    return FollowPath(
+        path, [this](DWORD parent, std::string_view name) { return FindLocked(parent, name); });
 }
 
 std::optional<ObjectSettings> Model::Settings(DWORD id) const {
@@ -498,15 +497,17 @@ bool Model::Load(const std::string& bytes) {
     if (memcmp(magic, kMagic, 4) != 0 || !r.U32(version) || version < 1 || version > kVersion ||
         !r.U32(count) || count > kMaxObjects)
         return false;
-    // Built aside and checked like a dialog's input, so a damaged stream changes nothing.
+    // Built aside and checked like a dialog's input (but for the names reserved since it was
+    // saved), so a damaged stream changes nothing.
     Model loaded;
     std::vector<DWORD> ids{0};
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t parent;
         ObjectSettings s;
         if (!r.U32(parent) || parent >= ids.size() || !ReadSettings(r, version, s)) return false;
-        const DWORD id = loaded.Add(ids[parent], s);
-        if (id == 0) return false;
+        const ObjectSettings n = Normalised(s);
+        if (!loaded.CheckLocked(ids[parent], 0, n, true).empty()) return false;
+        const DWORD id = loaded.AddLocked(ids[parent], n);
         ids.push_back(id);
     }
     if (!r.AtEnd()) return false;

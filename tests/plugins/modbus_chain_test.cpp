@@ -2,11 +2,14 @@
 // TCP driver in the server, and a real Modbus TCP device (Debian's pymodbus, started by CTest).
 // Every type and word and byte order is read from registers the device holds and written back
 // into them; the device is switched off and on under a subscribed client; `opcclient watch`
-// shows a change made on the device side; and devices on a Modbus RTU line and behind an RTU
-// gateway are read and written like the others.
+// shows a change made on the device side; devices on a Modbus RTU line and behind an RTU
+// gateway are read and written like the others. The device's diagnostics folder is browsed,
+// read, refused writes and watched while the device goes away; and `opcdefaults` moves the
+// device's tags between the saved configuration and CSV files.
 #include <winsock2.h>
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "configuration_file.h"
 #include "modbus_device_control.h"
 #include "modbus_load_tree.h"
 #include "modbus_rtu_devices.h"
@@ -320,7 +324,7 @@ TEST_F(ModbusChain, OpcclientWatchShowsAChangeMadeOnTheDevice) {
 // A unit on an RTU line and one behind a serial-to-Ethernet gateway, through the server like any
 // other device: read from the device, and a write confirmed by the unit's echo lands in its
 // memory.
-TEST_F(ModbusChain, RtuDevicesOnALineAndBehindAGatewayAreReadAndWritten) {
+TEST_F(ModbusChain, RtuDevicesOnALineAndBehindAGatewayAreReadWrittenAndCounted) {
     RtuDevices rtu;
     ASSERT_TRUE(rtu.Ok()) << "the RTU devices do not answer (build/modbus_rtu_device.state)";
     ASSERT_TRUE(rtu.Set(2, 700, 4242));
@@ -352,6 +356,118 @@ TEST_F(ModbusChain, RtuDevicesOnALineAndBehindAGatewayAreReadAndWritten) {
     }
     EXPECT_EQ(std::vector<unsigned>{777}, rtu.Get(2, 700, 1));
     EXPECT_EQ(std::vector<unsigned>{888}, rtu.Get(1, 701, 1));
+    // Their transports count for the diagnostics as a TCP connection does.
+    Added counted = AddItems(
+        items.Get(), {L"Modbus.Line._Diagnostics.Answers", L"Modbus.Gateway._Diagnostics.Answers"});
+    ASSERT_EQ(S_OK, counted.hr);
+    for (size_t i = 0; i < 2; ++i) {
+        const OPCITEMSTATE s = ReadUntil(io.Get(), counted[i], [](const OPCITEMSTATE& s) {
+            return V_VT(&s.vDataValue) == VT_I4 && V_I4(&s.vDataValue) > 0;
+        });
+        EXPECT_GT(V_I4(&s.vDataValue), 0) << (i == 0 ? "line" : "gateway");
+    }
+}
+
+// The device's link as clients see it: browsed like any branch, read-only, counting.
+TEST_F(ModbusChain, TheDiagnosticsFolderCountsRequestsAndShowsTheDeviceGone) {
+    ComPtr<IOPCBrowseServerAddressSpace> browse;
+    ASSERT_EQ(S_OK, server_.As(browse));
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Modbus.PLC"));
+    auto listed = [&](OPCBROWSETYPE type) {
+        ComPtr<IEnumString> e;
+        EXPECT_TRUE(SUCCEEDED(browse->BrowseOPCItemIDs(type, L"", VT_EMPTY, 0, e.Put())));
+        return AllStrings(e.Get());
+    };
+    const std::vector<std::wstring> branches = listed(OPC_BRANCH);
+    EXPECT_NE(branches.end(), std::find(branches.begin(), branches.end(), L"_Diagnostics"));
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"_Diagnostics"));
+    const std::vector<std::wstring> leaves = listed(OPC_LEAF);
+    EXPECT_NE(leaves.end(), std::find(leaves.begin(), leaves.end(), L"Requests"));
+    EXPECT_NE(leaves.end(), std::find(leaves.begin(), leaves.end(), L"Exception11"));
+
+    ComPtr<IOPCItemMgt> items;
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_NO_FATAL_FAILURE(MakeGroup(L"diagnostics", items, io));
+    Added added = AddItems(
+        items.Get(), {L"Modbus.PLC._Diagnostics.Requests", L"Modbus.PLC._Diagnostics.Connected",
+                      L"Modbus.PLC._Diagnostics.LastError"});
+    ASSERT_EQ(S_OK, added.hr);
+    EXPECT_EQ(VT_I4, added.results[0].vtCanonicalDataType);
+    EXPECT_EQ(VT_BOOL, added.results[1].vtCanonicalDataType);
+    EXPECT_EQ(VT_BSTR, added.results[2].vtCanonicalDataType);
+    EXPECT_EQ(static_cast<DWORD>(OPC_READABLE), added.results[0].dwAccessRights);
+
+    OPCITEMSTATE s = ReadUntil(io.Get(), added[0], [](const OPCITEMSTATE& s) {
+        return s.wQuality == OPC_QUALITY_GOOD && V_I4(&s.vDataValue) > 0;
+    });
+    const LONG first = V_I4(&s.vDataValue);
+    ASSERT_GT(first, 0);
+    s = ReadUntil(io.Get(), added[0],
+                  [&](const OPCITEMSTATE& s) { return V_I4(&s.vDataValue) > first + 2; });
+    EXPECT_GT(V_I4(&s.vDataValue), first + 2) << "the device answers every 100 ms";
+
+    VARIANT value;
+    V_VT(&value) = VT_I4;
+    V_I4(&value) = 0;
+    OPCHANDLE handle = added[0];
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(S_FALSE, io->Write(1, &handle, &value, &errors));
+    if (errors) {
+        EXPECT_EQ(OPC_E_BADRIGHTS, errors[0]);
+    }
+    CoTaskMemFree(errors);
+
+    ASSERT_TRUE(device_.Down());
+    s = ReadUntil(io.Get(), added[1], [](const OPCITEMSTATE& s) {
+        return V_VT(&s.vDataValue) == VT_BOOL && V_BOOL(&s.vDataValue) == VARIANT_FALSE;
+    });
+    EXPECT_EQ(VARIANT_FALSE, V_BOOL(&s.vDataValue)) << "the device is gone";
+    s = ReadUntil(io.Get(), added[2], [](const OPCITEMSTATE& s) {
+        return V_VT(&s.vDataValue) == VT_BSTR && SysStringLen(V_BSTR(&s.vDataValue)) > 0;
+    });
+    EXPECT_EQ(VT_BSTR, V_VT(&s.vDataValue));
+    VariantClear(&s.vDataValue);
+    ASSERT_TRUE(device_.Up());
+}
+
+// The command line works on a saved file through the installed driver, as the server would.
+TEST_F(ModbusChain, OpcdefaultsExportsAndImportsTagListsOfASavedConfiguration) {
+    const std::optional<std::string> saved = ReadDefaultConfigurationPath();
+    ASSERT_TRUE(saved);
+    const std::string config = install_->dir_.File("tags.cfg");
+    ASSERT_TRUE(CopyFileA(saved->c_str(), config.c_str(), FALSE));
+    const std::string tool = install_->dir_.File("bin\\opcdefaults.exe");
+    ASSERT_TRUE(
+        CopyFileA((TestProgramDirectory() + "\\opcdefaults.exe").c_str(), tool.c_str(), FALSE));
+    const std::wstring exe(tool.begin(), tool.end());
+    auto wide = [](const std::string& s) { return std::wstring(s.begin(), s.end()); };
+    const std::string out = install_->dir_.File("out.csv");
+    const std::string in = install_->dir_.File("in.csv");
+
+    ChildRun run = RunChild(exe, L"--export-tags " + wide(config) + L" PLC " + wide(out));
+    ASSERT_EQ(0u, run.exitCode) << run.err;
+    const std::string exported = ReadTextFile(out);
+    EXPECT_NE(std::string::npos, exported.find("\r\nWatched,,holding_registers,60,uint16,"))
+        << exported;
+    EXPECT_EQ(std::string::npos, exported.find("_Diagnostics")) << "the driver's, not the user's";
+
+    WriteTextFile(in,
+                  "name;table;address;type\r\nNew.One;holding_registers;70;uint16\r\n"
+                  "Watched;holding_registers;71;uint16\r\n");
+    run = RunChild(exe, L"--import-tags " + wide(config) + L" PLC " + wide(in));
+    EXPECT_EQ(3u, run.exitCode) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("nothing imported")) << run.err;
+    run = RunChild(exe, L"--export-tags " + wide(config) + L" PLC " + wide(out));
+    EXPECT_EQ(std::string::npos, ReadTextFile(out).find("New.One")) << "all or nothing";
+
+    run = RunChild(exe, L"--import-tags " + wide(config) + L" PLC " + wide(in) + L" --good-rows");
+    EXPECT_EQ(3u, run.exitCode) << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("tags added to PLC: 1")) << run.out;
+    run = RunChild(exe, L"--export-tags " + wide(config) + L" PLC " + wide(out));
+    EXPECT_NE(std::string::npos, ReadTextFile(out).find("\r\nNew.One,,holding_registers,70,"))
+        << "written into the file";
+    run = RunChild(exe, L"--export-tags " + wide(config) + L" NoSuchDevice " + wide(out));
+    EXPECT_EQ(1u, run.exitCode);
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
+#include "diagnostics_tags.h"
 #include "modbus_model.h"
 #include "modbus_tree.h"
 
@@ -16,6 +18,7 @@ using modbus::Kind;
 using modbus::Model;
 using modbus::Table;
 using namespace modbus_tree;
+using namespace std::string_literals;
 
 TEST(ModbusModel, ObjectsGoWhereTheyBelongAndBadSettingsAreRefused) {
     Model m;
@@ -184,22 +187,27 @@ TEST(ModbusModel, TheStreamKeepsEverySettingAndRefusesWhatItCannotRead) {
     EXPECT_EQ(before, copy.Save());
 }
 
+// A device at the top of a stream of the first version: `name` on 127.0.0.1:502, unit 1,
+// 1000 ms, 1000 ms, two retries.
+std::string FirstVersionDevice(char name) {
+    return "\x00\x00\x00\x00"
+           "\x00\x01\x00\x00\x00"s +
+           name +
+           "\x00\x00\x00\x00"
+           "\x09\x00\x00\x00"
+           "127.0.0.1"
+           "\xF6\x01\x01\xE8\x03\x00\x00\xE8\x03\x00\x00\x02"s;
+}
+
 // Configurations saved before tags had a range and units of their own still load: a scaled
 // tag then gives its scaled span, and saving again writes the current version, which keeps
 // a range and units as they were set.
 TEST(ModbusModel, AStreamOfTheFirstVersionLoadsAndTheRangeAndUnitsRoundTrip) {
-    const std::string first(
+    const std::string first =
         "MBTC"
-        "\x01\x00\x00\x00"  // version 1
-        "\x02\x00\x00\x00"  // two objects
-        // the device D on 127.0.0.1:502, unit 1, 1000 ms, 1000 ms, two retries
-        "\x00\x00\x00\x00"
-        "\x00\x01\x00\x00\x00"
-        "D"
-        "\x00\x00\x00\x00"
-        "\x09\x00\x00\x00"
-        "127.0.0.1"
-        "\xF6\x01\x01\xE8\x03\x00\x00\xE8\x03\x00\x00\x02"
+        "\x01\x00\x00\x00"   // version 1
+        "\x02\x00\x00\x00"s  // two objects
+        + FirstVersionDevice('D') +
         // its tag Temp: holding register 0, int16, scaled 0..1000 to 0..100
         "\x01\x00\x00\x00"
         "\x02\x04\x00\x00\x00"
@@ -209,8 +217,7 @@ TEST(ModbusModel, AStreamOfTheFirstVersionLoadsAndTheRangeAndUnitsRoundTrip) {
         "\x00\x00\x00\x00\x00\x00\x00\x00"
         "\x00\x00\x00\x00\x00\x40\x8F\x40"
         "\x00\x00\x00\x00\x00\x00\x00\x00"
-        "\x00\x00\x00\x00\x00\x00\x59\x40",
-        109);
+        "\x00\x00\x00\x00\x00\x00\x59\x40"s;
     Model m;
     ASSERT_TRUE(m.Load(first));
     modbus::ObjectSettings temp = *m.Settings(m.FindPath("D.Temp"));
@@ -245,6 +252,63 @@ TEST(ModbusModel, AStreamOfTheFirstVersionLoadsAndTheRangeAndUnitsRoundTrip) {
         "C",
         back.units);
     EXPECT_EQ(second, copy.Save());
+}
+
+// A configuration saved before "_Diagnostics" was the driver's, with a user's folder of that
+// name under a device, loads whole: the user's folder keeps its name and item IDs, that one
+// device shows no diagnostics folder of the driver's, and the name stays refused for new
+// objects while the stored one may still be edited.
+TEST(ModbusModel, AStoredUserDiagnosticsFolderLoadsAndTheDriversStepsAside) {
+    const std::string bytes =
+        "MBTC"
+        "\x01\x00\x00\x00"   // version 1
+        "\x04\x00\x00\x00"s  // four objects
+        + FirstVersionDevice('D') + FirstVersionDevice('E') +
+        // D's folder _Diagnostics
+        "\x01\x00\x00\x00"
+        "\x01\x0C\x00\x00\x00"
+        "_Diagnostics"
+        "\x00\x00\x00\x00"
+        // its tag Requests: holding register 0, uint16
+        "\x03\x00\x00\x00"
+        "\x02\x08\x00\x00\x00"
+        "Requests"
+        "\x00\x00\x00\x00"
+        "\x03\x00\x00\x02\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x00\x00\x00"s;
+    Model m;
+    ASSERT_TRUE(m.Load(bytes));
+    const modbus::DiagnosticTags diagnostics(m);
+    const DWORD folder = m.FindPath("D._Diagnostics");
+    const DWORD tag = m.FindPath("D._Diagnostics.Requests");
+    ASSERT_NE(0u, folder);
+    ASSERT_NE(0u, tag);
+    EXPECT_EQ(folder, diagnostics.FindPath("D._Diagnostics")) << "the user's, not the driver's";
+    EXPECT_EQ(tag, diagnostics.FindPath("D._Diagnostics.Requests"));
+    EXPECT_TRUE(diagnostics.Children(m.FindPath("D"), false).empty()) << "no second folder";
+    const DWORD ours = diagnostics.FindPath("E._Diagnostics");
+    EXPECT_TRUE(diagnostics.IsFolder(ours)) << "the other device keeps the driver's";
+    EXPECT_EQ(std::vector<std::string>{"_Diagnostics"},
+              diagnostics.Children(m.FindPath("E"), false));
+
+    modbus::ObjectSettings renamed = *m.Settings(folder);
+    renamed.description = "kept";
+    EXPECT_TRUE(m.Edit(folder, renamed)) << "a stored name may stay";
+    Model copy;
+    ASSERT_TRUE(copy.Load(m.Save())) << "and is saved and loaded again";
+    EXPECT_EQ(tag, copy.FindPath("D._Diagnostics.Requests"));
+    modbus::ObjectSettings another = renamed;
+    EXPECT_FALSE(m.Check(m.FindPath("E"), 0, another).empty()) << "but is taken for new objects";
+    EXPECT_EQ(0u, m.Add(m.FindPath("E"), another));
+    renamed.name = "Old";
+    ASSERT_TRUE(m.Edit(folder, renamed));
+    renamed.name = "_Diagnostics";
+    EXPECT_FALSE(m.Edit(folder, renamed)) << "nor taken back by a rename";
+    EXPECT_TRUE(diagnostics.IsFolder(diagnostics.FindPath("D._Diagnostics")))
+        << "the driver's folder is back once the user's is renamed";
 }
 
 }  // namespace

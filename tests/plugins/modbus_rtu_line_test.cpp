@@ -13,6 +13,7 @@
 #include <string>
 
 #include "device_poller.h"
+#include "link_book.h"
 #include "link_pool.h"
 #include "modbus_rtu_devices.h"
 #include "modbus_tree.h"
@@ -36,7 +37,7 @@ class ModbusRtuLine : public testing::Test {
     }
 
     DWORD Start(DWORD device) {
-        pollers_.push_back(std::make_shared<DevicePoller>(model_, device));
+        pollers_.push_back(std::make_shared<DevicePoller>(model_, device, &links_));
         EXPECT_TRUE(pollers_.back()->Start());
         return device;
     }
@@ -70,8 +71,15 @@ class ModbusRtuLine : public testing::Test {
         return false;
     }
 
+    // What the device's diagnostics would show now.
+    LinkCounters Counted(DWORD device) {
+        links_.Publish();
+        return links_.Shown(device);
+    }
+
     RtuDevices devices_;
     Model model_;
+    LinkBook links_;  // before the workers, which count into it
     std::vector<std::shared_ptr<DevicePoller>> pollers_;
 };
 
@@ -107,7 +115,7 @@ TEST_F(ModbusRtuLine, TwoUnitsOnOneSerialLineAndBehindEachGateway) {
         EXPECT_TRUE(Shows(tags[1], kQualityGood, 2000u + address));
         EXPECT_EQ(AcquireLink(settings[0]), AcquireLink(settings[1])) << "one link for both";
         for (auto& p : pollers_) {
-            const LinkCounters c = p->Counters();
+            const LinkCounters c = Counted(p->Device());
             EXPECT_GT(c.answers, 0u);
             EXPECT_EQ(0u, c.frameErrors + c.timeouts) << "nothing lost on a shared link";
         }
@@ -128,7 +136,7 @@ TEST_F(ModbusRtuLine, BadAnswersAreNoAnswersAndAGoodOneRecovers) {
         EXPECT_TRUE(Shows(tag, kQualityCommFailure));
         // The value shown stays the last good one.
         EXPECT_EQ(321u, Look(tag).value);
-        const LinkCounters c = pollers_.back()->Counters();
+        const LinkCounters c = Counted(device);
         EXPECT_FALSE(c.lastError.empty());
         if (std::string(mode) == "silent")
             EXPECT_GT(c.timeouts, 0u);
@@ -137,7 +145,7 @@ TEST_F(ModbusRtuLine, BadAnswersAreNoAnswersAndAGoodOneRecovers) {
         ASSERT_TRUE(devices_.Mode("good"));
         EXPECT_TRUE(Shows(tag, kQualityGood, 321));
     }
-    const LinkCounters c = pollers_.back()->Counters();
+    const LinkCounters c = Counted(device);
     EXPECT_GT(c.requests, c.answers);
     EXPECT_TRUE(c.lastError.empty()) << "a good answer clears it";
 }
@@ -145,19 +153,21 @@ TEST_F(ModbusRtuLine, BadAnswersAreNoAnswersAndAGoodOneRecovers) {
 // Readings per second of 125 holding registers each, from devices that ask as fast as their
 // poll period lets them (50 ms), for `ms` milliseconds.
 double TagsPerSecond(Model& model, const std::vector<ObjectSettings>& devices, DWORD ms) {
+    LinkBook links;
     std::vector<std::shared_ptr<DevicePoller>> pollers;
     for (const ObjectSettings& d : devices) {
         const DWORD id = model.Add(0, d);
         for (uint16_t a = 0; a < kMaxReadRegisters; ++a)
             model.Add(id, Tag(("H" + std::to_string(a)).c_str(), Table::kHoldingRegister, a));
-        pollers.push_back(std::make_shared<DevicePoller>(model, id));
+        pollers.push_back(std::make_shared<DevicePoller>(model, id, &links));
     }
     for (auto& p : pollers) p->Start();
     // Counted from the first answer to the last, as they stand at the end: what is still in
     // flight then is left out.
     const auto answered = [&] {
+        links.Publish();
         uint64_t n = 0;
-        for (auto& p : pollers) n += p->Counters().answers;
+        for (auto& p : pollers) n += links.Shown(p->Device()).answers;
         return n;
     };
     const ULONGLONG until = GetTickCount64() + 5000;
