@@ -19,6 +19,7 @@ answered with one line:
                    id), short (a frame cut short) or silent; answers "ok"
     baud N         the misbehaving device takes as long as N baud would (0: as fast as it can)
     requests       read requests the misbehaving device has received
+    connections GATEWAY   connections open to "rtu-tcp" or "gateway"
 It answers every holding or input register read with registers whose values are their
 addresses, and every coil read with alternate bits.
 """
@@ -184,6 +185,9 @@ async def serve(state_file, prefix):
                 elif words[0] == "baud":
                     misbehaving.baud = int(words[1])
                     answer = "ok"
+                elif words[0] == "connections":
+                    server = rtu_tcp if words[1] == "rtu-tcp" else gateway
+                    answer = str(len(server.active_connections))
                 elif words[0] == "requests":
                     answer = str(misbehaving.requests)
                 else:

@@ -114,6 +114,11 @@ TEST_F(ModbusRtuLine, TwoUnitsOnOneSerialLineAndBehindEachGateway) {
         EXPECT_TRUE(Shows(tags[0], kQualityGood, 1000u + address));
         EXPECT_TRUE(Shows(tags[1], kQualityGood, 2000u + address));
         EXPECT_EQ(AcquireLink(settings[0]), AcquireLink(settings[1])) << "one link for both";
+        if (way.transport != Transport::kRtu) {
+            EXPECT_EQ("1", devices_.Ask(way.transport == Transport::kTcp ? "connections gateway"
+                                                                         : "connections rtu-tcp"))
+                << "one connection for both units";
+        }
         for (auto& p : pollers_) {
             const LinkCounters c = Counted(p->Device());
             EXPECT_GT(c.answers, 0u);
