@@ -10,6 +10,7 @@
 #include "address_notation.h"
 #include "dialog_template.h"
 #include "driver_kit.h"
+#include "modbus_dialog_controls.h"
 #include "tag_csv.h"
 #include "text_file.h"
 
@@ -23,46 +24,7 @@ using driver_kit::Wide;
 
 namespace {
 
-enum Control : WORD {
-    kKind = 1001,
-    kName,
-    kDescription,
-    // a device
-    kHost,
-    kPort,
-    kUnit,
-    kPoll,
-    kTimeout,
-    kRetries,
-    // a tag
-    kTable,
-    kAddress,
-    kNotation,
-    kType,
-    kStringRegisters,
-    kLowWordFirst,
-    kSwapBytes,
-    kScaled,
-    kRawLow,
-    kRawHigh,
-    kEuLow,
-    kEuHigh,
-    kRanged,
-    kRangeLow,
-    kRangeHigh,
-    kUnits,
-    // a device's transport and serial line (numbered after the rest, which keep theirs)
-    kTransport,
-    kPortName,
-    kBaud,
-    kDataBits,
-    kParity,
-    kStopBits,
-    // a device being edited
-    kResetDiagnostics,
-    kImportCsv,
-    kExportCsv,
-};
+using namespace dialog;
 
 constexpr const wchar_t* kCaption = L"Modbus TCP";
 

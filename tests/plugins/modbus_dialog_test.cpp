@@ -12,6 +12,7 @@
 #include "dialog_driver.h"
 #include "driver_list.h"
 #include "modbus_device_control.h"
+#include "modbus_dialog_controls.h"
 #include "modbus_load_tree.h"
 #include "modbus_tree.h"
 #include "probe_driver_files.h"
@@ -21,34 +22,7 @@ namespace {
 constexpr const wchar_t* kAddTitle = L"Новый объект Modbus TCP";
 constexpr const wchar_t* kEditTitle = L"Свойства объекта Modbus TCP";
 constexpr const wchar_t* kComplaint = L"Modbus TCP";
-enum : int {
-    kKind = 1001,
-    kName,
-    kDescription,
-    kHost,
-    kPort,
-    kUnit,
-    kPoll,
-    kTimeout,
-    kRetries,
-    kTable,
-    kAddress,
-    kNotation,
-    kType,
-    kRanged = 1022,
-    kRangeLow,
-    kRangeHigh,
-    kUnits,
-    kTransport,
-    kPortName,
-    kBaud,
-    kDataBits,
-    kParity,
-    kStopBits,
-    kResetDiagnostics,
-    kImportCsv,
-    kExportCsv,
-};
+using namespace modbus::dialog;
 
 class ModbusDialogs : public testing::Test {
   protected:
