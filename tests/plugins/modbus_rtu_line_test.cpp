@@ -128,6 +128,36 @@ TEST_F(ModbusRtuLine, TwoUnitsOnOneSerialLineAndBehindEachGateway) {
     }
 }
 
+// Devices that share a line count only their own requests: a unit nobody answers for times out
+// on its own counters, while its neighbour's show good answers only; the line's state is both
+// devices'.
+TEST_F(ModbusRtuLine, EachDeviceOnASharedLineCountsItsOwnRequests) {
+    const DWORD present = model_.Add(0, OnRtuLink("Present", Transport::kRtu, devices_.line, 0, 1));
+    const DWORD absent = model_.Add(0, OnRtuLink("Absent", Transport::kRtu, devices_.line, 0, 99));
+    ASSERT_NE(0u, model_.Add(present, Tag("V", Table::kHoldingRegister, 5)));
+    ASSERT_NE(0u, model_.Add(absent, Tag("V", Table::kHoldingRegister, 5)));
+    Start(present);
+    Start(absent);
+    const ULONGLONG until = GetTickCount64() + 5000;
+    while ((Counted(absent).timeouts < 2 || Counted(present).answers < 2) &&
+           GetTickCount64() < until)
+        Sleep(20);
+    const LinkCounters p = Counted(present);
+    const LinkCounters a = Counted(absent);
+    EXPECT_GE(a.timeouts, 2u);
+    EXPECT_EQ(0u, a.answers);
+    EXPECT_EQ(a.requests, a.timeouts);
+    EXPECT_EQ(L"Устройство не ответило за время ожидания.", a.lastError);
+    EXPECT_EQ(0u, a.lastGoodAnswer.dwLowDateTime | a.lastGoodAnswer.dwHighDateTime);
+    EXPECT_GE(p.answers, 2u);
+    EXPECT_EQ(p.requests, p.answers);
+    uint64_t exceptions = 0;
+    for (uint64_t n : p.exceptions) exceptions += n;
+    EXPECT_EQ(0u, exceptions + p.timeouts + p.frameErrors) << "the neighbour's are not its own";
+    EXPECT_TRUE(p.lastError.empty());
+    EXPECT_TRUE(p.connected && a.connected) << "the line is open for both";
+}
+
 // Whatever the misbehaving device sends instead of its answer shows as a communication
 // failure, never as a value; its next good answer brings the value back.
 TEST_F(ModbusRtuLine, BadAnswersAreNoAnswersAndAGoodOneRecovers) {
