@@ -26,6 +26,12 @@ void LinkBook::Forget(DWORD device) {
     shown_.erase(device);
 }
 
+void LinkBook::ForgetAll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    live_.clear();
+    shown_.clear();
+}
+
 LinkCounters LinkBook::Shown(DWORD device) const {
     std::lock_guard<std::mutex> lock(mutex_);
     auto p = shown_.find(device);

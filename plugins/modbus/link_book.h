@@ -27,6 +27,7 @@ class LinkBook {
     // error, last good answer) stays, as it still describes the link.
     void Reset(DWORD device);
     void Forget(DWORD device);
+    void ForgetAll();
     // As of the last Publish (or Reset); all zero for a device not counted yet.
     LinkCounters Shown(DWORD device) const;
     // When what clients see was taken: the diagnostics tags' timestamp.

@@ -336,7 +336,14 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLRemoveObject(DWORD id) {
 }
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLSerialize(IStream* stream, BOOL save) {
-    return driver_kit::Serialize(stream, save, *g_model, kMaxStreamBytes);
+    const LONG done = driver_kit::Serialize(stream, save, *g_model, kMaxStreamBytes);
+    // A loaded configuration numbers its devices afresh: no device inherits another's counts.
+    if (done && !save)
+        Safely([] {
+            g_links->ForgetAll();
+            return 1L;
+        });
+    return done;
 }
 
 // Hands over what the workers last read; reads nothing itself.

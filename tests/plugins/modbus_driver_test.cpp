@@ -329,6 +329,15 @@ TEST_F(ModbusDriver, DiagnosticsCountWhatEachDevicesLinkDoes) {
         driver_->EnumTags(none, id);
         EXPECT_TRUE(none.empty());
     }
+
+    // Another configuration numbers its devices afresh: its first device starts from nothing,
+    // not from the counts of the device that had its number before.
+    modbus::Model other;
+    other.Add(0, Device("Other", ClosedPort(), 1000, 100, 0));
+    ASSERT_TRUE(LoadTree(*driver_, other));
+    ASSERT_EQ(plc, Id("Other"));
+    EXPECT_EQ(0, Count(Info("Other._Diagnostics.Requests")));
+    EXPECT_EQ(0, Count(Info("Other._Diagnostics.Exception02")));
 }
 
 TEST_F(ModbusDriver, ATagListComesInWholeOrWithTheGoodRowsOnlyWhenAsked) {
