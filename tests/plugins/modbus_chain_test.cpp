@@ -170,6 +170,21 @@ class ModbusChain : public OpcClientTest {
         return last;
     }
 
+    // Writes `value` to `item` alone, which the server is to refuse: the item's error.
+    HRESULT RefusedWrite(IOPCSyncIO* io, OPCHANDLE item, VARTYPE type, LONG number) {
+        VARIANT value;
+        V_VT(&value) = type;
+        if (type == VT_UI2)
+            V_UI2(&value) = static_cast<USHORT>(number);
+        else
+            V_I4(&value) = number;
+        HRESULT* errors = nullptr;
+        EXPECT_EQ(S_FALSE, io->Write(1, &item, &value, &errors));
+        const HRESULT error = errors ? errors[0] : S_OK;
+        CoTaskMemFree(errors);
+        return error;
+    }
+
     ModbusDevice device_;
     inline static bool configured_ = false;
 };
@@ -273,16 +288,9 @@ TEST_F(ModbusChain, ADeviceSwitchedOffReadsCommunicationFailureThenGoodAgain) {
     EXPECT_GE(CompareFileTime(&s.ftTimeStamp, &good), 0);
     VariantClear(&s.vDataValue);
     // A write to a device that is away fails.
-    VARIANT value;
-    V_VT(&value) = VT_UI2;
-    V_UI2(&value) = 1;
+    EXPECT_EQ(E_FAIL, RefusedWrite(io.Get(), added[0], VT_UI2, 1));
     OPCHANDLE handle = added[0];
     HRESULT* errors = nullptr;
-    EXPECT_EQ(S_FALSE, io->Write(1, &handle, &value, &errors));
-    if (errors) {
-        EXPECT_EQ(E_FAIL, errors[0]);
-    }
-    CoTaskMemFree(errors);
     OPCITEMSTATE* cached = nullptr;
     if (SUCCEEDED(io->Read(OPC_DS_CACHE, 1, &handle, &cached, &errors))) {
         EXPECT_EQ(4321, V_UI2(&cached[0].vDataValue)) << "the refused value is not cached";
@@ -406,16 +414,7 @@ TEST_F(ModbusChain, TheDiagnosticsFolderCountsRequestsAndShowsTheDeviceGone) {
                   [&](const OPCITEMSTATE& s) { return V_I4(&s.vDataValue) > first + 2; });
     EXPECT_GT(V_I4(&s.vDataValue), first + 2) << "the device answers every 100 ms";
 
-    VARIANT value;
-    V_VT(&value) = VT_I4;
-    V_I4(&value) = 0;
-    OPCHANDLE handle = added[0];
-    HRESULT* errors = nullptr;
-    EXPECT_EQ(S_FALSE, io->Write(1, &handle, &value, &errors));
-    if (errors) {
-        EXPECT_EQ(OPC_E_BADRIGHTS, errors[0]);
-    }
-    CoTaskMemFree(errors);
+    EXPECT_EQ(OPC_E_BADRIGHTS, RefusedWrite(io.Get(), added[0], VT_I4, 0));
 
     ASSERT_TRUE(device_.Down());
     s = ReadUntil(io.Get(), added[1], [](const OPCITEMSTATE& s) {
