@@ -138,25 +138,32 @@ async def serve(state_file, port):
     await asyncio.Event().wait()
 
 
-def start(state_file, port):
-    if os.path.exists(state_file):
-        stop(state_file)
+def run_in_background(state_file, serve, name):
+    """Forks `serve()` (a coroutine) off as a daemon and returns once it has written
+    STATE_FILE; its output goes to STATE_FILE.log."""
     if os.fork():
         for _ in range(200):  # the parent returns once the device listens
             if os.path.exists(state_file):
                 return 0
             time.sleep(0.05)
-        print("modbus_device: the device did not start", file=sys.stderr)
+        print("%s: the device did not start (see %s.log)" % (name, state_file), file=sys.stderr)
         return 1
-    # The child leaves the test runner's session and output behind, so nothing waits for it.
+    # The child leads a session and process group of its own (with anything it starts), and
+    # leaves the test runner's output behind, so nothing waits for it.
     os.setsid()
     log = os.open(state_file + ".log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
     null = os.open(os.devnull, os.O_RDONLY)
     os.dup2(null, 0)
     os.dup2(log, 1)
     os.dup2(log, 2)
-    asyncio.run(serve(state_file, port))
+    asyncio.run(serve())
     return 0
+
+
+def start(state_file, port):
+    if os.path.exists(state_file):
+        stop(state_file)
+    return run_in_background(state_file, lambda: serve(state_file, port), "modbus_device")
 
 
 def set_values(state_file, words):

@@ -6,7 +6,7 @@ set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES="g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine64
 fonts-wine libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1 libxinerama1 libxfixes3
-libgnutls30 xvfb xauth x11-utils imagemagick cmake googletest python3 python3-pymodbus ninja-build
+libgnutls30 xvfb xauth x11-utils imagemagick cmake googletest python3 python3-pymodbus socat ninja-build
 python3-serial-asyncio locales gnuplot-nox wixl msitools"
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"

@@ -164,7 +164,8 @@ bool CBrowser::RemoveSelected() {
     if (!ref || ref->id == 0) return false;
     const std::shared_ptr<CDriver> driver = ref->driver.lock();
     if (!driver) return false;
-    driver->RemoveObject(ref->id);
+    // A node the driver keeps (one of its own making, such as a device's diagnostics) stays.
+    if (driver->RemoveObject(ref->id) == 0) return false;
     DeleteSubtree(node);
     FreeRef(node);
     TreeView_DeleteItem(Control(), node);

@@ -24,9 +24,24 @@ Reading Failed(DWORD tag, WORD quality) {
     return r;
 }
 
+// An exception answer is an answer, but not a good one: the device could not do what was asked.
+void CountAnswer(LinkCounters& c, const Bytes& answer, uint32_t roundTripMs) {
+    ++c.answers;
+    c.lastRoundTripMs = roundTripMs;
+    if (answer.size() >= 2 && (answer[0] & 0x80) != 0) {
+        const uint8_t code = answer[1];
+        ++c.exceptions[code < c.exceptions.size() ? code : 0];
+        c.lastError = L"Устройство ответило исключением " + std::to_wstring(code) + L".";
+    } else {
+        GetSystemTimeAsFileTime(&c.lastGoodAnswer);
+        c.lastError.clear();  // the link is well again
+    }
+}
+
 }  // namespace
 
-DevicePoller::DevicePoller(Model& model, DWORD device) : model_(model), device_(device) {
+DevicePoller::DevicePoller(Model& model, DWORD device, LinkBook* links)
+    : model_(model), device_(device), links_(links) {
     stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
@@ -77,11 +92,56 @@ bool DevicePoller::WaitEnded(DWORD ms) const {
 }
 
 void DevicePoller::EnsureConnection(const DeviceSettings& d) {
-    if (connection_ && d.host == connected_.host && d.port == connected_.port &&
-        d.unit == connected_.unit && d.timeoutMs == connected_.timeoutMs)
-        return;
-    connection_ = std::make_unique<Connection>(d.host, d.port, d.unit, d.timeoutMs);
     connected_ = d;
+    std::string key = LinkKey(d);
+    if (link_ && key == linkKey_) return;
+    link_ = AcquireLink(d);
+    linkKey_ = std::move(key);
+}
+
+LinkStatus DevicePoller::Transact(const Bytes& request, Bytes& answer) {
+    LinkStatus status;
+    bool wasOpen, open;
+    ULONGLONG started;
+    {
+        std::lock_guard<std::mutex> lock(link_->lock);
+        // A worker told to end gives up its turn on a link that others may be waiting for.
+        if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return LinkStatus::kUnreachable;
+        wasOpen = link_->link->IsOpen();
+        started = GetTickCount64();  // the round trip, not the wait for the turn
+        status = link_->link->Transact(connected_.unit, request, answer, connected_.timeoutMs);
+        open = link_->link->IsOpen();
+    }
+    // A device that joins a link others keep open did not reconnect it; one that finds it
+    // open again after it had failed did.
+    const bool reconnected = !wasOpen && open && everOpen_;
+    everOpen_ = everOpen_ || open;
+    const auto roundTrip = static_cast<uint32_t>(GetTickCount64() - started);
+    Record([&](LinkCounters& c) {
+        if (status != LinkStatus::kUnreachable) ++c.requests;  // else nothing went out
+        if (reconnected) ++c.reconnects;
+        c.connected = open;
+        switch (status) {
+            case LinkStatus::kOk:
+                CountAnswer(c, answer, roundTrip);
+                break;
+            case LinkStatus::kTimeout:
+                ++c.timeouts;
+                c.lastError = L"Устройство не ответило за время ожидания.";
+                break;
+            case LinkStatus::kBadFrame:
+                ++c.frameErrors;
+                c.lastError = L"Ответ искажён: неверная контрольная сумма, адрес или длина.";
+                break;
+            case LinkStatus::kBroken:
+                c.lastError = L"Устройство закрыло соединение или прислало не Modbus.";
+                break;
+            case LinkStatus::kUnreachable:
+                c.lastError = L"Нет соединения с устройством.";
+                break;
+        }
+    });
+    return status;
 }
 
 void DevicePoller::Run() {
@@ -114,11 +174,11 @@ void DevicePoller::Run() {
     writes_.clear();
 }
 
-Connection::Status DevicePoller::Ask(const Bytes& request, Bytes& answer, uint8_t retries) {
-    Connection::Status status = Connection::Status::kUnreachable;
+LinkStatus DevicePoller::Ask(const Bytes& request, Bytes& answer, uint8_t retries) {
+    LinkStatus status = LinkStatus::kUnreachable;
     for (unsigned attempt = 0; attempt <= retries; ++attempt) {
-        status = connection_->Transact(request, answer);
-        if (status == Connection::Status::kOk || status == Connection::Status::kUnreachable ||
+        status = Transact(request, answer);
+        if (status == LinkStatus::kOk || status == LinkStatus::kUnreachable ||
             WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0)
             break;
     }
@@ -162,11 +222,21 @@ void DevicePoller::ReadTogether(Table table, const std::vector<const PolledTag*>
     }
     RunWrites();
     Bytes pdu;
-    const Connection::Status status = Ask(ReadRequest(table, address, count), pdu, retries_);
+    const LinkStatus status = Ask(ReadRequest(table, address, count), pdu, retries_);
     Answer answer;
-    if (status == Connection::Status::kOk) answer = ParseReadAnswer(pdu, table, count);
-    if (status != Connection::Status::kOk || answer.kind == Answer::Kind::kMalformed) {
-        if (connection_->IsOpen()) connection_->Close();
+    if (status == LinkStatus::kOk) answer = ParseReadAnswer(pdu, table, count);
+    if (status != LinkStatus::kOk || answer.kind == Answer::Kind::kMalformed) {
+        if (status == LinkStatus::kOk)
+            Record([](LinkCounters& c) {
+                ++c.frameErrors;
+                c.lastError = L"Ответ устройства не разобран.";
+            });
+        // A TCP stream out of step is started afresh; an RTU line needs no such thing, and
+        // other devices on it are still answering.
+        if (connected_.transport == Transport::kTcp) {
+            std::lock_guard<std::mutex> lock(link_->lock);
+            link_->link->Close();
+        }
         away = true;
         for (const PolledTag* t : tags) out.push_back(Failed(t->id, kQualityCommFailure));
         return;
@@ -221,7 +291,7 @@ void DevicePoller::RunWrites() {
         }
         Bytes pdu;
         // Not repeated: a write whose answer was lost may have been carried out.
-        if (connection_->Transact(job->request, pdu) == Connection::Status::kOk)
+        if (Transact(job->request, pdu) == LinkStatus::kOk)
             job->confirmed = ParseWriteAnswer(pdu, job->request).kind == Answer::Kind::kOk;
         SetEvent(job->done);
     }

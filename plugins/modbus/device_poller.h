@@ -1,7 +1,8 @@
 // The worker of one device: reads the device's tags every poll period on a thread of its own,
 // in as few requests as the protocol allows, and posts what it read to the model; a slow or
-// silent device holds up nobody but itself. Writes are handed to the same worker (one
-// connection per device, as many devices allow no more) and go before the next read request.
+// silent device holds up nobody but itself and the devices on its own line or gateway, which
+// take turns with it on one shared link. Writes are handed to the same worker and go before
+// the next read request.
 //
 // The thread holds a reference to the driver's DLL and lets it go as it ends, so the DLL stays
 // loaded under a worker that is still waiting for its device when the server unloads it.
@@ -13,15 +14,18 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <utility>
 
-#include "modbus_connection.h"
+#include "link_book.h"
+#include "link_pool.h"
 #include "modbus_model.h"
 
 namespace modbus {
 
 class DevicePoller : public std::enable_shared_from_this<DevicePoller> {
   public:
-    DevicePoller(Model& model, DWORD device);
+    // `links`, if given, counts what the device's link does (it outlives the worker).
+    DevicePoller(Model& model, DWORD device, LinkBook* links = nullptr);
     ~DevicePoller();
     DevicePoller(const DevicePoller&) = delete;
     DevicePoller& operator=(const DevicePoller&) = delete;
@@ -59,20 +63,31 @@ class DevicePoller : public std::enable_shared_from_this<DevicePoller> {
     // Runs queued writes; false when the worker is to end.
     void RunWrites();
     // A request with the device's retries; the answer's PDU in `answer`.
-    Connection::Status Ask(const Bytes& request, Bytes& answer, uint8_t retries);
+    LinkStatus Ask(const Bytes& request, Bytes& answer, uint8_t retries);
+    // One request on the shared link, counted.
+    LinkStatus Transact(const Bytes& request, Bytes& answer);
     void ReadTogether(Table table, const std::vector<const PolledTag*>& tags, uint16_t address,
                       uint16_t count, std::vector<Reading>& out, bool& deviceAway);
     void EnsureConnection(const DeviceSettings& device);
+    // The one place the device's counters change: in the driver's book, when it has one.
+    template <class Edit>
+    void Record(Edit&& change) const {
+        LinkRecorder(links_, device_)(std::forward<Edit>(change));
+    }
 
     Model& model_;
     const DWORD device_;
+    LinkBook* const links_;
     HANDLE stop_ = nullptr;
     HANDLE wake_ = nullptr;  // a write is waiting
     HANDLE thread_ = nullptr;
     std::mutex writesLock_;
     std::deque<std::shared_ptr<WriteJob>> writes_;
-    std::unique_ptr<Connection> connection_;
-    DeviceSettings connected_;  // what the connection was opened with
+    std::shared_ptr<SharedLink> link_;
+    std::string linkKey_;
+    DeviceSettings connected_;  // what the link was taken for
+    // The link was open for this device before: opening it again is a reconnection.
+    bool everOpen_ = false;
     uint8_t retries_ = 0;
 };
 

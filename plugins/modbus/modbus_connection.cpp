@@ -1,38 +1,8 @@
 #include "modbus_connection.h"
 
-#include <ws2tcpip.h>
-#include <algorithm>
+#include "tcp_socket.h"
 
 namespace modbus {
-
-namespace {
-
-// Winsock for the process, started once on first use and never ended (a driver DLL cannot
-// know when the last user has gone; the system ends it with the process).
-bool StartWinsock() {
-    static const bool started = [] {
-        WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    return started;
-}
-
-// Waits until `s` can be read (or written), at most until `deadline`.
-bool WaitFor(SOCKET s, bool write, ULONGLONG deadline) {
-    const ULONGLONG now = GetTickCount64();
-    if (now >= deadline) return false;
-    const ULONGLONG left = deadline - now;
-    fd_set set, errors;
-    FD_ZERO(&set);
-    FD_ZERO(&errors);
-    FD_SET(s, &set);
-    FD_SET(s, &errors);
-    timeval limit{static_cast<long>(left / 1000), static_cast<long>((left % 1000) * 1000)};
-    const int ready = select(0, write ? nullptr : &set, write ? &set : nullptr, &errors, &limit);
-    return ready > 0 && FD_ISSET(s, &set);
-}
-
-}  // namespace
 
 Connection::Connection(std::string host, uint16_t port, uint8_t unit, DWORD timeoutMs)
     : host_(std::move(host)), port_(port), unit_(unit), timeoutMs_(timeoutMs) {}
@@ -49,69 +19,30 @@ void Connection::Close() {
 
 Connection::Status Connection::Fail(Status status) {
     Close();
-    if (status == Status::kUnreachable) {
-        backoffMs_ = backoffMs_ ? std::min(backoffMs_ * 2, kLongestBackoffMs) : kFirstBackoffMs;
-        retryAfter_ = GetTickCount64() + backoffMs_;
-    }
+    if (status == Status::kUnreachable) backoff_.Failed();
     return status;
 }
 
-Connection::Status Connection::Open() {
-    if (GetTickCount64() < retryAfter_) return Status::kUnreachable;
-    if (!StartWinsock()) return Fail(Status::kUnreachable);
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(port_);
-    if (getaddrinfo(host_.c_str(), port.c_str(), &hints, &found) != 0 || !found)
-        return Fail(Status::kUnreachable);
-    socket_ = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-    if (socket_ == INVALID_SOCKET) {
-        freeaddrinfo(found);
-        return Fail(Status::kUnreachable);
-    }
-    u_long nonBlocking = 1;
-    ioctlsocket(socket_, FIONBIO, &nonBlocking);
-    const int connected = connect(socket_, found->ai_addr, static_cast<int>(found->ai_addrlen));
-    freeaddrinfo(found);
-    if (connected != 0) {
-        if (WSAGetLastError() != WSAEWOULDBLOCK ||
-            !WaitFor(socket_, true, GetTickCount64() + timeoutMs_))
-            return Fail(Status::kUnreachable);
-        int error = 0;
-        int size = sizeof(error);
-        getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
-        if (error != 0) return Fail(Status::kUnreachable);
-    }
-    BOOL noDelay = TRUE;
-    setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
-               sizeof(noDelay));
-    backoffMs_ = 0;
+Connection::Status Connection::Open(DWORD timeoutMs) {
+    if (backoff_.Waiting()) return Status::kUnreachable;
+    socket_ = ConnectTcp(host_, port_, timeoutMs);
+    if (socket_ == INVALID_SOCKET) return Fail(Status::kUnreachable);
+    backoff_.Succeeded();
     return Status::kOk;
 }
 
-Connection::Status Connection::Transact(const Bytes& request, Bytes& answer) {
+Connection::Status Connection::Transact(uint8_t unit, const Bytes& request, Bytes& answer,
+                                        DWORD timeoutMs) {
     if (!IsOpen()) {
-        const Status opened = Open();
+        const Status opened = Open(timeoutMs);
         if (opened != Status::kOk) return opened;
     }
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs_;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     const uint16_t transaction = ++transaction_;
-    const Bytes frame = Frame(transaction, unit_, request);
-    size_t sent = 0;
-    while (sent < frame.size()) {
-        const int n = send(socket_, reinterpret_cast<const char*>(frame.data() + sent),
-                           static_cast<int>(frame.size() - sent), 0);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-        } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
-            return Fail(Status::kBroken);
-        } else if (!WaitFor(socket_, true, deadline)) {
-            return Fail(Status::kTimeout);
-        }
-    }
+    const Bytes frame = Frame(transaction, unit, request);
+    bool timedOut = false;
+    if (!SendAll(socket_, frame.data(), frame.size(), deadline, timedOut))
+        return Fail(timedOut ? Status::kTimeout : Status::kBroken);
     for (;;) {
         Adu adu;
         switch (reader_.Take(adu)) {
@@ -121,11 +52,11 @@ Connection::Status Connection::Transact(const Bytes& request, Bytes& answer) {
                 answer = std::move(adu.pdu);
                 return Status::kOk;
             case FrameReader::Result::kCorrupt:
-                return Fail(Status::kBroken);
+                return Fail(Status::kBadFrame);
             case FrameReader::Result::kNeedMore:
                 break;
         }
-        if (!WaitFor(socket_, false, deadline)) return Fail(Status::kTimeout);
+        if (!WaitSocket(socket_, false, deadline)) return Fail(Status::kTimeout);
         uint8_t buffer[512];
         const int n = recv(socket_, reinterpret_cast<char*>(buffer), sizeof(buffer), 0);
         if (n > 0)

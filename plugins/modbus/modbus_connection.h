@@ -1,8 +1,7 @@
-// One Modbus TCP connection to a device: a request and its answer at a time, each within the
-// device's response time-out, however the answer's bytes arrive. A connection that fails is
-// closed and opened again on a later request, after a back-off that doubles from 1 s to 30 s
-// while the device stays away, so a device that is down costs its poll no more than one
-// quick refusal. Used by one thread at a time (the device's poll worker).
+// One Modbus TCP connection to a device, or to a gateway with several unit ids behind one
+// address: a request and its answer at a time, each within the response time-out, however the
+// answer's bytes arrive. A connection that fails is closed and opened again on a later
+// request, after the link's back-off. Used by one thread at a time (under the link's lock).
 #pragma once
 
 #include <winsock2.h>
@@ -10,35 +9,34 @@
 #include <cstdint>
 #include <string>
 
+#include "link.h"
 #include "modbus_pdu.h"
 
 namespace modbus {
 
-class Connection {
+class Connection : public Link {
   public:
-    enum class Status {
-        kOk,
-        kTimeout,      // no answer within the time-out: the connection is closed
-        kUnreachable,  // no connection (refused, unknown host, or in its back-off)
-        kBroken,       // the device closed it or sent what is not Modbus TCP
-    };
+    using Status = LinkStatus;
 
     Connection(std::string host, uint16_t port, uint8_t unit, DWORD timeoutMs);
-    ~Connection();
+    ~Connection() override;
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
     // Sends `request` (a PDU) and waits for the answer with its transaction id; `answer` is
     // its PDU (an exception response is an answer too).
-    Status Transact(const Bytes& request, Bytes& answer);
-    void Close();
-    bool IsOpen() const { return socket_ != INVALID_SOCKET; }
+    Status Transact(const Bytes& request, Bytes& answer) {
+        return Transact(unit_, request, answer, timeoutMs_);
+    }
+    Status Transact(uint8_t unit, const Bytes& request, Bytes& answer, DWORD timeoutMs) override;
+    void Close() override;
+    bool IsOpen() const override { return socket_ != INVALID_SOCKET; }
 
-    static constexpr DWORD kFirstBackoffMs = 1000;
-    static constexpr DWORD kLongestBackoffMs = 30000;
+    static constexpr DWORD kFirstBackoffMs = Backoff::kFirstMs;
+    static constexpr DWORD kLongestBackoffMs = Backoff::kLongestMs;
 
   private:
-    Status Open();
+    Status Open(DWORD timeoutMs);
     Status Fail(Status status);
 
     std::string host_;
@@ -48,8 +46,7 @@ class Connection {
     SOCKET socket_ = INVALID_SOCKET;
     FrameReader reader_;
     uint16_t transaction_ = 0;
-    DWORD backoffMs_ = 0;       // 0: try at once
-    ULONGLONG retryAfter_ = 0;  // GetTickCount64 before which no connection is tried
+    Backoff backoff_;
 };
 
 }  // namespace modbus

@@ -1,12 +1,18 @@
 #include "modbus_dialogs.h"
 
+#include <commdlg.h>
 #include <cwchar>
+#include <initializer_list>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "address_notation.h"
 #include "dialog_template.h"
 #include "driver_kit.h"
+#include "modbus_dialog_controls.h"
+#include "tag_csv.h"
+#include "text_file.h"
 
 namespace modbus {
 
@@ -18,39 +24,14 @@ using driver_kit::Wide;
 
 namespace {
 
-enum Control : WORD {
-    kKind = 1001,
-    kName,
-    kDescription,
-    // a device
-    kHost,
-    kPort,
-    kUnit,
-    kPoll,
-    kTimeout,
-    kRetries,
-    // a tag
-    kTable,
-    kAddress,
-    kNotation,
-    kType,
-    kStringRegisters,
-    kLowWordFirst,
-    kSwapBytes,
-    kScaled,
-    kRawLow,
-    kRawHigh,
-    kEuLow,
-    kEuHigh,
-    kRanged,
-    kRangeLow,
-    kRangeHigh,
-    kUnits,
-};
+using namespace dialog;
 
 constexpr const wchar_t* kCaption = L"Modbus TCP";
 
-const Control kDeviceControls[] = {kHost, kPort, kUnit, kPoll, kTimeout, kRetries};
+const Control kDeviceControls[] = {kTransport, kHost,     kPort, kPortName, kBaud,    kDataBits,
+                                   kParity,    kStopBits, kUnit, kPoll,     kTimeout, kRetries};
+const Control kNetworkControls[] = {kHost, kPort};
+const Control kLineControls[] = {kPortName, kBaud, kDataBits, kParity, kStopBits};
 const Control kTagControls[] = {
     kTable,  kAddress, kNotation, kType,   kStringRegisters, kLowWordFirst, kSwapBytes, kScaled,
     kRawLow, kRawHigh, kEuLow,    kEuHigh, kRanged,          kRangeLow,     kRangeHigh, kUnits};
@@ -85,6 +66,8 @@ struct DialogState {
     DWORD id;      // the object edited, 0 for a new one
     std::vector<Kind> kinds;
     ObjectSettings settings;
+    LinkBook* links = nullptr;  // an edited device's counters, for the reset button
+    bool tagsImported = false;  // the model changed even if the dialog is cancelled
 };
 
 Kind SelectedKind(HWND dialog, const DialogState& state) {
@@ -102,6 +85,30 @@ void ShowFieldsFor(HWND dialog, Kind kind) {
         ShowWindow(GetDlgItem(dialog, c), kind == Kind::kTag ? SW_SHOW : SW_HIDE);
         ShowWindow(GetDlgItem(dialog, c + 100), kind == Kind::kTag ? SW_SHOW : SW_HIDE);
     }
+}
+
+// A list's choice, or `fallback` when there is none in [0, count).
+size_t Selected(HWND dialog, Control list, size_t count, size_t fallback) {
+    const LRESULT at = SendDlgItemMessageW(dialog, list, CB_GETCURSEL, 0, 0);
+    return at >= 0 && static_cast<size_t>(at) < count ? static_cast<size_t>(at) : fallback;
+}
+
+Transport SelectedTransport(HWND dialog) {
+    return static_cast<Transport>(Selected(dialog, kTransport, 3, 0));
+}
+
+// A device's address fields, or its serial line's, as its transport needs.
+void EnableForTransport(HWND dialog) {
+    const bool serial = SelectedTransport(dialog) == Transport::kRtu;
+    for (Control c : kNetworkControls) EnableWindow(GetDlgItem(dialog, c), !serial);
+    for (Control c : kLineControls) EnableWindow(GetDlgItem(dialog, c), serial);
+}
+
+void AddChoices(HWND dialog, Control list, std::initializer_list<const wchar_t*> choices,
+                size_t selected) {
+    for (const wchar_t* choice : choices)
+        SendDlgItemMessageW(dialog, list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice));
+    SendDlgItemMessageW(dialog, list, CB_SETCURSEL, selected, 0);
 }
 
 Table SelectedTable(HWND dialog) {
@@ -129,8 +136,22 @@ void Fill(HWND dialog, const DialogState& state) {
     SetDlgItemTextW(dialog, kDescription, Wide(s.description).c_str());
 
     const DeviceSettings& d = s.device;
+    AddChoices(dialog, kTransport,
+               {L"Modbus TCP", L"Modbus RTU через TCP", L"Modbus RTU (последовательный порт)"},
+               static_cast<size_t>(d.transport));
     SetDlgItemTextW(dialog, kHost, Wide(d.host).c_str());
     SetDlgItemInt(dialog, kPort, d.port, FALSE);
+    SetDlgItemTextW(dialog, kPortName, Wide(d.portName).c_str());
+    size_t baud = 3;  // 9600
+    for (size_t i = 0; i < std::size(kBaudRates); ++i) {
+        SendDlgItemMessageW(dialog, kBaud, CB_ADDSTRING, 0,
+                            reinterpret_cast<LPARAM>(std::to_wstring(kBaudRates[i]).c_str()));
+        if (kBaudRates[i] == d.baud) baud = i;
+    }
+    SendDlgItemMessageW(dialog, kBaud, CB_SETCURSEL, baud, 0);
+    AddChoices(dialog, kDataBits, {L"7", L"8"}, d.dataBits == 7 ? 0 : 1);
+    AddChoices(dialog, kParity, {L"нет", L"чётная", L"нечётная"}, static_cast<size_t>(d.parity));
+    AddChoices(dialog, kStopBits, {L"1", L"2"}, d.stopBits == 2 ? 1 : 0);
     SetDlgItemInt(dialog, kUnit, d.unit, FALSE);
     SetDlgItemInt(dialog, kPoll, d.pollMs, FALSE);
     SetDlgItemInt(dialog, kTimeout, d.timeoutMs, FALSE);
@@ -162,15 +183,81 @@ void Fill(HWND dialog, const DialogState& state) {
     SetDlgItemTextW(dialog, kUnits, Wide(t.units).c_str());
     ShowNotation(dialog);
     ShowFieldsFor(dialog, state.kinds.front());
+    EnableForTransport(dialog);
+    const bool device = state.id && s.kind == Kind::kDevice;
+    ShowWindow(GetDlgItem(dialog, kResetDiagnostics), device && state.links ? SW_SHOW : SW_HIDE);
+    ShowWindow(GetDlgItem(dialog, kImportCsv), device ? SW_SHOW : SW_HIDE);
+    ShowWindow(GetDlgItem(dialog, kExportCsv), device ? SW_SHOW : SW_HIDE);
+}
+
+// The standard file dialog for a tag list; empty when cancelled.
+std::wstring AskCsvPath(HWND dialog, bool save) {
+    wchar_t path[MAX_PATH] = L"";
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = dialog;
+    ofn.lpstrFilter = L"Таблицы CSV (*.csv)\0*.csv\0Все файлы (*.*)\0*.*\0";
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrDefExt = L"csv";
+    ofn.Flags = save ? OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST : OFN_FILEMUSTEXIST;
+    const BOOL chosen = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
+    return chosen ? path : L"";
+}
+
+void ExportCsv(HWND dialog, const DialogState& state) {
+    const std::wstring path = AskCsvPath(dialog, true);
+    if (path.empty()) return;
+    if (!WriteWholeFile(path, WriteTagCsv(*state.model, state.id)))
+        MessageBoxW(dialog, (L"Не удалось записать " + path).c_str(), kCaption,
+                    MB_OK | MB_ICONWARNING);
+}
+
+// All rows or none; with refused rows the user may take the good ones.
+void ImportCsv(HWND dialog, DialogState& state) {
+    const std::wstring path = AskCsvPath(dialog, false);
+    if (path.empty()) return;
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes, kMaxCsvBytes)) {
+        MessageBoxW(dialog, (L"Не удалось прочитать " + path).c_str(), kCaption,
+                    MB_OK | MB_ICONWARNING);
+        return;
+    }
+    const TagImport import = ReadTagCsv(*state.model, state.id, bytes);
+    if (!import.refused.empty()) {
+        std::wstring text = L"Строки, которые нельзя принять:\n" + RefusalText(import, 25);
+        if (import.good.empty()) {
+            MessageBoxW(dialog, (text + L"\nНичего не добавлено.").c_str(), kCaption,
+                        MB_OK | MB_ICONWARNING);
+            return;
+        }
+        text += L"\nДобавить остальные строки (" + std::to_wstring(import.good.size()) +
+                L")?\n«Да» — добавить их, «Нет» или «Отмена» — ничего не добавлять.";
+        if (MessageBoxW(dialog, text.c_str(), kCaption, MB_YESNOCANCEL | MB_ICONWARNING) != IDYES)
+            return;
+    }
+    const size_t added = AddTagRows(*state.model, state.id, import.good);
+    state.tagsImported = state.tagsImported || added > 0;
+    MessageBoxW(dialog, (L"Добавлено тегов: " + std::to_wstring(added) + L".").c_str(), kCaption,
+                MB_OK | MB_ICONINFORMATION);
 }
 
 // Reads the device's fields; false (with a message) for what is not a number in range.
 bool ReadDevice(HWND dialog, DeviceSettings& d) {
-    unsigned long port, unit, poll, timeout, retries;
-    d.host = Ansi(DialogText(dialog, kHost));
-    if (!ParseWhole(DialogText(dialog, kPort), 1, 65535, port)) {
-        driver_kit::Complain(dialog, kCaption, L"Порт должен быть от 1 до 65535.", kPort);
-        return false;
+    unsigned long port = d.port, unit, poll, timeout, retries;
+    d.transport = SelectedTransport(dialog);
+    if (d.transport == Transport::kRtu) {
+        d.portName = Ansi(DialogText(dialog, kPortName));
+        d.baud = kBaudRates[Selected(dialog, kBaud, std::size(kBaudRates), 3)];
+        d.dataBits = Selected(dialog, kDataBits, 2, 1) == 0 ? 7 : 8;
+        d.parity = static_cast<Parity>(Selected(dialog, kParity, 3, 1));
+        d.stopBits = Selected(dialog, kStopBits, 2, 0) == 0 ? 1 : 2;
+    } else {
+        d.host = Ansi(DialogText(dialog, kHost));
+        if (!ParseWhole(DialogText(dialog, kPort), 1, 65535, port)) {
+            driver_kit::Complain(dialog, kCaption, L"Порт должен быть от 1 до 65535.", kPort);
+            return false;
+        }
     }
     if (!ParseWhole(DialogText(dialog, kUnit), 0, 255, unit)) {
         driver_kit::Complain(dialog, kCaption,
@@ -294,8 +381,14 @@ INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogSt
     }
     const short first = y;
     const Row device[] = {
+        {L"Связь:", kTransport, DialogTemplate::ComboBox, list},
         {L"Хост или IP-адрес:", kHost, DialogTemplate::Edit, edit},
         {L"Порт TCP:", kPort, DialogTemplate::Edit, edit | ES_NUMBER},
+        {L"COM-порт:", kPortName, DialogTemplate::Edit, edit},
+        {L"Скорость, бит/с:", kBaud, DialogTemplate::ComboBox, list},
+        {L"Биты данных:", kDataBits, DialogTemplate::ComboBox, list},
+        {L"Чётность:", kParity, DialogTemplate::ComboBox, list},
+        {L"Стоповые биты:", kStopBits, DialogTemplate::ComboBox, list},
         {L"Unit id:", kUnit, DialogTemplate::Edit, edit | ES_NUMBER},
         {L"Период опроса, мс:", kPoll, DialogTemplate::Edit, edit | ES_NUMBER},
         {L"Ожидание ответа, мс:", kTimeout, DialogTemplate::Edit, edit | ES_NUMBER},
@@ -305,6 +398,12 @@ INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogSt
         place(row, y);
         y += 18;
     }
+    t.Add(kResetDiagnostics, DialogTemplate::Button, BS_PUSHBUTTON | WS_TABSTOP, 95, y + 4, 90, 14,
+          L"Сбросить диагностику");
+    t.Add(kImportCsv, DialogTemplate::Button, BS_PUSHBUTTON | WS_TABSTOP, 95, y + 22, 90, 14,
+          L"Импорт CSV...");
+    t.Add(kExportCsv, DialogTemplate::Button, BS_PUSHBUTTON | WS_TABSTOP, 194, y + 22, 90, 14,
+          L"Экспорт CSV...");
     y = first;
     place({L"Таблица:", kTable, DialogTemplate::ComboBox, list}, y);
     y += 18;
@@ -338,8 +437,16 @@ INT_PTR RunDialog(HINSTANCE instance, HWND owner, const wchar_t* title, DialogSt
     handlers.changed = [&](HWND dialog, WORD id, WORD code) {
         if (id == kKind && code == CBN_SELCHANGE)
             ShowFieldsFor(dialog, SelectedKind(dialog, state));
+        if (id == kTransport && code == CBN_SELCHANGE) EnableForTransport(dialog);
         if ((id == kTable && code == CBN_SELCHANGE) || (id == kAddress && code == EN_CHANGE))
             ShowNotation(dialog);
+        if (id == kResetDiagnostics && code == BN_CLICKED && state.links) {
+            state.links->Reset(state.id);
+            MessageBoxW(dialog, L"Счётчики диагностики устройства сброшены.", kCaption,
+                        MB_OK | MB_ICONINFORMATION);
+        }
+        if (id == kImportCsv && code == BN_CLICKED) ImportCsv(dialog, state);
+        if (id == kExportCsv && code == BN_CLICKED) ExportCsv(dialog, state);
     };
     handlers.accept = [&](HWND dialog) { return Accept(dialog, state); };
     return driver_kit::RunModalDialog(instance, owner, t, handlers);
@@ -361,11 +468,12 @@ bool ShowAddDialog(HINSTANCE instance, HWND owner, Model& model, DWORD parent) {
     return RunDialog(instance, owner, L"Новый объект Modbus TCP", state) == IDOK;
 }
 
-bool ShowEditDialog(HINSTANCE instance, HWND owner, Model& model, DWORD id) {
+bool ShowEditDialog(HINSTANCE instance, HWND owner, Model& model, DWORD id, LinkBook* links) {
     const std::optional<ObjectSettings> settings = model.Settings(id);
     if (id == 0 || !settings) return false;
-    DialogState state{&model, 0, id, {settings->kind}, *settings};
-    return RunDialog(instance, owner, L"Свойства объекта Modbus TCP", state) == IDOK;
+    DialogState state{&model, 0, id, {settings->kind}, *settings, links};
+    return RunDialog(instance, owner, L"Свойства объекта Modbus TCP", state) == IDOK ||
+           state.tagsImported;
 }
 
 }  // namespace modbus

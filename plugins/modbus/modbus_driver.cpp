@@ -5,17 +5,23 @@
 #include <windows.h>
 #include <objbase.h>
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "csv_table.h"
 #include "device_poller.h"
+#include "diagnostics_tags.h"
 #include "driver_abi.h"
 #include "driver_kit.h"
+#include "link_book.h"
 #include "modbus_dialogs.h"
 #include "modbus_model.h"
+#include "tag_csv.h"
+#include "text_file.h"
 
 using driver_kit::CoTaskCopy;
 using driver_kit::NameList;
@@ -26,6 +32,8 @@ namespace {
 
 HINSTANCE g_instance = nullptr;
 Model* g_model = nullptr;
+LinkBook* g_links = nullptr;
+DiagnosticTags* g_diagnostics = nullptr;
 
 constexpr size_t kMaxStreamBytes = 16u << 20;
 constexpr DWORD kLongestStopMs = 2000;
@@ -82,7 +90,7 @@ class Workers {
             p = p->second->Ended() ? workers_.erase(p) : std::next(p);
         for (DWORD device : g_model->Devices()) {
             if (workers_.count(device)) continue;
-            auto worker = std::make_shared<DevicePoller>(*g_model, device);
+            auto worker = std::make_shared<DevicePoller>(*g_model, device, g_links);
             if (worker->Start()) workers_[device] = worker;
         }
     }
@@ -141,6 +149,45 @@ WORD ImageOf(const ObjectView& view) {
     }
 }
 
+// A diagnostics folder or tag as the server sees it: read-only, always good.
+LONG DescribeDiagnostic(DWORD id, DLLOBJECTINFO* info) {
+    const DWORD device = g_diagnostics->DeviceOf(id);
+    if (device == 0) return 0;
+    const bool tag = g_diagnostics->IsTag(id);
+    info->name = CoTaskCopy(g_diagnostics->NameOf(id));
+    info->description = CoTaskCopy(g_diagnostics->DescriptionOf(id));
+    info->id = id;
+    info->visible = TRUE;
+    info->isTag = tag;
+    info->readOnly = TRUE;
+    info->image = info->treeImage = tag ? 3 : 1;
+    if (tag) {
+        info->clients = g_diagnostics->Clients(id);
+        info->quality = kQualityGood;
+        info->timestamp = g_links->ShownAt();
+        DiagnosticTags::Value(id, g_links->Shown(device), &info->value);
+    }
+    return 1;
+}
+
+// Editing a device's diagnostics folder (or one of its tags) offers to reset them: the
+// configurator's tree menu is the server's own, and Edit is what a driver gets from it.
+bool OfferReset(HWND owner, DWORD id) {
+    const DWORD device = g_diagnostics->DeviceOf(id);
+    if (device == 0) return false;
+    if (MessageBoxW(owner,
+                    L"Сбросить диагностику устройства (счётчики запросов, ответов и ошибок)?",
+                    L"Modbus TCP", MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return false;
+    g_links->Reset(device);
+    return true;
+}
+
+DWORD DeviceNamed(const char* name) {
+    const DWORD id = name ? g_model->Find(0, name) : 0;
+    return id && g_model->KindOf(id) == Kind::kDevice ? id : 0;
+}
+
 }  // namespace
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
@@ -148,41 +195,62 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
         g_instance = instance;
         g_model = new (std::nothrow) Model();
         g_workers = new (std::nothrow) Workers();
-        return g_model && g_workers;
+        g_links = new (std::nothrow) LinkBook();
+        if (g_model) g_diagnostics = new (std::nothrow) DiagnosticTags(*g_model);
+        return g_model && g_workers && g_links && g_diagnostics;
     }
     if (reason == DLL_PROCESS_DETACH) {
         // No worker is left: each holds the DLL until it has ended.
         delete g_workers;
+        delete g_diagnostics;
+        delete g_links;
         delete g_model;
         g_workers = nullptr;
+        g_diagnostics = nullptr;
+        g_links = nullptr;
         g_model = nullptr;
     }
     return TRUE;
 }
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLAddObject(DWORD parent, HWND owner) {
+    if (DiagnosticTags::Owns(parent)) return 0;
     return Safely([&] { return ShowAddDialog(g_instance, owner, *g_model, parent) ? 1L : 0L; });
 }
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLEditObject(DWORD id, HWND owner) {
-    return Safely([&] { return ShowEditDialog(g_instance, owner, *g_model, id) ? 1L : 0L; });
+    return Safely([&] {
+        if (DiagnosticTags::Owns(id)) return OfferReset(owner, id) ? 1L : 0L;
+        return ShowEditDialog(g_instance, owner, *g_model, id, g_links) ? 1L : 0L;
+    });
 }
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLEnumChildren(DWORD id, char*** names, DWORD* count) {
-    return Safely([&] { return NameList(g_model->Children(id, false), names, count); });
+    return Safely([&] {
+        std::vector<std::string> children =
+            DiagnosticTags::Owns(id) ? std::vector<std::string>() : g_model->Children(id, false);
+        for (std::string& ours : g_diagnostics->Children(id, false))
+            children.push_back(std::move(ours));
+        return NameList(children, names, count);
+    });
 }
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLEnumTags(DWORD id, char*** names, DWORD* count) {
-    return Safely([&] { return NameList(g_model->Children(id, true), names, count); });
+    return Safely([&] {
+        return NameList(DiagnosticTags::Owns(id) ? g_diagnostics->Children(id, true)
+                                                 : g_model->Children(id, true),
+                        names, count);
+    });
 }
 
 OPC_DRIVER_EXPORT DWORD __cdecl DLLGetObjectID(DWORD parent, const char* name) {
-    return driver_kit::ObjectId(*g_model, parent, name);
+    return driver_kit::ObjectId(*g_diagnostics, parent, name);
 }
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
     if (!info) return 0;
     return Safely([&] {
+        if (DiagnosticTags::Owns(id)) return DescribeDiagnostic(id, info);
         return g_model->Describe(
                    id,
                    [&](const ObjectView& view) {
@@ -220,6 +288,12 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
 OPC_DRIVER_EXPORT LONG __cdecl DLLSetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
     if (!info) return 0;
     const LONG result = Safely([&] {
+        if (DiagnosticTags::Owns(id)) {
+            if (!g_diagnostics->IsTag(id)) return 0L;
+            g_diagnostics->ChangeClients(id, static_cast<LONG>(info->clients) -
+                                                 static_cast<LONG>(g_diagnostics->Clients(id)));
+            return V_VT(&info->value) == VT_EMPTY ? 1L : 0L;  // read-only
+        }
         g_model->SetClients(id, info->clients, info->driverData);
         return V_VT(&info->value) == VT_EMPTY ? 1L : WriteTag(id, info->value);
     });
@@ -229,13 +303,17 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLSetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
 
 // The count alone: a client adding an item never writes to the device.
 OPC_DRIVER_EXPORT LONG __cdecl DLLChangeClientCount(DWORD id, LONG delta) {
-    return Safely([&] { return g_model->ChangeClients(id, delta); });
+    return Safely([&] {
+        return DiagnosticTags::Owns(id) ? g_diagnostics->ChangeClients(id, delta)
+                                        : g_model->ChangeClients(id, delta);
+    });
 }
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLGetEngineeringUnits(DWORD id, double* low, double* high,
                                                       char** units) {
     if (!low || !high || !units) return 0;
     return Safely([&] {
+        if (DiagnosticTags::Owns(id)) return g_diagnostics->IsTag(id) ? 0L : -1L;
         const std::optional<ObjectSettings> settings = g_model->Settings(id);
         if (!settings || settings->kind != Kind::kTag) return -1L;
         LONG known = 0;
@@ -250,13 +328,22 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLGetEngineeringUnits(DWORD id, double* low, dou
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLRemoveObject(DWORD id) {
     return Safely([&] {
+        if (DiagnosticTags::Owns(id)) return 0L;  // the driver's, not the user's
+        if (g_model->KindOf(id) == Kind::kDevice) g_links->Forget(id);
         g_model->Remove(id);
         return 1L;
     });
 }
 
 OPC_DRIVER_EXPORT LONG __cdecl DLLSerialize(IStream* stream, BOOL save) {
-    return driver_kit::Serialize(stream, save, *g_model, kMaxStreamBytes);
+    const LONG done = driver_kit::Serialize(stream, save, *g_model, kMaxStreamBytes);
+    // A loaded configuration numbers its devices afresh: no device inherits another's counts.
+    if (done && !save)
+        Safely([] {
+            g_links->ForgetAll();
+            return 1L;
+        });
+    return done;
 }
 
 // Hands over what the workers last read; reads nothing itself.
@@ -264,6 +351,7 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLUpdate(DWORD) {
     return Safely([] {
         g_workers->Sync();
         g_model->HandOver();
+        g_links->Publish();
         return 1L;
     });
 }
@@ -286,5 +374,35 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLDefaultSettings() {
     return Safely([] {
         g_model->BuildExample();
         return 1L;
+    });
+}
+
+// The tag lists of opcdefaults (tools/defaults), which loads the driver as the server does:
+// no part of the server's contract. A device's tags written to `file` as CSV: 1, or 0 for an
+// unknown device or a file that could not be written.
+OPC_DRIVER_EXPORT LONG __cdecl ModbusExportTagCsv(const char* device, const wchar_t* file) {
+    if (!file) return 0;
+    return Safely([&] {
+        const DWORD id = DeviceNamed(device);
+        return id && WriteWholeFile(file, WriteTagCsv(*g_model, id)) ? 1L : 0L;
+    });
+}
+
+// The tags of `file` added to a device: every row, or none when one is refused, unless
+// `goodRows` takes the others. Returns the number added, -1 for an unknown device or a file
+// that could not be read, -2 when rows were refused and nothing was added. `*report` (UTF-8,
+// CoTaskMemAlloc'ed, the caller frees it) lists every refused row with its line and why.
+OPC_DRIVER_EXPORT LONG __cdecl ModbusImportTagCsv(const char* device, const wchar_t* file,
+                                                  BOOL goodRows, char** report) {
+    if (!file || !report) return -1;
+    *report = nullptr;
+    return Safely([&] {
+        const DWORD id = DeviceNamed(device);
+        std::string bytes;
+        if (!id || !ReadWholeFile(file, bytes, kMaxCsvBytes)) return -1L;
+        const TagImport import = ReadTagCsv(*g_model, id, bytes);
+        if (!import.refused.empty()) *report = CoTaskCopy(ToUtf8(RefusalText(import, SIZE_MAX)));
+        if (!import.refused.empty() && !goodRows) return -2L;
+        return static_cast<LONG>(AddTagRows(*g_model, id, import.good));
     });
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "diagnostics_tags.h"
 #include "driver_kit.h"
 
 namespace modbus {
@@ -13,9 +14,10 @@ namespace {
 // The stream: "MBTC", the format version, the object count, then every object parent first
 // (its parent's position in the stream, 0 for the root). Little-endian, fixed sizes: the
 // same bytes from the 32- and the 64-bit build. Version 2 added a tag's range and units;
-// a version 1 stream still loads, its tags without them.
+// a version 1 stream still loads, its tags without them. Version 3 added a device's transport
+// and serial line; devices of older streams are Modbus TCP devices, as they were then.
 constexpr char kMagic[4] = {'M', 'B', 'T', 'C'};
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 constexpr uint32_t kMaxObjects = 1000000;
 constexpr uint32_t kMaxText = 4096;
 
@@ -109,6 +111,12 @@ void WriteSettings(Writer& w, const ObjectSettings& s) {
         w.U32(d.pollMs);
         w.U32(d.timeoutMs);
         w.U8(d.retries);
+        w.U8(static_cast<uint8_t>(d.transport));
+        w.Text(d.portName);
+        w.U32(d.baud);
+        w.U8(d.dataBits);
+        w.U8(static_cast<uint8_t>(d.parity));
+        w.U8(d.stopBits);
     } else if (s.kind == Kind::kTag) {
         const TagSettings& t = s.tag;
         const Encoding& e = t.encoding;
@@ -140,6 +148,15 @@ bool ReadSettings(Reader& r, uint32_t version, ObjectSettings& s) {
         if (!r.Text(d.host) || !r.U16(d.port) || !r.U8(d.unit) || !r.U32(d.pollMs) ||
             !r.U32(d.timeoutMs) || !r.U8(d.retries))
             return false;
+        uint8_t transport, parity;
+        if (version >= 3) {
+            if (!r.U8(transport) || transport > static_cast<uint8_t>(Transport::kRtu) ||
+                !r.Text(d.portName) || !r.U32(d.baud) || !r.U8(d.dataBits) || !r.U8(parity) ||
+                parity > static_cast<uint8_t>(Parity::kOdd) || !r.U8(d.stopBits))
+                return false;
+            d.transport = static_cast<Transport>(transport);
+            d.parity = static_cast<Parity>(parity);
+        }
     } else if (s.kind == Kind::kTag) {
         TagSettings& t = s.tag;
         Encoding& e = t.encoding;
@@ -197,7 +214,8 @@ std::wstring Model::Check(DWORD parent, DWORD id, const ObjectSettings& settings
     return CheckLocked(parent, id, Normalised(settings));
 }
 
-std::wstring Model::CheckLocked(DWORD parent, DWORD id, const ObjectSettings& s) const {
+std::wstring Model::CheckLocked(DWORD parent, DWORD id, const ObjectSettings& s,
+                                bool stored) const {
     if (id != 0) {
         auto p = objects_.find(id);
         if (p == objects_.end()) return L"Объект удалён.";
@@ -214,6 +232,20 @@ std::wstring Model::CheckLocked(DWORD parent, DWORD id, const ObjectSettings& s)
     else if (!ValidName(s.name))
         why = L"Имя папки не может быть пустым и не может содержать точку.";
     if (!why.empty()) return why;
+    if (s.kind == Kind::kDevice && s.device.transport == Transport::kRtu)
+        // Devices live only at the top.
+        for (DWORD other : objects_.at(0).children) {
+            const DeviceSettings& d = objects_.at(other).settings.device;
+            if (other != id && d.transport == Transport::kRtu &&
+                ComPortNumber(d.portName) == ComPortNumber(s.device.portName) &&
+                !SameLineFormat(d, s.device))
+                return L"Устройства на одном последовательном порту должны иметь одинаковые "
+                       L"скорость, биты данных, чётность и стоповые биты.";
+        }
+    // An object that already has the name may keep it: only a new name is refused.
+    const bool named = id != 0 && objects_.at(id).settings.name == s.name;
+    if (!stored && !named && s.kind != Kind::kDevice && DiagnosticTags::Reserved(s.name))
+        return L"Имя «_Diagnostics» занято папкой диагностики устройства.";
     const DWORD same = FindLocked(parent, s.name);
     if (same != 0 && same != id) return L"Объект с таким именем уже есть на этом уровне.";
     return L"";
@@ -319,15 +351,8 @@ DWORD Model::Find(DWORD parent, std::string_view name) const {
 
 DWORD Model::FindPath(std::string_view path) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!path.empty() && path.front() == '.') path.remove_prefix(1);
-    DWORD id = 0;
-    while (!path.empty()) {
-        const size_t dot = path.find('.');
-        id = FindLocked(id, path.substr(0, dot));
-        if (id == 0) return 0;
-        path = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
-    }
-    return id;
+    return FollowPath(
+        path, [this](DWORD parent, std::string_view name) { return FindLocked(parent, name); });
 }
 
 std::optional<ObjectSettings> Model::Settings(DWORD id) const {
@@ -472,15 +497,17 @@ bool Model::Load(const std::string& bytes) {
     if (memcmp(magic, kMagic, 4) != 0 || !r.U32(version) || version < 1 || version > kVersion ||
         !r.U32(count) || count > kMaxObjects)
         return false;
-    // Built aside and checked like a dialog's input, so a damaged stream changes nothing.
+    // Built aside and checked like a dialog's input (but for the names reserved since it was
+    // saved), so a damaged stream changes nothing.
     Model loaded;
     std::vector<DWORD> ids{0};
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t parent;
         ObjectSettings s;
         if (!r.U32(parent) || parent >= ids.size() || !ReadSettings(r, version, s)) return false;
-        const DWORD id = loaded.Add(ids[parent], s);
-        if (id == 0) return false;
+        const ObjectSettings n = Normalised(s);
+        if (!loaded.CheckLocked(ids[parent], 0, n, true).empty()) return false;
+        const DWORD id = loaded.AddLocked(ids[parent], n);
         ids.push_back(id);
     }
     if (!r.AtEnd()) return false;

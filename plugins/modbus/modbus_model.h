@@ -165,7 +165,10 @@ class Model {
     DWORD AddLocked(DWORD parent, const ObjectSettings& settings);
     void RemoveLocked(DWORD id);
     DWORD FindLocked(DWORD parent, std::string_view name) const;
-    std::wstring CheckLocked(DWORD parent, DWORD id, const ObjectSettings& settings) const;
+    // `stored`: the object comes from a saved configuration, which loads whole even where
+    // today's dialogs would refuse a name (a user's "_Diagnostics" saved before it was taken).
+    std::wstring CheckLocked(DWORD parent, DWORD id, const ObjectSettings& settings,
+                             bool stored = false) const;
     void ApplyLocked(Reading& reading);
     void CollectTags(DWORD id, std::vector<PolledTag>& out) const;
 
@@ -175,6 +178,21 @@ class Model {
     uint64_t generation_ = 0;  // counts Load and Clear: ids are given out afresh
     std::map<DWORD, Reading> mailbox_;
 };
+
+// Follows "A.B.C" or ".A.B.C" from the root, one `find(parent, name)` a name; 0 when a
+// name is not found.
+template <class Find>
+DWORD FollowPath(std::string_view path, Find&& find) {
+    if (!path.empty() && path.front() == '.') path.remove_prefix(1);
+    DWORD id = 0;
+    while (!path.empty()) {
+        const size_t dot = path.find('.');
+        id = find(id, path.substr(0, dot));
+        if (id == 0) return 0;
+        path = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
+    }
+    return id;
+}
 
 const wchar_t* TypeName(DataType type);
 const wchar_t* TableName(Table table);

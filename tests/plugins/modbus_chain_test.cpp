@@ -1,11 +1,15 @@
 // The whole chain: an OPC client in this process, the installed server in its own, the Modbus
 // TCP driver in the server, and a real Modbus TCP device (Debian's pymodbus, started by CTest).
 // Every type and word and byte order is read from registers the device holds and written back
-// into them; the device is switched off and on under a subscribed client; and `opcclient watch`
-// shows a change made on the device side.
+// into them; the device is switched off and on under a subscribed client; `opcclient watch`
+// shows a change made on the device side; devices on a Modbus RTU line and behind an RTU
+// gateway are read and written like the others. The device's diagnostics folder is browsed,
+// read, refused writes and watched while the device goes away; and `opcdefaults` moves the
+// device's tags between the saved configuration and CSV files.
 #include <winsock2.h>
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -13,8 +17,10 @@
 #include <vector>
 
 #include "child_process.h"
+#include "configuration_file.h"
 #include "modbus_device_control.h"
 #include "modbus_load_tree.h"
+#include "modbus_rtu_devices.h"
 #include "modbus_tree.h"
 #include "opc_client_fixture.h"
 
@@ -103,6 +109,15 @@ bool LoadTestTree(CDriver& driver, uint16_t port) {
     const DWORD plc = tree.Add(0, Device("PLC", port, 100, 1000, 0));
     for (const Case& c : Cases()) tree.Add(plc, Tag(c.name, c.table, c.address, c.type, c.tweak));
     tree.Add(plc, Tag("Watched", Table::kHoldingRegister, 60));
+    RtuDevices rtu;
+    if (rtu.Ok()) {
+        const DWORD line =
+            tree.Add(0, OnRtuLink("Line", modbus::Transport::kRtu, rtu.secondLine, 0, 2));
+        tree.Add(line, Tag("Value", Table::kHoldingRegister, 700));
+        const DWORD gateway = tree.Add(
+            0, OnRtuLink("Gateway", modbus::Transport::kRtuOverTcp, "COM1", rtu.rtuTcpPort, 1));
+        tree.Add(gateway, Tag("Value", Table::kHoldingRegister, 701));
+    }
     return LoadTree(driver, tree);
 }
 
@@ -153,6 +168,21 @@ class ModbusChain : public OpcClientTest {
             Sleep(100);
         } while (GetTickCount() - start < 10000);
         return last;
+    }
+
+    // Writes `value` to `item` alone, which the server is to refuse: the item's error.
+    HRESULT RefusedWrite(IOPCSyncIO* io, OPCHANDLE item, VARTYPE type, LONG number) {
+        VARIANT value;
+        V_VT(&value) = type;
+        if (type == VT_UI2)
+            V_UI2(&value) = static_cast<USHORT>(number);
+        else
+            V_I4(&value) = number;
+        HRESULT* errors = nullptr;
+        EXPECT_EQ(S_FALSE, io->Write(1, &item, &value, &errors));
+        const HRESULT error = errors ? errors[0] : S_OK;
+        CoTaskMemFree(errors);
+        return error;
     }
 
     ModbusDevice device_;
@@ -258,16 +288,9 @@ TEST_F(ModbusChain, ADeviceSwitchedOffReadsCommunicationFailureThenGoodAgain) {
     EXPECT_GE(CompareFileTime(&s.ftTimeStamp, &good), 0);
     VariantClear(&s.vDataValue);
     // A write to a device that is away fails.
-    VARIANT value;
-    V_VT(&value) = VT_UI2;
-    V_UI2(&value) = 1;
+    EXPECT_EQ(E_FAIL, RefusedWrite(io.Get(), added[0], VT_UI2, 1));
     OPCHANDLE handle = added[0];
     HRESULT* errors = nullptr;
-    EXPECT_EQ(S_FALSE, io->Write(1, &handle, &value, &errors));
-    if (errors) {
-        EXPECT_EQ(E_FAIL, errors[0]);
-    }
-    CoTaskMemFree(errors);
     OPCITEMSTATE* cached = nullptr;
     if (SUCCEEDED(io->Read(OPC_DS_CACHE, 1, &handle, &cached, &errors))) {
         EXPECT_EQ(4321, V_UI2(&cached[0].vDataValue)) << "the refused value is not cached";
@@ -304,6 +327,146 @@ TEST_F(ModbusChain, OpcclientWatchShowsAChangeMadeOnTheDevice) {
     EXPECT_NE(std::string::npos, before) << watch.out;
     EXPECT_NE(std::string::npos, after) << watch.out;
     EXPECT_LT(before, after);
+}
+
+// A unit on an RTU line and one behind a serial-to-Ethernet gateway, through the server like any
+// other device: read from the device, and a write confirmed by the unit's echo lands in its
+// memory.
+TEST_F(ModbusChain, RtuDevicesOnALineAndBehindAGatewayAreReadWrittenAndCounted) {
+    RtuDevices rtu;
+    ASSERT_TRUE(rtu.Ok()) << "the RTU devices do not answer (build/modbus_rtu_device.state)";
+    ASSERT_TRUE(rtu.Set(2, 700, 4242));
+    ASSERT_TRUE(rtu.Set(1, 701, 4343));
+    ComPtr<IOPCItemMgt> items;
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_NO_FATAL_FAILURE(MakeGroup(L"rtu", items, io));
+    Added added = AddItems(items.Get(), {L"Modbus.Line.Value", L"Modbus.Gateway.Value"});
+    ASSERT_EQ(S_OK, added.hr);
+    const unsigned held[] = {4242, 4343};
+    const unsigned written[] = {777, 888};
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i == 0 ? "line" : "gateway");
+        OPCITEMSTATE read = ReadUntil(io.Get(), added[i], [&](const OPCITEMSTATE& s) {
+            return s.wQuality == OPC_QUALITY_GOOD && V_VT(&s.vDataValue) == VT_UI2 &&
+                   V_UI2(&s.vDataValue) == held[i];
+        });
+        EXPECT_EQ(OPC_QUALITY_GOOD, read.wQuality);
+        EXPECT_EQ(held[i], V_UI2(&read.vDataValue));
+        VariantClear(&read.vDataValue);
+        VARIANT value;
+        VariantInit(&value);
+        V_VT(&value) = VT_UI2;
+        V_UI2(&value) = static_cast<USHORT>(written[i]);
+        OPCHANDLE handle = added[i];
+        HRESULT* errors = nullptr;
+        EXPECT_EQ(S_OK, io->Write(1, &handle, &value, &errors));
+        CoTaskMemFree(errors);
+    }
+    EXPECT_EQ(std::vector<unsigned>{777}, rtu.Get(2, 700, 1));
+    EXPECT_EQ(std::vector<unsigned>{888}, rtu.Get(1, 701, 1));
+    // Their transports count for the diagnostics as a TCP connection does.
+    Added counted = AddItems(
+        items.Get(), {L"Modbus.Line._Diagnostics.Answers", L"Modbus.Gateway._Diagnostics.Answers"});
+    ASSERT_EQ(S_OK, counted.hr);
+    for (size_t i = 0; i < 2; ++i) {
+        const OPCITEMSTATE s = ReadUntil(io.Get(), counted[i], [](const OPCITEMSTATE& s) {
+            return V_VT(&s.vDataValue) == VT_I4 && V_I4(&s.vDataValue) > 0;
+        });
+        EXPECT_GT(V_I4(&s.vDataValue), 0) << (i == 0 ? "line" : "gateway");
+    }
+}
+
+// The device's link as clients see it: browsed like any branch, read-only, counting.
+TEST_F(ModbusChain, TheDiagnosticsFolderCountsRequestsAndShowsTheDeviceGone) {
+    ComPtr<IOPCBrowseServerAddressSpace> browse;
+    ASSERT_EQ(S_OK, server_.As(browse));
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Modbus.PLC"));
+    auto listed = [&](OPCBROWSETYPE type) {
+        ComPtr<IEnumString> e;
+        EXPECT_TRUE(SUCCEEDED(browse->BrowseOPCItemIDs(type, L"", VT_EMPTY, 0, e.Put())));
+        return AllStrings(e.Get());
+    };
+    const std::vector<std::wstring> branches = listed(OPC_BRANCH);
+    EXPECT_NE(branches.end(), std::find(branches.begin(), branches.end(), L"_Diagnostics"));
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"_Diagnostics"));
+    const std::vector<std::wstring> leaves = listed(OPC_LEAF);
+    EXPECT_NE(leaves.end(), std::find(leaves.begin(), leaves.end(), L"Requests"));
+    EXPECT_NE(leaves.end(), std::find(leaves.begin(), leaves.end(), L"Exception11"));
+
+    ComPtr<IOPCItemMgt> items;
+    ComPtr<IOPCSyncIO> io;
+    ASSERT_NO_FATAL_FAILURE(MakeGroup(L"diagnostics", items, io));
+    Added added = AddItems(
+        items.Get(), {L"Modbus.PLC._Diagnostics.Requests", L"Modbus.PLC._Diagnostics.Connected",
+                      L"Modbus.PLC._Diagnostics.LastError"});
+    ASSERT_EQ(S_OK, added.hr);
+    EXPECT_EQ(VT_I4, added.results[0].vtCanonicalDataType);
+    EXPECT_EQ(VT_BOOL, added.results[1].vtCanonicalDataType);
+    EXPECT_EQ(VT_BSTR, added.results[2].vtCanonicalDataType);
+    EXPECT_EQ(static_cast<DWORD>(OPC_READABLE), added.results[0].dwAccessRights);
+
+    OPCITEMSTATE s = ReadUntil(io.Get(), added[0], [](const OPCITEMSTATE& s) {
+        return s.wQuality == OPC_QUALITY_GOOD && V_I4(&s.vDataValue) > 0;
+    });
+    const LONG first = V_I4(&s.vDataValue);
+    ASSERT_GT(first, 0);
+    s = ReadUntil(io.Get(), added[0],
+                  [&](const OPCITEMSTATE& s) { return V_I4(&s.vDataValue) > first + 2; });
+    EXPECT_GT(V_I4(&s.vDataValue), first + 2) << "the device answers every 100 ms";
+
+    EXPECT_EQ(OPC_E_BADRIGHTS, RefusedWrite(io.Get(), added[0], VT_I4, 0));
+
+    ASSERT_TRUE(device_.Down());
+    s = ReadUntil(io.Get(), added[1], [](const OPCITEMSTATE& s) {
+        return V_VT(&s.vDataValue) == VT_BOOL && V_BOOL(&s.vDataValue) == VARIANT_FALSE;
+    });
+    EXPECT_EQ(VARIANT_FALSE, V_BOOL(&s.vDataValue)) << "the device is gone";
+    s = ReadUntil(io.Get(), added[2], [](const OPCITEMSTATE& s) {
+        return V_VT(&s.vDataValue) == VT_BSTR && SysStringLen(V_BSTR(&s.vDataValue)) > 0;
+    });
+    EXPECT_EQ(VT_BSTR, V_VT(&s.vDataValue));
+    VariantClear(&s.vDataValue);
+    ASSERT_TRUE(device_.Up());
+}
+
+// The command line works on a saved file through the installed driver, as the server would.
+TEST_F(ModbusChain, OpcdefaultsExportsAndImportsTagListsOfASavedConfiguration) {
+    const std::optional<std::string> saved = ReadDefaultConfigurationPath();
+    ASSERT_TRUE(saved);
+    const std::string config = install_->dir_.File("tags.cfg");
+    ASSERT_TRUE(CopyFileA(saved->c_str(), config.c_str(), FALSE));
+    const std::string tool = install_->dir_.File("bin\\opcdefaults.exe");
+    ASSERT_TRUE(
+        CopyFileA((TestProgramDirectory() + "\\opcdefaults.exe").c_str(), tool.c_str(), FALSE));
+    const std::wstring exe(tool.begin(), tool.end());
+    auto wide = [](const std::string& s) { return std::wstring(s.begin(), s.end()); };
+    const std::string out = install_->dir_.File("out.csv");
+    const std::string in = install_->dir_.File("in.csv");
+
+    ChildRun run = RunChild(exe, L"--export-tags " + wide(config) + L" PLC " + wide(out));
+    ASSERT_EQ(0u, run.exitCode) << run.err;
+    const std::string exported = ReadTextFile(out);
+    EXPECT_NE(std::string::npos, exported.find("\r\nWatched,,holding_registers,60,uint16,"))
+        << exported;
+    EXPECT_EQ(std::string::npos, exported.find("_Diagnostics")) << "the driver's, not the user's";
+
+    WriteTextFile(in,
+                  "name;table;address;type\r\nNew.One;holding_registers;70;uint16\r\n"
+                  "Watched;holding_registers;71;uint16\r\n");
+    run = RunChild(exe, L"--import-tags " + wide(config) + L" PLC " + wide(in));
+    EXPECT_EQ(3u, run.exitCode) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("nothing imported")) << run.err;
+    run = RunChild(exe, L"--export-tags " + wide(config) + L" PLC " + wide(out));
+    EXPECT_EQ(std::string::npos, ReadTextFile(out).find("New.One")) << "all or nothing";
+
+    run = RunChild(exe, L"--import-tags " + wide(config) + L" PLC " + wide(in) + L" --good-rows");
+    EXPECT_EQ(3u, run.exitCode) << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("tags added to PLC: 1")) << run.out;
+    run = RunChild(exe, L"--export-tags " + wide(config) + L" PLC " + wide(out));
+    EXPECT_NE(std::string::npos, ReadTextFile(out).find("\r\nNew.One,,holding_registers,70,"))
+        << "written into the file";
+    run = RunChild(exe, L"--export-tags " + wide(config) + L" NoSuchDevice " + wide(out));
+    EXPECT_EQ(1u, run.exitCode);
 }
 
 }  // namespace

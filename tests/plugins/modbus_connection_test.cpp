@@ -144,7 +144,7 @@ TEST(ModbusConnection, SilenceHangUpAndGarbageEndTheConnectionWhichReopens) {
     device.behaviour = Behaviour::kHangUp;
     EXPECT_EQ(Connection::Status::kBroken, ReadThree(c, 0, registers));
     device.behaviour = Behaviour::kGarbage;
-    EXPECT_EQ(Connection::Status::kBroken, ReadThree(c, 0, registers));
+    EXPECT_EQ(Connection::Status::kBadFrame, ReadThree(c, 0, registers));
     device.behaviour = Behaviour::kAnswer;
     EXPECT_EQ(Connection::Status::kOk, ReadThree(c, 5, registers));
     EXPECT_EQ((std::vector<uint16_t>{5, 6, 7}), registers);

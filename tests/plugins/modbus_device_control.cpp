@@ -5,30 +5,32 @@
 #include <sstream>
 #include <string>
 
-ModbusDevice::ModbusDevice() {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    // build\modbus_device.state, beside the test programs' bin\.
+std::vector<unsigned> ReadDeviceState(const char* variable, const char* name) {
+    // build\NAME, beside the test programs' bin\.
     char path[MAX_PATH] = {};
-    if (!GetEnvironmentVariableA("MODBUS_DEVICE_STATE", path, MAX_PATH)) {
+    if (!GetEnvironmentVariableA(variable, path, MAX_PATH)) {
         const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
         std::string state(path, n);
         state = state.substr(0, state.find_last_of('\\'));
-        state = state.substr(0, state.find_last_of('\\')) + "\\modbus_device.state";
+        state = state.substr(0, state.find_last_of('\\')) + "\\" + name;
         lstrcpynA(path, state.c_str(), MAX_PATH);
     }
+    std::vector<unsigned> numbers;
     FILE* file = fopen(path, "r");
-    if (!file) return;
-    unsigned modbus = 0, control = 0, silent = 0;
-    const int got = fscanf(file, "%u %u %u", &modbus, &control, &silent);
+    if (!file) return numbers;
+    unsigned n;
+    while (fscanf(file, "%u", &n) == 1) numbers.push_back(n);
     fclose(file);
-    if (got != 3) return;
-    port_ = static_cast<uint16_t>(modbus);
-    silentPort_ = static_cast<uint16_t>(silent);
+    return numbers;
+}
+
+ControlPort::ControlPort(unsigned port) {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<u_short>(control));
+    to.sin_port = htons(static_cast<u_short>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(s, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
         closesocket(s);
@@ -39,12 +41,12 @@ ModbusDevice::ModbusDevice() {
     control_ = s;
 }
 
-ModbusDevice::~ModbusDevice() {
+ControlPort::~ControlPort() {
     if (control_ != INVALID_SOCKET) closesocket(control_);
     WSACleanup();
 }
 
-std::string ModbusDevice::Ask(const std::string& line) {
+std::string ControlPort::Ask(const std::string& line) {
     if (control_ == INVALID_SOCKET) return "";
     const std::string out = line + "\n";
     if (send(control_, out.data(), static_cast<int>(out.size()), 0) != static_cast<int>(out.size()))
@@ -62,6 +64,17 @@ std::string ModbusDevice::Ask(const std::string& line) {
         pending_.append(buffer, n);
     }
 }
+
+ModbusDevice::ModbusDevice() {
+    const std::vector<unsigned> state =
+        ReadDeviceState("MODBUS_DEVICE_STATE", "modbus_device.state");
+    if (state.size() < 3) return;
+    port_ = static_cast<uint16_t>(state[0]);
+    silentPort_ = static_cast<uint16_t>(state[2]);
+    control_ = std::make_unique<ControlPort>(state[1]);
+}
+
+ModbusDevice::~ModbusDevice() = default;
 
 bool ModbusDevice::Set(char table, uint16_t address, const std::vector<uint16_t>& values) {
     std::ostringstream line;

@@ -6,8 +6,29 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+// The numbers a device script wrote to its state file (build\NAME, or the file the
+// environment variable `variable` names); empty when there is none.
+std::vector<unsigned> ReadDeviceState(const char* variable, const char* name);
+
+// A line-by-line conversation with a device script's control port.
+class ControlPort {
+  public:
+    explicit ControlPort(unsigned port);
+    ~ControlPort();
+    ControlPort(const ControlPort&) = delete;
+    ControlPort& operator=(const ControlPort&) = delete;
+    bool Ok() const { return control_ != INVALID_SOCKET; }
+    // The answer's line, "" when the port did not answer.
+    std::string Ask(const std::string& line);
+
+  private:
+    SOCKET control_ = INVALID_SOCKET;
+    std::string pending_;
+};
 
 class ModbusDevice {
   public:
@@ -19,7 +40,7 @@ class ModbusDevice {
     ModbusDevice(const ModbusDevice&) = delete;
     ModbusDevice& operator=(const ModbusDevice&) = delete;
 
-    bool Ok() const { return control_ != INVALID_SOCKET; }
+    bool Ok() const { return control_ && control_->Ok(); }
     uint16_t Port() const { return port_; }
     // Accepts connections and never answers.
     uint16_t SilentPort() const { return silentPort_; }
@@ -33,9 +54,8 @@ class ModbusDevice {
     bool Up();
 
   private:
-    std::string Ask(const std::string& line);
+    std::string Ask(const std::string& line) { return control_ ? control_->Ask(line) : ""; }
 
-    SOCKET control_ = INVALID_SOCKET;
+    std::unique_ptr<ControlPort> control_;
     uint16_t port_ = 0, silentPort_ = 0;
-    std::string pending_;
 };

@@ -1,6 +1,7 @@
 // The Modbus TCP driver's own dialogs, driven as a user would: a second thread fills the fields
 // and presses the buttons while DLLAddObject or DLLEditObject waits. Settings the driver cannot
-// use are explained and not taken. Needs a display (the tests run under Xvfb).
+// use are explained and not taken. A device's link counters are reset from its dialog or
+// from its diagnostics folder. Needs a display (the tests run under Xvfb).
 #include <winsock2.h>
 #include <windows.h>
 #include <gtest/gtest.h>
@@ -10,6 +11,10 @@
 #include "ansi_text.h"
 #include "dialog_driver.h"
 #include "driver_list.h"
+#include "modbus_device_control.h"
+#include "modbus_dialog_controls.h"
+#include "modbus_load_tree.h"
+#include "modbus_tree.h"
 #include "probe_driver_files.h"
 
 namespace {
@@ -17,25 +22,7 @@ namespace {
 constexpr const wchar_t* kAddTitle = L"Новый объект Modbus TCP";
 constexpr const wchar_t* kEditTitle = L"Свойства объекта Modbus TCP";
 constexpr const wchar_t* kComplaint = L"Modbus TCP";
-enum : int {
-    kKind = 1001,
-    kName,
-    kDescription,
-    kHost,
-    kPort,
-    kUnit,
-    kPoll,
-    kTimeout,
-    kRetries,
-    kTable,
-    kAddress,
-    kNotation,
-    kType,
-    kRanged = 1022,
-    kRangeLow,
-    kRangeHigh,
-    kUnits,
-};
+using namespace modbus::dialog;
 
 class ModbusDialogs : public testing::Test {
   protected:
@@ -96,6 +83,40 @@ TEST_F(ModbusDialogs, ADeviceWithABadPortIsExplainedAndAGoodOneIsTaken) {
     std::vector<std::string> devices;
     driver_->EnumChildren(devices, 0);
     EXPECT_EQ((std::vector<std::string>{"PLC1", "\xCD\xE0\xF1\xEE\xF1\xED\xE0\xFF"}), devices);
+}
+
+// Choosing a serial line offers its fields instead of the network's, and a broadcast unit or a
+// port that is no COM port is explained before anything is added.
+TEST_F(ModbusDialogs, ASerialDeviceOffersItsLineAndRefusesBroadcastAndBadPorts) {
+    int refusals = 0;
+    WithDialog(
+        kAddTitle, [&] { driver_->AddObject(0, nullptr); },
+        [&](HWND dialog) {
+            EXPECT_EQ(L"Modbus TCP", DialogItemText(dialog, kTransport));
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog, kHost)));
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, kPortName)));
+            SendDlgItemMessageW(dialog, kTransport, CB_SETCURSEL, 2, 0);
+            SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(kTransport, CBN_SELCHANGE),
+                         reinterpret_cast<LPARAM>(GetDlgItem(dialog, kTransport)));
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, kHost)));
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, kPort)));
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog, kPortName)));
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog, kBaud)));
+            EXPECT_EQ(L"9600", DialogItemText(dialog, kBaud));
+            SetDlgItemTextW(dialog, kName, L"Meter");
+            SetDlgItemTextW(dialog, kPort, L"");  // unused on a line: not checked
+            SetDlgItemTextW(dialog, kPortName, L"COM0");
+            refusals += RefusedOnOk(dialog);
+            SetDlgItemTextW(dialog, kPortName, L"COM12");
+            SetDlgItemTextW(dialog, kUnit, L"0");
+            refusals += RefusedOnOk(dialog);
+            SetDlgItemTextW(dialog, kUnit, L"12");
+            PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        });
+    EXPECT_EQ(2, refusals);
+    std::vector<std::string> devices;
+    driver_->EnumChildren(devices, 0);
+    EXPECT_EQ((std::vector<std::string>{"PLC1", "Meter"}), devices);
 }
 
 TEST_F(ModbusDialogs, ATagThatDoesNotFitItsTableIsExplainedAndItsAddressShownAsEngineersWriteIt) {
@@ -164,6 +185,60 @@ TEST_F(ModbusDialogs, ARangeForClientsMustBeASpanAndTheUnitsAreTaken) {
     EXPECT_EQ(0.0, eu.low);
     EXPECT_EQ(250.5, eu.high);
     EXPECT_EQ(WideToAnsi(L"м3/ч"), eu.units);
+}
+
+TEST_F(ModbusDialogs, TheDeviceDialogAndTheDiagnosticsFolderResetTheCounters) {
+    ModbusDevice device;
+    ASSERT_TRUE(device.Ok()) << "the test device does not answer (build/modbus_device.state)";
+    device.Up();
+    modbus::Model tree;
+    const DWORD plc = tree.Add(0, modbus_tree::Device("PLC", device.Port(), 50));
+    tree.Add(plc, modbus_tree::Tag("A", modbus::Table::kHoldingRegister, 0));
+    ASSERT_TRUE(modbus_tree::LoadTree(*driver_, tree));
+    auto requests = [&] {
+        CObjectInfo info;
+        driver_->GetObjectInfo(driver_->GetObjectID(0, "PLC._Diagnostics.Requests"), info);
+        return info.value.Type() == VT_I4 ? V_I4(info.value.Get()) : -1;
+    };
+    driver_->Start(0);
+    const DWORD start = GetTickCount();
+    while (requests() < 2 && GetTickCount() - start < 10000) {
+        driver_->Update(0);
+        Sleep(50);
+    }
+    ASSERT_GE(requests(), 2);
+
+    // Edit on the folder asks first; No keeps the counts.
+    WithDialog(
+        kComplaint,
+        [&] { driver_->EditObject(driver_->GetObjectID(0, "PLC._Diagnostics"), nullptr); },
+        [&](HWND question) { PostMessageW(question, WM_COMMAND, IDNO, 0); });
+    EXPECT_GE(requests(), 2);
+
+    WithDialog(
+        kEditTitle, [&] { driver_->EditObject(driver_->GetObjectID(0, "PLC"), nullptr); },
+        [&](HWND dialog) {
+            EXPECT_TRUE(IsWindowVisible(GetDlgItem(dialog, kResetDiagnostics)));
+            EXPECT_TRUE(IsWindowVisible(GetDlgItem(dialog, kImportCsv)));
+            EXPECT_TRUE(IsWindowVisible(GetDlgItem(dialog, kExportCsv)));
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kResetDiagnostics, BN_CLICKED), 0);
+            HWND done = WaitForDialog(kComplaint, 10000);
+            EXPECT_NE(nullptr, done) << "the reset is confirmed";
+            if (done) PostMessageW(done, WM_COMMAND, IDOK, 0);
+            const DWORD asked = GetTickCount();
+            while (done && IsWindow(done) && GetTickCount() - asked < 10000) Sleep(50);
+            PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+        });
+    driver_->Stop(0);
+    EXPECT_EQ(0, requests()) << "at once, before the next update";
+
+    WithDialog(
+        kEditTitle, [&] { driver_->EditObject(driver_->GetObjectID(0, "PLC.A"), nullptr); },
+        [&](HWND dialog) {
+            EXPECT_FALSE(IsWindowVisible(GetDlgItem(dialog, kResetDiagnostics)));
+            EXPECT_FALSE(IsWindowVisible(GetDlgItem(dialog, kImportCsv)));
+            PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+        });
 }
 
 }  // namespace

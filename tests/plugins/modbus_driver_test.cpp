@@ -238,3 +238,146 @@ TEST_F(ModbusDriver, ADefaultTreeIsOneExampleDeviceOnThisComputer) {
 }
 
 }  // namespace
+
+namespace {
+
+// A port on this computer that nobody listens on (taken and given back at once).
+uint16_t ClosedPort() {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int size = sizeof(a);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &size);
+    closesocket(s);
+    return ntohs(a.sin_port);
+}
+
+LONG Count(const CObjectInfo& info) {
+    return info.value.Type() == VT_I4 ? V_I4(info.value.Get()) : -1;
+}
+
+}  // namespace
+
+TEST_F(ModbusDriver, DiagnosticsCountWhatEachDevicesLinkDoes) {
+    modbus::Model tree;
+    const DWORD plc = tree.Add(0, Device("PLC", device_.Port(), 50));
+    tree.Add(plc, Tag("A", Table::kHoldingRegister, 0));
+    tree.Add(plc, Tag("Beyond", Table::kHoldingRegister, 2000));  // exception 2, every poll
+    const DWORD silent = tree.Add(0, Device("Silent", device_.SilentPort(), 50, 100, 0));
+    tree.Add(silent, Tag("A", Table::kHoldingRegister, 0));
+    const DWORD nobody = tree.Add(0, Device("Nobody", ClosedPort(), 50, 100, 0));
+    tree.Add(nobody, Tag("A", Table::kHoldingRegister, 0));
+    ASSERT_TRUE(LoadTree(*driver_, tree));
+
+    std::vector<std::string> names;
+    driver_->EnumChildren(names, Id("PLC"));
+    EXPECT_EQ(std::vector<std::string>{"_Diagnostics"}, names);
+    driver_->EnumTags(names, Id("PLC._Diagnostics"));
+    ASSERT_EQ(21u, names.size());
+    EXPECT_EQ("Requests", names.front());
+    EXPECT_EQ("RoundTripMs", names.back());
+    EXPECT_FALSE(Info("PLC._Diagnostics").isTag);
+
+    driver_->Start(0);
+    ASSERT_TRUE(UpdateUntil([&] {
+        return Count(Info("PLC._Diagnostics.Requests")) >= 6 &&
+               Count(Info("PLC._Diagnostics.Exception02")) >= 2 &&
+               Count(Info("Silent._Diagnostics.Timeouts")) >= 2 &&
+               Info("Nobody._Diagnostics.LastError").value.Type() == VT_BSTR &&
+               SysStringLen(V_BSTR(Info("Nobody._Diagnostics.LastError").value.Get())) > 0;
+    })) << "requests "
+        << Count(Info("PLC._Diagnostics.Requests")) << ", timeouts "
+        << Count(Info("Silent._Diagnostics.Timeouts"));
+    const CObjectInfo requests = Info("PLC._Diagnostics.Requests");
+    EXPECT_TRUE(requests.isTag);
+    EXPECT_TRUE(requests.readOnly);
+    EXPECT_EQ(0xC0, requests.quality);
+    EXPECT_GE(Count(Info("PLC._Diagnostics.Answers")), Count(requests) - 1);
+    EXPECT_EQ(Count(Info("PLC._Diagnostics.Exception02")),
+              Count(Info("PLC._Diagnostics.Exceptions")));
+    EXPECT_EQ(VARIANT_TRUE, V_BOOL(Info("PLC._Diagnostics.Connected").value.Get()));
+    EXPECT_EQ(VT_DATE, Info("PLC._Diagnostics.LastGoodAnswer").value.Type());
+    EXPECT_GT(V_DATE(Info("PLC._Diagnostics.LastGoodAnswer").value.Get()), 40000.0);
+    EXPECT_EQ(VARIANT_FALSE, V_BOOL(Info("Nobody._Diagnostics.Connected").value.Get()));
+    EXPECT_EQ(0, Count(Info("Nobody._Diagnostics.Requests"))) << "nothing was sent";
+    EXPECT_EQ(L"Нет соединения с устройством.",
+              std::wstring(V_BSTR(Info("Nobody._Diagnostics.LastError").value.Get())));
+    EXPECT_EQ(0, Count(Info("Silent._Diagnostics.Answers")));
+
+    // Read-only: no write reaches them, and they are no user's objects to remove.
+    const Variant v = Value(VT_I4, [](VARIANT& x) { V_I4(&x) = 0; });
+    EXPECT_FALSE(driver_->WriteValue(Id("PLC._Diagnostics.Requests"), v));
+    EXPECT_GT(Count(Info("PLC._Diagnostics.Requests")), 0);
+    EXPECT_EQ(0, driver_->RemoveObject(Id("PLC._Diagnostics")));
+    EXPECT_EQ(0, driver_->AddObject(Id("PLC._Diagnostics"), nullptr)) << "no dialog, no object";
+    EXPECT_NE(0u, Id("PLC._Diagnostics.Requests"));
+    driver_->ChangeClientCount(Id("PLC._Diagnostics.Requests"), 2);
+    EXPECT_EQ(2u, Info("PLC._Diagnostics.Requests").clients);
+
+    // Identifiers in the diagnostics' range that name nothing: no device, no such tag.
+    const DWORD forged[] = {0x80000000u, 0x80000000u | (999u << 5) | 1, Id("PLC._Diagnostics") + 31,
+                            0xFFFFFFFFu};
+    for (DWORD id : forged) {
+        CObjectInfo info;
+        driver_->GetObjectInfo(id, info);
+        EXPECT_TRUE(info.name.empty()) << std::hex << id;
+        EXPECT_FALSE(driver_->WriteValue(id, v));
+        EXPECT_EQ(0, driver_->RemoveObject(id));
+        std::vector<std::string> none;
+        driver_->EnumTags(none, id);
+        EXPECT_TRUE(none.empty());
+    }
+
+    // Another configuration numbers its devices afresh: its first device starts from nothing,
+    // not from the counts of the device that had its number before.
+    modbus::Model other;
+    other.Add(0, Device("Other", ClosedPort(), 1000, 100, 0));
+    ASSERT_TRUE(LoadTree(*driver_, other));
+    ASSERT_EQ(plc, Id("Other"));
+    EXPECT_EQ(0, Count(Info("Other._Diagnostics.Requests")));
+    EXPECT_EQ(0, Count(Info("Other._Diagnostics.Exception02")));
+}
+
+TEST_F(ModbusDriver, ATagListComesInWholeOrWithTheGoodRowsOnlyWhenAsked) {
+    modbus::Model tree;
+    const DWORD plc = tree.Add(0, Device("PLC", device_.Port(), 1000));
+    tree.Add(plc, Tag("Existing", Table::kHoldingRegister, 0));
+    ASSERT_TRUE(LoadTree(*driver_, tree));
+    using Import = LONG(__cdecl*)(const char*, const wchar_t*, BOOL, char**);
+    using Export = LONG(__cdecl*)(const char*, const wchar_t*);
+    auto import = reinterpret_cast<Import>(
+        reinterpret_cast<void*>(GetProcAddress(driver_->Module(), "ModbusImportTagCsv")));
+    auto exporter = reinterpret_cast<Export>(
+        reinterpret_cast<void*>(GetProcAddress(driver_->Module(), "ModbusExportTagCsv")));
+    ASSERT_TRUE(import && exporter);
+    const std::string file = dir_.File("tags.csv");
+    const std::wstring wide(file.begin(), file.end());
+    WriteTextFile(file,
+                  "name;table;address;type\n"
+                  "Line.A;holding_registers;1;uint16\n"
+                  "Existing;holding_registers;2;uint16\n"
+                  "Line.B;coils;3;float32\n"
+                  "Line.C;coils;4;bool\n");
+    char* report = nullptr;
+    EXPECT_EQ(-2, import("PLC", wide.c_str(), FALSE, &report));
+    ASSERT_NE(nullptr, report);
+    const std::string refused = report;
+    CoTaskMemFree(report);
+    EXPECT_NE(std::string::npos, refused.find("Строка 3: ")) << refused;
+    EXPECT_NE(std::string::npos, refused.find("Строка 4: ")) << refused;
+    EXPECT_EQ(0u, Id("PLC.Line")) << "all or nothing";
+
+    EXPECT_EQ(2, import("PLC", wide.c_str(), TRUE, &report));
+    CoTaskMemFree(report);
+    EXPECT_NE(0u, Id("PLC.Line.A"));
+    EXPECT_NE(0u, Id("PLC.Line.C"));
+    EXPECT_EQ(0u, Id("PLC.Line.B"));
+    EXPECT_EQ(-1, import("Nobody", wide.c_str(), TRUE, &report));
+
+    ASSERT_EQ(1, exporter("PLC", wide.c_str()));
+    EXPECT_EQ(0u, ReadTextFile(file).rfind("\xEF\xBB\xBFname,description,table,address,", 0));
+    EXPECT_NE(std::string::npos, ReadTextFile(file).find("\r\nLine.C,,coils,4,bool,"));
+    EXPECT_EQ(0, exporter("Nobody", wide.c_str()));
+}

@@ -5,7 +5,9 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
+#include "diagnostics_tags.h"
 #include "modbus_model.h"
 #include "modbus_tree.h"
 
@@ -16,6 +18,7 @@ using modbus::Kind;
 using modbus::Model;
 using modbus::Table;
 using namespace modbus_tree;
+using namespace std::string_literals;
 
 TEST(ModbusModel, ObjectsGoWhereTheyBelongAndBadSettingsAreRefused) {
     Model m;
@@ -143,13 +146,14 @@ TEST(ModbusModel, TheStreamKeepsEverySettingAndRefusesWhatItCannotRead) {
     EXPECT_EQ(150.5, t.encoding.scaling.euHigh);
     EXPECT_EQ(8, copy.Settings(copy.FindPath("PLC.Name"))->tag.encoding.stringRegisters);
 
-    // The head of the stream, the same from every build: magic, version 2, one object...
+    // The head of the stream, the same from every build: magic, version 3, one object...
     Model small;
     small.Add(0, Device("D", 502, 1000, 1000, 2));
-    const std::string head("MBTC\x02\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00", 17);
+    const std::string head("MBTC\x03\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00", 17);
     EXPECT_EQ(head, small.Save().substr(0, 17));
     // ...and a device: name, description, host, port 502, unit 1, poll and time-out 1000 ms,
-    // two retries.
+    // two retries, Modbus TCP, and the serial line it does not use: COM1, 9600 baud, 8 data
+    // bits, even parity, 1 stop bit.
     const std::string device502(
         "\x01\x00\x00\x00"
         "D"
@@ -160,15 +164,20 @@ TEST(ModbusModel, TheStreamKeepsEverySettingAndRefusesWhatItCannotRead) {
         "\x01"
         "\xE8\x03\x00\x00"
         "\xE8\x03\x00\x00"
-        "\x02",
-        34);
+        "\x02"
+        "\x00"
+        "\x04\x00\x00\x00"
+        "COM1"
+        "\x80\x25\x00\x00"
+        "\x08\x01\x01",
+        50);
     EXPECT_EQ(device502, small.Save().substr(17));
 
     // Whatever cannot be read leaves the tree as it was.
     const std::string before = copy.Save();
     for (const std::string& bad :
          {std::string(), std::string("MBTC"), bytes.substr(0, bytes.size() - 1), bytes + "x",
-          "MBTC\x03" + bytes.substr(5), "MBTC" + std::string(4, '\0') + bytes.substr(8),
+          "MBTC\x04" + bytes.substr(5), "MBTC" + std::string(4, '\0') + bytes.substr(8),
           "XXXX" + bytes.substr(4)})
         EXPECT_FALSE(copy.Load(bad));
     std::string badPort = small.Save();
@@ -178,22 +187,27 @@ TEST(ModbusModel, TheStreamKeepsEverySettingAndRefusesWhatItCannotRead) {
     EXPECT_EQ(before, copy.Save());
 }
 
+// A device at the top of a stream of the first version: `name` on 127.0.0.1:502, unit 1,
+// 1000 ms, 1000 ms, two retries.
+std::string FirstVersionDevice(char name) {
+    return "\x00\x00\x00\x00"
+           "\x00\x01\x00\x00\x00"s +
+           name +
+           "\x00\x00\x00\x00"
+           "\x09\x00\x00\x00"
+           "127.0.0.1"
+           "\xF6\x01\x01\xE8\x03\x00\x00\xE8\x03\x00\x00\x02"s;
+}
+
 // Configurations saved before tags had a range and units of their own still load: a scaled
 // tag then gives its scaled span, and saving again writes the current version, which keeps
 // a range and units as they were set.
 TEST(ModbusModel, AStreamOfTheFirstVersionLoadsAndTheRangeAndUnitsRoundTrip) {
-    const std::string first(
+    const std::string first =
         "MBTC"
-        "\x01\x00\x00\x00"  // version 1
-        "\x02\x00\x00\x00"  // two objects
-        // the device D on 127.0.0.1:502, unit 1, 1000 ms, 1000 ms, two retries
-        "\x00\x00\x00\x00"
-        "\x00\x01\x00\x00\x00"
-        "D"
-        "\x00\x00\x00\x00"
-        "\x09\x00\x00\x00"
-        "127.0.0.1"
-        "\xF6\x01\x01\xE8\x03\x00\x00\xE8\x03\x00\x00\x02"
+        "\x01\x00\x00\x00"   // version 1
+        "\x02\x00\x00\x00"s  // two objects
+        + FirstVersionDevice('D') +
         // its tag Temp: holding register 0, int16, scaled 0..1000 to 0..100
         "\x01\x00\x00\x00"
         "\x02\x04\x00\x00\x00"
@@ -203,8 +217,7 @@ TEST(ModbusModel, AStreamOfTheFirstVersionLoadsAndTheRangeAndUnitsRoundTrip) {
         "\x00\x00\x00\x00\x00\x00\x00\x00"
         "\x00\x00\x00\x00\x00\x40\x8F\x40"
         "\x00\x00\x00\x00\x00\x00\x00\x00"
-        "\x00\x00\x00\x00\x00\x00\x59\x40",
-        109);
+        "\x00\x00\x00\x00\x00\x00\x59\x40"s;
     Model m;
     ASSERT_TRUE(m.Load(first));
     modbus::ObjectSettings temp = *m.Settings(m.FindPath("D.Temp"));
@@ -225,8 +238,9 @@ TEST(ModbusModel, AStreamOfTheFirstVersionLoadsAndTheRangeAndUnitsRoundTrip) {
         "C";  // cp1251
     ASSERT_TRUE(m.Edit(m.FindPath("D.Temp"), temp));
     const std::string second = m.Save();
-    EXPECT_EQ('\x02', second[4]);
-    EXPECT_EQ(first.size() + 1 + 8 + 8 + 4 + 2, second.size()) << "the tag's new fields alone";
+    EXPECT_EQ('\x03', second[4]);
+    EXPECT_EQ(first.size() + 1 + 8 + 8 + 4 + 2 + 16, second.size())
+        << "the tag's range and units, and the device's transport and line";
     Model copy;
     ASSERT_TRUE(copy.Load(second));
     const modbus::TagSettings back = copy.Settings(copy.FindPath("D.Temp"))->tag;
@@ -238,6 +252,63 @@ TEST(ModbusModel, AStreamOfTheFirstVersionLoadsAndTheRangeAndUnitsRoundTrip) {
         "C",
         back.units);
     EXPECT_EQ(second, copy.Save());
+}
+
+// A configuration saved before "_Diagnostics" was the driver's, with a user's folder of that
+// name under a device, loads whole: the user's folder keeps its name and item IDs, that one
+// device shows no diagnostics folder of the driver's, and the name stays refused for new
+// objects while the stored one may still be edited.
+TEST(ModbusModel, AStoredUserDiagnosticsFolderLoadsAndTheDriversStepsAside) {
+    const std::string bytes =
+        "MBTC"
+        "\x01\x00\x00\x00"   // version 1
+        "\x04\x00\x00\x00"s  // four objects
+        + FirstVersionDevice('D') + FirstVersionDevice('E') +
+        // D's folder _Diagnostics
+        "\x01\x00\x00\x00"
+        "\x01\x0C\x00\x00\x00"
+        "_Diagnostics"
+        "\x00\x00\x00\x00"
+        // its tag Requests: holding register 0, uint16
+        "\x03\x00\x00\x00"
+        "\x02\x08\x00\x00\x00"
+        "Requests"
+        "\x00\x00\x00\x00"
+        "\x03\x00\x00\x02\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x00\x00\x00"s;
+    Model m;
+    ASSERT_TRUE(m.Load(bytes));
+    const modbus::DiagnosticTags diagnostics(m);
+    const DWORD folder = m.FindPath("D._Diagnostics");
+    const DWORD tag = m.FindPath("D._Diagnostics.Requests");
+    ASSERT_NE(0u, folder);
+    ASSERT_NE(0u, tag);
+    EXPECT_EQ(folder, diagnostics.FindPath("D._Diagnostics")) << "the user's, not the driver's";
+    EXPECT_EQ(tag, diagnostics.FindPath("D._Diagnostics.Requests"));
+    EXPECT_TRUE(diagnostics.Children(m.FindPath("D"), false).empty()) << "no second folder";
+    const DWORD ours = diagnostics.FindPath("E._Diagnostics");
+    EXPECT_TRUE(diagnostics.IsFolder(ours)) << "the other device keeps the driver's";
+    EXPECT_EQ(std::vector<std::string>{"_Diagnostics"},
+              diagnostics.Children(m.FindPath("E"), false));
+
+    modbus::ObjectSettings renamed = *m.Settings(folder);
+    renamed.description = "kept";
+    EXPECT_TRUE(m.Edit(folder, renamed)) << "a stored name may stay";
+    Model copy;
+    ASSERT_TRUE(copy.Load(m.Save())) << "and is saved and loaded again";
+    EXPECT_EQ(tag, copy.FindPath("D._Diagnostics.Requests"));
+    modbus::ObjectSettings another = renamed;
+    EXPECT_FALSE(m.Check(m.FindPath("E"), 0, another).empty()) << "but is taken for new objects";
+    EXPECT_EQ(0u, m.Add(m.FindPath("E"), another));
+    renamed.name = "Old";
+    ASSERT_TRUE(m.Edit(folder, renamed));
+    renamed.name = "_Diagnostics";
+    EXPECT_FALSE(m.Edit(folder, renamed)) << "nor taken back by a rename";
+    EXPECT_TRUE(diagnostics.IsFolder(diagnostics.FindPath("D._Diagnostics")))
+        << "the driver's folder is back once the user's is renamed";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -403,6 +404,22 @@ TEST_F(Configurator, TreeCommandsAddEditAndRemoveThroughTheDriversDialogs) {
     Select({L"Симулятор"});
     Command(ID_REMOVE_OBJECT);
     EXPECT_EQ(L"Симулятор[Conveyor,Reserve]", TreeText());
+}
+
+// A driver's own objects: the Modbus driver's diagnostics folder is listed like any folder,
+// its tags with their values, and a removal the driver refuses leaves the node in place.
+TEST_F(Configurator, ADevicesDiagnosticsFolderIsShownAndStaysWhenRemoved) {
+    LoadDrivers(TestProgramDirectory() + "\\modbus.dll|Modbus\n");
+    Driver(0)->DefaultSettings();
+    OpenWindow();
+    ASSERT_NE(nullptr, Find({L"Modbus", L"PLC1", L"_Diagnostics"}));
+    Select({L"Modbus", L"PLC1", L"_Diagnostics"});
+    const std::vector<std::wstring> tags = Column(0);
+    EXPECT_NE(tags.end(), std::find(tags.begin(), tags.end(), L"Requests"));
+    EXPECT_NE(tags.end(), std::find(tags.begin(), tags.end(), L"LastError"));
+    Command(ID_REMOVE_OBJECT);
+    EXPECT_NE(nullptr, Find({L"Modbus", L"PLC1", L"_Diagnostics"}));
+    EXPECT_NE(0u, Driver(0)->GetObjectID(0, "PLC1._Diagnostics"));
 }
 
 TEST_F(Configurator, ListCommandsActOnTheSelectedRowAndAddUnderTheTreesNode) {

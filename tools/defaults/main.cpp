@@ -8,6 +8,9 @@
 //
 // "--report-changes-only on|off" instead stores the server's reporting mode (see
 // reporting_setting.h), which the server reads when it starts.
+//
+// "--export-tags" and "--import-tags" move a Modbus device's tags between a saved
+// configuration and a CSV file (tag_lists.h).
 #include <windows.h>
 #include <objbase.h>
 #include <cwchar>
@@ -17,6 +20,7 @@
 #include "configuration_file.h"
 #include "driver_list.h"
 #include "reporting_setting.h"
+#include "tag_lists.h"
 
 namespace {
 
@@ -40,6 +44,9 @@ int StoreReportingMode(const wchar_t* value) {
 int wmain(int argc, wchar_t** argv) {
     if (argc == 3 && wcscmp(argv[1], L"--report-changes-only") == 0)
         return StoreReportingMode(argv[2]);
+    if (argc >= 2 &&
+        (wcscmp(argv[1], L"--export-tags") == 0 || wcscmp(argv[1], L"--import-tags") == 0))
+        return RunTagList(argc, argv);
     if (argc != 2 || wcscmp(argv[1], L"--help") == 0) {
         fputws(
             L"usage: opcdefaults FILE.cfg\n"
@@ -47,7 +54,10 @@ int wmain(int argc, wchar_t** argv) {
             L"  server's default configuration\n"
             L"       opcdefaults --report-changes-only on|off\n"
             L"  whether the server's groups send only the items that changed (on) or every\n"
-            L"  item every cycle (off, the default); read when the server starts\n",
+            L"  item every cycle (off, the default); read when the server starts\n"
+            L"       opcdefaults --export-tags FILE.cfg DEVICE OUT.csv\n"
+            L"       opcdefaults --import-tags FILE.cfg DEVICE IN.csv [--good-rows]\n"
+            L"  a Modbus device's tags to or from a CSV file (see the README)\n",
             stderr);
         return argc == 2 ? 0 : 2;
     }
