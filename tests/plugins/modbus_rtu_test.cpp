@@ -178,8 +178,8 @@ std::string U32(uint32_t v) {
 
 // A version 2 configuration: one device D on 10.0.0.7:1502, unit 0, 500 ms, 700 ms, 3 retries.
 std::string SecondVersionStream() {
-    return "MBTC" + U32(2) + U32(1) + U32(0) + std::string(1, '\0') + U32(1) + "D" + U32(0) + U32(8) +
-           "10.0.0.7" + std::string("\xDE\x05\x00", 3) + U32(500) + U32(700) + "\x03";
+    return "MBTC" + U32(2) + U32(1) + U32(0) + std::string(1, '\0') + U32(1) + "D" + U32(0) +
+           U32(8) + "10.0.0.7" + std::string("\xDE\x05\x00", 3) + U32(500) + U32(700) + "\x03";
 }
 
 TEST(ModbusRtuStream, OlderStreamsLoadAsTcpDevicesAndTheLineRoundTrips) {
