@@ -51,7 +51,14 @@ void ScheduledCycle::Wake() noexcept {
     if (scheduler_) scheduler_->Wake(*this);
 }
 
-DWORD ScheduledCycle::Turn() noexcept {
+DWORD ScheduledCycle::GridOf(DWORD rate) noexcept {
+    constexpr DWORD kFinest = 10, kCoarsest = 100;
+    const DWORD grid = rate / 10;
+    return grid < kFinest ? 0 : std::min(grid, kCoarsest);
+}
+
+DWORD ScheduledCycle::Turn(DWORD& grid) noexcept {
+    grid = 0;
     DWORD sleep = INFINITE;
     if (cycle_->Active()) {
         // The rate is read afresh each turn; the unsigned difference survives the wrap of
@@ -64,6 +71,7 @@ DWORD ScheduledCycle::Turn() noexcept {
                 last_ = ended;
                 since = timeGetTime() - last_;
                 if (since > rate) since = rate;  // the report took longer than the rate
+                grid = GridOf(rate);
             } else {
                 since = rate + 1 - kRetryMs;  // locks busy: try again shortly
             }
@@ -71,6 +79,7 @@ DWORD ScheduledCycle::Turn() noexcept {
         sleep = rate + 1 - since;
     }
     const DWORD keepAlive = cycle_->KeepAliveTurn();
+    if (keepAlive < sleep) grid = 0;  // a keep-alive is sent when due
     return std::min(keepAlive, sleep);
 }
 
@@ -205,7 +214,12 @@ void CycleScheduler::PushReady(ScheduledCycle& cycle, ULONGLONG now) noexcept {
     (readyLast_ ? readyLast_->nextReady_ : readyFirst_) = &cycle;
     readyLast_ = &cycle;
     ++readyCount_;
-    WakeConditionVariable(&work_);
+}
+
+void CycleScheduler::HandOnReady(ULONGLONG now) noexcept {
+    if (!readyFirst_ || idleWorkers_ == 0) return;
+    if (idleWorkers_ == liveWorkers_ || now - readyFirst_->readySince_ >= kHandOnAfterMs)
+        WakeConditionVariable(&work_);
 }
 
 void CycleScheduler::TakeReady(ScheduledCycle& cycle) noexcept {
@@ -257,14 +271,18 @@ DWORD CycleScheduler::ManageTurns(ULONGLONG now) noexcept {
     // more when every worker is stuck in a turn.
     while (liveWorkers_ < kMinWorkers && readyCount_ > idleWorkers_ && StartWorker()) {
     }
+    HandOnReady(now);
     DWORD sleep = INFINITE;
-    if (readyFirst_ && liveWorkers_ < kMaxWorkers) {
-        bool allStuck = idleWorkers_ == 0 && now - lastGrowth_ >= kGrowAfterMs;
-        for (const Worker& worker : workers_)
-            if (!worker.ended && (worker.turnSince == 0 || now - worker.turnSince < kGrowAfterMs))
-                allStuck = false;
-        if (allStuck && StartWorker()) lastGrowth_ = now;
-        sleep = kGrowAfterMs / 2;  // look again while turns wait
+    if (readyFirst_) {
+        sleep = kHandOnAfterMs;  // look again while turns wait
+        if (liveWorkers_ < kMaxWorkers) {
+            bool allStuck = idleWorkers_ == 0 && now - lastGrowth_ >= kGrowAfterMs;
+            for (const Worker& worker : workers_)
+                if (!worker.ended &&
+                    (worker.turnSince == 0 || now - worker.turnSince < kGrowAfterMs))
+                    allStuck = false;
+            if (allStuck && StartWorker()) lastGrowth_ = now;
+        }
     }
     if (!heap_.empty()) sleep = std::min(sleep, MillisecondsUntil(heap_.front()->due_, now));
     return sleep;
@@ -310,10 +328,10 @@ void CycleScheduler::RunWorker(Worker& worker) noexcept {
             cycle.running_ = true;
             cycle.runner_ = GetCurrentThreadId();
             worker.turnSince = GetTickCount64();
-            DWORD next;
+            DWORD next, grid;
             {
                 SrwUnlock unlocked(lock_);
-                next = cycle.Turn();
+                next = cycle.Turn(grid);
             }
             worker.turnSince = 0;
             cycle.running_ = false;
@@ -333,7 +351,7 @@ void CycleScheduler::RunWorker(Worker& worker) noexcept {
             if (std::exchange(cycle.wakeAgain_, false))
                 Time(cycle, now);
             else if (next != INFINITE)
-                Time(cycle, now + next);
+                Time(cycle, grid ? (now + next + grid - 1) / grid * grid : now + next);
         }
         --liveWorkers_;
     }
