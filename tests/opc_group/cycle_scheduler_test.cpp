@@ -47,6 +47,49 @@ struct FakeGroup final : UpdateCycle {
     std::vector<ULONGLONG> starts;  // read once the group's cycles are stopped
 };
 
+// The driver work that split cycles gather (see SplitGroup).
+std::atomic<int> g_batchesStarted{0};
+struct FakeBatch final : CycleBatch {
+    void Start() noexcept override {
+        started = true;
+        ++g_batchesStarted;
+    }
+    std::atomic<bool> started{false};
+};
+
+// A cycle in two halves, as the groups' are: the first puts its work into the batch, the
+// second takes the answers once the batch has started.
+struct SplitGroup final : UpdateCycle {
+    DWORD UpdateRate() const noexcept override { return rate; }
+    bool Active() const noexcept override { return true; }
+    bool RunCycle(DWORD& ended) noexcept override {
+        ended = timeGetTime();
+        return true;
+    }
+    CycleStart BeginCycle(std::unique_ptr<CycleBatch>& batch, DWORD& /*ended*/) noexcept override {
+        if (halfOpen.exchange(true)) overlapped = true;
+        if (timeGetTime() - lastEnded <= rate && cycles > 0) early = true;
+        if (!batch) batch = std::make_unique<FakeBatch>();
+        mine = static_cast<FakeBatch*>(batch.get());
+        return CycleStart::kBegun;
+    }
+    void EndCycle(DWORD& ended) noexcept override {
+        if (!mine->started) unstarted = true;  // the batch must outlive every second half
+        if (++cycles == stuckAtCycle) stuck = true;
+        while (stuck) Sleep(5);
+        ended = lastEnded = timeGetTime();
+        halfOpen = false;
+    }
+    void DestroyAfterAbandonedStop() noexcept override {}
+
+    DWORD rate = 300;
+    std::atomic<bool> stuck{false}, halfOpen{false}, overlapped{false}, early{false};
+    std::atomic<bool> unstarted{false};
+    std::atomic<int> cycles{0}, stuckAtCycle{0};
+    FakeBatch* mine = nullptr;
+    DWORD lastEnded = 0;
+};
+
 template <class Done>
 bool WaitFor(Done&& done, DWORD ms = 5000) {
     const ULONGLONG start = GetTickCount64();
@@ -242,6 +285,46 @@ TEST(CycleScheduler, AStuckTurnDoesNotHoldUpTheRestOfItsBatch) {
     hung.stuck = false;
     for (auto& cycle : cycles) EXPECT_TRUE(cycle->Stop());
     for (const auto& group : groups) EXPECT_FALSE(group->early);
+}
+
+// Split cycles that fall due together share one batch (one wake-up of each driver for all of
+// them), every second half comes after its batch has started, and a second half that hangs
+// (a driver that does not answer) holds up none of the others: they are handed on.
+TEST(CycleScheduler, CyclesDueTogetherShareABatchAndAStuckSecondHalfHoldsUpNoOther) {
+    CycleScheduler scheduler(300);
+    constexpr size_t kGroups = 12;
+    std::vector<std::unique_ptr<SplitGroup>> groups;
+    std::vector<std::unique_ptr<ScheduledCycle>> cycles;
+    const int batchesBefore = g_batchesStarted;
+    for (size_t i = 0; i < kGroups; ++i) {
+        groups.push_back(std::make_unique<SplitGroup>());
+        groups.back()->stuckAtCycle = i == 0 ? 3 : 0;
+        cycles.push_back(std::make_unique<ScheduledCycle>());
+        ASSERT_TRUE(cycles.back()->Start(groups.back().get(), scheduler));
+    }
+    SplitGroup& hung = *groups[0];
+    ASSERT_TRUE(WaitFor([&] { return hung.stuck.load(); }));
+    int cyclesSoFar = 0;
+    for (const auto& group : groups) cyclesSoFar += group->cycles;
+    EXPECT_LE((g_batchesStarted - batchesBefore) * 3, cyclesSoFar)
+        << "cycles due together share their batch";
+    std::vector<int> before;
+    for (const auto& group : groups) before.push_back(group->cycles);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            for (size_t i = 1; i < kGroups; ++i)
+                if (groups[i]->cycles < before[i] + 3) return false;
+            return true;
+        },
+        3000))
+        << "the others go on at their rate";
+    hung.stuck = false;
+    for (auto& cycle : cycles) EXPECT_TRUE(cycle->Stop());
+    for (const auto& group : groups) {
+        EXPECT_FALSE(group->early);
+        EXPECT_FALSE(group->overlapped);
+        EXPECT_FALSE(group->unstarted) << "a second half before its batch started";
+    }
 }
 
 // The group is freed right after Stop: Stop must not come back while its cycle runs.
