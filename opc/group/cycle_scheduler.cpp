@@ -51,26 +51,48 @@ void ScheduledCycle::Wake() noexcept {
     if (scheduler_) scheduler_->Wake(*this);
 }
 
-DWORD ScheduledCycle::Turn() noexcept {
+DWORD ScheduledCycle::GridOf(DWORD rate) noexcept {
+    constexpr DWORD kFinest = 10, kCoarsest = 100;
+    const DWORD grid = rate / 10;
+    return grid < kFinest ? 0 : std::min(grid, kCoarsest);
+}
+
+void ScheduledCycle::BeginTurn(std::unique_ptr<CycleBatch>& batch) noexcept {
+    start_ = UpdateCycle::CycleStart::kBusy;
+    cycleDue_ = false;
+    active_ = cycle_->Active();
+    if (!active_) return;
+    // The rate is read afresh each turn; the unsigned difference survives the wrap of the
+    // millisecond clock.
+    rate_ = cycle_->UpdateRate();
+    if (timeGetTime() - last_ <= rate_) return;
+    cycleDue_ = true;
+    DWORD ended = 0;
+    start_ = cycle_->BeginCycle(batch, ended);
+    if (start_ == UpdateCycle::CycleStart::kEnded) last_ = ended;
+}
+
+DWORD ScheduledCycle::EndTurn(DWORD& grid) noexcept {
+    grid = 0;
     DWORD sleep = INFINITE;
-    if (cycle_->Active()) {
-        // The rate is read afresh each turn; the unsigned difference survives the wrap of
-        // the millisecond clock.
-        const DWORD rate = cycle_->UpdateRate();
-        DWORD since = timeGetTime() - last_;
-        if (since > rate) {
+    if (active_) {
+        const DWORD rate = rate_;
+        if (cycleDue_ && start_ == UpdateCycle::CycleStart::kBegun) {
             DWORD ended = 0;
-            if (cycle_->RunCycle(ended)) {
-                last_ = ended;
-                since = timeGetTime() - last_;
-                if (since > rate) since = rate;  // the report took longer than the rate
-            } else {
-                since = rate + 1 - kRetryMs;  // locks busy: try again shortly
-            }
+            cycle_->EndCycle(ended);
+            last_ = ended;
+            start_ = UpdateCycle::CycleStart::kEnded;
         }
+        DWORD since = timeGetTime() - last_;
+        if (since > rate) since = rate;  // the report took longer than the rate
+        if (cycleDue_ && start_ == UpdateCycle::CycleStart::kEnded)
+            grid = GridOf(rate);
+        else if (cycleDue_)
+            since = rate + 1 - kRetryMs;  // locks busy: try again shortly
         sleep = rate + 1 - since;
     }
     const DWORD keepAlive = cycle_->KeepAliveTurn();
+    if (keepAlive < sleep) grid = 0;  // a keep-alive is sent when due
     return std::min(keepAlive, sleep);
 }
 
@@ -124,6 +146,8 @@ bool CycleScheduler::Remove(ScheduledCycle& cycle, DWORD timeoutMs) noexcept {
     cycle.stopped_ = true;
     Untime(cycle);
     if (cycle.ready_) TakeReady(cycle);
+    cycle.begun_ = false;  // a second half that was waiting is dropped
+    cycle.batch_.reset();
     if (cycle.running_) {
         // From inside its own turn (the group's last reference let go in a callback) it cannot
         // be waited for: the worker cleans up after the turn, as after any stop that gave up.
@@ -139,7 +163,12 @@ bool CycleScheduler::Remove(ScheduledCycle& cycle, DWORD timeoutMs) noexcept {
 
 void CycleScheduler::Wake(ScheduledCycle& cycle) noexcept {
     SrwLock lock(lock_);
-    if (cycle.stopped_ || cycle.ready_) return;
+    if (cycle.stopped_) return;
+    if (cycle.ready_) {
+        // A second half waiting to be taken ends with the rate its first half read.
+        if (cycle.begun_) cycle.wakeAgain_ = true;
+        return;
+    }
     if (cycle.running_)
         cycle.wakeAgain_ = true;  // the turn may have read the group before the change
     else
@@ -205,7 +234,21 @@ void CycleScheduler::PushReady(ScheduledCycle& cycle, ULONGLONG now) noexcept {
     (readyLast_ ? readyLast_->nextReady_ : readyFirst_) = &cycle;
     readyLast_ = &cycle;
     ++readyCount_;
-    WakeConditionVariable(&work_);
+}
+
+void CycleScheduler::PushReadyFront(ScheduledCycle& cycle, ULONGLONG now) noexcept {
+    cycle.ready_ = true;
+    cycle.readySince_ = now;
+    cycle.nextReady_ = readyFirst_;
+    readyFirst_ = &cycle;
+    if (!readyLast_) readyLast_ = &cycle;
+    ++readyCount_;
+}
+
+void CycleScheduler::HandOnReady(ULONGLONG now) noexcept {
+    if (!readyFirst_ || idleWorkers_ == 0) return;
+    if (idleWorkers_ == liveWorkers_ || now - readyFirst_->readySince_ >= kHandOnAfterMs)
+        WakeConditionVariable(&work_);
 }
 
 void CycleScheduler::TakeReady(ScheduledCycle& cycle) noexcept {
@@ -257,14 +300,18 @@ DWORD CycleScheduler::ManageTurns(ULONGLONG now) noexcept {
     // more when every worker is stuck in a turn.
     while (liveWorkers_ < kMinWorkers && readyCount_ > idleWorkers_ && StartWorker()) {
     }
+    HandOnReady(now);
     DWORD sleep = INFINITE;
-    if (readyFirst_ && liveWorkers_ < kMaxWorkers) {
-        bool allStuck = idleWorkers_ == 0 && now - lastGrowth_ >= kGrowAfterMs;
-        for (const Worker& worker : workers_)
-            if (!worker.ended && (worker.turnSince == 0 || now - worker.turnSince < kGrowAfterMs))
-                allStuck = false;
-        if (allStuck && StartWorker()) lastGrowth_ = now;
-        sleep = kGrowAfterMs / 2;  // look again while turns wait
+    if (readyFirst_) {
+        sleep = kHandOnAfterMs;  // look again while turns wait
+        if (liveWorkers_ < kMaxWorkers) {
+            bool allStuck = idleWorkers_ == 0 && now - lastGrowth_ >= kGrowAfterMs;
+            for (const Worker& worker : workers_)
+                if (!worker.ended &&
+                    (worker.turnSince == 0 || now - worker.turnSince < kGrowAfterMs))
+                    allStuck = false;
+            if (allStuck && StartWorker()) lastGrowth_ = now;
+        }
     }
     if (!heap_.empty()) sleep = std::min(sleep, MillisecondsUntil(heap_.front()->due_, now));
     return sleep;
@@ -289,6 +336,115 @@ void CycleScheduler::RunTimer() noexcept {
     }
 }
 
+void CycleScheduler::RunBatch(Worker& worker) noexcept {
+    const DWORD self = GetCurrentThreadId();
+    auto take = [&](ScheduledCycle& cycle) {
+        TakeReady(cycle);
+        cycle.running_ = true;
+        cycle.runner_ = self;
+        worker.turnSince = GetTickCount64();
+    };
+    if (readyFirst_->begun_) {
+        // The second half of a turn that another worker's batch began.
+        ScheduledCycle& cycle = *readyFirst_;
+        take(cycle);
+        std::shared_ptr<CycleBatch> batch = std::move(cycle.batch_);
+        cycle.begun_ = false;
+        EndTurn(worker, cycle);
+        SrwUnlock unlocked(lock_);
+        batch.reset();  // what the drivers' tasks hold of it is theirs
+        return;
+    }
+    // First halves, one turn at a time, while fresh turns wait: a cycle that is not split (or
+    // not due) ends at once, and one stuck in its first half leaves the turns after it in the
+    // list for another worker.
+    ScheduledCycle* begun[kBatchTurns];
+    size_t count = 0;
+    std::unique_ptr<CycleBatch> gathered;
+    while (readyFirst_ && !readyFirst_->begun_ && count < kBatchTurns) {
+        ScheduledCycle& cycle = *readyFirst_;
+        take(cycle);
+        {
+            SrwUnlock unlocked(lock_);
+            cycle.BeginTurn(gathered);
+        }
+        if (cycle.HalfDone())
+            begun[count++] = &cycle;
+        else
+            EndTurn(worker, cycle);
+    }
+    if (count == 0) return;
+    std::shared_ptr<CycleBatch> batch;
+    {
+        SrwUnlock unlocked(lock_);
+        if (gathered) {
+            gathered->Start();
+            try {
+                batch = std::move(gathered);
+            } catch (...) {
+                // No memory to share it: this worker ends every turn of the batch itself.
+            }
+        }
+    }
+    // The second halves wait at the front of the list, so that a cycle that waits long for
+    // its driver, or whose callback takes long, holds up none of the others: turns left
+    // waiting are handed on to another worker.
+    const ULONGLONG now = GetTickCount64();
+    for (size_t i = count; batch && i-- > 1;) {
+        ScheduledCycle& cycle = *begun[i];
+        cycle.running_ = false;
+        cycle.runner_ = 0;
+        if (cycle.stopped_) {
+            // Nobody waits for its values; its stop may be waiting for it.
+            if (cycle.abandoned_) {
+                cycle.running_ = true;  // ended below as any abandoned turn
+                EndTurn(worker, cycle);
+            } else {
+                WakeAllConditionVariable(&turnEnded_);
+            }
+            continue;
+        }
+        cycle.begun_ = true;
+        cycle.batch_ = batch;
+        PushReadyFront(cycle, now);
+    }
+    for (size_t i = 0; i < (batch ? 1 : count); ++i) {
+        worker.turnSince = GetTickCount64();
+        EndTurn(worker, *begun[i]);
+    }
+    SrwUnlock unlocked(lock_);
+    batch.reset();
+    gathered.reset();
+}
+
+void CycleScheduler::EndTurn(Worker& worker, ScheduledCycle& cycle) noexcept {
+    DWORD next = INFINITE, grid = 0;
+    // A group stopped meanwhile gets no second half (nobody waits for its values).
+    if (!cycle.stopped_) {
+        SrwUnlock unlocked(lock_);
+        next = cycle.EndTurn(grid);
+    }
+    worker.turnSince = 0;
+    cycle.running_ = false;
+    cycle.runner_ = 0;
+    if (cycle.abandoned_) {
+        --cycles_;
+        UpdateCycle* group = cycle.cycle_;
+        SrwUnlock unlocked(lock_);
+        group->DestroyAfterAbandonedStop();  // `cycle` goes with its group
+        return;
+    }
+    if (cycle.stopped_) {
+        WakeAllConditionVariable(&turnEnded_);
+        return;
+    }
+    const ULONGLONG now = GetTickCount64();
+    if (std::exchange(cycle.wakeAgain_, false))
+        Time(cycle, now);
+    else if (next != INFINITE)
+        Time(cycle, grid ? (now + next + grid - 1) / grid * grid : now + next);
+}
+
 void CycleScheduler::RunWorker(Worker& worker) noexcept {
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     {
@@ -305,35 +461,7 @@ void CycleScheduler::RunWorker(Worker& worker) noexcept {
                 if (!woken && !readyFirst_ && liveWorkers_ > kMinWorkers && idleWorkers_ > 0) break;
                 continue;
             }
-            ScheduledCycle& cycle = *readyFirst_;
-            TakeReady(cycle);
-            cycle.running_ = true;
-            cycle.runner_ = GetCurrentThreadId();
-            worker.turnSince = GetTickCount64();
-            DWORD next;
-            {
-                SrwUnlock unlocked(lock_);
-                next = cycle.Turn();
-            }
-            worker.turnSince = 0;
-            cycle.running_ = false;
-            cycle.runner_ = 0;
-            if (cycle.abandoned_) {
-                --cycles_;
-                UpdateCycle* group = cycle.cycle_;
-                SrwUnlock unlocked(lock_);
-                group->DestroyAfterAbandonedStop();  // `cycle` goes with its group
-                continue;
-            }
-            if (cycle.stopped_) {
-                WakeAllConditionVariable(&turnEnded_);
-                continue;
-            }
-            const ULONGLONG now = GetTickCount64();
-            if (std::exchange(cycle.wakeAgain_, false))
-                Time(cycle, now);
-            else if (next != INFINITE)
-                Time(cycle, now + next);
+            RunBatch(worker);
         }
         --liveWorkers_;
     }

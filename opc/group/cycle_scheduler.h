@@ -7,12 +7,21 @@
 // when its cycle or its keep-alive is due, or at once when woken; an inactive group without a
 // keep-alive has none at all.
 //
+// What an idle server costs is mostly thread wake-ups (tens of microseconds each on a virtual
+// machine, far more than a cycle's own work), so turns are gathered: after a cycle, the next
+// one falls due on a coarse grid of the clock (a tenth of the rate, 10 to 100 ms), never
+// earlier than the rate after the cycle ended, so that groups of similar rates fall due
+// together; the timer wakes once for all of them and hands the batch to one worker, which
+// takes the turns one after the other. Only a turn after a cycle is moved: a group made
+// active, or one whose rate changed, has its next cycle when the rate says.
+//
 // A cycle may be stuck for as long as a hung driver holds it. Other groups' turns must not wait
-// for it: when turns are due and every worker has been inside one turn for kGrowAfterMs,
-// another worker is started (at most kMaxWorkers). Workers that are merely slow (a busy
-// machine) do not count as stuck, or a starved process would only get more threads. Workers
-// beyond kMinWorkers that find nothing to do for kRetireAfterMs end, as long as another is idle
-// too. A group's turn never runs on two workers at once.
+// for it: a turn left waiting for kHandOnAfterMs wakes another idle worker, and when turns are
+// due and every worker has been inside one turn for kGrowAfterMs, another worker is started
+// (at most kMaxWorkers). Workers that are merely slow (a busy machine) do not count as stuck,
+// or a starved process would only get more threads. Workers beyond kMinWorkers that find
+// nothing to do for kRetireAfterMs end, as long as another is idle too. A group's turn never
+// runs on two workers at once.
 //
 // Workers join the multithreaded apartment, as the groups' own threads did: callbacks to the
 // clients go out from them.
@@ -20,6 +29,7 @@
 
 #include <windows.h>
 #include <list>
+#include <memory>
 #include <vector>
 
 #include "update_cycle.h"
@@ -52,13 +62,27 @@ class ScheduledCycle {
 
   private:
     friend class CycleScheduler;
-    // One look at the group: a cycle if due, the keep-alive; the milliseconds until the next
-    // look is needed (INFINITE: none until Wake). On a worker, never on two at once.
-    DWORD Turn() noexcept;
+    // One look at the group in two halves (see UpdateCycle::BeginCycle): a cycle if due, the
+    // keep-alive. EndTurn gives the milliseconds until the next look is needed (INFINITE: none
+    // until Wake), and the grid the next look may be put off to (0: none, it is due exactly
+    // then). On a worker, never on two at once.
+    void BeginTurn(std::unique_ptr<CycleBatch>& batch) noexcept;
+    DWORD EndTurn(DWORD& grid) noexcept;
+    // BeginTurn began a cycle whose second half waits for its batch.
+    bool HalfDone() const noexcept {
+        return cycleDue_ && start_ == UpdateCycle::CycleStart::kBegun;
+    }
+    // The grid on which a group of `rate` has its cycles after the first; 0 for rates too
+    // fast to gather.
+    static DWORD GridOf(DWORD rate) noexcept;
 
     UpdateCycle* cycle_ = nullptr;
     CycleScheduler* scheduler_ = nullptr;
     DWORD last_ = 0;  // the end of the last cycle; the turn's own
+    // What BeginTurn found, for EndTurn; the turn's own.
+    bool active_ = false, cycleDue_ = false;
+    DWORD rate_ = 0;
+    UpdateCycle::CycleStart start_ = UpdateCycle::CycleStart::kBusy;
 
     // Guarded by the scheduler's lock.
     ULONGLONG due_ = 0;
@@ -67,6 +91,9 @@ class ScheduledCycle {
     ULONGLONG readySince_ = 0;
     bool ready_ = false, running_ = false, wakeAgain_ = false, stopped_ = false;
     bool abandoned_ = false;
+    // Waiting in the list for its second half, with the batch its first half went into.
+    bool begun_ = false;
+    std::shared_ptr<CycleBatch> batch_;
     DWORD runner_ = 0;  // the worker running its turn
     static constexpr size_t kNotTimed = ~size_t{0};
 };
@@ -76,7 +103,11 @@ class CycleScheduler {
     static constexpr size_t kMinWorkers = 2;
     static constexpr size_t kMaxWorkers = 64;
     static constexpr DWORD kGrowAfterMs = 100;
+    static constexpr DWORD kHandOnAfterMs = 20;
     static constexpr DWORD kRetireAfterMs = 10000;
+    // The most turns one worker takes at once: their first halves run together (see
+    // update_cycle.h), then their second halves one after the other.
+    static constexpr size_t kBatchTurns = 32;
 
     // The process's scheduler. It is never destroyed: at the process's exit its threads wait
     // with nothing to do (every group's Stop has taken its cycles out) or run cycles of groups
@@ -109,6 +140,10 @@ class CycleScheduler {
     void Time(ScheduledCycle& cycle, ULONGLONG due) noexcept;
     void Untime(ScheduledCycle& cycle) noexcept;
     void PushReady(ScheduledCycle& cycle, ULONGLONG now) noexcept;
+    void PushReadyFront(ScheduledCycle& cycle, ULONGLONG now) noexcept;
+    // Wakes an idle worker when no worker is awake to take the waiting turns, or when they
+    // have waited for kHandOnAfterMs behind a turn that takes long.
+    void HandOnReady(ULONGLONG now) noexcept;
     void TakeReady(ScheduledCycle& cycle) noexcept;
     void HeapUp(size_t at) noexcept;
     void HeapDown(size_t at) noexcept;
@@ -122,6 +157,13 @@ class CycleScheduler {
     static DWORD WINAPI WorkerProc(void* worker) noexcept;
     void RunTimer() noexcept;
     void RunWorker(Worker& worker) noexcept;
+    // Under lock_: the first waiting turn's second half, or the first halves of the fresh
+    // turns waiting (up to kBatchTurns), their batch started, the first one's second half, and
+    // the others' second halves back at the front of the list.
+    void RunBatch(Worker& worker) noexcept;
+    // Under lock_: the turn's second half (none for a stopped group), then its next turn timed,
+    // or its stop completed.
+    void EndTurn(Worker& worker, ScheduledCycle& cycle) noexcept;
 
     const DWORD retireAfterMs_;
     mutable SRWLOCK lock_ = SRWLOCK_INIT;

@@ -1,5 +1,6 @@
 #include "driver_batches.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -100,54 +101,88 @@ std::vector<CDriver::TagReading> ReadTags(const std::vector<TagRef>& tags, bool 
     return readings;
 }
 
-void ReadChangedTags(std::vector<CycleShare>& shares) {
-    std::vector<DriverShare> asked(shares.size());
-    for (size_t s = 0; s < shares.size(); ++s) asked[s].driver = shares[s].driver;
-    auto mineOf = [&](const DriverShare& share) -> CycleShare& {
-        return shares[static_cast<size_t>(&share - asked.data())];
-    };
-    struct Answer {
-        std::vector<DWORD> versions, changedAt;
-        std::vector<CDriver::TagReading> readings;
-    };
-    // Every tag with news of its own (version 0: read in full next time too).
-    auto everyTag = [](size_t count, std::vector<DWORD>& versions, std::vector<DWORD>& at) {
-        versions.assign(count, 0);
-        at.resize(count);
-        for (size_t k = 0; k < count; ++k) at[k] = static_cast<DWORD>(k);
-    };
-    const Deadline deadline;
-    AskEveryDriver<Answer>(
-        asked, deadline,
-        [&](const DriverShare& share) {
-            const CycleShare& mine = mineOf(share);
-            // Copies: a task that outlives the wait must not touch the cycle's vectors.
-            return [ids = mine.ids, versions = mine.versions, everyTag](CDriver& driver) {
-                Answer a;
-                a.versions = versions;
-                if (driver.ReadChangedTags(ids, a.versions, a.changedAt, a.readings)) return a;
-                everyTag(ids.size(), a.versions, a.changedAt);
-                // A driver that does not answer has no fresh values to give (see ReadTags).
-                if (driver.IsUnresponsive()) {
-                    a.readings.assign(ids.size(), CDriver::UnansweredReading());
-                    return a;
-                }
-                a.readings.resize(ids.size());
-                for (size_t k = 0; k < ids.size(); ++k) driver.ReadTag(ids[k], a.readings[k]);
-                return a;
-            };
-        },
-        [&](const DriverShare& share, Answer& got) {
-            CycleShare& mine = mineOf(share);
-            mine.versions = std::move(got.versions);
-            mine.changedAt = std::move(got.changedAt);
-            mine.readings = std::move(got.readings);
-        },
-        [&](const DriverShare& share) {
-            CycleShare& mine = mineOf(share);
-            everyTag(mine.ids.size(), mine.versions, mine.changedAt);
-            mine.readings.assign(mine.ids.size(), CDriver::UnansweredReading());
+namespace {
+
+// Every tag with news of its own (version 0: read in full next time too).
+void EveryTag(size_t count, std::vector<DWORD>& versions, std::vector<DWORD>& at) {
+    versions.assign(count, 0);
+    at.resize(count);
+    for (size_t k = 0; k < count; ++k) at[k] = static_cast<DWORD>(k);
+}
+
+}  // namespace
+
+// A driver that cannot say what changed gives every tag; one that does not answer has no fresh
+// values to give (see ReadTags).
+void CycleReads::Request::Answer(CDriver& d) {
+    if (d.ReadChangedTags(ids, versions, changedAt, readings)) return;
+    EveryTag(ids.size(), versions, changedAt);
+    if (d.IsUnresponsive()) {
+        readings.assign(ids.size(), CDriver::UnansweredReading());
+        return;
+    }
+    readings.resize(ids.size());
+    for (size_t k = 0; k < ids.size(); ++k) d.ReadTag(ids[k], readings[k]);
+}
+
+size_t CycleReads::Add(const std::vector<CycleShare>& shares) {
+    const size_t ticket = requests_.size();
+    for (const CycleShare& share : shares) {
+        // Copies: a task that outlives the wait must not touch the cycle's vectors.
+        auto request = std::make_shared<Request>();
+        request->driver = share.driver;
+        request->ids = share.ids;
+        request->versions = share.versions;
+        requests_.push_back(request);
+        auto task = std::find_if(tasks_.begin(), tasks_.end(),
+                                 [&](const DriverTask& t) { return t.driver == share.driver; });
+        if (task == tasks_.end())
+            task = tasks_.insert(tasks_.end(), DriverTask{share.driver, {}, {}});
+        task->requests.push_back(std::move(request));
+    }
+    return ticket;
+}
+
+void CycleReads::Start() noexcept {
+    started_ = GetTickCount64();
+    limit_ = CDriver::WaitLimit();
+    for (DriverTask& task : tasks_)
+        task.call = task.driver->Begin<bool>([requests = task.requests](CDriver& driver) {
+            for (const std::shared_ptr<Request>& request : requests) request->Answer(driver);
+            return true;
         });
+}
+
+void CycleReads::Take(size_t ticket, std::vector<CycleShare>& shares) noexcept {
+    for (size_t s = 0; s < shares.size() && ticket + s < requests_.size(); ++s) {
+        CycleShare& mine = shares[s];
+        Request& request = *requests_[ticket + s];
+        auto task = std::find_if(tasks_.begin(), tasks_.end(),
+                                 [&](const DriverTask& t) { return t.driver == request.driver; });
+        const ULONGLONG spent = GetTickCount64() - started_;
+        const DWORD left = spent >= limit_ ? 0 : static_cast<DWORD>(limit_ - spent);
+        if (task != tasks_.end() && task->call.Wait(left)) {
+            mine.versions.swap(request.versions);
+            mine.changedAt.swap(request.changedAt);
+            mine.readings.swap(request.readings);
+        } else {
+            try {
+                EveryTag(mine.ids.size(), mine.versions, mine.changedAt);
+                mine.readings.assign(mine.ids.size(), CDriver::UnansweredReading());
+            } catch (...) {
+                // No memory: no news at all, which the cycle reports as nothing new.
+                mine.changedAt.clear();
+                mine.readings.clear();
+            }
+        }
+    }
+}
+
+void ReadChangedTags(std::vector<CycleShare>& shares) {
+    CycleReads reads;
+    const size_t ticket = reads.Add(shares);
+    reads.Start();
+    reads.Take(ticket, shares);
 }
 
 void RefreshEveryDriver() noexcept {

@@ -13,6 +13,7 @@
 #include "driver.h"
 #include "driver_list.h"
 #include "opc.h"
+#include "update_cycle.h"
 
 // One tag of one driver; a null driver for an item bound to nothing.
 struct TagRef {
@@ -46,6 +47,41 @@ struct CycleShare {
 // Every share within one wait limit of the calling thread, one task per driver. Throws
 // std::bad_alloc.
 void ReadChangedTags(std::vector<CycleShare>& shares);
+
+// The reads of several update cycles (ReadChangedTags), each driver asked once for all of
+// them: one task per driver, so that a batch of cycles wakes a driver's thread once and not
+// once per cycle. Every cycle Adds its shares, the batch Starts, then every cycle Takes its
+// answers, all within one wait limit of the thread that started the batch; a driver that does
+// not answer by then gives every cycle of the batch what ReadChangedTags gives for it.
+class CycleReads final : public CycleBatch {
+  public:
+    CycleReads() = default;
+    CycleReads(const CycleReads&) = delete;
+    CycleReads& operator=(const CycleReads&) = delete;
+    // Queues the reading of `shares` (copies of their tags and numbers); the ticket for Take.
+    // Throws std::bad_alloc.
+    size_t Add(const std::vector<CycleShare>& shares);
+    void Start() noexcept override;
+    // The news of the shares added under `ticket`, into those same shares.
+    void Take(size_t ticket, std::vector<CycleShare>& shares) noexcept;
+
+  private:
+    struct Request {
+        std::shared_ptr<CDriver> driver;
+        std::vector<DWORD> ids, versions, changedAt;  // versions: asked with, then answered
+        std::vector<CDriver::TagReading> readings;
+        void Answer(CDriver& driver);  // on the driver's thread
+    };
+    struct DriverTask {
+        std::shared_ptr<CDriver> driver;
+        std::vector<std::shared_ptr<Request>> requests;
+        DriverCall<bool> call;
+    };
+    std::vector<std::shared_ptr<Request>> requests_;
+    std::vector<DriverTask> tasks_;
+    ULONGLONG started_ = 0;
+    DWORD limit_ = 0;
+};
 
 // Hands `values[i]` (in the tag's type) to `tags[i]`; true where the driver took it. A null
 // driver takes everything; a driver that did not answer in time took nothing (what it does

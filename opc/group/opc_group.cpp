@@ -143,45 +143,75 @@ void COPCGroup::BuildCyclePlan() {
 }
 
 bool COPCGroup::RunCycle(DWORD& ended) noexcept {
-    const bool changesOnly = ReportsChangesOnly();
-    FLOAT deadband;
+    std::unique_ptr<CycleBatch> batch;
+    const CycleStart start = BeginCycle(batch, ended);
+    if (start == CycleStart::kBusy) return false;
+    if (batch) batch->Start();
+    if (start == CycleStart::kBegun) EndCycle(ended);
+    return true;
+}
+
+UpdateCycle::CycleStart COPCGroup::BeginCycle(std::unique_ptr<CycleBatch>& batch,
+                                              DWORD& /*ended*/) noexcept {
+    CycleHalf& c = half_;
+    c.reads = nullptr;
+    c.changesOnly = ReportsChangesOnly();
     {
         CriticalSectionLock lock(stateLock_);
-        deadband = deadband_;
+        c.deadband = deadband_;
     }
-    if (!itemMutex_.Acquire(updateRate_)) return false;  // busy: next turn
-    const bool report = HasDataSinks() || AdviseHolder();
-    const bool everything = !changesOnly || resendAll_.exchange(false);
-    bool visitAll = everything || visitAll_;
+    // Not long: the turns gathered after this one wait for it. Busy: retried shortly.
+    if (!itemMutex_.Acquire(std::min<DWORD>(updateRate_, ScheduledCycle::kRetryMs)))
+        return CycleStart::kBusy;
+    c.report = HasDataSinks() || AdviseHolder();
+    c.everything = !c.changesOnly || resendAll_.exchange(false);
+    c.visitAll = c.everything || visitAll_;
     visitAll_ = false;
-    bool complete = true;
+    c.complete = true;
     try {
         if (!planValid_) BuildCyclePlan();
         planValid_ = true;
     } catch (...) {
-        complete = false;
+        c.complete = false;
         planValid_ = false;
     }
     itemMutex_.Release();
     // The drivers still loaded, each with what its items' caches hold; the plan is the cycle's
     // alone, so it is read here without the mutex.
-    std::vector<CycleShare> shares;
-    std::vector<DWORD> liveShare(planShares_.size(), kNoShare);
+    c.shares.clear();
     try {
-        for (size_t s = 0; complete && s < planShares_.size(); ++s) {
+        c.liveShare.assign(planShares_.size(), kNoShare);
+        for (size_t s = 0; c.complete && s < planShares_.size(); ++s) {
             std::shared_ptr<CDriver> driver = planShares_[s].driver.lock();
             if (!driver) {
-                visitAll = true;  // its items are bound to nothing now
+                c.visitAll = true;  // its items are bound to nothing now
                 continue;
             }
-            liveShare[s] = static_cast<DWORD>(shares.size());
-            shares.push_back(
+            c.liveShare[s] = static_cast<DWORD>(c.shares.size());
+            c.shares.push_back(
                 CycleShare{std::move(driver), planShares_[s].ids, planShares_[s].versions, {}, {}});
         }
-        if (complete) ReadChangedTags(shares);
+        if (c.complete && !c.shares.empty()) {
+            if (!batch) batch = std::make_unique<CycleReads>();
+            c.reads = static_cast<CycleReads*>(batch.get());
+            c.ticket = c.reads->Add(c.shares);
+        }
     } catch (...) {
-        complete = false;
+        c.complete = false;
+        c.reads = nullptr;
     }
+    return CycleStart::kBegun;
+}
+
+void COPCGroup::EndCycle(DWORD& ended) noexcept {
+    CycleHalf& c = half_;
+    if (c.reads) c.reads->Take(c.ticket, c.shares);
+    c.reads = nullptr;
+    const bool changesOnly = c.changesOnly, report = c.report, everything = c.everything;
+    const FLOAT deadband = c.deadband;
+    bool visitAll = c.visitAll, complete = c.complete;
+    std::vector<CycleShare>& shares = c.shares;
+    const std::vector<DWORD>& liveShare = c.liveShare;
     itemMutex_.Acquire();
     size_t used = 0;  // sets of cycleValues_ filled in this cycle
     try {
@@ -258,7 +288,7 @@ bool COPCGroup::RunCycle(DWORD& ended) noexcept {
         ReportStreamOfCycle(*cycleValues_[i]);
     }
     for (size_t i = 0; i < used; ++i) cycleValues_[i]->Clear();
-    return true;
+    shares.clear();  // the drivers are not held between cycles
 }
 
 void COPCGroup::SetNameUnchecked(const wchar_t* name) {

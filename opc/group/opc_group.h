@@ -31,6 +31,7 @@
 #include "sync.h"
 #include "transaction.h"
 #include "cycle_scheduler.h"
+#include "driver_batches.h"
 
 class COPCGroup final
     : public ComObject<COPCGroup, IOPCItemMgt, IOPCGroupStateMgt2, IOPCPublicGroupStateMgt,
@@ -189,6 +190,8 @@ class COPCGroup final
     DWORD UpdateRate() const noexcept override { return updateRate_; }
     bool Active() const noexcept override { return active_ != FALSE && !defunct_; }
     bool RunCycle(DWORD& ended) noexcept override;
+    CycleStart BeginCycle(std::unique_ptr<CycleBatch>& batch, DWORD& ended) noexcept override;
+    void EndCycle(DWORD& ended) noexcept override;
     void DestroyAfterAbandonedStop() noexcept override;
     DWORD KeepAliveTurn() noexcept override;
 
@@ -341,6 +344,18 @@ class COPCGroup final
     void BuildCyclePlan();  // under the item mutex; throws std::bad_alloc
     std::vector<CycleEntry> planEntries_;
     std::vector<PlannedShare> planShares_;
+    // What the first half of a cycle leaves to its second (see UpdateCycle::BeginCycle); the
+    // cycle's own, as the plan is.
+    struct CycleHalf {
+        bool changesOnly = false, report = false, everything = false, visitAll = false;
+        bool complete = false;
+        FLOAT deadband = 0;
+        std::vector<CycleShare> shares;
+        std::vector<DWORD> liveShare;
+        CycleReads* reads = nullptr;  // in the batch, which outlives the second half
+        size_t ticket = 0;
+    };
+    CycleHalf half_;
     // Under the item mutex. Items added or removed: plan anew. A cache changed outside the
     // cycle: the next changes-only cycle looks at every item, not only at those whose tags
     // have news.

@@ -7,9 +7,24 @@
 // of its own, no timer while it is inactive; a change of the rate or the active flag (Wake) and
 // a stop take effect at once. A cycle that could not take its locks is retried after kRetryMs.
 // A group with a keep-alive time gets turns for it too, active or not.
+//
+// A cycle may come in two halves, so that one worker with several turns due asks every driver
+// once for all of them: each cycle's first half puts its driver work into the batch, the batch
+// is started, and then each cycle's second half takes its answers. On a virtual machine the
+// wake-up of a driver's thread costs far more than a cycle's own work.
 #pragma once
 
 #include <windows.h>
+#include <mmsystem.h>
+#include <memory>
+
+// The driver work that the first halves of a batch's cycles gathered; the cycles' own type (the
+// scheduler only keeps it and starts it once every first half has run).
+class CycleBatch {
+  public:
+    virtual ~CycleBatch() = default;
+    virtual void Start() noexcept = 0;
+};
 
 class UpdateCycle {
   public:
@@ -18,6 +33,17 @@ class UpdateCycle {
     // False when the cycle could not run (its locks were busy): the next turn tries again.
     // `ended` is set to the timeGetTime() at which the values were taken.
     virtual bool RunCycle(DWORD& ended) noexcept = 0;
+
+    enum class CycleStart { kEnded, kBegun, kBusy };
+    // The first half of a cycle: kBegun when its work is in `batch` (made by the first cycle
+    // that needs one) and EndCycle is to follow once the batch has started; kEnded when the
+    // whole cycle ran (`ended` as RunCycle's); kBusy as RunCycle's false. By default the whole
+    // cycle runs here.
+    virtual CycleStart BeginCycle(std::unique_ptr<CycleBatch>& /*batch*/, DWORD& ended) noexcept {
+        return RunCycle(ended) ? CycleStart::kEnded : CycleStart::kBusy;
+    }
+    virtual void EndCycle(DWORD& ended) noexcept { ended = timeGetTime(); }
+
     // Called on the worker thread that ran the group's last turn when Stop gave up waiting for
     // that turn: the group is freed here, never under a running cycle.
     virtual void DestroyAfterAbandonedStop() noexcept = 0;
