@@ -1,5 +1,5 @@
-// What the benchmarks share: a stopwatch, medians, rounding for output, and the two cycle
-// benchmarks that live in files of their own.
+// What the benchmarks share: a stopwatch, medians, rounding for output, and the benchmarks
+// that live in files of their own.
 #pragma once
 
 #include <windows.h>
@@ -82,3 +82,4 @@ inline void WriteGroupSetup(JsonWriter& json, DWORD groups, const wchar_t* items
 int RunSubscribeBench(const Options& options);
 int RunIdleBench(const Options& options);
 int RunAddressSpaceBench(const Options& options);
+int RunPairedBench(const Options& options);
