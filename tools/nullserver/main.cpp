@@ -6,9 +6,9 @@
 #include <objbase.h>
 
 #include "class_factory.h"
-#include "command_line.h"
 #include "com_ptr.h"
 #include "local_server.h"
+#include "local_server_main.h"
 #include "null_registration.h"
 #include "null_server.h"
 #include "null_server_identity.h"
@@ -38,12 +38,5 @@ int Serve(bool startedByCom) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    // No configurator here: "true" lets its switches fall through like unknown ones.
-    const StartupRequest request = ParseCommandLine(ArgumentsOf(GetCommandLineA()), true);
-    const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    const int result = request.registration != StartupRequest::Registration::None
-                           ? Register(request.registration)
-                           : Serve(request.embedding);
-    if (com) CoUninitialize();
-    return result;
+    return RunLocalServerMain(Register, Serve);
 }

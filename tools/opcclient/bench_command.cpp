@@ -64,10 +64,7 @@ int RunItemCallBench(const Options& options) {
     if (options.json) {
         JsonWriter json;
         BeginBenchJson(json, connection, item);
-        json.Key(L"runs");
-        json.Unsigned(options.runs);
-        json.Key(L"results");
-        json.BeginArray();
+        BeginRunResults(json, options.runs);
         for (int op = 0; op < kOperationCount; ++op)
             for (size_t s = 0; s < options.sizes.size(); ++s) {
                 if (rates[op][s] < 0) continue;

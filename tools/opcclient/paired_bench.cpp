@@ -55,10 +55,7 @@ int RunPairedBench(const Options& options) {
         BeginBenchJson(json, a, item);
         json.Key(L"versus");
         json.String(b.Name());
-        json.Key(L"runs");
-        json.Unsigned(options.runs);
-        json.Key(L"results");
-        json.BeginArray();
+        BeginRunResults(json, options.runs);
         for (int op = 0; op < kOperationCount; ++op)
             for (size_t s = 0; s < options.sizes.size(); ++s) {
                 const Pairs& p = pairs[op][s];

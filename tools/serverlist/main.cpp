@@ -8,9 +8,9 @@
 
 #include "ansi_text.h"
 #include "class_factory.h"
-#include "command_line.h"
 #include "com_ptr.h"
 #include "local_server.h"
+#include "local_server_main.h"
 #include "opc.h"
 #include "server_list_identity.h"
 #include "registration.h"
@@ -47,12 +47,5 @@ int Serve(bool startedByCom) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    // No configurator here: "true" lets its switches fall through like unknown ones.
-    const StartupRequest request = ParseCommandLine(ArgumentsOf(GetCommandLineA()), true);
-    const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    const int result = request.registration != StartupRequest::Registration::None
-                           ? Register(request.registration)
-                           : Serve(request.embedding);
-    if (com) CoUninitialize();
-    return result;
+    return RunLocalServerMain(Register, Serve);
 }
