@@ -10,6 +10,7 @@
 #include "co_task_mem.h"
 #include "com_ptr.h"
 #include "opc.h"
+#include "null_server_process.h"
 #include "opc_client_fixture.h"
 
 namespace {
@@ -17,18 +18,11 @@ namespace {
 template <class T>
 using CoTaskPtr = std::unique_ptr<T, CoTaskMemDeleter>;
 
-ComPtr<IOPCServer> ConnectNull() {
-    CLSID clsid;
-    ComPtr<IOPCServer> server;
-    if (SUCCEEDED(CLSIDFromProgID(L"OPCNullServer.Bench.1", &clsid)))
-        CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server.PutVoid());
-    return server;
-}
-
 class NullServer : public testing::Test {
   protected:
+    static void TearDownTestSuite() { StopNullServers(); }
     void SetUp() override {
-        server_ = ConnectNull();
+        server_ = ConnectNullServer();
         ASSERT_TRUE(server_) << "OPCNullServer.Bench.1 is not registered";
         group_ = AddGroupTo(server_.Get(), L"bench", 0);
         ASSERT_EQ(OPC_S_UNSUPPORTEDRATE, group_.hr);

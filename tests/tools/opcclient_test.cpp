@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "null_server_process.h"
 #include "opc_client_fixture.h"
 
 namespace {
@@ -380,6 +381,8 @@ TEST_F(OpcClientTool, BenchMeasuresEveryOperationAndSize) {
 }
 
 TEST_F(OpcClientTool, BenchVersusPairsEveryOperationWithTheNullServer) {
+    ComPtr<IOPCServer> running = ConnectNullServer();
+    ASSERT_TRUE(running) << "OPCNullServer.Bench.1 is not registered";
     ToolRun json = RunTool(With(
         L"bench", L"Probe.Dev.Temp --versus OPCNullServer.Bench.1 --sizes 10 --runs 1 --json"));
     EXPECT_EQ(0u, json.exitCode) << json.err;
@@ -409,6 +412,8 @@ TEST_F(OpcClientTool, BenchVersusPairsEveryOperationWithTheNullServer) {
     EXPECT_EQ(2u, RunTool(With(L"bench", L"Probe.Dev.Temp --versus")).exitCode);
     // The yardstick is no OPC server to offer anyone.
     EXPECT_FALSE(Has(RunTool(L"list").out, "OPCNullServer")) << "listed";
+    running.Reset();
+    StopNullServers();
 }
 
 TEST_F(OpcClientTool, BenchMeasuresSubscriptionsAndTheIdleCost) {
