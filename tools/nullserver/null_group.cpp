@@ -60,7 +60,15 @@ HRESULT NullGroup::DefineItems(DWORD count, const OPCITEMDEF* definitions, bool 
                 out[i].dwAccessRights = OPC_READABLE | OPC_WRITEABLE;
                 if (!add) continue;
                 out[i].hServer = nextItem_++;
-                items_.emplace(out[i].hServer, Item{d.hClient, d.vtRequestedDataType, d.bActive});
+                try {
+                    items_.emplace(out[i].hServer,
+                                   Item{d.hClient, d.vtRequestedDataType, d.bActive});
+                } catch (...) {
+                    // The client learns of no handle of a failed call: none may stay behind.
+                    for (DWORD j = 0; j <= i; ++j)
+                        if (out[j].hServer) items_.erase(out[j].hServer);
+                    throw;
+                }
             }
         }
         *results = out.Detach();
