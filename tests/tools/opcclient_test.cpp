@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "null_server_process.h"
 #include "opc_client_fixture.h"
 
 namespace {
@@ -377,6 +378,42 @@ TEST_F(OpcClientTool, BenchMeasuresEveryOperationAndSize) {
     ToolRun unknown = RunTool(With(L"bench", L"Probe.Dev.Nothing --sizes 5 --runs 1"));
     EXPECT_EQ(1u, unknown.exitCode);
     EXPECT_EQ(0u, unknown.err.rfind("opcclient: unknown item Probe.Dev.Nothing", 0)) << unknown.err;
+}
+
+TEST_F(OpcClientTool, BenchVersusPairsEveryOperationWithTheNullServer) {
+    ComPtr<IOPCServer> running = ConnectNullServer();
+    ASSERT_TRUE(running) << "OPCNullServer.Bench.1 is not registered";
+    ToolRun json = RunTool(With(
+        L"bench", L"Probe.Dev.Temp --versus OPCNullServer.Bench.1 --sizes 10 --runs 1 --json"));
+    EXPECT_EQ(0u, json.exitCode) << json.err;
+    EXPECT_TRUE(Has(json.out, "\"versus\": \"OPCNullServer.Bench.1\",")) << json.out;
+    for (const char* operation :
+         {"add_items", "read_cache", "read_device", "write", "remove_items"})
+        EXPECT_TRUE(Has(json.out, std::string("\"operation\": \"") + operation +
+                                      "\",\n      \"size\": 10,\n      \"time_ratio\": "))
+            << operation << " in\n"
+            << json.out;
+    // The null server has no reads by identifier: those have no pair.
+    EXPECT_FALSE(Has(json.out, "item_io")) << json.out;
+    EXPECT_FALSE(Has(json.out, "\"time_ratio\": 0,")) << json.out;
+
+    ToolRun table = RunTool(
+        With(L"bench", L"Probe.Dev.Temp --versus OPCNullServer.Bench.1 --sizes 5 --runs 2"));
+    EXPECT_EQ(0u, table.exitCode) << table.err;
+    EXPECT_TRUE(Has(table.out, "(B), 2 pairs of runs")) << table.out;
+    EXPECT_TRUE(Has(Row(table.out, "RemoveItems"), " 5 ")) << table.out;
+
+    // A second server that is not there fails like the first; --versus pairs item calls only.
+    ToolRun nowhere =
+        RunTool(With(L"bench", L"Probe.Dev.Temp --versus Nowhere.Server --sizes 5 --runs 1"));
+    EXPECT_EQ(1u, nowhere.exitCode);
+    EXPECT_EQ("opcclient: no server registered as Nowhere.Server\n", nowhere.err);
+    EXPECT_EQ(2u, RunTool(With(L"bench", L"Probe.Dev.Temp --subscribe --versus X")).exitCode);
+    EXPECT_EQ(2u, RunTool(With(L"bench", L"Probe.Dev.Temp --versus")).exitCode);
+    // The yardstick is no OPC server to offer anyone.
+    EXPECT_FALSE(Has(RunTool(L"list").out, "OPCNullServer")) << "listed";
+    running.Reset();
+    StopNullServers();
 }
 
 TEST_F(OpcClientTool, BenchMeasuresSubscriptionsAndTheIdleCost) {

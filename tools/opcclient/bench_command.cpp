@@ -13,139 +13,13 @@
 #include "commands.h"
 #include "connection.h"
 #include "console_output.h"
-#include "group.h"
-#include "hresult_text.h"
-#include "item_io.h"
+#include "item_call_runs.h"
 #include "json_writer.h"
 #include "process_meter.h"
 #include "text_table.h"
 #include "tool_error.h"
 
 namespace {
-
-enum Operation {
-    kAddItems,
-    kReadCache,
-    kReadDevice,
-    kWrite,
-    kRemoveItems,
-    kItemIoAnyAge,
-    kItemIoAge0,
-    kOperationCount
-};
-
-constexpr const wchar_t* kOperationNames[kOperationCount] = {
-    L"add_items",    L"read_cache",      L"read_device",  L"write",
-    L"remove_items", L"item_io_any_age", L"item_io_age_0"};
-constexpr const wchar_t* kOperationLabels[kOperationCount] = {
-    L"AddItems",    L"Read (cache)",          L"Read (device)",      L"Write",
-    L"RemoveItems", L"ItemIO Read (any age)", L"ItemIO Read (age 0)"};
-
-// A benchmark of failing calls would measure the error path; stop at the first item error.
-void CheckAll(Connection& connection, const wchar_t* call, const std::wstring& item,
-              const std::vector<HRESULT>& errors) {
-    for (HRESULT e : errors)
-        if (FAILED(e))
-            ThrowFailure(std::wstring(call) + L" of " + item + L" failed: " + CodeWithName(e) +
-                         L" " + connection.ErrorText(e));
-}
-
-struct RunFigures {
-    std::vector<double> rate = std::vector<double>(kOperationCount, -1.0);  // items per second
-    std::vector<double> cpu = std::vector<double>(kOperationCount, -1.0);   // server µs per item
-};
-
-// Times one operation, and the server's CPU time for it when the server can be watched.
-class Measured {
-  public:
-    Measured(const std::optional<ProcessMeter>& meter, RunFigures& figures, Operation op, DWORD n)
-        : meter_(meter), figures_(figures), op_(op), n_(n) {
-        if (meter_) before_ = meter_->Read().cpuSeconds;
-    }
-    ~Measured() {
-        const double seconds = watch_.Seconds();
-        figures_.rate[op_] = n_ / seconds;
-        if (meter_) figures_.cpu[op_] = (meter_->Read().cpuSeconds - before_) * 1e6 / n_;
-    }
-
-  private:
-    const std::optional<ProcessMeter>& meter_;
-    RunFigures& figures_;
-    Operation op_;
-    double n_;
-    double before_ = 0;
-    Stopwatch watch_;
-};
-
-RunFigures OneRun(Connection& connection, const std::optional<ProcessMeter>& meter,
-                  const std::wstring& item, DWORD size) {
-    RunFigures figures;
-    Group group(connection, false, 1000);
-    const std::vector<std::wstring> ids(size, item);
-
-    std::vector<AddedItem> added;
-    {
-        Measured m(meter, figures, kAddItems, size);
-        added = group.AddItems(ids);
-    }
-    std::vector<HRESULT> errors;
-    std::vector<OPCHANDLE> handles;
-    for (const AddedItem& a : added) {
-        errors.push_back(a.error);
-        handles.push_back(a.server);
-    }
-    RequireAdded(connection, item, added);
-
-    std::vector<ItemState> states;
-    {
-        Measured m(meter, figures, kReadCache, size);
-        states = group.Read(OPC_DS_CACHE, handles);
-    }
-    errors.clear();
-    for (const ItemState& s : states) errors.push_back(s.error);
-    CheckAll(connection, L"Read", item, errors);
-
-    {
-        Measured m(meter, figures, kReadDevice, size);
-        states = group.Read(OPC_DS_DEVICE, handles);
-    }
-    errors.clear();
-    for (const ItemState& s : states) errors.push_back(s.error);
-    CheckAll(connection, L"Read", item, errors);
-
-    // Writing back what was read changes nothing on the device.
-    if (added[0].accessRights & OPC_WRITEABLE) {
-        std::vector<VARIANT> values;
-        for (const ItemState& s : states) values.push_back(*s.value.Get());
-        {
-            Measured m(meter, figures, kWrite, size);
-            errors = group.Write(handles, values);
-        }
-        CheckAll(connection, L"Write", item, errors);
-    }
-
-    {
-        Measured m(meter, figures, kRemoveItems, size);
-        errors = group.RemoveItems(handles);
-    }
-    CheckAll(connection, L"RemoveItems", item, errors);
-
-    // The same reads by identifier without a group (OPC DA 3.0), where the server has them:
-    // the driver's value as it is, and one fresh from the device.
-    ComPtr<IOPCItemIO> itemIo;
-    if (FAILED(ComPtr<IOPCServer>(connection.Server()).As(itemIo))) return figures;
-    for (const auto& [op, age] :
-         {std::pair{kItemIoAnyAge, DWORD{0xFFFFFFFF}}, {kItemIoAge0, 0ul}}) {
-        {
-            Measured m(meter, figures, op, size);
-            states = ReadByIds(connection, ids, age);
-        }
-        errors.clear();
-        for (const ItemState& s : states) errors.push_back(s.error);
-        CheckAll(connection, L"IOPCItemIO::Read", item, errors);
-    }
-    return figures;
-}
 
 std::wstring Cell(double rate) {
     return rate < 0 ? L"-" : Fixed(rate, 0);
@@ -170,7 +44,7 @@ int RunItemCallBench(const Options& options) {
     for (DWORD size : options.sizes) {
         std::vector<std::vector<double>> runRates(kOperationCount), runCpus(kOperationCount);
         for (unsigned run = 0; run < options.runs; ++run) {
-            const RunFigures figures = OneRun(connection, meter, item, size);
+            const RunFigures figures = OneItemCallRun(connection, meter, item, size);
             if (meter && !watched) {
                 afterFirstRun = meter->Read();
                 watched = true;
@@ -190,10 +64,7 @@ int RunItemCallBench(const Options& options) {
     if (options.json) {
         JsonWriter json;
         BeginBenchJson(json, connection, item);
-        json.Key(L"runs");
-        json.Unsigned(options.runs);
-        json.Key(L"results");
-        json.BeginArray();
+        BeginRunResults(json, options.runs);
         for (int op = 0; op < kOperationCount; ++op)
             for (size_t s = 0; s < options.sizes.size(); ++s) {
                 if (rates[op][s] < 0) continue;
@@ -271,9 +142,12 @@ int RunBench(const Options& options) {
     if ((options.given & kOptChange) && !options.subscribe)
         ThrowUsage(L"--change needs --subscribe");
     if (options.da3 && !options.browse) ThrowUsage(L"--da3 needs --browse");
+    if ((options.given & kOptVersus) && (cycles || names))
+        ThrowUsage(L"--versus applies to the item calls only");
     if (options.subscribe) return RunSubscribeBench(options);
     if (options.idle) return RunIdleBench(options);
     if (names) return RunAddressSpaceBench(options);
+    if (options.given & kOptVersus) return RunPairedBench(options);
     return RunItemCallBench(options);
 }
 
@@ -282,6 +156,7 @@ int RunBench(const Options& options) {
 const Command kBenchCommand{
     L"bench",
     L"bench PROGID ITEM [--sizes 100,1000,10000] [--runs N] [--json]\n"
+    L"       opcclient bench PROGID ITEM --versus PROGID2 [--sizes LIST] [--runs N] [--json]\n"
     L"       opcclient bench PROGID ITEM --subscribe [--groups G] [--items N] [--rate MS]\n"
     L"                       [--seconds S] [--json]\n"
     L"       opcclient bench PROGID BRANCH --subscribe --change P[%] [--groups G]\n"
@@ -303,6 +178,16 @@ const Command kBenchCommand{
     L"  --json         {server, item, runs, results: [{operation, size, items_per_second,\n"
     L"                 server_cpu_us_per_item}], server_memory: {after_first_run,\n"
     L"                 after_last_run, peak}} (bytes)\n"
+    L"\n"
+    L"--versus PROGID2: the same runs on PROGID (A) and PROGID2 (B) in turn, A, B, A, B,\n"
+    L"each server through one connection for the whole benchmark, neither watched. Prints\n"
+    L"per operation and size the median of the ratios of A's time to B's within each pair\n"
+    L"of runs, their least and greatest, and both medians in items per second; an\n"
+    L"operation either server skipped is left out. Against opcnullserver\n"
+    L"(OPCNullServer.Bench.1), which does no work, the ratio is what A's own work adds.\n"
+    L"  --json         {server, item, versus, runs, results: [{operation, size, time_ratio,\n"
+    L"                 time_ratio_min, time_ratio_max, items_per_second,\n"
+    L"                 versus_items_per_second}]}\n"
     L"\n"
     L"--subscribe: G groups (default 4) of N items (default 10000) naming ITEM at rate MS\n"
     L"(default 250), each with a data callback, for S seconds (default 10). Prints the\n"
@@ -343,7 +228,7 @@ const Command kBenchCommand{
     L"per element (--json: da3_browse and da3_browse_all_properties: {elements,\n"
     L"properties, ms_per_call, server_cpu_us_per_element}).\n",
     kOptJson | kOptSizes | kOptRuns | kOptSubscribe | kOptIdle | kOptGroups | kOptItems |
-        kOptSeconds | kOptRate | kOptBrowse | kOptProperties | kOptChange | kOptDa3,
+        kOptSeconds | kOptRate | kOptBrowse | kOptProperties | kOptChange | kOptDa3 | kOptVersus,
     2,
     2,
     RunBench};

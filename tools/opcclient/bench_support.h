@@ -1,5 +1,5 @@
-// What the benchmarks share: a stopwatch, medians, rounding for output, and the two cycle
-// benchmarks that live in files of their own.
+// What the benchmarks share: a stopwatch, medians, rounding for output, and the benchmarks
+// that live in files of their own.
 #pragma once
 
 #include <windows.h>
@@ -68,6 +68,14 @@ inline void BeginBenchJson(JsonWriter& json, Connection& connection, const std::
     json.String(item);
 }
 
+// ... and for the item-call benchmarks the runs, and the results array opened.
+inline void BeginRunResults(JsonWriter& json, unsigned runs) {
+    json.Key(L"runs");
+    json.Unsigned(runs);
+    json.Key(L"results");
+    json.BeginArray();
+}
+
 // ... and for the cycle benchmarks the groups they held: groups, ITEMS_KEY, rate_ms.
 inline void WriteGroupSetup(JsonWriter& json, DWORD groups, const wchar_t* itemsKey, DWORD items,
                             DWORD rate) {
@@ -82,3 +90,4 @@ inline void WriteGroupSetup(JsonWriter& json, DWORD groups, const wchar_t* items
 int RunSubscribeBench(const Options& options);
 int RunIdleBench(const Options& options);
 int RunAddressSpaceBench(const Options& options);
+int RunPairedBench(const Options& options);

@@ -43,6 +43,7 @@ constexpr OptionSpec kOptions[] = {
     {L"--vqt", kOptVqt, false},
     {L"--quality", kOptQuality, true},
     {L"--timestamp", kOptTimestamp, true},
+    {L"--versus", kOptVersus, true},
 };
 
 // Strict: wcstoul alone would take "12abc", "-1" (wrapping) and "" without complaint.
@@ -210,6 +211,10 @@ void Apply(Options& o, const OptionSpec& spec, const std::wstring& value) {
             break;
         case kOptTimestamp:
             o.timestamp = UtcTime(value, spec.name);
+            break;
+        case kOptVersus:
+            if (value.empty()) ThrowUsage(L"--versus needs a server");
+            o.versus = value;
             break;
     }
 }

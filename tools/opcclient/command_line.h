@@ -37,7 +37,8 @@ enum OptionFlag : unsigned {
     kOptTimestamp = 1u << 25,
     kOptDa2 = 1u << 26,
     kOptServerList = 1u << 27,
-    kOptLast = kOptServerList,
+    kOptVersus = 1u << 28,
+    kOptLast = kOptVersus,
 };
 
 struct Options {
@@ -73,6 +74,7 @@ struct Options {
     bool vqt = false;
     std::optional<WORD> quality;
     std::optional<FILETIME> timestamp;  // UTC
+    std::wstring versus;                // bench: the server to pair the runs with
 };
 
 // Throws ToolError (usage) for an unknown option, a missing or malformed option value.

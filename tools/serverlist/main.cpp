@@ -8,14 +8,14 @@
 
 #include "ansi_text.h"
 #include "class_factory.h"
-#include "command_line.h"
-#include "interface_anchors.h"
+#include "com_ptr.h"
+#include "local_server.h"
+#include "local_server_main.h"
 #include "opc.h"
 #include "server_list_identity.h"
 #include "registration.h"
 #include "server_list.h"
 #include "server_list_registration.h"
-#include "server_module.h"
 
 namespace {
 
@@ -36,42 +36,16 @@ int Register(StartupRequest::Registration what) {
 }
 
 int Serve(bool startedByCom) {
-    // The monitor posts WM_QUIT to this thread: make sure it has a message queue.
-    MSG msg;
-    PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-    Module().SetMainThreadId(GetCurrentThreadId());
-    // See interface_anchors.h: the last release of an enumerator must not unregister its
-    // interface while another client's call is running.
-    InterfaceAnchors anchors;
-    anchors.Hold({IID_IUnknown, IID_IClassFactory, IID_IOPCServerList, IID_IOPCServerList2,
-                  IID_IOPCEnumGUID, IID_IEnumGUID});
-    Module().StartMonitor();
-    if (IClassFactory* factory = ClassFactory<OPCServerList>::New()) {
-        Module().RegisterClassObject(CLSID_OpcServerList, factory,
-                                     REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED);
-        factory->Release();
-    }
-    CoResumeClassObjects();
-    // Two activations at once start two processes and the first to register serves both:
-    // the other must end by itself.
-    if (startedByCom) Module().StartGracePeriod();
-    while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
-    Module().WaitForPendingActivity();
-    Module().RevokeClassObjects();
-    Module().StopMonitor();
-    anchors.Release();
-    return 0;
+    ComPtr<IClassFactory> factory =
+        ComPtr<IClassFactory>::Attach(ClassFactory<OPCServerList>::New());
+    return ServeLocalClass(CLSID_OpcServerList, factory.Get(),
+                           {IID_IUnknown, IID_IClassFactory, IID_IOPCServerList,
+                            IID_IOPCServerList2, IID_IOPCEnumGUID, IID_IEnumGUID},
+                           startedByCom);
 }
 
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    // No configurator here: "true" lets its switches fall through like unknown ones.
-    const StartupRequest request = ParseCommandLine(ArgumentsOf(GetCommandLineA()), true);
-    const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    const int result = request.registration != StartupRequest::Registration::None
-                           ? Register(request.registration)
-                           : Serve(request.embedding);
-    if (com) CoUninitialize();
-    return result;
+    return RunLocalServerMain(Register, Serve);
 }
