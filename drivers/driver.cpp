@@ -367,12 +367,22 @@ bool CDriver::ReadChangedTags(const std::vector<DWORD>& ids, std::vector<DWORD>&
 }
 
 bool CDriver::WriteValue(DWORD id, const Variant& value) {
+    // The record goes back as CObjectInfo::ForDriver would give it, but straight from the
+    // driver's own record: no copies of its strings, one copy of the value (the driver's).
     auto write = [this, id](const Variant& v) {
         CriticalSectionLock record(recordLock_);
-        CObjectInfo info;
-        GetObjectInfo(id, info);
-        info.value = v;
-        return SetObjectInfo(id, info) != 0;
+        DLLOBJECTINFO got{};
+        Guarded(0L, [&] { return getObjectInfo_(id, &got); });
+        DLLOBJECTINFO raw{};
+        raw.name = got.name ? got.name : const_cast<char*>("");
+        raw.description = got.description ? got.description : const_cast<char*>("");
+        raw.driverData = got.driverData;
+        if (got.isTag) raw.clients = got.clients;
+        VariantInit(&raw.value);
+        v.CopyTo(&raw.value);
+        const LONG taken = Guarded(0L, [&] { return setObjectInfo_(id, &raw); });
+        Safely([&] { FreeDriverRecord(got); });
+        return taken != 0;
     };
     // Work inside the driver already (a batch of writes) needs no copy of the value for a
     // task of its own.
