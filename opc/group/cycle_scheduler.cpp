@@ -142,12 +142,15 @@ bool CycleScheduler::Add(ScheduledCycle& cycle) noexcept {
 }
 
 bool CycleScheduler::Remove(ScheduledCycle& cycle, DWORD timeoutMs) noexcept {
+    // A second half that was waiting is dropped, and its share of the batch goes after the
+    // lock: it may hold the last reference to a driver, whose end waits for its threads.
+    std::shared_ptr<CycleBatch> dropped;
     SrwLock lock(lock_);
     cycle.stopped_ = true;
     Untime(cycle);
     if (cycle.ready_) TakeReady(cycle);
-    cycle.begun_ = false;  // a second half that was waiting is dropped
-    cycle.batch_.reset();
+    cycle.begun_ = false;
+    dropped = std::move(cycle.batch_);
     if (cycle.running_) {
         // From inside its own turn (the group's last reference let go in a callback) it cannot
         // be waited for: the worker cleans up after the turn, as after any stop that gave up.
