@@ -77,7 +77,7 @@ DWORD ScheduledCycle::EndTurn(DWORD& grid) noexcept {
     DWORD sleep = INFINITE;
     if (active_) {
         const DWORD rate = rate_;
-        if (cycleDue_ && start_ == UpdateCycle::CycleStart::kBegun) {
+        if (start_ == UpdateCycle::CycleStart::kBegun) {
             DWORD ended = 0;
             cycle_->EndCycle(ended);
             last_ = ended;
@@ -85,7 +85,7 @@ DWORD ScheduledCycle::EndTurn(DWORD& grid) noexcept {
         }
         DWORD since = timeGetTime() - last_;
         if (since > rate) since = rate;  // the report took longer than the rate
-        if (cycleDue_ && start_ == UpdateCycle::CycleStart::kEnded)
+        if (start_ == UpdateCycle::CycleStart::kEnded)
             grid = GridOf(rate);
         else if (cycleDue_)
             since = rate + 1 - kRetryMs;  // locks busy: try again shortly
@@ -353,7 +353,7 @@ void CycleScheduler::RunBatch(Worker& worker) noexcept {
         take(cycle);
         std::shared_ptr<CycleBatch> batch = std::move(cycle.batch_);
         cycle.begun_ = false;
-        EndTurn(worker, cycle);
+        FinishTurn(worker, cycle);
         SrwUnlock unlocked(lock_);
         batch.reset();  // what the drivers' tasks hold of it is theirs
         return;
@@ -374,7 +374,7 @@ void CycleScheduler::RunBatch(Worker& worker) noexcept {
         if (cycle.HalfDone())
             begun[count++] = &cycle;
         else
-            EndTurn(worker, cycle);
+            FinishTurn(worker, cycle);
     }
     if (count == 0) return;
     std::shared_ptr<CycleBatch> batch;
@@ -395,32 +395,26 @@ void CycleScheduler::RunBatch(Worker& worker) noexcept {
     const ULONGLONG now = GetTickCount64();
     for (size_t i = count; batch && i-- > 1;) {
         ScheduledCycle& cycle = *begun[i];
-        cycle.running_ = false;
-        cycle.runner_ = 0;
         if (cycle.stopped_) {
-            // Nobody waits for its values; its stop may be waiting for it.
-            if (cycle.abandoned_) {
-                cycle.running_ = true;  // ended below as any abandoned turn
-                EndTurn(worker, cycle);
-            } else {
-                WakeAllConditionVariable(&turnEnded_);
-            }
+            FinishTurn(worker, cycle);  // no second half; its stop may be waiting for it
             continue;
         }
+        cycle.running_ = false;
+        cycle.runner_ = 0;
         cycle.begun_ = true;
         cycle.batch_ = batch;
         PushReadyFront(cycle, now);
     }
     for (size_t i = 0; i < (batch ? 1 : count); ++i) {
         worker.turnSince = GetTickCount64();
-        EndTurn(worker, *begun[i]);
+        FinishTurn(worker, *begun[i]);
     }
     SrwUnlock unlocked(lock_);
     batch.reset();
     gathered.reset();
 }
 
-void CycleScheduler::EndTurn(Worker& worker, ScheduledCycle& cycle) noexcept {
+void CycleScheduler::FinishTurn(Worker& worker, ScheduledCycle& cycle) noexcept {
     DWORD next = INFINITE, grid = 0;
     // A group stopped meanwhile gets no second half (nobody waits for its values).
     if (!cycle.stopped_) {

@@ -69,9 +69,7 @@ class ScheduledCycle {
     void BeginTurn(std::unique_ptr<CycleBatch>& batch) noexcept;
     DWORD EndTurn(DWORD& grid) noexcept;
     // BeginTurn began a cycle whose second half waits for its batch.
-    bool HalfDone() const noexcept {
-        return cycleDue_ && start_ == UpdateCycle::CycleStart::kBegun;
-    }
+    bool HalfDone() const noexcept { return start_ == UpdateCycle::CycleStart::kBegun; }
     // The grid on which a group of `rate` has its cycles after the first; 0 for rates too
     // fast to gather.
     static DWORD GridOf(DWORD rate) noexcept;
@@ -79,7 +77,8 @@ class ScheduledCycle {
     UpdateCycle* cycle_ = nullptr;
     CycleScheduler* scheduler_ = nullptr;
     DWORD last_ = 0;  // the end of the last cycle; the turn's own
-    // What BeginTurn found, for EndTurn; the turn's own.
+    // What BeginTurn found, for EndTurn; the turn's own. A turn whose cycle was not due has
+    // kBusy as its start, and no cycleDue_.
     bool active_ = false, cycleDue_ = false;
     DWORD rate_ = 0;
     UpdateCycle::CycleStart start_ = UpdateCycle::CycleStart::kBusy;
@@ -163,7 +162,7 @@ class CycleScheduler {
     void RunBatch(Worker& worker) noexcept;
     // Under lock_: the turn's second half (none for a stopped group), then its next turn timed,
     // or its stop completed.
-    void EndTurn(Worker& worker, ScheduledCycle& cycle) noexcept;
+    void FinishTurn(Worker& worker, ScheduledCycle& cycle) noexcept;
 
     const DWORD retireAfterMs_;
     mutable SRWLOCK lock_ = SRWLOCK_INIT;

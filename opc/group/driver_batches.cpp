@@ -1,6 +1,5 @@
 #include "driver_batches.h"
 
-#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -34,23 +33,9 @@ std::vector<DriverShare> SplitByDriver(size_t count, DriverOf&& driverOf) {
     return shares;
 }
 
-// What is left of one wait limit of the calling thread.
-class Deadline {
-  public:
-    Deadline() noexcept : start_(GetTickCount64()), limit_(CDriver::WaitLimit()) {}
-    DWORD Left() const noexcept {
-        const ULONGLONG spent = GetTickCount64() - start_;
-        return spent >= limit_ ? 0 : static_cast<DWORD>(limit_ - spent);
-    }
-
-  private:
-    const ULONGLONG start_;
-    const DWORD limit_;
-};
-
 // Begins `work(driver, positions)` for every share, then collects what came back in time.
 template <class R, class Work, class Take, class Miss>
-void AskEveryDriver(std::vector<DriverShare>& shares, const Deadline& deadline, Work&& work,
+void AskEveryDriver(std::vector<DriverShare>& shares, const DriverDeadline& deadline, Work&& work,
                     Take&& take, Miss&& miss) {
     std::vector<DriverCall<R>> calls;
     calls.reserve(shares.size());
@@ -70,7 +55,7 @@ std::vector<CDriver::TagReading> ReadTags(const std::vector<TagRef>& tags, bool 
     std::vector<DriverShare> shares = SplitByDriver(
         tags.size(), [&](size_t i) -> const auto& { return tags[i].driver; });
     if (refreshFirst) RefreshEveryDriver();
-    const Deadline deadline;
+    const DriverDeadline deadline;
     using Readings = std::vector<CDriver::TagReading>;
     AskEveryDriver<Readings>(
         shares, deadline,
@@ -128,24 +113,22 @@ void CycleReads::Request::Answer(CDriver& d) {
 size_t CycleReads::Add(const std::vector<CycleShare>& shares) {
     const size_t ticket = requests_.size();
     for (const CycleShare& share : shares) {
+        size_t task = 0;
+        while (task < tasks_.size() && tasks_[task].driver != share.driver) ++task;
+        if (task == tasks_.size()) tasks_.push_back(DriverTask{share.driver, {}, {}});
         // Copies: a task that outlives the wait must not touch the cycle's vectors.
         auto request = std::make_shared<Request>();
-        request->driver = share.driver;
+        request->task = task;
         request->ids = share.ids;
         request->versions = share.versions;
         requests_.push_back(request);
-        auto task = std::find_if(tasks_.begin(), tasks_.end(),
-                                 [&](const DriverTask& t) { return t.driver == share.driver; });
-        if (task == tasks_.end())
-            task = tasks_.insert(tasks_.end(), DriverTask{share.driver, {}, {}});
-        task->requests.push_back(std::move(request));
+        tasks_[task].requests.push_back(std::move(request));
     }
     return ticket;
 }
 
 void CycleReads::Start() noexcept {
-    started_ = GetTickCount64();
-    limit_ = CDriver::WaitLimit();
+    deadline_.emplace();
     for (DriverTask& task : tasks_)
         task.call = task.driver->Begin<bool>([requests = task.requests](CDriver& driver) {
             for (const std::shared_ptr<Request>& request : requests) request->Answer(driver);
@@ -157,11 +140,7 @@ void CycleReads::Take(size_t ticket, std::vector<CycleShare>& shares) noexcept {
     for (size_t s = 0; s < shares.size() && ticket + s < requests_.size(); ++s) {
         CycleShare& mine = shares[s];
         Request& request = *requests_[ticket + s];
-        auto task = std::find_if(tasks_.begin(), tasks_.end(),
-                                 [&](const DriverTask& t) { return t.driver == request.driver; });
-        const ULONGLONG spent = GetTickCount64() - started_;
-        const DWORD left = spent >= limit_ ? 0 : static_cast<DWORD>(limit_ - spent);
-        if (task != tasks_.end() && task->call.Wait(left)) {
+        if (deadline_ && tasks_[request.task].call.Wait(deadline_->Left())) {
             mine.versions.swap(request.versions);
             mine.changedAt.swap(request.changedAt);
             mine.readings.swap(request.readings);
@@ -176,13 +155,6 @@ void CycleReads::Take(size_t ticket, std::vector<CycleShare>& shares) noexcept {
             }
         }
     }
-}
-
-void ReadChangedTags(std::vector<CycleShare>& shares) {
-    CycleReads reads;
-    const size_t ticket = reads.Add(shares);
-    reads.Start();
-    reads.Take(ticket, shares);
 }
 
 void RefreshEveryDriver() noexcept {
@@ -200,7 +172,7 @@ std::vector<bool> WriteTags(const std::vector<TagRef>& tags, std::vector<Variant
         tags.size(), [&](size_t i) -> const auto& { return tags[i].driver; });
     using Answers = std::vector<bool>;
     AskEveryDriver<Answers>(
-        shares, Deadline(),
+        shares, DriverDeadline(),
         [&](const DriverShare& share) {
             std::vector<std::pair<DWORD, Variant>> writes;
             writes.reserve(share.positions.size());
@@ -235,7 +207,7 @@ std::vector<TagLookup> LookUpTags(const DriverLists& drivers, const OPCITEMDEF* 
         count, [&](size_t i) -> const auto& { return found[i].driver; });
     using Answers = std::vector<std::pair<DWORD, CDriver::TagFacts>>;
     AskEveryDriver<Answers>(
-        shares, Deadline(),
+        shares, DriverDeadline(),
         [&](const DriverShare& share) {
             std::vector<std::string> names;
             names.reserve(share.positions.size());

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "driver.h"
@@ -33,7 +34,7 @@ void RefreshEveryDriver() noexcept;
 std::vector<CDriver::TagReading> ReadTags(const std::vector<TagRef>& tags, bool refreshFirst);
 
 // One driver's share of an update cycle: its tags, and the change numbers the items hold
-// (0: none). ReadChangedTags gives the news: `changedAt` lists the positions of the tags that
+// (0: none). CycleReads gives the news: `changedAt` lists the positions of the tags that
 // changed, with their readings in `readings`, and `versions` their numbers now. A driver that
 // says what changed (DLLReadChangedTags) gives only its changed tags; any other, and one that
 // did not answer, every tag (with version 0).
@@ -44,15 +45,25 @@ struct CycleShare {
     std::vector<DWORD> changedAt;
     std::vector<CDriver::TagReading> readings;
 };
-// Every share within one wait limit of the calling thread, one task per driver. Throws
-// std::bad_alloc.
-void ReadChangedTags(std::vector<CycleShare>& shares);
+// What is left of one wait limit of the calling thread, from its making.
+class DriverDeadline {
+  public:
+    DriverDeadline() noexcept : start_(GetTickCount64()), limit_(CDriver::WaitLimit()) {}
+    DWORD Left() const noexcept {
+        const ULONGLONG spent = GetTickCount64() - start_;
+        return spent >= limit_ ? 0 : static_cast<DWORD>(limit_ - spent);
+    }
 
-// The reads of several update cycles (ReadChangedTags), each driver asked once for all of
-// them: one task per driver, so that a batch of cycles wakes a driver's thread once and not
-// once per cycle. Every cycle Adds its shares, the batch Starts, then every cycle Takes its
-// answers, all within one wait limit of the thread that started the batch; a driver that does
-// not answer by then gives every cycle of the batch what ReadChangedTags gives for it.
+  private:
+    const ULONGLONG start_;
+    const DWORD limit_;
+};
+
+// The reads of several update cycles, each driver asked once for all of them: one task per
+// driver, so that a batch of cycles wakes a driver's thread once and not once per cycle. Every
+// cycle Adds its shares, the batch Starts, then every cycle Takes its answers, all within one
+// wait limit of the thread that started the batch; a driver that does not answer by then gives
+// every cycle of the batch every tag with an unanswered reading.
 class CycleReads final : public CycleBatch {
   public:
     CycleReads() = default;
@@ -67,7 +78,7 @@ class CycleReads final : public CycleBatch {
 
   private:
     struct Request {
-        std::shared_ptr<CDriver> driver;
+        size_t task;                                  // its driver's, in tasks_
         std::vector<DWORD> ids, versions, changedAt;  // versions: asked with, then answered
         std::vector<CDriver::TagReading> readings;
         void Answer(CDriver& driver);  // on the driver's thread
@@ -79,8 +90,7 @@ class CycleReads final : public CycleBatch {
     };
     std::vector<std::shared_ptr<Request>> requests_;
     std::vector<DriverTask> tasks_;
-    ULONGLONG started_ = 0;
-    DWORD limit_ = 0;
+    std::optional<DriverDeadline> deadline_;  // from Start
 };
 
 // Hands `values[i]` (in the tag's type) to `tags[i]`; true where the driver took it. A null

@@ -142,15 +142,6 @@ void COPCGroup::BuildCyclePlan() {
     });
 }
 
-bool COPCGroup::RunCycle(DWORD& ended) noexcept {
-    std::unique_ptr<CycleBatch> batch;
-    const CycleStart start = BeginCycle(batch, ended);
-    if (start == CycleStart::kBusy) return false;
-    if (batch) batch->Start();
-    if (start == CycleStart::kBegun) EndCycle(ended);
-    return true;
-}
-
 UpdateCycle::CycleStart COPCGroup::BeginCycle(std::unique_ptr<CycleBatch>& batch,
                                               DWORD& /*ended*/) noexcept {
     CycleHalf& c = half_;

@@ -189,7 +189,6 @@ class COPCGroup final
     // UpdateCycle
     DWORD UpdateRate() const noexcept override { return updateRate_; }
     bool Active() const noexcept override { return active_ != FALSE && !defunct_; }
-    bool RunCycle(DWORD& ended) noexcept override;
     CycleStart BeginCycle(std::unique_ptr<CycleBatch>& batch, DWORD& ended) noexcept override;
     void EndCycle(DWORD& ended) noexcept override;
     void DestroyAfterAbandonedStop() noexcept override;

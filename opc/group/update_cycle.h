@@ -30,18 +30,15 @@ class UpdateCycle {
   public:
     virtual DWORD UpdateRate() const noexcept = 0;
     virtual bool Active() const noexcept = 0;
-    // False when the cycle could not run (its locks were busy): the next turn tries again.
-    // `ended` is set to the timeGetTime() at which the values were taken.
-    virtual bool RunCycle(DWORD& ended) noexcept = 0;
-
     enum class CycleStart { kEnded, kBegun, kBusy };
     // The first half of a cycle: kBegun when its work is in `batch` (made by the first cycle
     // that needs one) and EndCycle is to follow once the batch has started; kEnded when the
-    // whole cycle ran (`ended` as RunCycle's); kBusy as RunCycle's false. By default the whole
-    // cycle runs here.
-    virtual CycleStart BeginCycle(std::unique_ptr<CycleBatch>& /*batch*/, DWORD& ended) noexcept {
-        return RunCycle(ended) ? CycleStart::kEnded : CycleStart::kBusy;
-    }
+    // whole cycle ran here; kBusy when it could not run (its locks were busy): the next turn
+    // tries again. `ended` is set to the timeGetTime() at which the values were taken, by
+    // whichever half took them.
+    virtual CycleStart BeginCycle(std::unique_ptr<CycleBatch>& batch, DWORD& ended) noexcept = 0;
+    // Only after a kBegun, once the batch has started. A cycle that always runs whole never
+    // gets one.
     virtual void EndCycle(DWORD& ended) noexcept { ended = timeGetTime(); }
 
     // Called on the worker thread that ran the group's last turn when Stop gave up waiting for

@@ -19,7 +19,8 @@ struct FakeGroup final : UpdateCycle {
         ++turns;
         return active;
     }
-    bool RunCycle(DWORD& ended) noexcept override {
+    // The whole cycle at once, as a cycle that is not split runs.
+    CycleStart BeginCycle(std::unique_ptr<CycleBatch>& /*batch*/, DWORD& ended) noexcept override {
         if (running.exchange(true)) overlapped = true;
         const DWORD began = timeGetTime();
         if (began - lastEnded <= rate && cycles > 0) early = true;
@@ -29,7 +30,7 @@ struct FakeGroup final : UpdateCycle {
         Sleep(workMs);
         ended = lastEnded = timeGetTime();
         running = false;
-        return true;
+        return CycleStart::kEnded;
     }
     void DestroyAfterAbandonedStop() noexcept override { destroyedByWorker = true; }
 
@@ -62,10 +63,6 @@ struct FakeBatch final : CycleBatch {
 struct SplitGroup final : UpdateCycle {
     DWORD UpdateRate() const noexcept override { return rate; }
     bool Active() const noexcept override { return true; }
-    bool RunCycle(DWORD& ended) noexcept override {
-        ended = timeGetTime();
-        return true;
-    }
     CycleStart BeginCycle(std::unique_ptr<CycleBatch>& batch, DWORD& /*ended*/) noexcept override {
         if (halfOpen.exchange(true)) overlapped = true;
         if (timeGetTime() - lastEnded <= rate && cycles > 0) early = true;
