@@ -20,6 +20,8 @@ STDMETHODIMP COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray,
         CoTaskArray<HRESULT> errors(dwCount);
         bool anyError = false;
         const std::vector<TagLookup> found = LookUpTags(*g_drivers.Snapshot(), pItemArray, dwCount);
+        FILETIME created;  // the items of one call are made together
+        CoFileTimeNow(&created);
         {
             ProcessMutexLock lock(itemMutex_);
             // The tags' client counts go to the drivers once per tag, before the lock is
@@ -30,7 +32,7 @@ STDMETHODIMP COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray,
                 OPCHANDLE handle = 0;
                 std::unique_ptr<OPCItem> item;
                 try {
-                    item = NewItemRecord();
+                    item = NewItemRecord(created);
                     const HRESULT resolved = item->Bind(found[i], &results[i]);
                     if (resolved != S_OK) {
                         FreeResult(results[i]);

@@ -70,10 +70,11 @@ void COPCGroup::DestroyItems() noexcept {
     spareItems_.clear();
 }
 
-std::unique_ptr<OPCItem> COPCGroup::NewItemRecord() {
-    if (spareItems_.empty()) return std::make_unique<OPCItem>();
+std::unique_ptr<OPCItem> COPCGroup::NewItemRecord(const FILETIME& created) {
+    if (spareItems_.empty()) return std::make_unique<OPCItem>(created);
     std::unique_ptr<OPCItem> item = std::move(spareItems_.back());
     spareItems_.pop_back();
+    item->Renew(created);
     return item;
 }
 

@@ -309,8 +309,9 @@ class COPCGroup final
     std::atomic<DWORD> keepAlive_{0};
     std::atomic<uint64_t> lastDataChange_{0};
 
-    // A record for a new item: a recycled one if there is one. Throws std::bad_alloc.
-    std::unique_ptr<OPCItem> NewItemRecord();
+    // A record for a new item created at `created`: a recycled one if there is one. Throws
+    // std::bad_alloc.
+    std::unique_ptr<OPCItem> NewItemRecord(const FILETIME& created);
     // Keeps a removed item's record for reuse (its count given back through `counts`).
     void RecycleItemRecord(std::unique_ptr<OPCItem> item, ClientCountBatch& counts) noexcept;
 

@@ -66,6 +66,9 @@ OPCItem::OPCItem() noexcept : serial_(g_nextItemSerial++) {
     CoFileTimeNow(&timestamp_);
 }
 
+OPCItem::OPCItem(const FILETIME& created) noexcept
+    : timestamp_(created), serial_(g_nextItemSerial++) {}
+
 OPCItem::~OPCItem() {
     GiveBackClientCount();
 }
@@ -97,7 +100,6 @@ void OPCItem::Reset() noexcept {
     hasDeadband_ = false;
     sentValid_ = false;
     sentValue_.Clear();
-    CoFileTimeNow(&timestamp_);
     quality_ = OPC_QUALITY_GOOD;
     value_.Clear();
     readAt_ = 0;

@@ -49,7 +49,9 @@ void FreeAttributes(OPCITEMATTRIBUTES& a) noexcept;
 
 class OPCItem {
   public:
+    // A record made now; the time of its creation is its timestamp until a value comes.
     OPCItem() noexcept;
+    explicit OPCItem(const FILETIME& created) noexcept;
     ~OPCItem();
     OPCItem(const OPCItem&) = delete;
     OPCItem& operator=(const OPCItem&) = delete;
@@ -72,8 +74,10 @@ class OPCItem {
     // Gives the client count back through `counts`; nothing for a record that does not count.
     void ReleaseClient(ClientCountBatch& counts) noexcept;
     // Back to the state of a new record, for reuse; gives its count back first if it still
-    // holds one.
+    // holds one. The timestamp is the reuse's (Renew), not the time it was put aside.
     void Reset() noexcept;
+    // A reset record taken for a new item created at `created`.
+    void Renew(const FILETIME& created) noexcept { timestamp_ = created; }
 
     // The property table of the record as it stands: ids 1-6 from the record; for a tag 7
     // (the EU type), 8 (the EU info, for an analog item), 100 (the EU units, where the driver

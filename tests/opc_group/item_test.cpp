@@ -293,6 +293,24 @@ TEST_F(Items, CacheAndDeviceReads) {
     ASSERT_EQ(VT_BSTR, V_VT(&text.states[0].vDataValue));
 }
 
+// Removed items' records are kept for the next ones: a new item still shows the time it was
+// made, not the time the record was put aside.
+TEST_F(Items, AReusedItemRecordShowsTheTimeOfItsNewItem) {
+    Added first = AddItems(items_.Get(), {L"Probe.Dev.Temp"});
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_OK, items_->RemoveItems(1, &first.results[0].hServer, &errors));
+    CoTaskMemFree(errors);
+    Sleep(50);
+    FILETIME before;
+    CoFileTimeNow(&before);
+    Added second = AddItems(items_.Get(), {L"Probe.Dev.Temp"});
+    EXPECT_EQ(first[0], second[0]) << "the record and its handle were reused";
+    ReadResult cache;
+    Read(io_.Get(), OPC_DS_CACHE, {second[0]}, cache);
+    ASSERT_EQ(S_OK, cache.hr);
+    EXPECT_GE(CompareFileTime(&cache.states[0].ftTimeStamp, &before), 0);
+}
+
 TEST_F(Items, AnActiveGroupRefreshesItsCacheEveryUpdateRate) {
     AddedGroup live = AddGroupTo(server_.Get(), L"Live", 250, TRUE);
     AddedGroup idle = AddGroupTo(server_.Get(), L"Idle", 250, FALSE);
