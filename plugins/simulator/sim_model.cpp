@@ -25,6 +25,18 @@ std::string Ansi(const wchar_t* text) {
     return out;
 }
 
+// The time to the microsecond where the system has it (Windows 8 on): the older clock moves
+// in steps of up to 16 ms, and under Wine it is also the dearer one to read.
+void Now(FILETIME* now) {
+    using Precise = void(WINAPI*)(FILETIME*);
+    static const Precise precise = reinterpret_cast<Precise>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
+    if (precise)
+        precise(now);
+    else
+        GetSystemTimeAsFileTime(now);
+}
+
 bool IsArray(VARTYPE type) {
     return (type & VT_ARRAY) != 0;
 }
@@ -222,7 +234,7 @@ DWORD SimModel::AddLocked(DWORD parent, const SimSettings& settings) {
     object.settings = settings;
     VariantInit(&object.value);
     ResetValue(object);
-    GetSystemTimeAsFileTime(&object.timestamp);
+    Now(&object.timestamp);
     const DWORD id = nextId_++;
     objects_[id] = object;
     objects_[parent].children.push_back(id);
@@ -363,8 +375,19 @@ SimRange SimModel::Range(DWORD id) const {
 bool SimModel::Write(DWORD id, const VARIANT& value) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto p = objects_.find(id);
+    return p != objects_.end() && WriteLocked(p->second, value);
+}
+
+bool SimModel::Store(DWORD id, DWORD clients, DWORD driverData, const VARIANT& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto p = objects_.find(id);
     if (p == objects_.end()) return false;
-    Object& o = p->second;
+    p->second.clients = clients;
+    p->second.driverData = driverData;
+    return value.vt == VT_EMPTY || WriteLocked(p->second, value);
+}
+
+bool SimModel::WriteLocked(Object& o, const VARIANT& value) {
     if (o.settings.kind != SimKind::Tag || o.settings.readOnly ||
         o.settings.behaviour != SimBehaviour::Constant)
         return false;
@@ -379,16 +402,8 @@ bool SimModel::Write(DWORD id, const VARIANT& value) {
     VariantClear(&o.value);
     o.value = converted;
     o.quality = kQualityGood;
-    GetSystemTimeAsFileTime(&o.timestamp);
+    Now(&o.timestamp);
     return true;
-}
-
-void SimModel::SetClients(DWORD id, DWORD clients, DWORD driverData) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto p = objects_.find(id);
-    if (p == objects_.end()) return;
-    p->second.clients = clients;
-    p->second.driverData = driverData;
 }
 
 LONG SimModel::ChangeClients(DWORD id, LONG delta) {
@@ -483,7 +498,7 @@ void SimModel::Simulate(Object& o, double seconds, bool offline) {
 void SimModel::Update() {
     std::lock_guard<std::mutex> lock(mutex_);
     FILETIME now;
-    GetSystemTimeAsFileTime(&now);
+    Now(&now);
     const double seconds = (GetTickCount() - startTick_) / 1000.0;
     for (auto& entry : objects_) {
         Object& o = entry.second;

@@ -91,7 +91,10 @@ class SimModel {
 
     // A write from a client: converted to the tag's type; false if refused.
     bool Write(DWORD id, const VARIANT& value);
-    void SetClients(DWORD id, DWORD clients, DWORD driverData);
+    // The server's record of an object coming back: its client count and driver data, and
+    // its value unless that is VT_EMPTY (written as by Write), in one step. False if the
+    // object is unknown or the value refused.
+    bool Store(DWORD id, DWORD clients, DWORD driverData, const VARIANT& value);
     // Adds `delta` to a tag's client count (never below 0); the new count, -1 for no tag.
     LONG ChangeClients(DWORD id, LONG delta);
 
@@ -128,6 +131,8 @@ class SimModel {
     DWORD FindLocked(DWORD parent, std::string_view name) const;
     // An object's state without its settings (but for the kind); the value is the caller's.
     static SimObjectView StateView(DWORD id, const Object& o);
+    // Write with the model's lock held.
+    static bool WriteLocked(Object& o, const VARIANT& value);
     void ResetValue(Object& object);
     void Simulate(Object& object, double seconds, bool offline);
     bool Offline(DWORD id) const;

@@ -101,8 +101,7 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLGetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
 OPC_DRIVER_EXPORT LONG __cdecl DLLSetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
     if (!info) return 0;
     LONG result = Safely([&] {
-        g_model->SetClients(id, info->clients, info->driverData);
-        if (info->value.vt != VT_EMPTY) g_model->Write(id, info->value);
+        g_model->Store(id, info->clients, info->driverData, info->value);
         return 1L;
     });
     VariantClear(&info->value);  // the copy is ours
