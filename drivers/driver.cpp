@@ -370,17 +370,23 @@ bool CDriver::WriteValue(DWORD id, const Variant& value) {
     // The record goes back as CObjectInfo::ForDriver would give it, but straight from the
     // driver's own record: no copies of its strings, one copy of the value (the driver's).
     auto write = [this, id](const Variant& v) {
-        CriticalSectionLock record(recordLock_);
-        DLLOBJECTINFO got{};
-        Guarded(0L, [&] { return getObjectInfo_(id, &got); });
         DLLOBJECTINFO raw{};
-        raw.name = got.name ? got.name : const_cast<char*>("");
-        raw.description = got.description ? got.description : const_cast<char*>("");
-        raw.driverData = got.driverData;
-        if (got.isTag) raw.clients = got.clients;
         VariantInit(&raw.value);
         v.CopyTo(&raw.value);
-        const LONG taken = Guarded(0L, [&] { return setObjectInfo_(id, &raw); });
+        CriticalSectionLock record(recordLock_);
+        DLLOBJECTINFO got{};
+        bool handed = false;
+        // One guarded stretch: a driver that faulted in the first call gets no second.
+        const LONG taken = Guarded(0L, [&] {
+            getObjectInfo_(id, &got);
+            raw.name = got.name ? got.name : const_cast<char*>("");
+            raw.description = got.description ? got.description : const_cast<char*>("");
+            raw.driverData = got.driverData;
+            if (got.isTag) raw.clients = got.clients;
+            handed = true;  // the value is the driver's from here, whatever comes
+            return setObjectInfo_(id, &raw);
+        });
+        if (!handed) VariantClear(&raw.value);
         Safely([&] { FreeDriverRecord(got); });
         return taken != 0;
     };
