@@ -276,8 +276,10 @@ HRESULT OPCItem::PrepareWrite(const VARIANT& value, Variant& converted) const {
     // VariantChangeType would turn these into a silent zero.
     const VARTYPE type = V_VT(&value);
     if (type == VT_EMPTY || type == VT_NULL || type == VT_ERROR) return OPC_E_BADTYPE;
-    converted = CopyOrError(value);
-    const HRESULT hr = ConvertInPlace(converted, canonicalType_);
+    // Straight from the client's value: the conversion is the one copy (a reference is
+    // followed, as a copy would have it).
+    const HRESULT hr =
+        VariantChangeType(converted.Put(), const_cast<VARIANT*>(&value), 0, canonicalType_);
     if (hr == DISP_E_OVERFLOW) return OPC_E_RANGE;
     if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
     if (FAILED(hr)) return OPC_E_BADTYPE;
