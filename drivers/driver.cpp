@@ -163,6 +163,7 @@ BOOL CDriver::Load(const std::string& name) {
     Resolve(module, "DLLChangeClientCount", changeClientCount_);
     Resolve(module, "DLLReadChangedTags", readChangedTags_);
     Resolve(module, "DLLGetEngineeringUnits", getEngineeringUnits_);
+    Resolve(module, "DLLWriteValues", writeValues_);
     const bool complete = addObject_ && enumChildren_ && enumTags_ && getObjectId_ && editObject_ &&
                           getObjectInfo_ && setObjectInfo_ && removeObject_ && serialize_ &&
                           update_ && start_ && stop_;
@@ -394,6 +395,38 @@ bool CDriver::WriteValue(DWORD id, const Variant& value) {
     // task of its own.
     if (InsideCall()) return write(value);
     return Bounded(false, [write, value] { return write(value); });
+}
+
+std::vector<bool> CDriver::WriteValues(const std::vector<DWORD>& ids,
+                                       const std::vector<Variant>& values) {
+    const size_t count = ids.size();
+    std::vector<bool> taken(count, false);
+    // A task of its own owns copies: a caller that stops waiting leaves them to it.
+    if (!InsideCall())
+        return Bounded(std::move(taken), [this, ids, values] { return WriteValues(ids, values); });
+    if (writeValues_ && !faulted_.load()) {
+        // The driver reads the values in place: a view of them, owned by `values`.
+        std::vector<VARIANT> view(count);
+        for (size_t i = 0; i < count; ++i) view[i] = *values[i].Get();
+        std::vector<BOOL> answers(count, FALSE);
+        constexpr LONG kDeclined = -1;
+        LONG result;
+        {
+            CriticalSectionLock record(recordLock_);
+            // A fault or a throw: nothing counts as taken.
+            result = Guarded(LONG{-2}, [&] {
+                return writeValues_(static_cast<DWORD>(count), ids.data(), view.data(),
+                                    answers.data());
+            });
+        }
+        if (result != kDeclined) {
+            if (result >= 0)
+                for (size_t i = 0; i < count; ++i) taken[i] = answers[i] != FALSE;
+            return taken;
+        }
+    }
+    for (size_t i = 0; i < count; ++i) taken[i] = WriteValue(ids[i], values[i]);
+    return taken;
 }
 
 void CDriver::ChangeClientCount(DWORD id, LONG delta) {

@@ -142,6 +142,10 @@ class CDriver : public std::enable_shared_from_this<CDriver> {
     // goes back as the driver gave it. False when the driver refused it (a device that did
     // not confirm the write, an unknown tag) or has faulted.
     bool WriteValue(DWORD id, const Variant& value);
+    // The same for many tags: one DLLWriteValues where the driver has it, else WriteValue for
+    // each. Which values the driver took, in order.
+    std::vector<bool> WriteValues(const std::vector<DWORD>& ids,
+                                  const std::vector<Variant>& values);
     // Adds `delta` to a tag's client count, never below 0; nothing for an object that is no
     // tag.
     void ChangeClientCount(DWORD id, LONG delta);
@@ -239,6 +243,7 @@ class CDriver : public std::enable_shared_from_this<CDriver> {
     DLLDefaultSettingsProc defaultSettings_ = nullptr;
     DLLChangeClientCountProc changeClientCount_ = nullptr;
     DLLReadChangedTagsProc readChangedTags_ = nullptr;
+    DLLWriteValuesProc writeValues_ = nullptr;
     DLLGetEngineeringUnitsProc getEngineeringUnits_ = nullptr;
     std::atomic<ULONG> faults_{0};
     std::atomic<bool> faulted_{false};

@@ -2,8 +2,9 @@
  *
  * A driver exports thirteen C functions (C calling convention, ANSI strings in the system
  * code page) under exactly these names. DLLDefaultSettings is optional; a DLL that lacks any
- * of the other twelve is refused when it is loaded. DLLChangeClientCount and
- * DLLGetEngineeringUnits are optional too, and new drivers should export them (see below).
+ * of the other twelve is refused when it is loaded. DLLChangeClientCount,
+ * DLLGetEngineeringUnits, DLLReadChangedTags and DLLWriteValues are optional too, and new
+ * drivers should export them (see below).
  *
  * Threads: DLLEditObject, DLLRemoveObject, DLLUpdate, DLLStart, DLLStop and
  * DLLDefaultSettings run while the server holds the driver's own lock, so they never overlap
@@ -181,6 +182,23 @@ typedef LONG(__cdecl* DLLGetEngineeringUnitsProc)(DWORD id, double* low, double*
 typedef LONG(__cdecl* DLLReadChangedTagsProc)(DWORD count, const DWORD* ids, DWORD* versions,
                                               VARIANT* values, WORD* qualities,
                                               FILETIME* timestamps);
+
+/* Optional: clients' values for many tags in one call, so that a Write costs the driver its
+ * own work and no more. For each i < count, values[i] (already in the tag's type, as
+ * DLLGetObjectInfo gives it) is for tag ids[i]; the driver sets taken[i] to 1 where it took
+ * the value and to 0 where it did not (no such tag, a read-only one, a device that refused or
+ * did not confirm the write). The values stay the server's: the driver copies what it keeps.
+ * Client counts and driver data are not touched. Returns the number of values taken, or -1
+ * when the driver takes none of them this way (it must then have written nothing): the
+ * server then hands each over in its whole record, as below.
+ * Runs without the driver's lock, like DLLSetObjectInfo, on the server's threads; a client's
+ * Write of many items is one call per driver.
+ *
+ * Without it every value goes back in its tag's whole record: DLLGetObjectInfo, then
+ * DLLSetObjectInfo with the new value (and the names and strings the driver allocated and
+ * the server frees, once per value). */
+typedef LONG(__cdecl* DLLWriteValuesProc)(DWORD count, const DWORD* ids, const VARIANT* values,
+                                          BOOL* taken);
 
 /* For the driver's own declarations: extern "C" __declspec(dllexport) __cdecl. */
 #ifdef __cplusplus

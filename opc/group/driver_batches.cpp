@@ -174,14 +174,14 @@ std::vector<bool> WriteTags(const std::vector<TagRef>& tags, std::vector<Variant
     AskEveryDriver<Answers>(
         shares, DriverDeadline(),
         [&](const DriverShare& share) {
-            std::vector<std::pair<DWORD, Variant>> writes;
-            writes.reserve(share.positions.size());
-            for (size_t position : share.positions)
-                writes.emplace_back(tags[position].tag, std::move(values[position]));
-            return [writes = std::move(writes), refreshAfter](CDriver& driver) {
-                Answers got(writes.size(), false);
-                for (size_t k = 0; k < writes.size(); ++k)
-                    got[k] = driver.WriteValue(writes[k].first, writes[k].second);
+            std::vector<DWORD> ids(share.positions.size());
+            std::vector<Variant> mine(share.positions.size());
+            for (size_t k = 0; k < ids.size(); ++k) {
+                ids[k] = tags[share.positions[k]].tag;
+                mine[k].Swap(values[share.positions[k]]);
+            }
+            return [ids = std::move(ids), mine = std::move(mine), refreshAfter](CDriver& driver) {
+                Answers got = driver.WriteValues(ids, mine);
                 if (refreshAfter) driver.Update(0);
                 return got;
             };

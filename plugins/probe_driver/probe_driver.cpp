@@ -44,16 +44,21 @@
 //                                there as they are called, and return once it is removed
 //   quality_while=PATH:HEX       every tag reads with quality HEX while the file PATH exists
 //                                (a device that goes bad and comes back, without a restart)
+//   write_values=1               DLLWriteValues takes clients' values (otherwise it declines,
+//                                unlogged, and the server writes whole records)
+//   write_refused=A.B.T          DLLWriteValues refuses values for this tag (one per line)
 //   log=PATH                     where the calls are recorded ("off": nowhere)
 //
 // Log lines: "SEQ|>|ENTRY|ARGS|THREAD" on entry and "SEQ|<|ENTRY|ARGS|THREAD" on exit, where
 // the exit line's ARGS may end in "=>RESULT". DLLSetObjectInfo's ARGS are "ID,NAME,CLIENTS",
 // and "=>VALUE" on exit for a value it took (in English number format),
 // DLLChangeClientCount's "ID,NAME,DELTA" and on exit "ID,NAME,DELTA=>NEW COUNT".
+// DLLWriteValues' ARGS are the count, and on exit "COUNT=>ID:VALUE;ID:VALUE...=>TAKEN" with
+// the values it took.
 //
 // Built three ways: the full probe; one without DLLEditObject (refused by the host); one
-// without the optional DLLChangeClientCount, DLLGetEngineeringUnits and
-// DLLReadChangedTags, as drivers written before them are.
+// without the optional DLLChangeClientCount, DLLGetEngineeringUnits, DLLReadChangedTags and
+// DLLWriteValues, as drivers written before them are.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -84,6 +89,7 @@ struct Object {
     // value or timestamp, so that no number is ever reused, not even by a reloaded tree.
     DWORD version = 0;
     std::string eu;                       // eu=: "LOW:HIGH[:UNITS]"
+    bool refusesWrites = false;           // write_refused=
     std::vector<DWORD> children;          // branches and tags, in order of creation
     std::map<std::string, DWORD> byName;  // the children by name, for lookups of big trees
 };
@@ -99,6 +105,7 @@ struct Settings {
     bool unresolvable = false;
     bool cyclic = false;
     bool mixed = false;
+    bool writeValues = false;  // DLLWriteValues takes values (else it declines)
     std::string throwing;      // ",A,B,"
     std::string faulting;      // ",A,B,"
     std::string hanging;       // ",A,B,"
@@ -366,6 +373,10 @@ void Configure(const std::string& text) {
                       colon == std::string::npos ? "" : value.substr(colon + 1));
         else if (key == "eu" && colon != std::string::npos && FindPath(value.substr(0, colon)))
             g_objects[FindPath(value.substr(0, colon))].eu = value.substr(colon + 1);
+        else if (key == "write_values")
+            g_settings.writeValues = value == "1";
+        else if (key == "write_refused" && FindPath(value))
+            g_objects[FindPath(value)].refusesWrites = true;
         else if (key == "stamp")
             g_settings.stamp = strtoull(value.c_str(), nullptr, 10);
         else if (key == "update_delay_ms")
@@ -723,6 +734,32 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLReadChangedTags(DWORD count, const DWORD* ids,
         ++written;
     }
     call.Result(std::to_string(written));
+    return written;
+}
+
+OPC_DRIVER_EXPORT LONG __cdecl DLLWriteValues(DWORD count, const DWORD* ids, const VARIANT* values,
+                                              BOOL* taken) {
+    {
+        Locked lock;
+        if (!g_settings.writeValues) return -1;
+    }
+    Call call("DLLWriteValues", std::to_string(count));
+    if (count && (!ids || !values || !taken)) return 0;
+    Locked lock;
+    LONG written = 0;
+    std::string took;
+    for (DWORD i = 0; i < count; ++i) {
+        auto p = g_objects.find(ids[i]);
+        taken[i] = p != g_objects.end() && p->second.isTag && !p->second.refusesWrites;
+        if (!taken[i]) continue;
+        Object& o = p->second;
+        VariantClear(&o.value);
+        VariantCopy(&o.value, const_cast<VARIANT*>(&values[i]));
+        Changed(o);
+        took += (written ? ";" : "") + std::to_string(ids[i]) + ":" + ValueText(o.value);
+        ++written;
+    }
+    call.Result(took + "=>" + std::to_string(written));
     return written;
 }
 

@@ -375,7 +375,22 @@ SimRange SimModel::Range(DWORD id) const {
 bool SimModel::Write(DWORD id, const VARIANT& value) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto p = objects_.find(id);
-    return p != objects_.end() && WriteLocked(p->second, value);
+    FILETIME now;
+    Now(&now);
+    return p != objects_.end() && WriteLocked(p->second, value, now);
+}
+
+LONG SimModel::WriteMany(DWORD count, const DWORD* ids, const VARIANT* values, BOOL* taken) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    FILETIME now;  // values written together share their time
+    Now(&now);
+    LONG written = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        auto p = objects_.find(ids[i]);
+        taken[i] = p != objects_.end() && WriteLocked(p->second, values[i], now);
+        written += taken[i] ? 1 : 0;
+    }
+    return written;
 }
 
 bool SimModel::Store(DWORD id, DWORD clients, DWORD driverData, const VARIANT& value) {
@@ -384,10 +399,13 @@ bool SimModel::Store(DWORD id, DWORD clients, DWORD driverData, const VARIANT& v
     if (p == objects_.end()) return false;
     p->second.clients = clients;
     p->second.driverData = driverData;
-    return value.vt == VT_EMPTY || WriteLocked(p->second, value);
+    if (value.vt == VT_EMPTY) return true;
+    FILETIME now;
+    Now(&now);
+    return WriteLocked(p->second, value, now);
 }
 
-bool SimModel::WriteLocked(Object& o, const VARIANT& value) {
+bool SimModel::WriteLocked(Object& o, const VARIANT& value, const FILETIME& now) {
     if (o.settings.kind != SimKind::Tag || o.settings.readOnly ||
         o.settings.behaviour != SimBehaviour::Constant)
         return false;
@@ -402,7 +420,7 @@ bool SimModel::WriteLocked(Object& o, const VARIANT& value) {
     VariantClear(&o.value);
     o.value = converted;
     o.quality = kQualityGood;
-    Now(&o.timestamp);
+    o.timestamp = now;
     return true;
 }
 

@@ -95,6 +95,9 @@ class SimModel {
     // its value unless that is VT_EMPTY (written as by Write), in one step. False if the
     // object is unknown or the value refused.
     bool Store(DWORD id, DWORD clients, DWORD driverData, const VARIANT& value);
+    // Write for many tags at once, all stamped with one time: taken[i] says whether values[i]
+    // went to ids[i]. The number taken.
+    LONG WriteMany(DWORD count, const DWORD* ids, const VARIANT* values, BOOL* taken);
     // Adds `delta` to a tag's client count (never below 0); the new count, -1 for no tag.
     LONG ChangeClients(DWORD id, LONG delta);
 
@@ -132,7 +135,7 @@ class SimModel {
     // An object's state without its settings (but for the kind); the value is the caller's.
     static SimObjectView StateView(DWORD id, const Object& o);
     // Write with the model's lock held.
-    static bool WriteLocked(Object& o, const VARIANT& value);
+    static bool WriteLocked(Object& o, const VARIANT& value, const FILETIME& now);
     void ResetValue(Object& object);
     void Simulate(Object& object, double seconds, bool offline);
     bool Offline(DWORD id) const;

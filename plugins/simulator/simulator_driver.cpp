@@ -108,6 +108,13 @@ OPC_DRIVER_EXPORT LONG __cdecl DLLSetObjectInfo(DWORD id, DLLOBJECTINFO* info) {
     return result;
 }
 
+// A client's Write, all of it at once: one look at the tree for every value.
+OPC_DRIVER_EXPORT LONG __cdecl DLLWriteValues(DWORD count, const DWORD* ids, const VARIANT* values,
+                                              BOOL* taken) {
+    if (count && (!ids || !values || !taken)) return 0;
+    return Safely([&] { return g_model->WriteMany(count, ids, values, taken); });
+}
+
 // The count alone: a client adding an item never rewrites the tag's value.
 OPC_DRIVER_EXPORT LONG __cdecl DLLChangeClientCount(DWORD id, LONG delta) {
     return Safely([&] { return g_model->ChangeClients(id, delta); });

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "ansi_text.h"
@@ -251,6 +252,61 @@ TEST_F(DriverHost, ClientCountsChangeAloneWhereTheDriverCanTakeThem) {
     log = ReadProbeLog(legacy);
     EXPECT_EQ(3u, CountCalls(log, "DLLSetObjectInfo")) << "the folder's record is not written";
     EXPECT_EQ(0ul, LastClientCount(log, "Counter"));
+}
+
+// A client's Write of many values: one DLLWriteValues where the driver takes them so, whole
+// records for each value where it declines or lacks the entry point, nothing taken where it
+// faults.
+TEST_F(DriverHost, ManyValuesGoToTheDriverInOneCallOrRecordByRecord) {
+    const std::string batch = Probe("a.dll", kTree + "write_values=1\nwrite_refused=Dev.Counter\n"),
+                      declining = Probe("b.dll"),
+                      legacy = Probe("c.dll", kTree, "probe_driver_legacy.dll"),
+                      faulting = Probe("d.dll", kTree + "write_values=1\nfault=DLLWriteValues\n");
+    LoadList(batch + "|A\n" + declining + "|B\n" + legacy + "|C\n" + faulting + "|D\n");
+    DriverSnapshot lists = g_drivers.Snapshot();
+    ASSERT_EQ(4u, lists->drivers.size());
+    // Speed twice and Counter once; what each driver took, and then what its tags hold.
+    auto write = [&](size_t d) {
+        CDriver& driver = *lists->drivers[d];
+        const DWORD speed = driver.GetObjectID(0, "Dev.Folder.Speed"),
+                    counter = driver.GetObjectID(0, "Dev.Counter");
+        std::vector<Variant> values(3);
+        V_VT(values[0].Put()) = VT_R8;
+        V_R8(values[0].Get()) = 30.5;
+        V_VT(values[1].Put()) = VT_I4;
+        V_I4(values[1].Get()) = 9;
+        V_VT(values[2].Put()) = VT_R8;
+        V_R8(values[2].Get()) = 31.5;
+        // As a client's Write runs: inside one piece of the driver's work.
+        DriverCall<std::vector<bool>> call = driver.Begin<std::vector<bool>>([&](CDriver& d) {
+            return d.WriteValues({speed, counter, speed}, values);
+        });
+        EXPECT_TRUE(call.Wait(30000));
+        return call.Result();
+    };
+    auto held = [&](size_t d) {
+        CDriver& driver = *lists->drivers[d];
+        CObjectInfo speed, counter;
+        driver.GetObjectInfo(driver.GetObjectID(0, "Dev.Folder.Speed"), speed);
+        driver.GetObjectInfo(driver.GetObjectID(0, "Dev.Counter"), counter);
+        return std::make_pair(V_R8(speed.value.Get()), V_I4(counter.value.Get()));
+    };
+    EXPECT_EQ((std::vector<bool>{true, false, true}), write(0)) << "its refusal is its answer";
+    EXPECT_EQ(std::make_pair(31.5, 7L), held(0)) << "the last value of a tag stays";
+    auto log = ReadProbeLog(batch);
+    EXPECT_EQ(1u, CountCalls(log, "DLLWriteValues"));
+    EXPECT_EQ(0u, CountCalls(log, "DLLSetObjectInfo"));
+    EXPECT_EQ(2u, CountCalls(log, "DLLGetObjectInfo")) << "only the test's own looks";
+    for (size_t d : {1, 2}) {
+        EXPECT_EQ((std::vector<bool>{true, true, true}), write(d)) << "driver " << d;
+        EXPECT_EQ(std::make_pair(31.5, 9L), held(d)) << "driver " << d;
+        log = ReadProbeLog(d == 1 ? declining : legacy);
+        EXPECT_EQ(0u, CountCalls(log, "DLLWriteValues")) << "a decline is not even logged";
+        EXPECT_EQ(3u, CountCalls(log, "DLLSetObjectInfo")) << "driver " << d;
+    }
+    EXPECT_EQ((std::vector<bool>{false, false, false}), write(3));
+    EXPECT_TRUE(lists->drivers[3]->IsFaulted());
+    EXPECT_EQ(0u, CountCalls(ReadProbeLog(faulting), "DLLSetObjectInfo")) << "no second try";
 }
 
 // The ranges a driver may give, good and bad, for tags beside kTree's.

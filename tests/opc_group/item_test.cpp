@@ -477,6 +477,60 @@ TEST_F(Items, ConcurrentReadersWritersAndItemChanges) {
     EXPECT_EQ(S_OK, r.hr);
 }
 
+// A driver that takes many values in one call (DLLWriteValues) gets a client's Write of many
+// items as one call: in the tag's type, in the client's order, no record read or written; a
+// value it refuses is the client's E_FAIL and the item's cache keeps what it had.
+class ValuesInOneCall : public Items {
+  protected:
+    static void SetUpTestSuite() {
+        Install(std::string(ServerInstallation::kProbeTree) +
+                "write_values=1\nwrite_refused=Dev.Count\n");
+    }
+};
+
+TEST_F(ValuesInOneCall, AWriteOfManyItemsIsOneDriverCall) {
+    Added a = AddItems(items_.Get(), {L"Probe.Dev.Temp", L"Probe.Dev.Count", L"Probe.Dev.Text",
+                                      L"Probe.Dev.Temp"});
+    ASSERT_EQ(S_OK, a.hr);
+    ReadResult before;
+    Read(io_.Get(), OPC_DS_DEVICE, {a[1]}, before);  // the caches take the tags' values
+    const size_t batches = Calls("DLLWriteValues"), sets = Calls("DLLSetObjectInfo"),
+                 infos = Calls("DLLGetObjectInfo");
+    VARIANT temp = MakeVariant(VT_R8), count = MakeVariant(VT_I4), later = MakeVariant(VT_R4);
+    V_R8(&temp) = 30.5;
+    V_I4(&count) = 9;
+    V_R4(&later) = 31.5f;
+    VARIANT text = MakeVariant(VT_BSTR);
+    V_BSTR(&text) = SysAllocString(L"bye");
+    WriteResult w = Write(io_.Get(), {a[0], a[1], a[2], a[3]}, {temp, count, text, later});
+    VariantClear(&text);
+    EXPECT_EQ(S_FALSE, w.hr);
+    EXPECT_EQ((std::vector<HRESULT>{S_OK, E_FAIL, S_OK, S_OK}), w.errors);
+    EXPECT_EQ(batches + 1, Calls("DLLWriteValues"));
+    EXPECT_EQ(sets, Calls("DLLSetObjectInfo"));
+    EXPECT_EQ(infos, Calls("DLLGetObjectInfo"));
+    std::string took;
+    for (const ProbeCall& c : ReadProbeLog(install_->probe_))
+        if (!c.entering && c.entry == "DLLWriteValues") took = c.args;
+    // The tag's type (R4), as the client gave them, the refused one left out.
+    EXPECT_NE(std::string::npos, took.find(":30.5;")) << took;
+    EXPECT_NE(std::string::npos, took.find(":bye;")) << took;
+    EXPECT_EQ(took.size() - 8, took.find(":31.5=>3")) << took;
+
+    ReadResult cache;
+    Read(io_.Get(), OPC_DS_CACHE, {a[0], a[1], a[2]}, cache);
+    ASSERT_EQ(S_OK, cache.hr);
+    EXPECT_EQ(VT_R4, V_VT(&cache.states[0].vDataValue));
+    EXPECT_FLOAT_EQ(30.5f, V_R4(&cache.states[0].vDataValue)) << "each item its own value";
+    EXPECT_EQ(7, V_I4(&cache.states[1].vDataValue)) << "refused: the cache keeps its value";
+    ReadResult device;
+    Read(io_.Get(), OPC_DS_DEVICE, {a[0], a[1], a[2]}, device);
+    ASSERT_EQ(S_OK, device.hr);
+    EXPECT_FLOAT_EQ(31.5f, V_R4(&device.states[0].vDataValue)) << "the last value of the tag";
+    EXPECT_EQ(7, V_I4(&device.states[1].vDataValue));
+    EXPECT_STREQ(L"bye", V_BSTR(&device.states[2].vDataValue));
+}
+
 }  // namespace
 
 // A few bytes of request must not make an answer of gigabytes: ten thousand handles of an item
