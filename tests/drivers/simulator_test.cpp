@@ -11,6 +11,7 @@
 
 #include "ansi_text.h"
 #include "driver_list.h"
+#include "elapsed.h"
 #include "probe_driver_files.h"
 #include "sim_model.h"
 
@@ -292,15 +293,7 @@ TEST(SimulatorDriver, AWrittenValueCostsTheDriverItsTwoEntryPoints) {
         reinterpret_cast<void*>(GetProcAddress(driver->Module(), "DLLSetObjectInfo")));
     ASSERT_TRUE(get && set);
     constexpr int kWrites = 20000;
-    auto seconds = [](auto&& work) {
-        LARGE_INTEGER f, a, b;
-        QueryPerformanceFrequency(&f);
-        QueryPerformanceCounter(&a);
-        work();
-        QueryPerformanceCounter(&b);
-        return static_cast<double>(b.QuadPart - a.QuadPart) / static_cast<double>(f.QuadPart);
-    };
-    const double direct = seconds([&] {
+    const double direct = SecondsOf([&] {
         for (int i = 0; i < kWrites; ++i) {
             DLLOBJECTINFO raw{};
             get(setpoint, &raw);
@@ -317,7 +310,7 @@ TEST(SimulatorDriver, AWrittenValueCostsTheDriverItsTwoEntryPoints) {
         DriverCall<double> call = driver->Begin<double>([&](CDriver& d) {
             Variant value;
             V_VT(value.Put()) = VT_R8;
-            return seconds([&] {
+            return SecondsOf([&] {
                 for (int i = 0; i < kWrites; ++i) {
                     V_R8(value.Get()) = 50.0 + i % 10;
                     if (!d.WriteValue(setpoint, value)) ADD_FAILURE() << "a write refused";
@@ -342,7 +335,7 @@ TEST(SimulatorDriver, AWrittenValueCostsTheDriverItsTwoEntryPoints) {
             V_R8(values[k].Get()) = 60.0 + k % 10;
         }
         DriverCall<double> call = driver->Begin<double>([&](CDriver& d) {
-            return seconds([&] {
+            return SecondsOf([&] {
                 for (int i = 0; i < kWrites / static_cast<int>(kBatch); ++i)
                     if (d.WriteValues(ids, values) != std::vector<bool>(kBatch, true))
                         ADD_FAILURE() << "a write refused";

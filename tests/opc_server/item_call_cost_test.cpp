@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver_list.h"
+#include "elapsed.h"
 #include "opc_group.h"
 #include "opc_server.h"
 #include "probe_driver_files.h"
@@ -14,16 +15,6 @@
 #include "scan_thread.h"
 
 namespace {
-
-template <class Work>
-double Seconds(Work&& work) {
-    LARGE_INTEGER f, a, b;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&a);
-    work();
-    QueryPerformanceCounter(&b);
-    return static_cast<double>(b.QuadPart - a.QuadPart) / static_cast<double>(f.QuadPart);
-}
 
 class ItemCallCost : public testing::Test {
   protected:
@@ -72,7 +63,7 @@ TEST_F(ItemCallCost, AddWriteAndRemoveAThousandItems) {
     for (int r = 0; r < kRounds; ++r) {
         OPCITEMRESULT* results = nullptr;
         HRESULT* errors = nullptr;
-        add += Seconds(
+        add += SecondsOf(
             [&] { ASSERT_EQ(S_OK, items_->AddItems(kItems, defs.data(), &results, &errors)); });
         for (DWORD i = 0; i < kItems; ++i) handles[i] = results[i].hServer;
         CoTaskMemFree(results);
@@ -82,19 +73,19 @@ TEST_F(ItemCallCost, AddWriteAndRemoveAThousandItems) {
             V_R8(&values[i]) = 40.0 + (r + i) % 10;
         }
         errors = nullptr;
-        write += Seconds(
+        write += SecondsOf(
             [&] { EXPECT_EQ(S_OK, io_->Write(kItems, handles.data(), values.data(), &errors)); });
         CoTaskMemFree(errors);
         errors = nullptr;
-        remove +=
-            Seconds([&] { EXPECT_EQ(S_OK, items_->RemoveItems(kItems, handles.data(), &errors)); });
+        remove += SecondsOf(
+            [&] { EXPECT_EQ(S_OK, items_->RemoveItems(kItems, handles.data(), &errors)); });
         CoTaskMemFree(errors);
     }
     // A call that reaches a driver waits for one of its threads (a hung driver holds up no
     // client): the fixed part of such a call.
     std::shared_ptr<CDriver> driver = g_drivers.Snapshot()->drivers.at(0);
     constexpr int kTrips = 2000;
-    const double trips = Seconds([&] {
+    const double trips = SecondsOf([&] {
         for (int k = 0; k < kTrips; ++k)
             driver->Begin<bool>([](CDriver&) { return true; }).Wait(10000);
     });
