@@ -163,14 +163,19 @@ void RefreshEveryDriver() noexcept {
         if (!driver->IsUnresponsive()) driver->BeginRefresh();
 }
 
-std::vector<bool> WriteTags(const std::vector<TagRef>& tags, std::vector<Variant> values,
+std::vector<bool> WriteTags(const std::vector<TagRef>& tags, std::vector<Variant>& values,
                             bool refreshAfter) {
     if (refreshAfter) RefreshEveryDriver();
     std::vector<bool> taken(tags.size(), false);
     for (size_t i = 0; i < tags.size(); ++i) taken[i] = !tags[i].driver;
     std::vector<DriverShare> shares = SplitByDriver(
         tags.size(), [&](size_t i) -> const auto& { return tags[i].driver; });
-    using Answers = std::vector<bool>;
+    // The task owns its values while it runs (a caller that stops waiting leaves them to
+    // it) and gives them back with its answers.
+    struct Answers {
+        std::vector<bool> taken;
+        std::vector<Variant> values;
+    };
     AskEveryDriver<Answers>(
         shares, DriverDeadline(),
         [&](const DriverShare& share) {
@@ -181,13 +186,16 @@ std::vector<bool> WriteTags(const std::vector<TagRef>& tags, std::vector<Variant
                 mine[k].Swap(values[share.positions[k]]);
             }
             return [ids = std::move(ids), mine = std::move(mine), refreshAfter](CDriver& driver) {
-                Answers got = driver.WriteValues(ids, mine);
+                Answers got{driver.WriteValues(ids, mine), std::move(mine)};
                 if (refreshAfter) driver.Update(0);
                 return got;
             };
         },
         [&](const DriverShare& share, Answers& got) {
-            for (size_t k = 0; k < got.size(); ++k) taken[share.positions[k]] = got[k];
+            for (size_t k = 0; k < got.taken.size(); ++k) {
+                taken[share.positions[k]] = got.taken[k];
+                values[share.positions[k]].Swap(got.values[k]);
+            }
         },
         [](const DriverShare&) {});
     return taken;

@@ -95,9 +95,10 @@ class CycleReads final : public CycleBatch {
 
 // Hands `values[i]` (in the tag's type) to `tags[i]`; true where the driver took it. A null
 // driver takes everything; a driver that did not answer in time took nothing (what it does
-// later is its own). With `refreshAfter` every driver is refreshed, and each driver written
-// answers once its fresh update is there. Throws std::bad_alloc.
-std::vector<bool> WriteTags(const std::vector<TagRef>& tags, std::vector<Variant> values,
+// later is its own). The values come back from the drivers that answered, for the caches;
+// the others are left empty. With `refreshAfter` every driver is refreshed, and each driver
+// written answers once its fresh update is there. Throws std::bad_alloc.
+std::vector<bool> WriteTags(const std::vector<TagRef>& tags, std::vector<Variant>& values,
                             bool refreshAfter = false);
 
 // What the drivers know of the tags that item identifiers name.

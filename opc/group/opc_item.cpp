@@ -271,11 +271,44 @@ void OPCItem::TakeReading(CDriver::TagReading* reading) {
     if (value_.Type() != requestedType_) ConvertInPlace(value_, requestedType_);
 }
 
+namespace {
+
+// Types whose value is the VARIANT's own bits: one of them converted to itself is a copy of
+// those bits, which is what VariantChangeType would make of it, at some cost per value.
+bool HoldsItsValue(VARTYPE type) {
+    switch (type) {
+        case VT_I1:
+        case VT_UI1:
+        case VT_I2:
+        case VT_UI2:
+        case VT_I4:
+        case VT_UI4:
+        case VT_I8:
+        case VT_UI8:
+        case VT_INT:
+        case VT_UINT:
+        case VT_R4:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
+        case VT_BOOL:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
 HRESULT OPCItem::PrepareWrite(const VARIANT& value, Variant& converted) const {
     if (!(accessRights_ & OPC_WRITEABLE)) return OPC_E_BADRIGHTS;
     // VariantChangeType would turn these into a silent zero.
     const VARTYPE type = V_VT(&value);
     if (type == VT_EMPTY || type == VT_NULL || type == VT_ERROR) return OPC_E_BADTYPE;
+    if (type == canonicalType_ && HoldsItsValue(type)) {
+        *converted.Put() = value;
+        return S_OK;
+    }
     // Straight from the client's value: the conversion is the one copy (a reference is
     // followed, as a copy would have it).
     const HRESULT hr =

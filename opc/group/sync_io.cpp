@@ -203,17 +203,17 @@ void COPCGroup::WriteToDrivers(std::vector<ItemWrite>& writes, bool refreshAfter
     std::vector<TagRef> tags(writes.size());
     std::vector<Variant> values(writes.size());
     for (size_t k = 0; k < writes.size(); ++k) {
-        tags[k] = writes[k].tag;
-        values[k] = writes[k].value;  // the record keeps its own for the cache
+        tags[k] = std::move(writes[k].tag);
+        values[k].Swap(writes[k].value);  // back from the driver for the cache
     }
-    const std::vector<bool> taken = WriteTags(tags, std::move(values), refreshAfter);
+    const std::vector<bool> taken = WriteTags(tags, values, refreshAfter);
     ProcessMutexLock lock(itemMutex_);
     for (size_t k = 0; k < writes.size(); ++k) {
         writes[k].outcome = taken[k] ? S_OK : E_FAIL;
         if (!taken[k]) continue;
         // The tag has the value; so does the item's cache while the item is there.
         if (OPCItem* item = ItemAt(writes[k].handle, writes[k].serial)) {
-            item->TakeWrittenValue(writes[k].value);
+            item->TakeWrittenValue(values[k]);
             CachesChanged();
         }
     }

@@ -129,7 +129,7 @@ STDMETHODIMP OPCServer::WriteVQT(DWORD dwCount, LPCWSTR* pszItemIDs, OPCITEMVQT*
             tags.push_back(TagRef{found[i].driver, found[i].tag});
             converted.push_back(std::move(value));
         }
-        const std::vector<bool> taken = WriteTags(tags, std::move(converted));
+        const std::vector<bool> taken = WriteTags(tags, converted);
         for (size_t k = 0; k < positions.size(); ++k)
             errors[positions[k]] = taken[k] ? S_OK : E_FAIL;
         bool anyError = false;
