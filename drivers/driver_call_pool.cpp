@@ -27,6 +27,7 @@ DriverCallPool::~DriverCallPool() = default;
 
 bool DriverCallPool::Start(const std::shared_ptr<Task>& task) noexcept {
     if (!task) return false;
+    bool idleThread = false;
     {
         SrwLock lock(shared_->lock);
         if (shared_->closed) return false;
@@ -35,12 +36,16 @@ bool DriverCallPool::Start(const std::shared_ptr<Task>& task) noexcept {
         } catch (...) {
             return false;
         }
-        if (shared_->idle >= shared_->queue.size()) {
-            WakeConditionVariable(&shared_->work);
-            return true;
+        idleThread = shared_->idle >= shared_->queue.size();
+        if (!idleThread) {
+            if (shared_->threads >= kMaxThreads) return true;  // a busy thread takes it when free
+            ++shared_->threads;                                // the slot of the thread made below
         }
-        if (shared_->threads >= kMaxThreads) return true;  // a busy thread takes it when free
-        ++shared_->threads;                                // the slot of the thread made below
+    }
+    if (idleThread) {
+        // Outside the lock: a thread woken under it would run only to wait for it.
+        WakeConditionVariable(&shared_->work);
+        return true;
     }
     // The thread is made outside the lock: under Wine a thread's creation can wait on the
     // platform's own locks (the loader's, the RPC layer's), and every caller of every driver
@@ -116,11 +121,12 @@ DWORD WINAPI DriverCallPool::ThreadProc(void* parameter) noexcept {
         task->done_ = true;
         shared->running.erase(
             std::find(shared->running.begin(), shared->running.end(), task.get()));
+        ReleaseSRWLockExclusive(&shared->lock);
+        // The waiters are woken outside the lock (one woken under it would run only to wait
+        // for it), and the task, which may hold its driver's last reference, goes after them
+        // and outside the lock too, since the driver's end closes this pool.
         WakeAllConditionVariable(&task->finished_);
         WakeAllConditionVariable(&shared->drained);
-        // The task may hold its driver's last reference: it goes outside the lock, since the
-        // driver's end closes this pool.
-        ReleaseSRWLockExclusive(&shared->lock);
         task.reset();
         AcquireSRWLockExclusive(&shared->lock);
     }

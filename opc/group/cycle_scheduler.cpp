@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "own_thread.h"
+#include "precise_tick.h"
 #include "sync.h"
 
 namespace {
@@ -137,7 +138,7 @@ bool CycleScheduler::Add(ScheduledCycle& cycle) noexcept {
         if (!timer_) return false;
     }
     ++cycles_;
-    Time(cycle, GetTickCount64());
+    Time(cycle, PreciseTickMs());
     return true;
 }
 
@@ -175,7 +176,7 @@ void CycleScheduler::Wake(ScheduledCycle& cycle) noexcept {
     if (cycle.running_)
         cycle.wakeAgain_ = true;  // the turn may have read the group before the change
     else
-        Time(cycle, GetTickCount64());
+        Time(cycle, PreciseTickMs());
 }
 
 void CycleScheduler::Time(ScheduledCycle& cycle, ULONGLONG due) noexcept {
@@ -248,10 +249,13 @@ void CycleScheduler::PushReadyFront(ScheduledCycle& cycle, ULONGLONG now) noexce
     ++readyCount_;
 }
 
-void CycleScheduler::HandOnReady(ULONGLONG now) noexcept {
-    if (!readyFirst_ || idleWorkers_ == 0) return;
-    if (idleWorkers_ == liveWorkers_ || now - readyFirst_->readySince_ >= kHandOnAfterMs)
-        WakeConditionVariable(&work_);
+bool CycleScheduler::HandOnReady(ULONGLONG now) noexcept {
+    // A worker woken already and not yet back under the lock is on its way to the turns.
+    if (!readyFirst_ || idleWorkers_ == 0 || wakesPending_ > 0) return false;
+    if (idleWorkers_ != liveWorkers_ && now - readyFirst_->readySince_ < kHandOnAfterMs)
+        return false;
+    ++wakesPending_;
+    return true;
 }
 
 void CycleScheduler::TakeReady(ScheduledCycle& cycle) noexcept {
@@ -292,7 +296,7 @@ void CycleScheduler::ReapWorkers() noexcept {
     }
 }
 
-DWORD CycleScheduler::ManageTurns(ULONGLONG now) noexcept {
+DWORD CycleScheduler::ManageTurns(ULONGLONG now, bool& wakeWorker) noexcept {
     while (!heap_.empty() && heap_.front()->due_ <= now) {
         ScheduledCycle& due = *heap_.front();
         Untime(due);
@@ -303,10 +307,10 @@ DWORD CycleScheduler::ManageTurns(ULONGLONG now) noexcept {
     // more when every worker is stuck in a turn.
     while (liveWorkers_ < kMinWorkers && readyCount_ > idleWorkers_ && StartWorker()) {
     }
-    HandOnReady(now);
+    wakeWorker = HandOnReady(now);
     DWORD sleep = INFINITE;
     if (readyFirst_) {
-        sleep = kHandOnAfterMs;  // look again while turns wait
+        sleep = kLookAgainMs;  // while turns wait
         if (liveWorkers_ < kMaxWorkers) {
             bool allStuck = idleWorkers_ == 0 && now - lastGrowth_ >= kGrowAfterMs;
             for (const Worker& worker : workers_)
@@ -334,7 +338,16 @@ DWORD WINAPI CycleScheduler::WorkerProc(void* worker) noexcept {
 void CycleScheduler::RunTimer() noexcept {
     SrwLock lock(lock_);
     while (!ending_) {
-        const DWORD sleep = ManageTurns(GetTickCount64());
+        bool wakeWorker = false;
+        const DWORD sleep = ManageTurns(PreciseTickMs(), wakeWorker);
+        if (wakeWorker) {
+            // Outside the lock: a worker woken under it would run only to wait for it, and
+            // the two threads would trade the processor twice more for every batch. The
+            // turns are looked at again afterwards, as anything may have changed meanwhile.
+            SrwUnlock unlocked(lock_);
+            WakeConditionVariable(&work_);
+            continue;
+        }
         SleepConditionVariableSRW(&timerWake_, &lock_, sleep, 0);
     }
 }
@@ -345,7 +358,7 @@ void CycleScheduler::RunBatch(Worker& worker) noexcept {
         TakeReady(cycle);
         cycle.running_ = true;
         cycle.runner_ = self;
-        worker.turnSince = GetTickCount64();
+        worker.turnSince = PreciseTickMs();
     };
     if (readyFirst_->begun_) {
         // The second half of a turn that another worker's batch began.
@@ -392,7 +405,7 @@ void CycleScheduler::RunBatch(Worker& worker) noexcept {
     // The second halves wait at the front of the list, so that a cycle that waits long for
     // its driver, or whose callback takes long, holds up none of the others: turns left
     // waiting are handed on to another worker.
-    const ULONGLONG now = GetTickCount64();
+    const ULONGLONG now = PreciseTickMs();
     for (size_t i = count; batch && i-- > 1;) {
         ScheduledCycle& cycle = *begun[i];
         if (cycle.stopped_) {
@@ -406,7 +419,7 @@ void CycleScheduler::RunBatch(Worker& worker) noexcept {
         PushReadyFront(cycle, now);
     }
     for (size_t i = 0; i < (batch ? 1 : count); ++i) {
-        worker.turnSince = GetTickCount64();
+        worker.turnSince = PreciseTickMs();
         FinishTurn(worker, *begun[i]);
     }
     SrwUnlock unlocked(lock_);
@@ -435,7 +448,7 @@ void CycleScheduler::FinishTurn(Worker& worker, ScheduledCycle& cycle) noexcept 
         WakeAllConditionVariable(&turnEnded_);
         return;
     }
-    const ULONGLONG now = GetTickCount64();
+    const ULONGLONG now = PreciseTickMs();
     if (std::exchange(cycle.wakeAgain_, false))
         Time(cycle, now);
     else if (next != INFINITE)
@@ -454,6 +467,7 @@ void CycleScheduler::RunWorker(Worker& worker) noexcept {
                 const bool woken =
                     SleepConditionVariableSRW(&work_, &lock_, extra ? retireAfterMs_ : INFINITE, 0);
                 --idleWorkers_;
+                if (wakesPending_ > 0) --wakesPending_;
                 // Retires, unless it is the last one free beside workers stuck in turns.
                 if (!woken && !readyFirst_ && liveWorkers_ > kMinWorkers && idleWorkers_ > 0) break;
                 continue;

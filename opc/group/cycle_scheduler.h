@@ -21,7 +21,14 @@
 // (at most kMaxWorkers). Workers that are merely slow (a busy machine) do not count as stuck,
 // or a starved process would only get more threads. Workers beyond kMinWorkers that find
 // nothing to do for kRetireAfterMs end, as long as another is idle too. A group's turn never
-// runs on two workers at once.
+// runs on two workers at once. The timer looks for turns left waiting when it wakes for the
+// next due turn, and no later than kLookAgainMs while turns wait: a wake-up of its own shortly
+// after every batch it hands out (whose second halves wait in the list while the first waits
+// for its drivers) would cost as much as the batch, and nearly always find the turns taken.
+//
+// The timer wakes a worker after letting go of the lock, and the scheduler's times come from a
+// clock as fine as its timed waits (precise_tick.h): on a virtual machine every needless
+// wake-up costs more than a cycle's own work.
 //
 // Workers join the multithreaded apartment, as the groups' own threads did: callbacks to the
 // clients go out from them.
@@ -103,6 +110,7 @@ class CycleScheduler {
     static constexpr size_t kMaxWorkers = 64;
     static constexpr DWORD kGrowAfterMs = 100;
     static constexpr DWORD kHandOnAfterMs = 20;
+    static constexpr DWORD kLookAgainMs = 100;
     static constexpr DWORD kRetireAfterMs = 10000;
     // The most turns one worker takes at once: their first halves run together (see
     // update_cycle.h), then their second halves one after the other.
@@ -140,17 +148,18 @@ class CycleScheduler {
     void Untime(ScheduledCycle& cycle) noexcept;
     void PushReady(ScheduledCycle& cycle, ULONGLONG now) noexcept;
     void PushReadyFront(ScheduledCycle& cycle, ULONGLONG now) noexcept;
-    // Wakes an idle worker when no worker is awake to take the waiting turns, or when they
-    // have waited for kHandOnAfterMs behind a turn that takes long.
-    void HandOnReady(ULONGLONG now) noexcept;
+    // True when an idle worker is to be woken (the caller does it, after the lock): no worker
+    // is awake to take the waiting turns, or they have waited for kHandOnAfterMs behind a
+    // turn that takes long.
+    bool HandOnReady(ULONGLONG now) noexcept;
     void TakeReady(ScheduledCycle& cycle) noexcept;
     void HeapUp(size_t at) noexcept;
     void HeapDown(size_t at) noexcept;
     void HeapSet(size_t at, ScheduledCycle* cycle) noexcept;
     bool StartWorker() noexcept;
     void ReapWorkers() noexcept;
-    // The milliseconds the timer may sleep.
-    DWORD ManageTurns(ULONGLONG now) noexcept;
+    // The milliseconds the timer may sleep, and whether it is to wake a worker first.
+    DWORD ManageTurns(ULONGLONG now, bool& wakeWorker) noexcept;
 
     static DWORD WINAPI TimerProc(void* self) noexcept;
     static DWORD WINAPI WorkerProc(void* worker) noexcept;
@@ -172,6 +181,7 @@ class CycleScheduler {
     UniqueHandle timer_;
     std::list<Worker> workers_;
     size_t liveWorkers_ = 0, idleWorkers_ = 0;
+    size_t wakesPending_ = 0;  // idle workers woken that have not taken the lock since
     ULONGLONG lastGrowth_ = 0;
     std::vector<ScheduledCycle*> heap_;  // by due time; room for every cycle added
     size_t cycles_ = 0, readyCount_ = 0;
