@@ -22,13 +22,16 @@ caller_debug=${WINEDEBUG:-} caller_overrides=${WINEDLLOVERRIDES:-}
 WINEDEBUG=${caller_debug:-$WINEDEBUG}
 WINEDLLOVERRIDES=${caller_overrides:-$WINEDLLOVERRIDES}
 mkdir -p "$(dirname "$WINEPREFIX")"
+# Which 32-bit Wine is installed, by its kernel32's time and size.
+wow_wine_id() { stat -c '%Y %s' /usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll 2>/dev/null; }
 (
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         "$WINELOADER" wineboot.exe -i </dev/null >/dev/null 2>&1 9>&-
         wineserver -w 9>&-
     elif [ -d /usr/lib/i386-linux-gnu/wine/i386-windows ] &&
-        [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+        [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] &&
+        [ "$(cat "$WINEPREFIX/.syswow64-update" 2>/dev/null)" != "$(wow_wine_id)" ]; then
         # A prefix made before 32-bit Wine was installed has an empty syswow64, and every
         # 32-bit program in it fails with c0000135: an update fills it in.
         # The update waits for the prefix's wineserver to end: a persistent one must go first.
@@ -37,6 +40,10 @@ mkdir -p "$(dirname "$WINEPREFIX")"
         rm -f "$WINEPREFIX/.update-timestamp"
         "$WINELOADER" wineboot.exe -u </dev/null >/dev/null 2>&1 9>&-
         wineserver -w 9>&-
+        # Where the kernel runs no 32-bit code the update leaves syswow64 empty. Tried again on
+        # every call, it would end the wineserver, and every program under it, each time; it
+        # is tried again only when another 32-bit Wine is installed.
+        wow_wine_id >"$WINEPREFIX/.syswow64-update"
     fi
     # wineserver -p exits non-zero when a server for this prefix already runs.
     started=
